@@ -1,0 +1,50 @@
+// Argument binding and integer intake, following the interpreter's own
+// conventions and texts for Python functions.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brimel::binding {
+
+// What binding needs to know of a function: its name (messages say "name()")
+// and its parameter names, all required, all positional-or-keyword.
+struct FunctionDescription {
+    const char* name;
+    std::vector<const char*> parameters;
+};
+
+// Borrowed references to the bound arguments, one per parameter, in order.
+using BoundArguments = std::vector<PyObject*>;
+
+// Fills one slot per parameter from the argument tuple and keyword dict (may be
+// nullptr), or raises the interpreter's TypeError and throws
+// PythonErrorAlreadySet.
+BoundArguments bind_arguments(const FunctionDescription& function, PyObject* args, PyObject* kwargs);
+
+// Unsigned 32-bit intake: int (or __index__) read as a C long; outside
+// 0..4294967295 is OverflowError "out of range integral type conversion
+// attempted". On failure, raises (TypeError prefixed "argument 'name': ")
+// and throws PythonErrorAlreadySet.
+std::uint32_t extract_u32(PyObject* object, const char* name);
+
+// Unsigned 64-bit intake: 0..18446744073709551615, the interpreter's own
+// OverflowError otherwise. Failure handling as extract_u32.
+std::uint64_t extract_u64(PyObject* object, const char* name);
+
+// Replaces a pending TypeError by TypeError("argument 'name': " + its text),
+// keeping its cause; other pending exceptions pass unchanged. Then throws
+// PythonErrorAlreadySet.
+[[noreturn]] void argument_extraction_error(const char* name);
+
+// Raises TypeError "'Q' object cannot be converted to 'expected'" for `object`
+// (Q its type's __qualname__). Does not throw.
+void raise_conversion_error(PyObject* object, const char* expected);
+
+}  // namespace brimel::binding

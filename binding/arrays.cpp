@@ -1,0 +1,131 @@
+// The only file that includes NumPy's headers; NumPy's C-API table is looked
+// up on the first array intake and kept for the process.
+#define PY_ARRAY_UNIQUE_SYMBOL brimel_numpy_api
+#define NPY_NO_DEPRECATED_API NPY_1_21_API_VERSION
+#include "arrays.hpp"
+
+#include <numpy/arrayobject.h>
+
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "arguments.hpp"
+#include "errors.hpp"
+#include "python_ref.hpp"
+
+namespace brimel::binding {
+namespace {
+
+// Process-wide record of the array buffers a call is reading: a count of
+// shared borrows per data pointer. The module only takes shared borrows, so a
+// borrow is never refused; the registry is touched with the interpreter lock
+// held and needs no lock of its own.
+class BorrowRegistry {
+public:
+    void acquire_shared(const void* data) { ++shared_[data]; }
+    void release_shared(const void* data) noexcept {
+        const auto it = shared_.find(data);
+        if (it != shared_.end() && --it->second == 0) shared_.erase(it);
+    }
+
+private:
+    std::unordered_map<const void*, std::size_t> shared_;
+};
+
+BorrowRegistry& borrow_registry() {
+    static BorrowRegistry* registry = new BorrowRegistry;  // lives as long as the process
+    return *registry;
+}
+
+void ensure_numpy() {
+    if (PyArray_API != nullptr) return;
+    if (PyArray_ImportNumPyAPI() >= 0) return;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyRef type_ref(type), value_ref(value), traceback_ref(traceback);
+    std::string description = "unknown error";
+    if (PyRef text{value != nullptr ? PyObject_Str(value) : nullptr}) {
+        if (PyRef bytes{PyUnicode_AsUTF8String(text.get())}) description = PyBytes_AsString(bytes.get());
+    }
+    PyErr_Clear();
+    throw InternalFailure("Failed to access NumPy array API capsule: " + description);
+}
+
+PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
+
+}  // namespace
+
+bool is_standard_layout(const MatrixView& view) {
+    if (view.n == 0 || view.d_bytes == 0) return true;
+    const bool columns = view.d_bytes == 1 || view.s1 == 1;
+    const bool rows = view.n == 1 || view.s0 == static_cast<std::int64_t>(view.d_bytes);
+    return columns && rows;
+}
+
+HeldArray::HeldArray(PyObject* array) : array_(array) {
+    Py_INCREF(array_);
+    borrow_registry().acquire_shared(PyArray_DATA(as_array(array_)));
+}
+
+HeldArray::HeldArray(HeldArray&& other) noexcept : array_(std::exchange(other.array_, nullptr)) {}
+
+HeldArray& HeldArray::operator=(HeldArray&& other) noexcept {
+    if (this != &other) {
+        release_array();
+        array_ = std::exchange(other.array_, nullptr);
+    }
+    return *this;
+}
+
+void HeldArray::release_array() noexcept {
+    if (array_ == nullptr) return;
+    borrow_registry().release_shared(PyArray_DATA(as_array(array_)));
+    Py_DECREF(std::exchange(array_, nullptr));
+}
+
+MatrixView HeldArray::matrix_view() const {
+    PyArrayObject* array = as_array(array_);
+    const npy_intp* shape = PyArray_DIMS(array);
+    const npy_intp* strides = PyArray_STRIDES(array);
+    return {static_cast<const std::uint8_t*>(PyArray_DATA(array)),
+            static_cast<std::uint64_t>(shape[0]),
+            static_cast<std::uint64_t>(shape[1]),
+            static_cast<std::int64_t>(strides[0]),
+            static_cast<std::int64_t>(strides[1]),
+            PyArray_IS_C_CONTIGUOUS(array) != 0};
+}
+
+RowView HeldArray::row_view() const {
+    PyArrayObject* array = as_array(array_);
+    return {static_cast<const std::uint8_t*>(PyArray_DATA(array)),
+            static_cast<std::uint64_t>(PyArray_DIMS(array)[0]),
+            static_cast<std::int64_t>(PyArray_STRIDES(array)[0]),
+            PyArray_IS_C_CONTIGUOUS(array) != 0};
+}
+
+HeldArray extract_array(PyObject* object, const char* name, int dimensions) {
+    ensure_numpy();
+    bool accepted = PyType_IsSubtype(Py_TYPE(object), &PyArray_Type) != 0 &&
+                    PyArray_NDIM(as_array(object)) == dimensions;
+    if (accepted) {
+        PyArray_Descr* ubyte = PyArray_DescrFromType(NPY_UBYTE);
+        if (ubyte == nullptr) throw PythonErrorAlreadySet{};
+        PyArray_Descr* dtype = PyArray_DESCR(as_array(object));
+        accepted = dtype == ubyte || PyArray_EquivTypes(dtype, ubyte);
+        Py_DECREF(ubyte);
+    }
+    if (!accepted) {
+        raise_conversion_error(object, "PyArray<T, D>");
+        argument_extraction_error(name);
+    }
+    return HeldArray(object);
+}
+
+HeldArray extract_code_array(PyObject* object, const char* name) { return extract_array(object, name, 2); }
+
+HeldArray extract_row_array(PyObject* object, const char* name) { return extract_array(object, name, 1); }
+
+}  // namespace brimel::binding

@@ -1,0 +1,71 @@
+// NumPy array intake. Arrays are never copied: the engine reads the caller's
+// buffer in place, while the array is held (one reference and one shared
+// borrow) until the entry point returns.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "brimel/types.hpp"
+
+namespace brimel::binding {
+
+// What an accepted 2-D array yields. Strides are signed and in elements, which
+// for unsigned bytes are bytes.
+struct MatrixView {
+    const std::uint8_t* data;
+    std::uint64_t n;        // shape[0], rows
+    std::uint64_t d_bytes;  // shape[1], code width
+    std::int64_t s0;
+    std::int64_t s1;
+    bool c_contiguous;
+};
+
+// What an accepted 1-D array (one code) yields.
+struct RowView {
+    const std::uint8_t* data;
+    std::uint64_t length;
+    std::int64_t stride;
+    bool c_contiguous;
+};
+
+// True when the rows lie back to back: n = 0 or d_bytes = 0, or
+// (d_bytes = 1 or s1 = 1) and (n = 1 or s0 = d_bytes).
+bool is_standard_layout(const MatrixView& view);
+
+// The code matrix of a view that passed is_standard_layout: n * d_bytes bytes.
+inline ByteSpan matrix_bytes(const MatrixView& view) {
+    return {view.data, static_cast<std::size_t>(view.n * view.d_bytes)};
+}
+
+// An accepted uint8 array: holds a reference and a shared borrow of its data,
+// both released when the holder is destroyed (release_array).
+class HeldArray {
+public:
+    HeldArray() = default;
+    HeldArray(const HeldArray&) = delete;
+    HeldArray& operator=(const HeldArray&) = delete;
+    HeldArray(HeldArray&& other) noexcept;
+    HeldArray& operator=(HeldArray&& other) noexcept;
+    ~HeldArray() { release_array(); }
+
+    MatrixView matrix_view() const;  // for arrays of 2 dimensions
+    RowView row_view() const;        // for arrays of 1 dimension
+    void release_array() noexcept;
+
+private:
+    friend HeldArray extract_array(PyObject*, const char*, int);
+    explicit HeldArray(PyObject* array);
+    PyObject* array_ = nullptr;
+};
+
+// Accepts `object` as a NumPy array (or subclass) of dtype uint8 with exactly
+// two dimensions (extract_code_array) or one (extract_row_array). Otherwise
+// raises TypeError "argument 'name': 'Q' object cannot be converted to
+// 'PyArray<T, D>'" and throws PythonErrorAlreadySet. NumPy unusable at first
+// intake throws InternalFailure ("Failed to access NumPy array API capsule...").
+HeldArray extract_code_array(PyObject* object, const char* name);
+HeldArray extract_row_array(PyObject* object, const char* name);
+
+}  // namespace brimel::binding

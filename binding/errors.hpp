@@ -1,0 +1,78 @@
+// How failures reach Python.
+//
+// Binding code reports a failure by setting the Python error indicator and
+// returning nullptr, or by throwing: `guarded` wraps every native entry and turns
+// a C++ exception into a Python one after the entry's locals (held arrays,
+// access uses) have been released by their destructors:
+//   std::bad_alloc          -> MemoryError (native memory ran out; the next
+//                              call works, nothing is leaked)
+//   PythonErrorAlreadySet   -> the pending Python exception, unchanged
+//   anything else           -> PanicException carrying what() (engine
+//                              assertions, refused borrows, missing NumPy)
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace brimel::binding {
+
+// Thrown by binding code after a CPython call failed and left its exception set.
+struct PythonErrorAlreadySet {};
+
+// An internal failure of the binding itself, reported as PanicException.
+class InternalFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The PanicException class, created on first use and kept for the process;
+// base BaseException. nullptr with an exception set if it cannot be created.
+PyObject* panic_exception_type();
+
+// Sets the Python exception for the C++ exception being handled (see above).
+// Call only from inside a catch block.
+void raise_current_exception() noexcept;
+
+// Sets `type` with `message`; returns nullptr for `return raise(...)`.
+std::nullptr_t raise(PyObject* type, const std::string& message) noexcept;
+
+// Runs a native entry body; any C++ exception becomes a Python exception.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+// Runs `fn` with the interpreter lock released; only plain values may be used
+// inside. The lock is taken back before any exception leaves.
+template <class Fn>
+auto without_gil(Fn&& fn) -> decltype(fn()) {
+    std::optional<decltype(fn())> result;
+    std::exception_ptr failure;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        result.emplace(fn());
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
+}
+
+// Throws PythonErrorAlreadySet when `object` is nullptr; returns it otherwise.
+inline PyObject* checked(PyObject* object) {
+    if (object == nullptr) throw PythonErrorAlreadySet{};
+    return object;
+}
+
+}  // namespace brimel::binding

@@ -1,0 +1,11 @@
+// Native entries of the pair-search functions: (module, argument tuple,
+// keyword dict or nullptr) -> new reference, or nullptr with an exception set.
+#pragma once
+
+#include <Python.h>
+
+namespace brimel::binding {
+
+PyObject* find_pairs_self(PyObject* module, PyObject* args, PyObject* kwargs);
+
+}  // namespace brimel::binding

@@ -1,0 +1,116 @@
+// Module definition and one-time initialization of _brimel_native.
+//
+// Single-phase initialization: the module is created once per process, in the
+// first interpreter that imports it, and handed out again on re-import.
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "errors.hpp"
+#include "joins.hpp"
+#include "python_ref.hpp"
+
+namespace brimel::binding {
+namespace {
+
+constexpr const char* kVersion = "0.4.2";
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_brimel_native",
+    "",       // empty module docstring
+    0,        // no per-module state
+    nullptr,  // everything is registered by initialize()
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+// The module record kept beside the definition for the life of the process.
+std::atomic<std::int64_t> first_interpreter_id{-1};
+PyObject* the_module = nullptr;  // one strong reference, never released
+
+using NativeEntry = PyObject* (*)(PyObject*, PyObject*, PyObject*);
+
+// The doc text gives the text signature: "name(params)\n--\n\n" then the docstring.
+PyMethodDef method(const char* name, NativeEntry entry, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+            METH_VARARGS | METH_KEYWORDS, doc};
+}
+
+// Method definitions must outlive the function objects: static storage.
+std::array kFunctions = {
+    method("find_pairs_self", find_pairs_self, "find_pairs_self(a, k)\n--\n\n"),
+};
+
+// Appends `name` to the module's __all__ (created on first use), then sets the
+// attribute. Steals nothing; returns -1 with an exception set on failure.
+int add_to_module(PyObject* module, const char* name, PyObject* value) {
+    PyRef all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        all.reset(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+    } else if (!PyList_Check(all.get())) {
+        PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
+        return -1;
+    }
+    PyRef text(PyUnicode_FromString(name));
+    if (!text) return -1;
+    if (PyList_Append(all.get(), text.get()) < 0)
+        throw InternalFailure("could not append to the module's __all__");
+    return PyObject_SetAttrString(module, name, value);
+}
+
+int register_function(PyObject* module, PyMethodDef& definition) {
+    PyRef module_name(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    PyRef function(PyCMethod_New(&definition, module, module_name.get(), nullptr));
+    if (!function) return -1;
+    PyRef name(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!name) return -1;
+    if (!PyUnicode_Check(name.get())) {
+        PyErr_SetString(PyExc_TypeError, "function __name__ is not a string");
+        return -1;
+    }
+    PyRef utf8(PyUnicode_AsUTF8String(name.get()));
+    if (!utf8) return -1;
+    return add_to_module(module, PyBytes_AsString(utf8.get()), function.get());
+}
+
+int register_attributes(PyObject* module) {
+    for (PyMethodDef& definition : kFunctions)
+        if (register_function(module, definition) < 0) return -1;
+    PyRef version(PyUnicode_FromString(kVersion));
+    if (!version) return -1;
+    return add_to_module(module, "__version__", version.get());
+}
+
+PyObject* initialize() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1 && PyErr_Occurred()) return nullptr;
+    std::int64_t expected = -1;
+    if (!first_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "_brimel_native does not support sub-interpreters: it can only be "
+                        "imported once per process, in one interpreter");
+        return nullptr;
+    }
+    if (the_module != nullptr) {
+        Py_INCREF(the_module);
+        return the_module;
+    }
+    PyRef module(PyModule_Create2(&module_definition, 3));
+    if (!module || register_attributes(module.get()) < 0) return nullptr;
+    the_module = module.release();
+    Py_INCREF(the_module);
+    return the_module;
+}
+
+}  // namespace
+}  // namespace brimel::binding
+
+PyMODINIT_FUNC PyInit__brimel_native() {
+    return brimel::binding::guarded([] { return brimel::binding::initialize(); });
+}

@@ -1,0 +1,40 @@
+// Self-joins: every pair of rows i < j of one code matrix within distance k.
+//
+// All self-joins share one pipeline: (1) candidates per chunk, in parallel over
+// the chunk plan; (2) the candidate lists concatenated in plan order and
+// verified in parallel pieces of max(floor(T / (4W)), 1024) candidates (T
+// candidates, W pool workers); (3) the records concatenated in piece order,
+// sorted by (i, j, dist) in parallel and freed of adjacent repeats (a pair that
+// agrees on several chunks is verified once per chunk). The whole candidate
+// list is held in memory, 8 bytes per candidate.
+//
+// Results: i < j, dist <= k, exact distance, ascending by (i, j, dist), no
+// repeats, identical for any number of workers. Each routine runs on the worker
+// pool and must be called without the Python interpreter lock held.
+//
+// Common checks, in order, before any row is read:
+//   data.size() == n * d_bytes (wrapping product), else the equality assertion
+//   "data length mismatch"; n <= 4294967295, else "n exceeds u32::MAX".
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "brimel/types.hpp"
+
+namespace brimel {
+
+// Byte chunks: chunk_boundaries(d_bytes, k + 1). Exact only for k < d_bytes,
+// which the caller checks (a larger k leaves d_bytes one-byte chunks).
+// Verification with early exit.
+std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch(ByteSpan data, std::uint64_t n,
+                                                              std::uint64_t d_bytes,
+                                                              std::uint32_t k);
+
+// The same join with the full-count verification kernel (no early exit); the
+// result is identical record for record. For benchmarking the early exit.
+std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch_full(ByteSpan data, std::uint64_t n,
+                                                                   std::uint64_t d_bytes,
+                                                                   std::uint32_t k);
+
+}  // namespace brimel

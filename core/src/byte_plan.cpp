@@ -1,0 +1,76 @@
+#include "brimel/byte_plan.hpp"
+
+#include <cstring>
+#include <span>
+
+#include "brimel/errors.hpp"
+#include "chunk_table.hpp"
+
+namespace brimel {
+namespace {
+
+// A byte chunk wider than 16 bytes, keyed by the bytes themselves. The key
+// points into the caller's code matrix, which outlives the table, so no row
+// pays for a copy.
+struct ByteStringKey {
+    const std::uint8_t* bytes;
+    std::uint64_t width;
+    friend bool operator==(const ByteStringKey& a, const ByteStringKey& b) {
+        return a.width == b.width && std::memcmp(a.bytes, b.bytes, a.width) == 0;
+    }
+};
+
+struct ByteStringKeyHasher {
+    std::size_t operator()(const ByteStringKey& key) const noexcept {
+        return chunk_key_hash(std::span<const std::uint8_t>(key.bytes, key.width));
+    }
+};
+
+}  // namespace
+
+std::vector<ByteRange> chunk_boundaries(std::uint64_t d_bytes, std::uint64_t num_chunks) {
+    if (num_chunks == 0) panic("attempt to divide by zero");
+    std::vector<ByteRange> plan;
+    std::uint64_t previous = 0;
+    for (std::uint64_t r = 1; r <= num_chunks; ++r) {
+        // Product first, then truncating division, both modulo 2^64.
+        const std::uint64_t boundary = r * d_bytes / num_chunks;
+        if (boundary > previous) plan.emplace_back(previous, boundary);
+        previous = boundary;
+    }
+    return plan;
+}
+
+ChunkKey byte_chunk_key(const std::uint8_t* bytes, std::uint64_t width) {
+    std::uint8_t buffer[16] = {};
+    std::memcpy(buffer, bytes, width);
+    std::uint64_t lo;
+    std::uint64_t hi;
+    std::memcpy(&lo, buffer, 8);
+    std::memcpy(&hi, buffer + 8, 8);
+    if constexpr (std::endian::native == std::endian::big) {
+        lo = __builtin_bswap64(lo);
+        hi = __builtin_bswap64(hi);
+    }
+    return (static_cast<ChunkKey>(hi) << 64) | lo;
+}
+
+std::vector<CandidatePair> candidates_for_chunk(ByteSpan data, std::uint64_t n,
+                                                std::uint64_t d_bytes, std::uint64_t start,
+                                                std::uint64_t end) {
+    if (start > end) panic_out_of_range(start, end);
+    if (end > d_bytes) panic_out_of_range(end, d_bytes);
+    // The last row must lie inside the buffer (checked without overflow).
+    if (n > 0 && (d_bytes != 0 && n > data.size() / d_bytes)) panic_out_of_range(n * d_bytes, data.size());
+
+    const std::uint64_t width = end - start;
+    const std::uint8_t* base = data.data() + start;
+    if (width <= 16) {
+        return detail::candidates_by_key<ChunkKey, detail::ChunkKeyHasher>(
+            n, [&](std::uint32_t r) { return byte_chunk_key(base + r * d_bytes, width); });
+    }
+    return detail::candidates_by_key<ByteStringKey, ByteStringKeyHasher>(
+        n, [&](std::uint32_t r) { return ByteStringKey{base + r * d_bytes, width}; });
+}
+
+}  // namespace brimel

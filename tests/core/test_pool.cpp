@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "brimel/pool.hpp"
+
+namespace brimel::pool {
+namespace {
+
+TEST(PoolSize, EnvironmentRule) {
+    using std::nullopt;
+    EXPECT_EQ(size_from_environment(nullopt, nullopt, 6), 6u);
+    EXPECT_EQ(size_from_environment("3", "5", 6), 3u);
+    EXPECT_EQ(size_from_environment("64", nullopt, 2), 64u);   // above the CPU count
+    EXPECT_EQ(size_from_environment("0", "5", 6), 6u);         // 0 means the CPU count
+    EXPECT_EQ(size_from_environment("abc", "5", 6), 5u);       // not a number: next variable
+    EXPECT_EQ(size_from_environment("-2", "5", 6), 5u);
+    EXPECT_EQ(size_from_environment("", nullopt, 6), 6u);
+    EXPECT_EQ(size_from_environment("+4", nullopt, 6), 4u);
+    EXPECT_EQ(size_from_environment(nullopt, "0", 6), 6u);
+    EXPECT_EQ(size_from_environment(nullopt, "x", 6), 6u);
+    EXPECT_EQ(size_from_environment("4 ", nullopt, 6), 6u);
+}
+
+TEST(Pool, MapGathersByIndex) {
+    std::vector<std::size_t> out;
+    run([&] { out = map_indexed<std::size_t>(1000, [](std::size_t t) { return t * t; }); });
+    for (std::size_t t = 0; t < out.size(); ++t) ASSERT_EQ(out[t], t * t);
+    EXPECT_GE(worker_count(), 1u);
+}
+
+TEST(Pool, ExceptionReachesTheCaller) {
+    EXPECT_THROW(run([] {
+                     map_indexed<int>(64, [](std::size_t t) -> int {
+                         if (t == 37) throw std::runtime_error("task 37");
+                         return 0;
+                     });
+                 }),
+                 std::runtime_error);
+}
+
+TEST(Pool, NestedStageRunsInTheWorkersArena) {
+    std::atomic<int> inner{0};
+    run([&] {
+        map_indexed<int>(8, [&](std::size_t) {
+            run([&] { map_indexed<int>(8, [&](std::size_t) { return ++inner; }); });
+            return 0;
+        });
+    });
+    EXPECT_EQ(inner.load(), 64);
+}
+
+TEST(Pool, ManyCallerThreadsShareThePool) {
+    std::vector<std::thread> callers;
+    std::atomic<std::size_t> total{0};
+    for (int c = 0; c < 6; ++c)
+        callers.emplace_back([&] {
+            std::vector<std::size_t> out;
+            run([&] { out = map_indexed<std::size_t>(500, [](std::size_t t) { return t; }); });
+            for (auto v : out) total += v;
+        });
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(total.load(), 6u * (499u * 500u / 2u));
+}
+
+}  // namespace
+}  // namespace brimel::pool
