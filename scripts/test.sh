@@ -13,4 +13,8 @@ jobs=$(nproc)
 .venv/bin/ctest --test-dir build/dev --output-on-failure -j "$jobs"
 
 export BRIMEL_REFERENCE_LIB="$PWD/build/dev/tests/reference/libbrimel_reference.so"
-cd tests/python && ../../.venv/bin/python -m pytest -q "$@"
+(cd tests/python && ../../.venv/bin/python -m pytest -q "$@")
+
+# The same wheel on every CPython 3.9+ here, and the suite on NumPy 1.x.
+
+bash scripts/compat.sh
