@@ -16,5 +16,4 @@ export BRIMEL_REFERENCE_LIB="$PWD/build/dev/tests/reference/libbrimel_reference.
 (cd tests/python && ../../.venv/bin/python -m pytest -q "$@")
 
 # The same wheel on every CPython 3.9+ here, and the suite on NumPy 1.x.
-
 bash scripts/compat.sh
