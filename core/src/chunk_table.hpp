@@ -1,4 +1,4 @@
-// The chunk table shared by every self-join: rows grouped by chunk key, and the
+// The chunk tables shared by every join: rows grouped by chunk key, and the
 // candidate pairs of each group emitted.
 //
 // The table maps each distinct key to a dense group number (a flat map with no
@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include <boost/unordered/unordered_flat_map.hpp>
@@ -25,13 +26,29 @@ struct ChunkKeyHasher {
     std::size_t operator()(ChunkKey key) const noexcept { return chunk_key_hash(key); }
 };
 
-// `key_of(r)` gives row r's key; Hasher hashes it. Returns every pair of rows
-// with equal keys, i < j, groups in first-appearance order, row-major inside a
-// group.
+// The n rows of one matrix grouped by their key on one chunk.
+template <class Key, class Hasher>
+struct KeyGroups {
+    // Key -> group number; groups are numbered in order of first appearance.
+    // Empty unless the grouping was asked to keep it (for lookups by key).
+    boost::unordered_flat_map<Key, std::uint32_t, Hasher> group_of_key;
+    // Group g holds ids[start[g] .. start[g + 1]); groups() + 1 entries.
+    std::vector<std::uint32_t> start{0};
+    // All n row ids, group by group, ascending within each group.
+    std::unique_ptr<std::uint32_t[]> ids;
+
+    std::size_t groups() const { return start.size() - 1; }
+    std::span<const std::uint32_t> group(std::size_t g) const {
+        return {ids.get() + start[g], start[g + 1] - start[g]};
+    }
+};
+
+// Groups rows 0 .. n-1 by `key_of(r)`. n must fit in 32 bits. The key table
+// is dropped before the ids are laid out unless `keep_table` is set.
 template <class Key, class Hasher, class KeyOf>
-std::vector<CandidatePair> candidates_by_key(std::uint64_t n, KeyOf&& key_of) {
-    if (n < 2) return {};
+KeyGroups<Key, Hasher> group_rows_by_key(std::uint64_t n, KeyOf&& key_of, bool keep_table) {
     const auto rows = static_cast<std::uint32_t>(n);
+    KeyGroups<Key, Hasher> grouped;
 
     // Pass 1: group number of every row, and the size of every group.
     std::unique_ptr<std::uint32_t[]> group_of(new std::uint32_t[rows]);
@@ -46,36 +63,58 @@ std::vector<CandidatePair> candidates_by_key(std::uint64_t n, KeyOf&& key_of) {
             group_of[r] = slot->second;
             ++group_size[slot->second];
         }
+        if (keep_table) grouped.group_of_key = std::move(table);
     }
 
-    // Pass 2: exact candidate count, then group starts for the counting sort.
-    const std::size_t groups = group_size.size();
+    // Pass 2: counting sort by group. Rows are scattered in ascending order, so
+    // each group's run is ascending.
+    grouped.start.resize(group_size.size() + 1);
+    for (std::size_t g = 0; g < group_size.size(); ++g)
+        grouped.start[g + 1] = grouped.start[g] + group_size[g];
+    grouped.ids.reset(new std::uint32_t[rows]);
+    std::vector<std::uint32_t> fill(grouped.start.begin(), grouped.start.end() - 1);
+    for (std::uint32_t r = 0; r < rows; ++r) grouped.ids[fill[group_of[r]]++] = r;
+    return grouped;
+}
+
+// `key_of(r)` gives row r's key; Hasher hashes it. Returns every pair of rows
+// with equal keys, i < j, groups in first-appearance order, row-major inside a
+// group.
+template <class Key, class Hasher, class KeyOf>
+std::vector<CandidatePair> candidates_by_key(std::uint64_t n, KeyOf&& key_of) {
+    if (n < 2) return {};
+    const auto grouped = group_rows_by_key<Key, Hasher>(n, key_of, /*keep_table=*/false);
+
     std::uint64_t total = 0;
-    std::vector<std::uint32_t> start(groups + 1);
-    for (std::size_t g = 0; g < groups; ++g) {
-        const std::uint64_t m = group_size[g];
+    for (std::size_t g = 0; g < grouped.groups(); ++g) {
+        const std::uint64_t m = grouped.group(g).size();
         total += m * (m - 1) / 2;
-        start[g + 1] = start[g] + group_size[g];
     }
-    if (total == 0) return {};
-
-    // Rows are scattered in ascending order, so each group's run is ascending.
-    std::unique_ptr<std::uint32_t[]> ids(new std::uint32_t[rows]);
-    {
-        std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
-        for (std::uint32_t r = 0; r < rows; ++r) ids[fill[group_of[r]]++] = r;
-    }
-    group_of.reset();
-
     std::vector<CandidatePair> pairs;
     pairs.reserve(total);
-    for (std::size_t g = 0; g < groups; ++g) {
-        const std::uint32_t* run = ids.get() + start[g];
-        const std::uint32_t m = group_size[g];
-        for (std::uint32_t a = 0; a + 1 < m; ++a)
-            for (std::uint32_t b = a + 1; b < m; ++b) pairs.push_back({run[a], run[b]});
+    for (std::size_t g = 0; g < grouped.groups(); ++g) {
+        const auto run = grouped.group(g);
+        for (std::size_t a = 0; a + 1 < run.size(); ++a)
+            for (std::size_t b = a + 1; b < run.size(); ++b) pairs.push_back({run[a], run[b]});
     }
     return pairs;
+}
+
+// Cross candidates of one chunk: appends to `out` every (i, j), row i of A and
+// row j of B, whose keys are equal (`key_of_a(i)`, `key_of_b(j)`). A is grouped
+// once; B is streamed against it, so only one table lives at a time. Pairs come
+// B-row-major, ascending i within a row of B. n_a and n_b must fit in 32 bits.
+template <class Key, class Hasher, class KeyOfA, class KeyOfB>
+void append_cross_candidates(std::vector<CandidatePair>& out, std::uint64_t n_a, KeyOfA&& key_of_a,
+                             std::uint64_t n_b, KeyOfB&& key_of_b) {
+    if (n_a == 0 || n_b == 0) return;
+    const auto grouped = group_rows_by_key<Key, Hasher>(n_a, key_of_a, /*keep_table=*/true);
+    const auto rows_b = static_cast<std::uint32_t>(n_b);
+    for (std::uint32_t j = 0; j < rows_b; ++j) {
+        const auto slot = grouped.group_of_key.find(key_of_b(j));
+        if (slot == grouped.group_of_key.end()) continue;
+        for (const std::uint32_t i : grouped.group(slot->second)) out.push_back({i, j});
+    }
 }
 
 }  // namespace brimel::detail
