@@ -37,4 +37,14 @@ std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch_full(ByteSpan data
                                                                    std::uint64_t d_bytes,
                                                                    std::uint32_t k);
 
+// Bit chunks: plan_bit_chunks(d_bytes, k), rows keyed by extract_bits on each
+// chunk. Exact for any k < 8 * d_bytes whose plan fits 128-bit chunk keys, i.e.
+// k = 0 (only bits 0..127 are keyed; verification compares whole rows) or
+// ceil(8 * d_bytes / (k + 1)) <= 128. Verification with early exit.
+// After the common checks, and still before any row is read:
+//   k < 8 * d_bytes, else "brimel: k (<k>) must be < 8*d_bytes (<8*d_bytes>)";
+//   every chunk at most 128 bits wide, else "bit chunk wider than 128 bits".
+std::vector<PairRecord> find_pairs_self_bit(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes,
+                                            std::uint32_t k);
+
 }  // namespace brimel

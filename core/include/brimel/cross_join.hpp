@@ -1,0 +1,28 @@
+// Cross-joins: every pair (i, j), row i of a code matrix A and row j of a code
+// matrix B of the same width, within Hamming distance k.
+//
+// Results: dist <= k, exact distance, ascending by (i, j), each pair once;
+// i = j is an ordinary pair. Cross-joins run on the calling thread only (no
+// worker pool) and must be called without the Python interpreter lock held.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "brimel/types.hpp"
+
+namespace brimel {
+
+// Bit chunks: plan_bit_chunks(d_bytes, k), rows of A and B keyed by
+// extract_bits on each chunk, chunk by chunk. All candidates are held, sorted
+// and freed of repeats, then each is verified once with early exit.
+// Checks, in order, before any row is read:
+//   a_data.size() == n_a * d_bytes, else the equality assertion
+//   "a_data length mismatch"; the same for B with "b_data length mismatch";
+//   k < 8 * d_bytes, else "brimel: k (<k>) must be < 8*d_bytes (<8*d_bytes>)";
+//   n_a <= 4294967295, else "n_a exceeds u32::MAX"; the same for n_b;
+//   every chunk at most 128 bits wide, else "bit chunk wider than 128 bits".
+std::vector<PairRecord> find_pairs_cross_bit(ByteSpan a_data, std::uint64_t n_a, ByteSpan b_data,
+                                             std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k);
+
+}  // namespace brimel
