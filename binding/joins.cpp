@@ -7,6 +7,7 @@
 
 #include "arguments.hpp"
 #include "arrays.hpp"
+#include "brimel/cross_join.hpp"
 #include "brimel/self_join.hpp"
 #include "errors.hpp"
 #include "results.hpp"
@@ -15,10 +16,57 @@ namespace brimel::binding {
 namespace {
 
 const FunctionDescription kFindPairsSelf{"find_pairs_self", {"a", "k"}};
+const FunctionDescription kFindPairsSelfBit{"find_pairs_self_bit", {"a", "k"}};
+const FunctionDescription kFindPairsCrossBit{"find_pairs_cross_bit", {"a", "b", "k"}};
 
 std::string byte_k_message(std::uint32_t k, std::uint64_t d_bytes, const char* advice) {
     return "brimel: k (" + std::to_string(k) + ") must be < d_bytes (" + std::to_string(d_bytes) +
            "). At k >= d_bytes the byte-aligned chunk brimelhole can miss pairs. " + advice;
+}
+
+// Without a final full stop; the cross-join adds one.
+std::string bit_k_message(std::uint32_t k, std::uint64_t d_bytes) {
+    return "brimel: k (" + std::to_string(k) + ") must be < 8*d_bytes (" + std::to_string(8 * d_bytes) + ")";
+}
+
+[[noreturn]] void value_error(const char* message) {
+    raise(PyExc_ValueError, message);
+    throw PythonErrorAlreadySet{};
+}
+
+// The two arrays and k of a cross-join, taken and checked for layout.
+struct CrossJoinInput {
+    HeldArray a;  // declared first, so destroyed last: b is released before a
+    HeldArray b;
+    MatrixView a_view;
+    MatrixView b_view;
+    std::uint32_t k;
+
+    void release_arrays() noexcept {
+        b.release_array();
+        a.release_array();
+    }
+};
+
+// The entry protocol of both cross-joins, up to their k test: bind (a, b, k);
+// take a, then b (a failure releases a; the same array object may be passed as
+// both), then k; then, with both arrays released (b first) on any failure:
+// widths equal (tested before any layout), both C-contiguous, a's rows back to
+// back, then b's. Failures raise and throw PythonErrorAlreadySet.
+CrossJoinInput take_cross_join_input(const FunctionDescription& function, PyObject* args,
+                                     PyObject* kwargs) {
+    const BoundArguments bound = bind_arguments(function, args, kwargs);
+    HeldArray a = extract_code_array(bound[0], "a");
+    HeldArray b = extract_code_array(bound[1], "b");
+    const std::uint32_t k = extract_u32(bound[2], "k");
+    const MatrixView a_view = a.matrix_view();
+    const MatrixView b_view = b.matrix_view();
+    if (a_view.d_bytes != b_view.d_bytes) value_error("A and B must have the same d_bytes (shape[1])");
+    if (!a_view.c_contiguous || !b_view.c_contiguous)
+        value_error("A and B must be C-contiguous; pass np.ascontiguousarray(...)");
+    if (!is_standard_layout(a_view)) value_error("A array is not contiguous");
+    if (!is_standard_layout(b_view)) value_error("B array is not contiguous");
+    return {std::move(a), std::move(b), a_view, b_view, k};
 }
 
 }  // namespace
@@ -41,6 +89,40 @@ PyObject* find_pairs_self(PyObject*, PyObject* args, PyObject* kwargs) {
             return find_pairs_self_no_dedup_par_prefetch(matrix_bytes(view), view.n, view.d_bytes, k);
         });
         a.release_array();
+        return pairs_to_list(std::move(records));
+    });
+}
+
+PyObject* find_pairs_self_bit(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const BoundArguments bound = bind_arguments(kFindPairsSelfBit, args, kwargs);
+        HeldArray a = extract_code_array(bound[0], "a");
+        const std::uint32_t k = extract_u32(bound[1], "k");
+        const MatrixView view = a.matrix_view();
+        if (!view.c_contiguous)
+            return raise(PyExc_ValueError, "A must be C-contiguous; pass np.ascontiguousarray(A)");
+        if (!is_standard_layout(view)) return raise(PyExc_ValueError, "array is not contiguous");
+        if (8 * view.d_bytes <= k) return raise(PyExc_ValueError, bit_k_message(k, view.d_bytes));
+        auto records = without_gil([&] {
+            return brimel::find_pairs_self_bit(matrix_bytes(view), view.n, view.d_bytes, k);
+        });
+        a.release_array();
+        return pairs_to_list(std::move(records));
+    });
+}
+
+PyObject* find_pairs_cross_bit(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        CrossJoinInput input = take_cross_join_input(kFindPairsCrossBit, args, kwargs);
+        const MatrixView& a = input.a_view;
+        const MatrixView& b = input.b_view;
+        if (8 * a.d_bytes <= input.k)
+            return raise(PyExc_ValueError, bit_k_message(input.k, a.d_bytes) + ".");
+        auto records = without_gil([&] {
+            return brimel::find_pairs_cross_bit(matrix_bytes(a), a.n, matrix_bytes(b), b.n, a.d_bytes,
+                                                input.k);
+        });
+        input.release_arrays();
         return pairs_to_list(std::move(records));
     });
 }

@@ -7,5 +7,7 @@
 namespace brimel::binding {
 
 PyObject* find_pairs_self(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* find_pairs_self_bit(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* find_pairs_cross_bit(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace brimel::binding

@@ -41,6 +41,8 @@ PyMethodDef method(const char* name, NativeEntry entry, const char* doc) {
 // Method definitions must outlive the function objects: static storage.
 std::array kFunctions = {
     method("find_pairs_self", find_pairs_self, "find_pairs_self(a, k)\n--\n\n"),
+    method("find_pairs_self_bit", find_pairs_self_bit, "find_pairs_self_bit(a, k)\n--\n\n"),
+    method("find_pairs_cross_bit", find_pairs_cross_bit, "find_pairs_cross_bit(a, b, k)\n--\n\n"),
 };
 
 // Appends `name` to the module's __all__ (created on first use), then sets the
