@@ -26,7 +26,8 @@ std::vector<PairRecord> find_pairs_cross_bit(ByteSpan a_data, std::uint64_t n_a,
             candidates, n_a, [&](std::uint32_t i) { return key_of(a_data.data() + i * d_bytes); }, n_b,
             [&](std::uint32_t j) { return key_of(b_data.data() + j * d_bytes); });
     }
-    return detail::sort_dedup_verify_cross(std::move(candidates), a_data, b_data, d_bytes, k);
+    return detail::sort_dedup_verify_cross(std::move(candidates), a_data, b_data, d_bytes, k,
+                                           detail::VerifyKernel::early_exit);
 }
 
 }  // namespace brimel

@@ -1,32 +1,12 @@
 #include "brimel/byte_plan.hpp"
 
 #include <cstring>
-#include <span>
 
 #include "brimel/errors.hpp"
+#include "byte_string_key.hpp"
 #include "chunk_table.hpp"
 
 namespace brimel {
-namespace {
-
-// A byte chunk wider than 16 bytes, keyed by the bytes themselves. The key
-// points into the caller's code matrix, which outlives the table, so no row
-// pays for a copy.
-struct ByteStringKey {
-    const std::uint8_t* bytes;
-    std::uint64_t width;
-    friend bool operator==(const ByteStringKey& a, const ByteStringKey& b) {
-        return a.width == b.width && std::memcmp(a.bytes, b.bytes, a.width) == 0;
-    }
-};
-
-struct ByteStringKeyHasher {
-    std::size_t operator()(const ByteStringKey& key) const noexcept {
-        return chunk_key_hash(std::span<const std::uint8_t>(key.bytes, key.width));
-    }
-};
-
-}  // namespace
 
 std::vector<ByteRange> chunk_boundaries(std::uint64_t d_bytes, std::uint64_t num_chunks) {
     if (num_chunks == 0) panic("attempt to divide by zero");
@@ -69,8 +49,8 @@ std::vector<CandidatePair> candidates_for_chunk(ByteSpan data, std::uint64_t n,
         return detail::candidates_by_key<ChunkKey, detail::ChunkKeyHasher>(
             n, [&](std::uint32_t r) { return byte_chunk_key(base + r * d_bytes, width); });
     }
-    return detail::candidates_by_key<ByteStringKey, ByteStringKeyHasher>(
-        n, [&](std::uint32_t r) { return ByteStringKey{base + r * d_bytes, width}; });
+    return detail::candidates_by_key<detail::ByteStringKey, detail::ByteStringKeyHasher>(
+        n, [&](std::uint32_t r) { return detail::ByteStringKey{base + r * d_bytes, width}; });
 }
 
 }  // namespace brimel

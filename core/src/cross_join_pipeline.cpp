@@ -12,16 +12,35 @@ namespace {
 
 // Inline verification, no prefetch: the candidates are sorted, so consecutive
 // pairs mostly share row i of A and walk B forward.
-BRIMEL_POPCNT_CLONES
+template <bool EarlyExit>
 std::vector<PairRecord> verify_cross(std::span<const CandidatePair> candidates, ByteSpan a_data,
                                      ByteSpan b_data, std::uint64_t d_bytes, std::uint32_t k) {
     std::vector<PairRecord> records;
     for (const auto [i, j] : candidates) {
+        const std::uint8_t* a = a_data.data() + i * d_bytes;
+        const std::uint8_t* b = b_data.data() + j * d_bytes;
         std::uint32_t dist;
-        if (hamming_within(a_data.data() + i * d_bytes, b_data.data() + j * d_bytes, d_bytes, k, dist))
-            records.push_back({i, j, dist});
+        if constexpr (EarlyExit) {
+            if (!hamming_within(a, b, d_bytes, k, dist)) continue;
+        } else {
+            dist = hamming_distance(a, b, d_bytes);
+            if (dist > k) continue;
+        }
+        records.push_back({i, j, dist});
     }
     return records;
+}
+
+BRIMEL_POPCNT_CLONES
+std::vector<PairRecord> verify_cross_early_exit(std::span<const CandidatePair> candidates, ByteSpan a_data,
+                                                ByteSpan b_data, std::uint64_t d_bytes, std::uint32_t k) {
+    return verify_cross<true>(candidates, a_data, b_data, d_bytes, k);
+}
+
+BRIMEL_POPCNT_CLONES
+std::vector<PairRecord> verify_cross_full(std::span<const CandidatePair> candidates, ByteSpan a_data,
+                                          ByteSpan b_data, std::uint64_t d_bytes, std::uint32_t k) {
+    return verify_cross<false>(candidates, a_data, b_data, d_bytes, k);
 }
 
 }  // namespace
@@ -38,11 +57,14 @@ void check_cross_join_rows(std::uint64_t n_a, std::uint64_t n_b) {
 }
 
 std::vector<PairRecord> sort_dedup_verify_cross(std::vector<CandidatePair> candidates, ByteSpan a_data,
-                                                ByteSpan b_data, std::uint64_t d_bytes, std::uint32_t k) {
+                                                ByteSpan b_data, std::uint64_t d_bytes, std::uint32_t k,
+                                                VerifyKernel kernel) {
     if (candidates.empty()) return {};
     std::sort(candidates.begin(), candidates.end());
     candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
-    return verify_cross(candidates, a_data, b_data, d_bytes, k);
+    return kernel == VerifyKernel::early_exit
+               ? verify_cross_early_exit(candidates, a_data, b_data, d_bytes, k)
+               : verify_cross_full(candidates, a_data, b_data, d_bytes, k);
 }
 
 }  // namespace brimel::detail

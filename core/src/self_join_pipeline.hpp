@@ -7,10 +7,9 @@
 #include <vector>
 
 #include "brimel/types.hpp"
+#include "verify_kernel.hpp"
 
 namespace brimel::detail {
-
-enum class VerifyKernel { early_exit, full_count };
 
 // The checks every self-join makes first: "data length mismatch" (equality
 // assertion, buffer length left, n * d_bytes right) and "n exceeds u32::MAX".

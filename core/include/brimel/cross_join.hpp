@@ -1,9 +1,17 @@
 // Cross-joins: every pair (i, j), row i of a code matrix A and row j of a code
 // matrix B of the same width, within Hamming distance k.
 //
+// A cross-join works chunk by chunk with only the current chunk's table alive:
+// the rows of A are grouped by key (the table sized for n_a keys up front) and
+// the rows of B looked up one by one. It gathers the candidates of every chunk
+// (8 bytes each; a pair that agrees on several chunks stands once per chunk),
+// sorts them by (i, j), removes the repeats and verifies each remaining pair
+// once.
+//
 // Results: dist <= k, exact distance, ascending by (i, j), each pair once;
-// i = j is an ordinary pair. Cross-joins run on the calling thread only (no
-// worker pool) and must be called without the Python interpreter lock held.
+// i = j is an ordinary pair, and A and B may be the same buffer. Cross-joins
+// run on the calling thread only (no worker pool) and must be called without
+// the Python interpreter lock held.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +20,18 @@
 #include "brimel/types.hpp"
 
 namespace brimel {
+
+// Byte chunks: chunk_boundaries(d_bytes, k + 1), keyed as the byte self-join
+// keys them; verification counts the whole row (no early exit).
+// Checks, in order, before any row is read:
+//   a_data.size() == n_a * d_bytes, else the equality assertion
+//   "a_data length mismatch"; the same for B with "b_data length mismatch";
+//   k < d_bytes, else "brimel: k (<k>) must be < d_bytes (<d_bytes>). At
+//   k >= d_bytes the byte-aligned chunk brimelhole can miss pairs. Use FAISS
+//   IndexBinaryFlat for that regime." (so d_bytes = 0 fails for every k);
+//   n_a <= 4294967295, else "n_a exceeds u32::MAX"; the same for n_b.
+std::vector<PairRecord> find_pairs_cross(ByteSpan a_data, std::uint64_t n_a, ByteSpan b_data,
+                                         std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k);
 
 // Bit chunks: plan_bit_chunks(d_bytes, k), rows of A and B keyed by
 // extract_bits on each chunk, chunk by chunk. All candidates are held, sorted
