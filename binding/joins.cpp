@@ -17,7 +17,9 @@ namespace {
 
 const FunctionDescription kFindPairsSelf{"find_pairs_self", {"a", "k"}};
 const FunctionDescription kFindPairsSelfBit{"find_pairs_self_bit", {"a", "k"}};
+const FunctionDescription kFindPairsCross{"find_pairs_cross", {"a", "b", "k"}};
 const FunctionDescription kFindPairsCrossBit{"find_pairs_cross_bit", {"a", "b", "k"}};
+const FunctionDescription kFindPairsSelfFullPopcount{"_find_pairs_self_full_popcount", {"a", "k"}};
 
 std::string byte_k_message(std::uint32_t k, std::uint64_t d_bytes, const char* advice) {
     return "brimel: k (" + std::to_string(k) + ") must be < d_bytes (" + std::to_string(d_bytes) +
@@ -111,6 +113,22 @@ PyObject* find_pairs_self_bit(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* find_pairs_cross(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        CrossJoinInput input = take_cross_join_input(kFindPairsCross, args, kwargs);
+        const MatrixView& a = input.a_view;
+        const MatrixView& b = input.b_view;
+        if (a.d_bytes <= input.k)
+            return raise(PyExc_ValueError,
+                         byte_k_message(input.k, a.d_bytes, "For that regime use faiss.IndexBinaryFlat."));
+        auto records = without_gil([&] {
+            return brimel::find_pairs_cross(matrix_bytes(a), a.n, matrix_bytes(b), b.n, a.d_bytes, input.k);
+        });
+        input.release_arrays();
+        return pairs_to_list(std::move(records));
+    });
+}
+
 PyObject* find_pairs_cross_bit(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         CrossJoinInput input = take_cross_join_input(kFindPairsCrossBit, args, kwargs);
@@ -123,6 +141,25 @@ PyObject* find_pairs_cross_bit(PyObject*, PyObject* args, PyObject* kwargs) {
                                                 input.k);
         });
         input.release_arrays();
+        return pairs_to_list(std::move(records));
+    });
+}
+
+PyObject* find_pairs_self_full_popcount(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const BoundArguments bound = bind_arguments(kFindPairsSelfFullPopcount, args, kwargs);
+        HeldArray a = extract_code_array(bound[0], "a");
+        const std::uint32_t k = extract_u32(bound[1], "k");
+        const MatrixView view = a.matrix_view();
+        if (!view.c_contiguous) return raise(PyExc_ValueError, "A must be C-contiguous");
+        if (!is_standard_layout(view)) return raise(PyExc_ValueError, "array is not contiguous");
+        if (view.d_bytes <= k)
+            return raise(PyExc_ValueError, "k (" + std::to_string(k) + ") must be < d_bytes (" +
+                                               std::to_string(view.d_bytes) + ") for byte-level path");
+        auto records = without_gil([&] {
+            return find_pairs_self_no_dedup_par_prefetch_full(matrix_bytes(view), view.n, view.d_bytes, k);
+        });
+        a.release_array();
         return pairs_to_list(std::move(records));
     });
 }

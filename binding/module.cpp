@@ -42,7 +42,11 @@ PyMethodDef method(const char* name, NativeEntry entry, const char* doc) {
 std::array kFunctions = {
     method("find_pairs_self", find_pairs_self, "find_pairs_self(a, k)\n--\n\n"),
     method("find_pairs_self_bit", find_pairs_self_bit, "find_pairs_self_bit(a, k)\n--\n\n"),
+    method("find_pairs_cross", find_pairs_cross, "find_pairs_cross(a, b, k)\n--\n\n"),
     method("find_pairs_cross_bit", find_pairs_cross_bit, "find_pairs_cross_bit(a, b, k)\n--\n\n"),
+    method("_find_pairs_self_full_popcount", find_pairs_self_full_popcount,
+           "_find_pairs_self_full_popcount(a, k)\n--\n\n"
+           "Bench-only: pre-Task-3 path using full popcount + compare (no early exit)."),
 };
 
 // Appends `name` to the module's __all__ (created on first use), then sets the

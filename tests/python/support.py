@@ -33,3 +33,39 @@ def planted_codes(n: int, d_bytes: int, k: int, seed: int = 0) -> np.ndarray:
 
 def as_triples(result) -> list[tuple[int, ...]]:
     return [tuple(t) for t in result]
+
+
+def releases_lock(search) -> bool:
+    """Whether `search()` lets another Python thread run while it works.
+
+    With a switch interval far beyond the test's length, a waiting thread only
+    gets the interpreter lock when the searching thread gives it up: if the
+    search keeps it, the observer first runs after the search has finished.
+    `search` must take long enough for the observer to be scheduled (millions
+    of candidates)."""
+    import sys
+    import threading
+
+    state = {"finished": False, "seen_running": None}
+    started = threading.Event()
+
+    def searcher():
+        started.set()
+        search()
+        state["finished"] = True
+
+    def observer():
+        started.wait()
+        state["seen_running"] = not state["finished"]
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)
+    try:
+        threads = [threading.Thread(target=observer), threading.Thread(target=searcher)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(interval)
+    return state["seen_running"] is True
