@@ -13,8 +13,9 @@ namespace {
 // Inline verification, no prefetch: the candidates are sorted, so consecutive
 // pairs mostly share row i of A and walk B forward.
 template <bool EarlyExit>
-std::vector<PairRecord> verify_cross(std::span<const CandidatePair> candidates, ByteSpan a_data,
-                                     ByteSpan b_data, std::uint64_t d_bytes, std::uint32_t k) {
+[[gnu::always_inline]] inline std::vector<PairRecord> verify_cross(std::span<const CandidatePair> candidates,
+                                                                   ByteSpan a_data, ByteSpan b_data,
+                                                                   std::uint64_t d_bytes, std::uint32_t k) {
     std::vector<PairRecord> records;
     for (const auto [i, j] : candidates) {
         const std::uint8_t* a = a_data.data() + i * d_bytes;

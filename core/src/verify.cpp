@@ -10,8 +10,9 @@ namespace {
 constexpr std::size_t kPrefetchDistance = 8;
 
 template <bool EarlyExit>
-std::vector<PairRecord> verify_run(std::span<const CandidatePair> pairs, ByteSpan data,
-                                   std::uint64_t d_bytes, std::uint32_t k) {
+[[gnu::always_inline]] inline std::vector<PairRecord> verify_run(std::span<const CandidatePair> pairs,
+                                                                 ByteSpan data, std::uint64_t d_bytes,
+                                                                 std::uint32_t k) {
     const std::uint8_t* base = data.data();
     const std::uint64_t rows_in_buffer = d_bytes == 0 ? UINT64_MAX : data.size() / d_bytes;
     std::vector<PairRecord> out;

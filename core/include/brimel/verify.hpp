@@ -12,7 +12,8 @@ namespace brimel {
 // Hamming distance of two rows of d_bytes bytes, counted in full: popcount of
 // the XOR of each whole 8-byte word (unaligned little-endian loads), then of
 // each of the d_bytes mod 8 tail bytes.
-// Inline so that each caller's popcount clone (see dispatch.hpp) inlines it.
+// Always inlined, so that each caller's popcount clone (see dispatch.hpp)
+// counts with the instruction it was compiled for.
 inline std::uint32_t hamming_distance(const std::uint8_t* a, const std::uint8_t* b,
                                       std::uint64_t d_bytes);
 
@@ -38,8 +39,9 @@ std::vector<PairRecord> verify_with_prefetch_full(std::span<const CandidatePair>
 
 // ---------------------------------------------------------------------------
 
-inline std::uint32_t hamming_distance(const std::uint8_t* a, const std::uint8_t* b,
-                                      std::uint64_t d_bytes) {
+[[gnu::always_inline]] inline std::uint32_t hamming_distance(const std::uint8_t* a,
+                                                             const std::uint8_t* b,
+                                                             std::uint64_t d_bytes) {
     std::uint32_t count = 0;
     const std::uint64_t words = d_bytes / 8;
     for (std::uint64_t w = 0; w < words; ++w) {
@@ -54,8 +56,9 @@ inline std::uint32_t hamming_distance(const std::uint8_t* a, const std::uint8_t*
     return count;
 }
 
-inline bool hamming_within(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t d_bytes,
-                           std::uint32_t k, std::uint32_t& dist) {
+[[gnu::always_inline]] inline bool hamming_within(const std::uint8_t* a, const std::uint8_t* b,
+                                                std::uint64_t d_bytes, std::uint32_t k,
+                                                std::uint32_t& dist) {
     std::uint32_t count = 0;
     const std::uint64_t words = d_bytes / 8;
     for (std::uint64_t w = 0; w < words; ++w) {
