@@ -51,7 +51,14 @@ std::vector<PairRecord> find_pairs_cross(ByteSpan a_data, std::uint64_t n_a, Byt
         const std::uint64_t width = end - start;
         const std::uint8_t* a = a_data.data() + start;
         const std::uint8_t* b = b_data.data() + start;
-        if (width <= 16) {
+        // Keys of up to 8 bytes are held in one word (half the table memory);
+        // they hash as the 128-bit key of the same bytes would.
+        if (width <= 8) {
+            append_chunk_candidates<std::uint64_t, detail::ChunkKeyHasher>(
+                candidates, a, n_a, b, n_b, d_bytes, [width](const std::uint8_t* chunk) {
+                    return static_cast<std::uint64_t>(byte_chunk_key(chunk, width));
+                });
+        } else if (width <= 16) {
             append_chunk_candidates<ChunkKey, detail::ChunkKeyHasher>(
                 candidates, a, n_a, b, n_b, d_bytes,
                 [width](const std::uint8_t* chunk) { return byte_chunk_key(chunk, width); });

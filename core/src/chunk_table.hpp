@@ -27,11 +27,12 @@ struct ChunkKeyHasher {
 };
 
 // The n rows of one matrix grouped by their key on one chunk.
-template <class Key, class Hasher>
+template <class Key, class Hasher, class Value = std::uint32_t>
 struct KeyGroups {
     // Key -> group number; groups are numbered in order of first appearance.
-    // Empty unless the grouping was asked to keep it (for lookups by key).
-    boost::unordered_flat_map<Key, std::uint32_t, Hasher> group_of_key;
+    // Empty unless the grouping was asked to keep it (for lookups by key); a
+    // caller that keeps it may widen Value to store more per key.
+    boost::unordered_flat_map<Key, Value, Hasher> group_of_key;
     // Group g holds ids[start[g] .. start[g + 1]); groups() + 1 entries.
     std::vector<std::uint32_t> start{0};
     // All n row ids, group by group, ascending within each group.
@@ -45,23 +46,24 @@ struct KeyGroups {
 
 // Groups rows 0 .. n-1 by `key_of(r)`. n must fit in 32 bits. The key table
 // is dropped before the ids are laid out unless `keep_table` is set.
-template <class Key, class Hasher, class KeyOf>
-KeyGroups<Key, Hasher> group_rows_by_key(std::uint64_t n, KeyOf&& key_of, bool keep_table) {
+template <class Key, class Hasher, class Value = std::uint32_t, class KeyOf>
+KeyGroups<Key, Hasher, Value> group_rows_by_key(std::uint64_t n, KeyOf&& key_of, bool keep_table) {
     const auto rows = static_cast<std::uint32_t>(n);
-    KeyGroups<Key, Hasher> grouped;
+    KeyGroups<Key, Hasher, Value> grouped;
 
     // Pass 1: group number of every row, and the size of every group.
     std::unique_ptr<std::uint32_t[]> group_of(new std::uint32_t[rows]);
     std::vector<std::uint32_t> group_size;
     {
-        boost::unordered_flat_map<Key, std::uint32_t, Hasher> table;
+        boost::unordered_flat_map<Key, Value, Hasher> table;
         table.reserve(rows);
         for (std::uint32_t r = 0; r < rows; ++r) {
             const auto next_group = static_cast<std::uint32_t>(group_size.size());
             const auto [slot, inserted] = table.try_emplace(key_of(r), next_group);
             if (inserted) group_size.push_back(0);
-            group_of[r] = slot->second;
-            ++group_size[slot->second];
+            const auto group = static_cast<std::uint32_t>(slot->second);
+            group_of[r] = group;
+            ++group_size[group];
         }
         if (keep_table) grouped.group_of_key = std::move(table);
     }
@@ -108,12 +110,28 @@ template <class Key, class Hasher, class KeyOfA, class KeyOfB>
 void append_cross_candidates(std::vector<CandidatePair>& out, std::uint64_t n_a, KeyOfA&& key_of_a,
                              std::uint64_t n_b, KeyOfB&& key_of_b) {
     if (n_a == 0 || n_b == 0) return;
-    const auto grouped = group_rows_by_key<Key, Hasher>(n_a, key_of_a, /*keep_table=*/true);
+    auto grouped = group_rows_by_key<Key, Hasher, std::uint64_t>(n_a, key_of_a, /*keep_table=*/true);
+    // Each key of A now tells where its rows are, so that a row of B costs one
+    // probe of the table and no more when its key is held by one row of A:
+    // (first << 32) | count, first being that row itself for a group of one,
+    // else the start of the group's run in ids.
+    for (auto& [key, value] : grouped.group_of_key) {
+        const auto g = static_cast<std::uint32_t>(value);
+        const std::uint32_t count = grouped.start[g + 1] - grouped.start[g];
+        const std::uint32_t first = count == 1 ? grouped.ids[grouped.start[g]] : grouped.start[g];
+        value = (std::uint64_t{first} << 32) | count;
+    }
     const auto rows_b = static_cast<std::uint32_t>(n_b);
     for (std::uint32_t j = 0; j < rows_b; ++j) {
         const auto slot = grouped.group_of_key.find(key_of_b(j));
         if (slot == grouped.group_of_key.end()) continue;
-        for (const std::uint32_t i : grouped.group(slot->second)) out.push_back({i, j});
+        const auto first = static_cast<std::uint32_t>(slot->second >> 32);
+        const auto count = static_cast<std::uint32_t>(slot->second);
+        if (count == 1) {
+            out.push_back({first, j});
+            continue;
+        }
+        for (std::uint32_t t = first; t < first + count; ++t) out.push_back({grouped.ids[t], j});
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include "brimel/errors.hpp"
 #include "brimel/verify.hpp"
+#include "candidate_sort.hpp"
 #include "dispatch.hpp"
 
 namespace brimel::detail {
@@ -61,7 +62,7 @@ std::vector<PairRecord> sort_dedup_verify_cross(std::vector<CandidatePair> candi
                                                 ByteSpan b_data, std::uint64_t d_bytes, std::uint32_t k,
                                                 VerifyKernel kernel) {
     if (candidates.empty()) return {};
-    std::sort(candidates.begin(), candidates.end());
+    sort_candidates(candidates);
     candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
     return kernel == VerifyKernel::early_exit
                ? verify_cross_early_exit(candidates, a_data, b_data, d_bytes, k)
