@@ -47,4 +47,18 @@ std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch_full(ByteSpan data
 std::vector<PairRecord> find_pairs_self_bit(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes,
                                             std::uint32_t k);
 
+// Entropy-aware bit chunks: the k + 1 chunks are position lists of the bits
+// that vary over a strided sample of at most 10000 rows, balanced by entropy
+// (estimate_bit_entropies, plan_adaptive_chunks(entropies, k + 1, 128) in
+// entropy.hpp), so constant and skewed bits do not crowd the chunk keys; bits
+// in no list cost selectivity only. Rows are keyed by extract_bits_at on each
+// list. Verification with early exit.
+// After the common checks: k = 0 returns find_pairs_self_bit(data, n, d_bytes,
+// 0) without sampling, and so does any k for which fewer than k + 1 bits vary
+// in the sample (all sampled rows equal, n < 2, k >= 8 * d_bytes), so that
+// find_pairs_self_bit's k and chunk-width panics apply there. No k check of
+// its own; a huge k builds no plan.
+std::vector<PairRecord> find_pairs_self_adaptive(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes,
+                                                 std::uint32_t k);
+
 }  // namespace brimel
