@@ -20,6 +20,7 @@ const FunctionDescription kFindPairsSelfBit{"find_pairs_self_bit", {"a", "k"}};
 const FunctionDescription kFindPairsCross{"find_pairs_cross", {"a", "b", "k"}};
 const FunctionDescription kFindPairsCrossBit{"find_pairs_cross_bit", {"a", "b", "k"}};
 const FunctionDescription kFindPairsSelfFullPopcount{"_find_pairs_self_full_popcount", {"a", "k"}};
+const FunctionDescription kFindPairsSelfAdaptive{"find_pairs_self_adaptive", {"a", "k"}};
 
 std::string byte_k_message(std::uint32_t k, std::uint64_t d_bytes, const char* advice) {
     return "brimel: k (" + std::to_string(k) + ") must be < d_bytes (" + std::to_string(d_bytes) +
@@ -158,6 +159,26 @@ PyObject* find_pairs_self_full_popcount(PyObject*, PyObject* args, PyObject* kwa
                                                std::to_string(view.d_bytes) + ") for byte-level path");
         auto records = without_gil([&] {
             return find_pairs_self_no_dedup_par_prefetch_full(matrix_bytes(view), view.n, view.d_bytes, k);
+        });
+        a.release_array();
+        return pairs_to_list(std::move(records));
+    });
+}
+
+// No k test here: every k reaches the engine, which falls back to the bit-level
+// join (and its k and chunk-width panics) when the sample cannot fill k + 1
+// position lists.
+PyObject* find_pairs_self_adaptive(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const BoundArguments bound = bind_arguments(kFindPairsSelfAdaptive, args, kwargs);
+        HeldArray a = extract_code_array(bound[0], "a");
+        const std::uint32_t k = extract_u32(bound[1], "k");
+        const MatrixView view = a.matrix_view();
+        if (!view.c_contiguous) return raise(PyExc_ValueError, "A must be C-contiguous");
+        if (view.d_bytes == 0) return raise(PyExc_ValueError, "A has zero-width rows (shape[1] == 0)");
+        if (!is_standard_layout(view)) return raise(PyExc_ValueError, "array is not contiguous");
+        auto records = without_gil([&] {
+            return brimel::find_pairs_self_adaptive(matrix_bytes(view), view.n, view.d_bytes, k);
         });
         a.release_array();
         return pairs_to_list(std::move(records));

@@ -12,5 +12,6 @@ PyObject* find_pairs_cross(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* find_pairs_cross_bit(PyObject* module, PyObject* args, PyObject* kwargs);
 // _find_pairs_self_full_popcount: the byte self-join without early exit.
 PyObject* find_pairs_self_full_popcount(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* find_pairs_self_adaptive(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace brimel::binding

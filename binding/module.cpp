@@ -47,6 +47,10 @@ std::array kFunctions = {
     method("_find_pairs_self_full_popcount", find_pairs_self_full_popcount,
            "_find_pairs_self_full_popcount(a, k)\n--\n\n"
            "Bench-only: pre-Task-3 path using full popcount + compare (no early exit)."),
+    method("find_pairs_self_adaptive", find_pairs_self_adaptive,
+           "find_pairs_self_adaptive(a, k)\n--\n\n"
+           "Entropy-aware adaptive chunk planning (Task 4). Bit chunks are chosen\n"
+           "from the positive-entropy bits only, balanced across k+1 chunks."),
 };
 
 // Appends `name` to the module's __all__ (created on first use), then sets the
