@@ -131,6 +131,13 @@ def test_equal_rows_fall_back_to_the_bit_join():
     assert adaptive(codes, 1) == reference.self_join(codes, 1)
 
 
+def test_lock_is_released_during_the_search():
+    # Eight varying bits, four lists of two: millions of candidates.
+    codes = np.zeros((2000, 8), np.uint8)
+    codes[:, 0] = support.random_codes(2000, 1, seed=8)[:, 0]
+    assert support.releases_lock(lambda: adaptive(codes, 3))
+
+
 _POOL_SCRIPT = """
 import json, sys
 sys.path[:0] = {paths!r}
