@@ -215,7 +215,8 @@ def test_type_surface():
     assert native.__all__.index("Index") == len(native.__all__) - 2
     assert Index.__name__ == "Index" and Index.__qualname__ == "Index"
     assert Index.__module__ == native.__name__
-    assert Index.__text_signature__ == "(d_bytes, k)"
+    # CPython 3.9 drops a spec type's text signature when it copies the doc.
+    assert Index.__text_signature__ == ("(d_bytes, k)" if sys.version_info >= (3, 10) else None)
     first, second = Index.__doc__.split("\n\n")
     assert first == ("Streaming near-duplicate index. Stateful, append-only. Bit-level chunks\n"
                      "so any `k < 8 * d_bytes` is supported.")
