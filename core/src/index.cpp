@@ -2,6 +2,7 @@
 #include "brimel/index.hpp"
 
 #include <algorithm>
+#include <array>
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 #include <string>
@@ -103,6 +104,53 @@ void remove_last_id(ChunkTable<Key>& table, const Key& key) noexcept {
     if (slot->second.size() == 0) table.erase(slot);
 }
 
+// Appends ids to chunk tables in groups of kGroup: the lists a group will
+// grow are looked up and prefetched first (headers, then ends), so that their
+// cache misses overlap instead of coming one after the other; then the ids are
+// appended in the order they were pushed. The order of appends is exactly the
+// order of push calls, so `appended()` says how far a failed run got.
+template <class Key>
+class GroupedAppends {
+public:
+    explicit GroupedAppends(ChunkTables<Key>& tables) : tables_(tables) {}
+
+    void push(std::size_t t, const Key& key, std::uint32_t id) {
+        const ChunkTable<Key>& table = tables_[t];
+        const auto slot = table.find(key);
+        const detail::IdList* list = slot == table.end() ? nullptr : &slot->second;
+        if (list != nullptr) list->prefetch_header();
+        pending_[count_++] = {t, key, id, list};
+        if (count_ == kGroup) flush();
+    }
+
+    // Appends the pending ids. The list pointers of the group are only read
+    // before its first append, which may rehash the table.
+    void flush() {
+        for (std::size_t i = 0; i < count_; ++i)
+            if (pending_[i].list != nullptr) pending_[i].list->prefetch_end();
+        for (std::size_t i = 0; i < count_; ++i) {
+            append_id(tables_[pending_[i].t], pending_[i].key, pending_[i].id);
+            ++appended_;
+        }
+        count_ = 0;
+    }
+
+    std::uint64_t appended() const noexcept { return appended_; }
+
+private:
+    static constexpr std::size_t kGroup = 16;
+    struct Pending {
+        std::size_t t;
+        Key key;
+        std::uint32_t id;
+        const detail::IdList* list;
+    };
+    ChunkTables<Key>& tables_;
+    std::array<Pending, kGroup> pending_{};
+    std::size_t count_ = 0;
+    std::uint64_t appended_ = 0;
+};
+
 // Lists rows first, first + 1, ... of `rows` (m rows back to back) in every
 // table, table by table: ids go into each list in increasing order either way,
 // and one table's lists stay in cache for the whole batch. All or nothing: on
@@ -110,19 +158,17 @@ void remove_last_id(ChunkTable<Key>& table, const Key& key) noexcept {
 template <class Key>
 void index_rows(ChunkTables<Key>& tables, std::span<const BitRange> plan, const std::uint8_t* rows,
                 std::uint64_t m, std::uint64_t d_bytes, std::uint32_t first) {
-    std::size_t t = 0;
-    std::uint64_t r = 0;
+    GroupedAppends<Key> appends(tables);
     try {
-        for (; t < tables.size(); ++t)
-            for (r = 0; r < m; ++r)
-                append_id(tables[t], key_of<Key>(rows + r * d_bytes, plan[t]),
-                          first + static_cast<std::uint32_t>(r));
+        for (std::size_t t = 0; t < tables.size(); ++t)
+            for (std::uint64_t r = 0; r < m; ++r)
+                appends.push(t, key_of<Key>(rows + r * d_bytes, plan[t]),
+                             first + static_cast<std::uint32_t>(r));
+        appends.flush();
     } catch (...) {
-        for (std::size_t undo = t + 1; undo-- > 0;) {
-            const std::uint64_t done = undo == t ? r : m;
-            for (std::uint64_t back = done; back-- > 0;)
-                remove_last_id(tables[undo], key_of<Key>(rows + back * d_bytes, plan[undo]));
-        }
+        // Append number i was row i % m in table i / m.
+        for (std::uint64_t i = appends.appended(); i-- > 0;)
+            remove_last_id(tables[i / m], key_of<Key>(rows + (i % m) * d_bytes, plan[i / m]));
         throw;
     }
 }
@@ -178,13 +224,19 @@ std::vector<QueryHit> query_tables(const ChunkTables<Key>& tables, std::span<con
         if (slot == tables[0].end()) return {};
         return verify_list(slot->second.ids(scratch), codes, d_bytes, k, row);
     }
-    IdSet seen;
+    std::vector<const detail::IdList*> lists;
+    std::size_t listed = 0;
     for (std::size_t t = 0; t < tables.size(); ++t) {
         if (tables[t].empty()) continue;
         const auto slot = tables[t].find(key_of<Key>(row, plan[t]));
         if (slot == tables[t].end()) continue;
-        for (const std::uint32_t id : slot->second.ids(scratch)) seen.insert(id);
+        lists.push_back(&slot->second);
+        listed += slot->second.size();
     }
+    IdSet seen;
+    seen.reserve(listed);
+    for (const detail::IdList* list : lists)
+        for (const std::uint32_t id : list->ids(scratch)) seen.insert(id);
     return verify_set(seen, codes, d_bytes, k, row);
 }
 
