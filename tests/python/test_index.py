@@ -250,3 +250,44 @@ def test_type_surface():
 
 def test_imports_with_warnings_as_errors():
     subprocess.run([sys.executable, "-W", "error", "-c", "import brimel_native._brimel_native"], check=True)
+
+
+OUT_OF_MEMORY_SCRIPT = """
+import resource, sys
+import numpy as np
+from brimel_native._brimel_native import Index
+
+rng = np.random.default_rng(0)
+stored = rng.integers(0, 256, size=(200_000, 8), dtype=np.uint8)
+index = Index(8, 7)  # eight one-byte chunks: 256 long lists per table
+index.add_batch(stored)
+probes = stored[:100]
+before = [index.query(q) for q in probes]
+big = rng.integers(0, 256, size=(3_000_000, 8), dtype=np.uint8)  # its lists need about 100 MB
+
+with open("/proc/self/status") as status:
+    vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize"))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (vm + (48 << 20), hard))
+for attempt in range(3):
+    try:
+        index.add_batch(big)
+    except MemoryError:
+        pass
+    else:
+        sys.exit("no MemoryError")
+    assert index.n == 200_000, index.n
+    assert [index.query(q) for q in probes] == before
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+assert index.add_batch(big) == 200_000
+assert index.n == 3_200_000
+assert (200_005, 0) in index.query(big[5])
+print("ok")
+"""
+
+
+def test_add_batch_out_of_memory_changes_nothing():
+    result = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_SCRIPT], capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
