@@ -50,12 +50,22 @@ using ChunkTable = boost::unordered_flat_map<Key, detail::IdList, KeyHasher>;
 template <class Key>
 using ChunkTables = std::vector<ChunkTable<Key>>;
 
+// The chunk key extract_bits reads from `row` over `chunk`. A byte-aligned
+// chunk of at most 8 bytes (the usual case) is the little-endian integer of its
+// bytes, read here directly.
 template <class Key>
 Key key_of(const std::uint8_t* row, const BitRange& chunk) {
-    const ChunkKey key = extract_bits(row, chunk.first, chunk.second);
     if constexpr (std::is_same_v<Key, std::uint64_t>) {
-        return static_cast<std::uint64_t>(key);
+        if ((chunk.first | chunk.second) % 8 == 0) {
+            const std::uint8_t* bytes = row + chunk.first / 8;
+            std::uint64_t key = 0;
+            for (std::uint64_t b = 0; b < (chunk.second - chunk.first) / 8; ++b)
+                key |= std::uint64_t{bytes[b]} << (8 * b);
+            return key;
+        }
+        return static_cast<std::uint64_t>(extract_bits(row, chunk.first, chunk.second));
     } else {
+        const ChunkKey key = extract_bits(row, chunk.first, chunk.second);
         return WideKey{static_cast<std::uint64_t>(key), static_cast<std::uint64_t>(key >> 64)};
     }
 }
@@ -115,21 +125,31 @@ public:
     explicit GroupedAppends(ChunkTables<Key>& tables) : tables_(tables) {}
 
     void push(std::size_t t, const Key& key, std::uint32_t id) {
-        const ChunkTable<Key>& table = tables_[t];
+        ChunkTable<Key>& table = tables_[t];
         const auto slot = table.find(key);
-        const detail::IdList* list = slot == table.end() ? nullptr : &slot->second;
+        detail::IdList* list = slot == table.end() ? nullptr : &slot->second;
         if (list != nullptr) list->prefetch_header();
         pending_[count_++] = {t, key, id, list};
         if (count_ == kGroup) flush();
     }
 
-    // Appends the pending ids. The list pointers of the group are only read
-    // before its first append, which may rehash the table.
+    // Appends the pending ids, in order. A list found at push time grows in
+    // place until the group inserts its first new key: that may rehash the
+    // table and move every list, so from then on each id takes a fresh lookup.
     void flush() {
         for (std::size_t i = 0; i < count_; ++i)
             if (pending_[i].list != nullptr) pending_[i].list->prefetch_end();
+        bool lists_in_place = true;
         for (std::size_t i = 0; i < count_; ++i) {
-            append_id(tables_[pending_[i].t], pending_[i].key, pending_[i].id);
+            Pending& p = pending_[i];
+            if (lists_in_place && p.list != nullptr) {
+                p.list->push_back(p.id);
+            } else {
+                ChunkTable<Key>& table = tables_[p.t];
+                const std::size_t keys = table.size();
+                append_id(table, p.key, p.id);
+                lists_in_place = lists_in_place && table.size() == keys;
+            }
             ++appended_;
         }
         count_ = 0;
@@ -143,7 +163,7 @@ private:
         std::size_t t;
         Key key;
         std::uint32_t id;
-        const detail::IdList* list;
+        detail::IdList* list;
     };
     ChunkTables<Key>& tables_;
     std::array<Pending, kGroup> pending_{};
