@@ -19,7 +19,7 @@ Both answer the first queries identically (checked). Each engine runs
 shown, since other load on the machine only ever slows a run down.
 
     .venv/bin/python -m pip install faiss-cpu
-    .venv/bin/python bench/index_vs_faiss.py            # about 4 minutes
+    .venv/bin/python bench/index_vs_faiss.py            # 1 to 4 minutes, with load
     .venv/bin/python bench/index_vs_faiss.py --n 200000 # quicker
 """
 
