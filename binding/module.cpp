@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "errors.hpp"
+#include "index_type.hpp"
 #include "joins.hpp"
 #include "python_ref.hpp"
 
@@ -92,6 +93,8 @@ int register_function(PyObject* module, PyMethodDef& definition) {
 int register_attributes(PyObject* module) {
     for (PyMethodDef& definition : kFunctions)
         if (register_function(module, definition) < 0) return -1;
+    PyObject* index = index_type(module);
+    if (index == nullptr || add_to_module(module, "Index", index) < 0) return -1;
     PyRef version(PyUnicode_FromString(kVersion));
     if (!version) return -1;
     return add_to_module(module, "__version__", version.get());

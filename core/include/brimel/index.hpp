@@ -1,0 +1,101 @@
+// The streaming index: an append-only store of codes of one width, queried one
+// code at a time for every stored code within distance k.
+//
+// At construction the index fixes the bit chunk plan plan_bit_chunks(d_bytes,
+// k) (k + 1 chunks, or the single chunk [0, 128) for k = 0 over more than 128
+// bits) and keeps one chunk table per chunk: chunk key -> ascending list of the
+// ids of the stored rows with that key. By the box principle a stored row
+// within distance k of a query shares at least one chunk key with it, so a
+// query only verifies the rows listed under its own keys.
+//
+// Storage per stored row: d_bytes bytes of code in one contiguous buffer
+// (row id r at r * d_bytes), plus one 4-byte list entry per chunk. A key with a
+// single id keeps it inline in its table slot (no allocation); longer lists
+// live in one heap block each and grow geometrically.
+//
+// Ids are unsigned 32-bit, assigned 0, 1, 2, ... in insertion order, never
+// reused. An index holds at most max_rows rows (4294967295 unless a test asks
+// for fewer); an add that would pass that throws IndexFull before any change.
+//
+// Thread safety: none inside. add and add_batch need exclusive access; query and
+// the field reads need shared access and may run together. The caller enforces
+// this. No thread affinity: an index may move between threads.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "brimel/bit_plan.hpp"
+#include "brimel/types.hpp"
+
+namespace brimel {
+
+// The index cannot take the rows offered without running out of 32-bit ids.
+// A capacity limit, not a broken precondition: the call changed nothing and the
+// index stays usable. what(): "Index full: adding <m> rows to <n> stored would
+// exceed the limit of <max_rows> rows (ids are unsigned 32-bit)".
+class IndexFull : public std::length_error {
+public:
+    using std::length_error::length_error;
+};
+
+class Index {
+public:
+    // Index::new: an empty index of d_bytes-byte codes with query bound k.
+    // Panics, in this order, with
+    //   "Index: k (<k>) must be < 8*d_bytes (<8 * d_bytes>)" when 8 * d_bytes <= k
+    //     (so d_bytes = 0 is rejected too), and
+    //   "Index: bit chunk wider than 128 bits" when a plan chunk is wider than a
+    //     chunk key (k >= 1 and ceil(8 * d_bytes / (k + 1)) > 128).
+    // `max_rows` lowers the row limit; only tests pass it.
+    static Index create(std::uint64_t d_bytes, std::uint32_t k, std::uint32_t max_rows = kMaxRows);
+
+    Index(Index&&) noexcept;
+    Index& operator=(Index&&) noexcept;
+    ~Index();
+
+    // Appends one row of d_bytes bytes and returns its id (the previous n).
+    // Panics with the equality assertion "Index::add row length mismatch" (row
+    // length left, d_bytes right); throws IndexFull when n = max_rows. Either
+    // way, and on std::bad_alloc, the index is unchanged.
+    std::uint32_t add(ByteSpan row);
+
+    // Appends the m = rows.size() / d_bytes rows of `rows` (back to back) with
+    // ids n, n + 1, ..., in order, and returns the first (the previous n; for
+    // m = 0, n itself). Same final state as m calls of add. The code buffer is
+    // grown once for the whole batch. Panics with the equality assertion
+    // "Index::add_batch length not multiple of d_bytes" (rows.size() mod d_bytes
+    // left, 0 right); throws IndexFull when n + m > max_rows. Either way, and on
+    // std::bad_alloc, the index is unchanged: a batch is all or nothing.
+    std::uint32_t add_batch(ByteSpan rows);
+
+    // Every stored row within distance k of `row` (d_bytes bytes) as (id, dist),
+    // ids strictly ascending; a stored copy of `row` comes back with dist 0.
+    // Each distinct candidate is verified once over the whole row. Reads only.
+    // Panics with the equality assertion "Index::query row length mismatch"
+    // (row length left, d_bytes right).
+    std::vector<QueryHit> query(ByteSpan row) const;
+
+    std::uint64_t d_bytes() const noexcept;
+    std::uint32_t k() const noexcept;
+    // Number of stored rows, which is also the id the next row receives.
+    std::uint32_t n() const noexcept;
+    std::uint32_t max_rows() const noexcept;
+    // The chunk plan, fixed at construction; table t belongs to plan()[t].
+    std::span<const BitRange> plan() const noexcept;
+
+    // The ids listed under `key` in the table of chunk `chunk`, ascending
+    // (empty when the key is absent). For inspecting the tables.
+    std::vector<std::uint32_t> ids_with_key(std::size_t chunk, ChunkKey key) const;
+
+private:
+    struct State;
+    explicit Index(std::unique_ptr<State> state) noexcept;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace brimel
