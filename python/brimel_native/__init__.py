@@ -1,4 +1,16 @@
 """Exact near-duplicate search over binary codes by Hamming distance."""
 
 from ._brimel_native import *  # noqa: F401,F403
-from ._brimel_native import __all__, __version__  # noqa: F401
+
+# The native module's names in its own order, written out so that type
+# checkers read the package's exports from it too.
+__all__ = [
+    "find_pairs_self",
+    "find_pairs_self_bit",
+    "find_pairs_cross",
+    "find_pairs_cross_bit",
+    "_find_pairs_self_full_popcount",
+    "find_pairs_self_adaptive",
+    "Index",
+    "__version__",
+]

@@ -1,0 +1,74 @@
+# Types of the native module. A code matrix is a 2-D uint8 array of shape
+# (n, d_bytes), one code per row; a row is a 1-D uint8 array of d_bytes bytes.
+# k and d_bytes take any object with __index__ (int, bool, NumPy integers).
+# Pair records come back as (i, j, dist) and query hits as (id, dist), all
+# non-negative ints. Docstrings are the module's own.
+
+from typing import Final, SupportsIndex, final
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = [
+    "find_pairs_self",
+    "find_pairs_self_bit",
+    "find_pairs_cross",
+    "find_pairs_cross_bit",
+    "_find_pairs_self_full_popcount",
+    "find_pairs_self_adaptive",
+    "Index",
+    "__version__",
+]
+
+__version__: Final[str]
+
+def find_pairs_self(a: npt.NDArray[np.uint8], k: SupportsIndex) -> list[tuple[int, int, int]]: ...
+def find_pairs_self_bit(a: npt.NDArray[np.uint8], k: SupportsIndex) -> list[tuple[int, int, int]]: ...
+def find_pairs_cross(
+    a: npt.NDArray[np.uint8], b: npt.NDArray[np.uint8], k: SupportsIndex
+) -> list[tuple[int, int, int]]: ...
+def find_pairs_cross_bit(
+    a: npt.NDArray[np.uint8], b: npt.NDArray[np.uint8], k: SupportsIndex
+) -> list[tuple[int, int, int]]: ...
+def _find_pairs_self_full_popcount(a: npt.NDArray[np.uint8], k: SupportsIndex) -> list[tuple[int, int, int]]:
+    """Bench-only: pre-Task-3 path using full popcount + compare (no early exit)."""
+
+def find_pairs_self_adaptive(a: npt.NDArray[np.uint8], k: SupportsIndex) -> list[tuple[int, int, int]]:
+    """Entropy-aware adaptive chunk planning (Task 4). Bit chunks are chosen
+    from the positive-entropy bits only, balanced across k+1 chunks."""
+
+@final
+class Index:
+    """Streaming near-duplicate index. Stateful, append-only. Bit-level chunks
+    so any `k < 8 * d_bytes` is supported.
+
+    An Index may be handed from one thread to another. Its state is plain data
+    with no interior mutability, and the access rules are enforced here, on the
+    Python side: several readers at a time or one writer alone, with a
+    conflicting call failing at once instead of waiting. Earlier releases tied
+    each object to the thread that created it, so a use from any other thread
+    failed with PanicException rather than a ValueError, which did not suit the
+    real-time content-moderation services this module is offered for."""
+
+    def __new__(cls, d_bytes: SupportsIndex, k: SupportsIndex) -> Index: ...
+    @property
+    def k(self) -> int: ...
+    @property
+    def n(self) -> int: ...
+    @property
+    def d_bytes(self) -> int: ...
+    def __len__(self) -> int: ...
+    def add(self, row: npt.NDArray[np.uint8]) -> int:
+        """Add one row (1-D uint8 array of length d_bytes). Returns assigned id."""
+
+    def add_batch(self, batch: npt.NDArray[np.uint8]) -> int:
+        """Add a batch (2-D uint8 array, shape (m, d_bytes)). Returns first assigned id."""
+
+    def query(self, row: npt.NDArray[np.uint8]) -> list[tuple[int, int]]:
+        """Query one row (1-D uint8 array of length d_bytes). Returns
+        `list[(id, hamming_dist)]` for all stored rows within distance ≤ k.
+
+        Note: if the query row was previously added to the index, the
+        corresponding `(stored_id, 0)` entry IS included in the result.
+        Callers performing self-query (e.g. iterating over the corpus to
+        find near-dups of each row) should filter `id != self_id` themselves."""
