@@ -39,7 +39,7 @@ if [[ ! -x .venv/bin/python ]]; then
   "$python" -m venv .venv
 fi
 stamp=.venv/.requirements-stamp
-if [[ ! -f $stamp || requirements-dev.txt -nt $stamp ]]; then
+if [[ ! -f $stamp || requirements-dev.txt -nt $stamp || examples/requirements.txt -nt $stamp ]]; then
   log "installing Python packages"
   .venv/bin/python -m pip install -q --upgrade pip
   .venv/bin/python -m pip install -q -r requirements-dev.txt
