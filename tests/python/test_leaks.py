@@ -137,7 +137,8 @@ JOIN_CASES = [(join, name) for join in catalog.JOINS for name in join_calls(join
 def test_join_calls_leak_nothing(join, case):
     function = join.function()
     arguments = join_calls(join)[case]
-    assert_no_growth(lambda: function(*arguments), *arguments)
+    arrays = [a for a in arguments if isinstance(a, np.ndarray)]  # small ints are shared
+    assert_no_growth(lambda: function(*arguments), *arrays)
 
 
 ROW = CODES[0].copy()
