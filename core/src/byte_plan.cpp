@@ -43,6 +43,8 @@ std::vector<CandidatePair> candidates_for_chunk(ByteSpan data, std::uint64_t n,
     // The last row must lie inside the buffer (checked without overflow).
     if (n > 0 && (d_bytes != 0 && n > data.size() / d_bytes)) panic_out_of_range(n * d_bytes, data.size());
 
+    if (n < 2) return {};  // no pair; and an empty buffer may have no address to offset
+
     const std::uint64_t width = end - start;
     const std::uint8_t* base = data.data() + start;
     if (width <= 16) {

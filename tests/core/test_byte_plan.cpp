@@ -74,6 +74,8 @@ TEST(CandidatesForChunk, EmptyAndSingleRow) {
     const auto codes = testing::random_codes(1, 8, 1);
     EXPECT_TRUE(candidates_for_chunk(codes, 0, 8, 0, 8).empty());
     EXPECT_TRUE(candidates_for_chunk(codes, 1, 8, 0, 8).empty());
+    // An empty buffer may have no address at all: nothing is offset from it.
+    EXPECT_TRUE(candidates_for_chunk(ByteSpan{}, 0, 14, 3, 4).empty());
 }
 
 TEST(CandidatesForChunk, AllEqualRowsGiveEveryPairOnce) {
