@@ -1,0 +1,145 @@
+// libFuzzer harness for the engine: the input bytes decide the width, k and the
+// rows (fresh bytes, or an earlier row with a few bits flipped, so that groups
+// of near-duplicates are common), and every join's result is compared with the
+// brute-force reference inside the harness. Bit extraction is checked against
+// properties any correct reading has. A mismatch aborts with the case printed.
+//
+// Built with clang's -fsanitize=fuzzer,address,undefined by scripts/fuzz.sh.
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+#include <vector>
+
+#include "brimel/bit_plan.hpp"
+#include "brimel/byte_plan.hpp"
+#include "brimel/self_join.hpp"
+#include "brute_force.hpp"
+#if __has_include("brimel/cross_join.hpp")
+#include "brimel/cross_join.hpp"
+#define BRIMEL_FUZZ_CROSS 1
+#endif
+
+namespace {
+
+constexpr std::uint64_t kMaxWidth = 80;  // bytes
+constexpr std::uint64_t kMaxRows = 96;
+
+// Reads the input front to back; past its end every read gives 0.
+class Input {
+public:
+    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+    std::uint16_t u16() { return static_cast<std::uint16_t>(byte() | (byte() << 8)); }
+    bool empty() const { return pos_ >= size_; }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+// n rows of d_bytes: each either fresh input bytes, or a copy of an earlier row
+// with 0 to 7 input-chosen bits flipped.
+std::vector<std::uint8_t> make_rows(Input& in, std::uint64_t n, std::uint64_t d_bytes) {
+    std::vector<std::uint8_t> rows(n * d_bytes);
+    for (std::uint64_t r = 0; r < n; ++r) {
+        std::uint8_t* row = rows.data() + r * d_bytes;
+        const std::uint8_t control = in.byte();
+        if (r > 0 && control % 4 != 0) {
+            const std::uint8_t* source = rows.data() + (in.byte() % r) * d_bytes;
+            std::copy(source, source + d_bytes, row);
+            for (unsigned f = 0; f < (control >> 2) % 8; ++f) {
+                const std::uint64_t bit = in.u16() % (8 * d_bytes);
+                row[bit / 8] ^= static_cast<std::uint8_t>(0x80u >> (bit % 8));
+            }
+        } else {
+            for (std::uint64_t t = 0; t < d_bytes; ++t) row[t] = in.byte();
+        }
+    }
+    return rows;
+}
+
+template <class Records>
+void expect_equal(const Records& got, const Records& want, const char* what, std::uint64_t n,
+                  std::uint64_t d_bytes, std::uint32_t k) {
+    if (got == want) return;
+    std::fprintf(stderr, "%s differs from the reference: n=%llu d_bytes=%llu k=%u (%zu vs %zu records)\n",
+                 what, static_cast<unsigned long long>(n), static_cast<unsigned long long>(d_bytes), k,
+                 got.size(), want.size());
+    std::abort();
+}
+
+void check_joins(Input& in) {
+    const std::uint64_t d_bytes = 1 + in.byte() % kMaxWidth;
+    const std::uint8_t k_choice = in.byte();
+    const std::uint64_t n = in.byte() % (kMaxRows + 1);
+    // Byte chunks accept k < d_bytes; the largest k is drawn often.
+    const auto k = static_cast<std::uint32_t>(k_choice >= 192 ? d_bytes - 1 : k_choice % d_bytes);
+    const std::vector<std::uint8_t> rows = make_rows(in, n, d_bytes);
+    const brimel::ByteSpan data(rows);
+
+    const auto want = brimel::reference::self_join(rows.data(), n, d_bytes, k);
+    expect_equal(brimel::find_pairs_self_no_dedup_par_prefetch(data, n, d_bytes, k), want,
+                 "find_pairs_self_no_dedup_par_prefetch", n, d_bytes, k);
+    expect_equal(brimel::find_pairs_self_no_dedup_par_prefetch_full(data, n, d_bytes, k), want,
+                 "find_pairs_self_no_dedup_par_prefetch_full", n, d_bytes, k);
+#ifdef BRIMEL_FUZZ_CROSS
+    // The rows cut in two, and the rows against themselves.
+    const std::uint64_t n_a = n / 2;
+    const brimel::ByteSpan a = data.first(n_a * d_bytes), b = data.subspan(n_a * d_bytes);
+    expect_equal(brimel::find_pairs_cross(a, n_a, b, n - n_a, d_bytes, k),
+                 brimel::reference::cross_join(a.data(), n_a, b.data(), n - n_a, d_bytes, k),
+                 "find_pairs_cross", n, d_bytes, k);
+    expect_equal(brimel::find_pairs_cross(data, n, data, n, d_bytes, k),
+                 brimel::reference::cross_join(rows.data(), n, rows.data(), n, d_bytes, k),
+                 "find_pairs_cross (same rows)", n, d_bytes, k);
+#endif
+}
+
+// extract_bits over [lo, hi): as many set bits as the range holds; a
+// byte-aligned range reads its bytes little-endian; splitting at a byte
+// boundary stacks the two keys.
+void check_extract_bits(Input& in) {
+    std::uint8_t row[32];
+    for (auto& byte : row) byte = in.byte();
+    const std::uint64_t lo = in.byte() % (8 * sizeof row);
+    const std::uint64_t hi = lo + std::min<std::uint64_t>(in.byte() % 129, 8 * sizeof row - lo);
+    const brimel::ChunkKey key = brimel::extract_bits(row, lo, hi);
+
+    int set = 0;
+    for (std::uint64_t p = lo; p < hi; ++p) set += (row[p / 8] >> (7 - p % 8)) & 1;
+    const int counted = std::popcount(static_cast<std::uint64_t>(key)) +
+                        std::popcount(static_cast<std::uint64_t>(key >> 64));
+    if (counted != set || (hi - lo < 128 && (key >> (hi - lo)) != 0)) {
+        std::fprintf(stderr, "extract_bits [%llu, %llu): wrong bits\n", static_cast<unsigned long long>(lo),
+                     static_cast<unsigned long long>(hi));
+        std::abort();
+    }
+    if (lo % 8 == 0 && hi % 8 == 0 && key != brimel::byte_chunk_key(row + lo / 8, (hi - lo) / 8)) {
+        std::fprintf(stderr, "extract_bits: byte-aligned range is not the byte chunk key\n");
+        std::abort();
+    }
+    const std::uint64_t mid = (lo + 7) / 8 * 8;
+    if (mid > lo && mid < hi) {
+        const brimel::ChunkKey low = brimel::extract_bits(row, lo, mid);
+        const brimel::ChunkKey high = brimel::extract_bits(row, mid, hi);
+        if ((low | (high << (mid - lo))) != key) {
+            std::fprintf(stderr, "extract_bits: pieces do not stack\n");
+            std::abort();
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Input in(data, size);
+    if (in.byte() % 8 == 0)
+        check_extract_bits(in);
+    else
+        check_joins(in);
+    return 0;
+}
