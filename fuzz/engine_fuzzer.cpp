@@ -25,7 +25,7 @@
 namespace {
 
 constexpr std::uint64_t kMaxWidth = 80;  // bytes
-constexpr std::uint64_t kMaxRows = 96;
+constexpr std::uint64_t kMaxRows = 64;
 
 // Reads the input front to back; past its end every read gives 0.
 class Input {

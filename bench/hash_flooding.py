@@ -1,0 +1,137 @@
+"""How much slower an adversary can make a search with codes crafted so that every
+row's chunk key has the same chunk_key_hash, against random codes of the same
+shape. Both inputs have no pair within k, so the output does not grow at all:
+any slowdown is the chunk tables' doing.
+
+The chunk hash is fixed and unseeded (results and tables are the same in every
+run), and its parts are invertible, so colliding keys are cheap to make:
+- 16-byte chunk keys (k = 0 and d_bytes = 16 on byte chunks; the bit plan
+  [0, 128) of every k = 0 bit-level search and Index): the key (lo, hi) hashes to
+  rotl(((lo * K) + hi) * K, 26), so hi = C - lo * K gives the same hash for
+  every lo;
+- byte-string keys (chunks of 17 bytes or more, e.g. d_bytes = 32, k = 0):
+  the last 16 bytes enter the digest as fold(s0 ^ u, s1 ^ v); with
+  u = s0 ^ 1 the fold is the identity, and v cancels the rest.
+
+    .venv/bin/python bench/hash_flooding.py [--sizes 2000,4000,8000,16000]
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path[:0] = [str(ROOT / "tests" / "python"), str(ROOT / "tests" / "reference")]
+
+from brimel_native import _brimel_native as m  # noqa: E402
+
+M64 = (1 << 64) - 1
+K = 0xF1357AEA2E62A9C5
+SEED0, SEED1 = 0x243F6A8885A308D3, 0x13198A2E03707344
+BLOCK = 0xA4093822299F31D0
+
+
+def rotl(x: int, r: int) -> int:
+    return ((x << r) | (x >> (64 - r))) & M64
+
+
+def int_key_hash(lo: int, hi: int) -> int:
+    return rotl((((lo * K) & M64) + hi) * K & M64, 26)
+
+
+def fold(a: int, b: int) -> int:
+    p = a * b
+    return (p & M64) ^ (p >> 64)
+
+
+def string_digest_32(words: list[int]) -> int:
+    """The byte-string digest for a 32-byte key (one block, then the last 16 bytes)."""
+    x, y, u, v = words
+    t = fold(SEED0 ^ x, BLOCK ^ y)
+    return fold(SEED1 ^ u, t ^ v) ^ 32
+
+
+def le_bytes(words: list[int]) -> bytes:
+    return b"".join(w.to_bytes(8, "little") for w in words)
+
+
+def crafted(n: int, d_bytes: int, seed: int = 1) -> np.ndarray:
+    """n distinct codes whose 16-byte prefix keys (and, for 32 bytes, whole-row
+    byte-string keys) all share one hash."""
+    rng = np.random.default_rng(seed)
+    los = {int(x) for x in rng.integers(0, 2**63, size=2 * n, dtype=np.int64)}
+    rows = []
+    target = 0x5EED
+    for lo in list(los)[:n]:
+        hi = (target - lo * K) & M64
+        words = [lo, hi]
+        if d_bytes == 32:
+            t = fold(SEED0 ^ lo, BLOCK ^ hi)
+            u = SEED1 ^ 1
+            words += [u, t ^ 0xC0FFEE]
+        rows.append(le_bytes(words))
+    codes = np.frombuffer(b"".join(rows), dtype=np.uint8).reshape(n, d_bytes).copy()
+    # The construction, checked: one hash for every row.
+    words = codes.view("<u8")
+    assert len({int_key_hash(int(r[0]), int(r[1])) for r in words}) == 1
+    if d_bytes == 32:
+        assert len({string_digest_32([int(w) for w in r]) for r in words}) == 1
+    return codes
+
+
+def seconds(call, repeat: int = 3) -> float:
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        call()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def searches():
+    """(name, d_bytes, k, call(codes)) for every built function."""
+    import catalog
+
+    out = []
+    for join in catalog.JOINS:
+        if not join.available:
+            continue
+        f = getattr(m, join.name)
+        for d_bytes in (16, 32):
+            if join.kind == "self":
+                out.append((join.name, d_bytes, 0, lambda a, f=f: f(a, 0)))
+            else:  # the crafted rows against themselves shifted by one: still no pair
+                out.append((join.name, d_bytes, 0, lambda a, f=f: f(a[1:], a[:-1], 0)))
+    if hasattr(m, "Index"):
+        for d_bytes in (16, 32):
+            def fill(a, d_bytes=d_bytes):
+                index = m.Index(d_bytes, 0)
+                index.add_batch(a)
+                return [index.query(row) for row in a[:100]]
+            out.append(("Index.add_batch+query", d_bytes, 0, fill))
+    return out
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--sizes", default="2000,4000,8000,16000")
+    sizes = [int(s) for s in parser.parse_args().sizes.split(",")]
+    print(f"{'function':32} {'d':>3} {'k':>2} {'n':>7} {'random s':>10} {'crafted s':>10} {'slowdown':>9}")
+    for name, d_bytes, k, call in searches():
+        for n in sizes:
+            attack = crafted(n, d_bytes)
+            plain = np.random.default_rng(n).integers(0, 256, size=(n, d_bytes), dtype=np.uint8)
+            assert not call(attack) or name.startswith("Index")  # no pair: the output stays empty
+            t_plain = seconds(lambda: call(plain))
+            t_attack = seconds(lambda: call(attack), repeat=1 if n > 8000 else 3)
+            print(f"{name:32} {d_bytes:3} {k:2} {n:7} {t_plain:10.4f} {t_attack:10.4f} "
+                  f"{t_attack / t_plain:8.0f}x", flush=True)
+
+
+if __name__ == "__main__":
+    main()
