@@ -15,12 +15,9 @@
 
 #include "brimel/bit_plan.hpp"
 #include "brimel/byte_plan.hpp"
+#include "brimel/cross_join.hpp"
 #include "brimel/self_join.hpp"
 #include "brute_force.hpp"
-#if __has_include("brimel/cross_join.hpp")
-#include "brimel/cross_join.hpp"
-#define BRIMEL_FUZZ_CROSS 1
-#endif
 
 namespace {
 
@@ -72,12 +69,23 @@ void expect_equal(const Records& got, const Records& want, const char* what, std
     std::abort();
 }
 
+// A k that bit chunks accept for d_bytes: 0, or from the smallest k whose
+// chunks fit 128 bits, ceil(8 * d_bytes / 128) - 1, to 8 * d_bytes - 1.
+std::uint32_t bit_k(std::uint64_t d_bytes, std::uint16_t choice) {
+    const std::uint64_t bits = 8 * d_bytes;
+    const std::uint64_t lowest = std::max<std::uint64_t>((bits + 127) / 128, 2) - 1;
+    if (choice % 4 == 0 || lowest >= bits) return 0;
+    return static_cast<std::uint32_t>(lowest + (choice / 4) % (bits - lowest));
+}
+
 void check_joins(Input& in) {
     const std::uint64_t d_bytes = 1 + in.byte() % kMaxWidth;
-    const std::uint8_t k_choice = in.byte();
+    const std::uint8_t byte_choice = in.byte();
+    const std::uint16_t bit_choice = in.u16();
     const std::uint64_t n = in.byte() % (kMaxRows + 1);
     // Byte chunks accept k < d_bytes; the largest k is drawn often.
-    const auto k = static_cast<std::uint32_t>(k_choice >= 192 ? d_bytes - 1 : k_choice % d_bytes);
+    const auto k = static_cast<std::uint32_t>(byte_choice >= 192 ? d_bytes - 1 : byte_choice % d_bytes);
+    const std::uint32_t kb = bit_k(d_bytes, bit_choice);
     const std::vector<std::uint8_t> rows = make_rows(in, n, d_bytes);
     const brimel::ByteSpan data(rows);
 
@@ -86,17 +94,19 @@ void check_joins(Input& in) {
                  "find_pairs_self_no_dedup_par_prefetch", n, d_bytes, k);
     expect_equal(brimel::find_pairs_self_no_dedup_par_prefetch_full(data, n, d_bytes, k), want,
                  "find_pairs_self_no_dedup_par_prefetch_full", n, d_bytes, k);
-#ifdef BRIMEL_FUZZ_CROSS
+    expect_equal(brimel::find_pairs_self_bit(data, n, d_bytes, kb),
+                 brimel::reference::self_join(rows.data(), n, d_bytes, kb), "find_pairs_self_bit", n,
+                 d_bytes, kb);
+
     // The rows cut in two, and the rows against themselves.
     const std::uint64_t n_a = n / 2;
     const brimel::ByteSpan a = data.first(n_a * d_bytes), b = data.subspan(n_a * d_bytes);
-    expect_equal(brimel::find_pairs_cross(a, n_a, b, n - n_a, d_bytes, k),
-                 brimel::reference::cross_join(a.data(), n_a, b.data(), n - n_a, d_bytes, k),
-                 "find_pairs_cross", n, d_bytes, k);
-    expect_equal(brimel::find_pairs_cross(data, n, data, n, d_bytes, k),
-                 brimel::reference::cross_join(rows.data(), n, rows.data(), n, d_bytes, k),
-                 "find_pairs_cross (same rows)", n, d_bytes, k);
-#endif
+    expect_equal(brimel::find_pairs_cross_bit(a, n_a, b, n - n_a, d_bytes, kb),
+                 brimel::reference::cross_join(a.data(), n_a, b.data(), n - n_a, d_bytes, kb),
+                 "find_pairs_cross_bit", n, d_bytes, kb);
+    expect_equal(brimel::find_pairs_cross_bit(data, n, data, n, d_bytes, kb),
+                 brimel::reference::cross_join(rows.data(), n, rows.data(), n, d_bytes, kb),
+                 "find_pairs_cross_bit (same rows)", n, d_bytes, kb);
 }
 
 // extract_bits over [lo, hi): as many set bits as the range holds; a

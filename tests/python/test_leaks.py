@@ -31,18 +31,29 @@ MAX_NATIVE_BYTES = 96 * 1024
 MAX_RSS_BYTES = 8 << 20
 
 
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
+_FIELDS = ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+           "fordblks", "keepcost")
 
 
-_libc = ctypes.CDLL(None)
-_libc.mallinfo2.restype = _MallInfo2
+def _mallinfo():
+    """glibc's mallinfo2 (2.33+), else mallinfo, whose int fields are enough for
+    the differences measured here."""
+    libc = ctypes.CDLL(None)
+    for name, field in (("mallinfo2", ctypes.c_size_t), ("mallinfo", ctypes.c_int)):
+        if hasattr(libc, name):
+            function = getattr(libc, name)
+            function.restype = type("MallInfo", (ctypes.Structure,), {"_fields_": [(f, field) for f in _FIELDS]})
+            return function
+    return None
+
+
+_MALLINFO = _mallinfo()
 
 
 def native_bytes_in_use() -> int:
-    info = _libc.mallinfo2()
+    if _MALLINFO is None:
+        return 0
+    info = _MALLINFO()
     return info.uordblks + info.hblkhd
 
 
