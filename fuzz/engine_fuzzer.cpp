@@ -24,11 +24,17 @@ namespace {
 constexpr std::uint64_t kMaxWidth = 80;  // bytes
 constexpr std::uint64_t kMaxRows = 64;
 
-// Reads the input front to back; past its end every read gives 0.
+// Reads the input front to back; past its end, a fixed pseudo-random stream
+// (so that short inputs give varied rows rather than equal ones, whose
+// candidates would be all pairs).
 class Input {
 public:
     Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+    std::uint8_t byte() {
+        if (pos_ < size_) return data_[pos_++];
+        state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<std::uint8_t>(state_ >> 56);
+    }
     std::uint16_t u16() { return static_cast<std::uint16_t>(byte() | (byte() << 8)); }
     bool empty() const { return pos_ >= size_; }
 
@@ -36,6 +42,7 @@ private:
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t pos_ = 0;
+    std::uint64_t state_ = 0x9E3779B97F4A7C15ull;
 };
 
 // n rows of d_bytes: each either fresh input bytes, or a copy of an earlier row
@@ -70,12 +77,15 @@ void expect_equal(const Records& got, const Records& want, const char* what, std
 }
 
 // A k that bit chunks accept for d_bytes: 0, or from the smallest k whose
-// chunks fit 128 bits, ceil(8 * d_bytes / 128) - 1, to 8 * d_bytes - 1.
+// chunks fit 128 bits, ceil(8 * d_bytes / 128) - 1, to 8 * d_bytes - 1. Most
+// draws stay within 32 of the smallest: a large k over many near-equal rows
+// makes up to (k + 1) * n^2 / 2 candidates, which would slow every run.
 std::uint32_t bit_k(std::uint64_t d_bytes, std::uint16_t choice) {
     const std::uint64_t bits = 8 * d_bytes;
     const std::uint64_t lowest = std::max<std::uint64_t>((bits + 127) / 128, 2) - 1;
-    if (choice % 4 == 0 || lowest >= bits) return 0;
-    return static_cast<std::uint32_t>(lowest + (choice / 4) % (bits - lowest));
+    if (choice % 8 == 0 || lowest >= bits) return 0;
+    const std::uint64_t span = choice % 8 == 1 ? bits - lowest : std::min<std::uint64_t>(bits - lowest, 32);
+    return static_cast<std::uint32_t>(lowest + (choice / 8) % span);
 }
 
 void check_joins(Input& in) {
