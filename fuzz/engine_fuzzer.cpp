@@ -111,6 +111,12 @@ void check_joins(Input& in) {
     // The rows cut in two, and the rows against themselves.
     const std::uint64_t n_a = n / 2;
     const brimel::ByteSpan a = data.first(n_a * d_bytes), b = data.subspan(n_a * d_bytes);
+    expect_equal(brimel::find_pairs_cross(a, n_a, b, n - n_a, d_bytes, k),
+                 brimel::reference::cross_join(a.data(), n_a, b.data(), n - n_a, d_bytes, k),
+                 "find_pairs_cross", n, d_bytes, k);
+    expect_equal(brimel::find_pairs_cross(data, n, data, n, d_bytes, k),
+                 brimel::reference::cross_join(rows.data(), n, rows.data(), n, d_bytes, k),
+                 "find_pairs_cross (same rows)", n, d_bytes, k);
     expect_equal(brimel::find_pairs_cross_bit(a, n_a, b, n - n_a, d_bytes, kb),
                  brimel::reference::cross_join(a.data(), n_a, b.data(), n - n_a, d_bytes, kb),
                  "find_pairs_cross_bit", n, d_bytes, kb);
