@@ -1,7 +1,7 @@
 // libFuzzer harness for the engine: the input bytes decide the width, k and the
 // rows (fresh bytes, or an earlier row with a few bits flipped, so that groups
-// of near-duplicates are common), and every join's result is compared with the
-// brute-force reference inside the harness. Bit extraction is checked against
+// of near-duplicates are common), and every join's result and every Index
+// query's answer is compared with the brute-force reference inside the harness. Bit extraction is checked against
 // properties any correct reading has. A mismatch aborts with the case printed.
 //
 // Built with clang's -fsanitize=fuzzer,address,undefined by scripts/fuzz.sh.
@@ -16,6 +16,7 @@
 #include "brimel/bit_plan.hpp"
 #include "brimel/byte_plan.hpp"
 #include "brimel/cross_join.hpp"
+#include "brimel/index.hpp"
 #include "brimel/self_join.hpp"
 #include "brute_force.hpp"
 
@@ -125,6 +126,36 @@ void check_joins(Input& in) {
                  "find_pairs_cross_bit (same rows)", n, d_bytes, kb);
 }
 
+// An Index filled by a mix of add and add_batch, queried with stored rows and
+// with fresh ones, each answer compared with a brute-force scan of the rows.
+void check_index(Input& in) {
+    const std::uint64_t d_bytes = 1 + in.byte() % kMaxWidth;
+    const std::uint32_t k = bit_k(d_bytes, in.u16());
+    const std::uint64_t n = in.byte() % (kMaxRows + 1);
+    const std::vector<std::uint8_t> rows = make_rows(in, n, d_bytes);
+    const brimel::ByteSpan data(rows);
+
+    brimel::Index index = brimel::Index::create(d_bytes, k);
+    for (std::uint64_t r = 0; r < n;) {
+        const std::uint64_t run = std::min<std::uint64_t>(in.byte() % 9, n - r);
+        if (run == 0) {
+            index.add(data.subspan(r * d_bytes, d_bytes));
+            ++r;
+        } else {
+            index.add_batch(data.subspan(r * d_bytes, run * d_bytes));
+            r += run;
+        }
+    }
+    const std::vector<std::uint8_t> fresh = make_rows(in, 4, d_bytes);
+    for (std::uint64_t q = 0; q < n + 4; q += 1 + in.byte() % 4) {
+        const std::uint8_t* row = q < n ? rows.data() + q * d_bytes : fresh.data() + (q - n) * d_bytes;
+        std::vector<brimel::QueryHit> want;
+        for (const auto& record : brimel::reference::cross_join(row, 1, rows.data(), n, d_bytes, k))
+            want.push_back({record.j, record.dist});
+        expect_equal(index.query({row, d_bytes}), want, "Index::query", n, d_bytes, k);
+    }
+}
+
 // extract_bits over [lo, hi): as many set bits as the range holds; a
 // byte-aligned range reads its bytes little-endian; splitting at a byte
 // boundary stacks the two keys.
@@ -163,9 +194,10 @@ void check_extract_bits(Input& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Input in(data, size);
-    if (in.byte() % 8 == 0)
-        check_extract_bits(in);
-    else
-        check_joins(in);
+    switch (in.byte() % 8) {
+        case 0: check_extract_bits(in); break;
+        case 1: check_index(in); break;
+        default: check_joins(in);
+    }
     return 0;
 }
