@@ -2,7 +2,18 @@
 
 from __future__ import annotations
 
+import os
+
 import numpy as np
+import pytest
+
+# Set by scripts/sanitize.sh: the module under test is built with
+# AddressSanitizer, which reserves the whole address space at start-up and ends
+# the process when an allocation fails, so no test can lower the address-space
+# limit and expect MemoryError under it.
+SANITIZED = bool(os.environ.get("BRIMEL_SANITIZED"))
+needs_address_space_limit = pytest.mark.skipif(
+    SANITIZED, reason="an address-space limit cannot be tested under AddressSanitizer")
 
 
 def random_codes(n: int, d_bytes: int, seed: int = 0) -> np.ndarray:

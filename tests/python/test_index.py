@@ -218,6 +218,7 @@ print("ok")
 """
 
 
+@support.needs_address_space_limit
 def test_add_batch_out_of_memory_changes_nothing():
     result = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_SCRIPT], capture_output=True, text=True,
                             timeout=300)

@@ -23,7 +23,7 @@ import catalog
 import support
 
 CALLS = 10_000
-SANITIZED = bool(os.environ.get("BRIMEL_SANITIZED"))
+SANITIZED = support.SANITIZED
 # Allowed growth over CALLS calls: far below one leaked object or allocation per
 # call, far above the noise of free lists and malloc's per-thread caches.
 MAX_BLOCKS = 200

@@ -1,7 +1,6 @@
 """Running out of native memory raises MemoryError instead of ending the process,
 for every join, and the next call in the same process works."""
 
-import os
 import subprocess
 import sys
 import textwrap
@@ -9,6 +8,7 @@ import textwrap
 import pytest
 
 import catalog
+import support
 
 SCRIPT = textwrap.dedent(
     """
@@ -47,9 +47,7 @@ SCRIPT = textwrap.dedent(
 )
 
 
-@pytest.mark.skipif(bool(os.environ.get("BRIMEL_SANITIZED")),
-                    reason="AddressSanitizer reserves the address space and ends the process on "
-                           "allocation failure, so an address-space limit cannot be tested under it")
+@support.needs_address_space_limit
 @pytest.mark.parametrize("join", catalog.JOINS, ids=str)
 def test_memory_error_then_next_call_works(join):
     join.function()
