@@ -1,0 +1,326 @@
+"""The registered benchmark methods: ours, faiss and the brute-force reference.
+
+Each method is one small `Method` entry. The harness asks `available()` before
+running it (a brimel_native function that is not in the installed module, or a
+peer that is not installed, gives "not available"), `applies(case)` for cases it
+cannot handle at all, and `work(case)` for peers whose cost grows with n^2. Only
+the worker subprocess calls `solve`, so the harness process never loads faiss.
+
+Self-join and cross-join methods return their native result from `solve`
+(timed) and turn it into an (m, 3) uint32 array of (i, j, dist) with
+`to_pairs` (not timed). Self-join pairs are reduced to i < j.
+Streaming methods return (metrics, hits) from `stream`, hits being an (m, 3)
+array of (query, id, dist).
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import os
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Callable, Optional
+
+import numpy as np
+
+from workloads import Case
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+# --- shared helpers ----------------------------------------------------------------
+
+
+def rss_kb(field: str = "VmRSS") -> int:
+    """Resident memory of this process in KiB (VmRSS now, or VmHWM for the peak)."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def canonical(i: np.ndarray, j: np.ndarray, dist: np.ndarray) -> np.ndarray:
+    out = np.stack([np.asarray(i, np.uint32), np.asarray(j, np.uint32), np.asarray(dist, np.uint32)], axis=1)
+    return out[np.lexsort((out[:, 2], out[:, 1], out[:, 0]))]
+
+
+def list_to_pairs(result: list) -> np.ndarray:
+    arr = np.array(result, dtype=np.uint32).reshape(-1, 3)
+    return canonical(arr[:, 0], arr[:, 1], arr[:, 2])
+
+
+def range_to_pairs(result: tuple, self_join: bool) -> np.ndarray:
+    """faiss range_search output (lims, D, I) as (query, id, dist) rows."""
+    lims, dist, ids = result
+    query = np.repeat(np.arange(len(lims) - 1, dtype=np.int64), np.diff(lims.astype(np.int64)))
+    if self_join:
+        keep = query < ids
+        query, ids, dist = query[keep], ids[keep], dist[keep]
+    return canonical(query, ids, dist)
+
+
+def _brimel():
+    import brimel_native
+
+    return brimel_native
+
+
+def _faiss(threads: int):
+    import faiss
+
+    faiss.omp_set_num_threads(threads)
+    return faiss
+
+
+def _reference():
+    sys.path.insert(0, str(ROOT / "tests" / "reference"))
+    import reference
+
+    return reference
+
+
+def multihash_config(d_bytes: int, k: int) -> tuple[int, int, int, int]:
+    """(bits, nhash, b, nflip) as faiss users configure IndexBinaryMultiHash: 16-bit
+    hashes, one per 16 bits of code, and enough flips to stay exact."""
+    bits = 8 * d_bytes
+    nhash = bits // 16
+    return bits, nhash, 16, k // nhash
+
+
+# --- the registry -----------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Method:
+    name: str  # row label
+    kind: str  # "self", "cross" or "stream"
+    ours: bool
+    requires: str  # "brimel_native:<attribute>", "faiss" or "reference"
+    plan: Optional[str] = None  # chunk plan for candidate counts (our self-joins)
+    applies: Callable[[Case], Optional[str]] = lambda case: None  # reason when it cannot run
+    work: Optional[Callable[[Case], float]] = None  # elementary steps per run, n^2 peers
+    solve: Optional[Callable[..., Any]] = None  # (arrays..., k, threads) -> native result
+    to_pairs: Optional[Callable[[Any], np.ndarray]] = None
+    stream: Optional[Callable[..., tuple[dict, np.ndarray]]] = None
+
+    def available(self) -> Optional[str]:
+        """None when this method can be run here, else why not."""
+        if self.requires.startswith("brimel_native:"):
+            attribute = self.requires.split(":", 1)[1]
+            try:
+                module = _brimel()
+            except ImportError as error:
+                return f"not available (brimel_native: {error})"
+            return None if hasattr(module, attribute) else f"not available (no `{attribute}` in brimel_native {module.__version__})"
+        if self.requires == "faiss":
+            return None if importlib.util.find_spec("faiss") else "not available (faiss-cpu not installed)"
+        if self.requires == "reference":
+            return None
+        raise ValueError(self.requires)
+
+    def load(self) -> None:
+        """Imports what the method needs, so that the library's own memory counts in
+        the worker's baseline rather than in the first run."""
+        if self.requires.startswith("brimel_native:"):
+            _brimel()
+        elif self.requires == "faiss":
+            _faiss(1)
+        else:
+            _reference()._library()
+
+
+def _byte_limit(case: Case) -> Optional[str]:
+    return None if case.k < case.d_bytes else f"n/a: byte chunks need k < d_bytes ({case.d_bytes})"
+
+
+def _bit_limit(case: Case) -> Optional[str]:
+    bits = 8 * case.d_bytes
+    if case.k >= bits:
+        return f"n/a: k >= 8*d_bytes ({bits})"
+    if case.k > 0 and -(-bits // (case.k + 1)) > 128:
+        return "n/a: bit chunk wider than 128 bits"
+    return None
+
+
+def _ours_self(attribute: str, plan: str, applies) -> Method:
+    return Method(
+        name=attribute, kind="self", ours=True, requires=f"brimel_native:{attribute}", plan=plan,
+        applies=applies,
+        solve=lambda a, k, threads: getattr(_brimel(), attribute)(a, k),
+        to_pairs=list_to_pairs)
+
+
+def _ours_cross(attribute: str, applies) -> Method:
+    return Method(
+        name=attribute, kind="cross", ours=True, requires=f"brimel_native:{attribute}",
+        applies=applies,
+        solve=lambda queries, refs, k, threads: getattr(_brimel(), attribute)(queries, refs, k),
+        to_pairs=list_to_pairs)
+
+
+def _multihash_index(d_bytes: int, k: int, threads: int):
+    faiss = _faiss(threads)
+    bits, nhash, b, nflip = multihash_config(d_bytes, k)
+    index = faiss.IndexBinaryMultiHash(bits, nhash, b)
+    index.nflip = nflip
+    return index
+
+
+def _flat_index(d_bytes: int, k: int, threads: int):
+    return _faiss(threads).IndexBinaryFlat(8 * d_bytes)
+
+
+def _faiss_self(make_index):
+    def solve(a, k, threads):
+        index = make_index(a.shape[1], k, threads)
+        index.add(a)
+        return index.range_search(a, k + 1)  # faiss keeps distances < radius
+    return solve
+
+
+def _faiss_cross(make_index):
+    def solve(queries, refs, k, threads):
+        index = make_index(refs.shape[1], k, threads)
+        index.add(refs)
+        return index.range_search(queries, k + 1)
+    return solve
+
+
+# --- streaming -----------------------------------------------------------------------
+
+BATCH = 10_000
+
+
+def _single_adds(n: int) -> int:
+    return min(10_000, n // 20)
+
+
+def _run_stream(stored: np.ndarray, queries: np.ndarray, k: int, new_index, add_batch, add_one, query):
+    """Fills a fresh index (batches, then the last rows one at a time), then queries it
+    one row at a time. Returns the metrics and the (query, id, dist) hits."""
+    n = stored.shape[0]
+    singles = _single_adds(n)
+    before = rss_kb()
+    index = new_index()
+    start = time.perf_counter()
+    for s in range(0, n - singles, BATCH):
+        add_batch(index, stored[s:min(s + BATCH, n - singles)])
+    batch_seconds = time.perf_counter() - start
+    start = time.perf_counter()
+    for r in range(n - singles, n):
+        add_one(index, stored[r])
+    single_seconds = time.perf_counter() - start
+    stored_bytes = (rss_kb() - before) * 1024
+    latencies = np.empty(queries.shape[0])
+    parts = []
+    for q in range(queries.shape[0]):
+        start = time.perf_counter()
+        ids, dist = query(index, queries[q])
+        latencies[q] = time.perf_counter() - start
+        parts.append(np.stack([np.full(len(ids), q, np.uint32), np.asarray(ids, np.uint32),
+                               np.asarray(dist, np.uint32)], axis=1))
+    hits = np.concatenate(parts) if parts else np.empty((0, 3), np.uint32)
+    metrics = {
+        "add_batch_rows_per_s": (n - singles) / batch_seconds,
+        "add_rows_per_s": singles / single_seconds if singles else float("nan"),
+        "query_p50_us": float(np.percentile(latencies, 50) * 1e6),
+        "query_p99_us": float(np.percentile(latencies, 99) * 1e6),
+        "bytes_per_row": stored_bytes / n,
+    }
+    return metrics, canonical(hits[:, 0], hits[:, 1], hits[:, 2])
+
+
+def _brimel_stream(stored, queries, k, threads):
+    bn = _brimel()
+
+    def query(index, row):
+        hits = index.query(row)
+        return [h[0] for h in hits], [h[1] for h in hits]
+
+    return _run_stream(stored, queries, k, lambda: bn.Index(stored.shape[1], k),
+                       lambda index, rows: index.add_batch(rows), lambda index, row: index.add(row),
+                       query)
+
+
+def _faiss_stream(make_index):
+    def stream(stored, queries, k, threads):
+        def query(index, row):
+            lims, dist, ids = index.range_search(row[None, :], k + 1)
+            return ids, dist
+
+        return _run_stream(stored, queries, k, lambda: make_index(stored.shape[1], k, threads),
+                           lambda index, rows: index.add(rows), lambda index, row: index.add(row[None, :]),
+                           query)
+    return stream
+
+
+# --- work estimates of the quadratic peers ----------------------------------------------
+
+
+def _flat_work(case: Case) -> float:
+    """64-bit word comparisons of a full scan (all queries against all rows)."""
+    queries = case.queries or case.n
+    return float(queries) * case.n * max(1, case.d_bytes // 8)
+
+
+def _brute_work(case: Case) -> float:
+    """Bit comparisons of the bit-by-bit reference (upper triangle for self-joins)."""
+    pairs = case.n * (case.n - 1) / 2 if case.kind == "self" else float(case.queries) * case.n
+    return pairs * 8 * case.d_bytes
+
+
+METHODS: list[Method] = [
+    # ours, self-joins
+    _ours_self("find_pairs_self", "byte", _byte_limit),
+    _ours_self("_find_pairs_self_full_popcount", "byte", _byte_limit),
+    _ours_self("find_pairs_self_bit", "bit", _bit_limit),
+    _ours_self("find_pairs_self_adaptive", "adaptive", lambda case: None),
+    # ours, cross-joins
+    _ours_cross("find_pairs_cross", _byte_limit),
+    _ours_cross("find_pairs_cross_bit", _bit_limit),
+    # ours, streaming
+    Method(name="Index", kind="stream", ours=True, requires="brimel_native:Index",
+           applies=_bit_limit, stream=_brimel_stream),
+    # faiss
+    Method(name="faiss IndexBinaryMultiHash", kind="self", ours=False, requires="faiss",
+           solve=_faiss_self(_multihash_index), to_pairs=lambda r: range_to_pairs(r, True)),
+    Method(name="faiss IndexBinaryFlat", kind="self", ours=False, requires="faiss", work=_flat_work,
+           solve=_faiss_self(_flat_index), to_pairs=lambda r: range_to_pairs(r, True)),
+    Method(name="faiss IndexBinaryMultiHash", kind="cross", ours=False, requires="faiss",
+           solve=_faiss_cross(_multihash_index), to_pairs=lambda r: range_to_pairs(r, False)),
+    Method(name="faiss IndexBinaryFlat", kind="cross", ours=False, requires="faiss", work=_flat_work,
+           solve=_faiss_cross(_flat_index), to_pairs=lambda r: range_to_pairs(r, False)),
+    Method(name="faiss IndexBinaryMultiHash", kind="stream", ours=False, requires="faiss",
+           stream=_faiss_stream(_multihash_index)),
+    Method(name="faiss IndexBinaryFlat", kind="stream", ours=False, requires="faiss",
+           stream=_faiss_stream(_flat_index)),
+    # the one brute-force reference (single-threaded, bit by bit)
+    Method(name="brute force (tests/reference)", kind="self", ours=False, requires="reference",
+           work=_brute_work, solve=lambda a, k, threads: _reference().self_join(a, k),
+           to_pairs=list_to_pairs),
+    Method(name="brute force (tests/reference)", kind="cross", ours=False, requires="reference",
+           work=_brute_work, solve=lambda queries, refs, k, threads: _reference().cross_join(queries, refs, k),
+           to_pairs=list_to_pairs),
+]
+
+
+def methods_for(kind: str) -> list[Method]:
+    return [m for m in METHODS if m.kind == kind]
+
+
+def find(kind: str, name: str) -> Method:
+    for method in METHODS:
+        if method.kind == kind and method.name == name:
+            return method
+    raise KeyError(f"{kind}: {name}")
+
+
+def thread_environment(threads: int) -> dict[str, str]:
+    """The variables that size every pool (ours and OpenMP) to `threads`."""
+    env = dict(os.environ)
+    env.update({"RAYON_NUM_THREADS": str(threads), "OMP_NUM_THREADS": str(threads),
+                "OPENBLAS_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"})
+    return env

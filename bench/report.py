@@ -1,0 +1,278 @@
+"""RESULTS.md and the time-vs-n plot, from the rows collected by bench/run.py."""
+
+from __future__ import annotations
+
+import datetime
+import math
+import os
+import platform
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+
+FLAGS_OF_INTEREST = ("popcnt", "bmi2", "avx2", "avx512f", "avx512bw", "avx512_vpopcntdq", "avx512_bitalg")
+
+
+def _cpu() -> tuple[str, list[str]]:
+    model, flags = platform.processor() or "unknown", []
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name") and model in ("unknown", "", platform.processor()):
+                    model = line.split(":", 1)[1].strip()
+                elif line.startswith("flags"):
+                    flags = line.split(":", 1)[1].split()
+                    break
+    except OSError:
+        pass
+    return model, [f for f in FLAGS_OF_INTEREST if f in flags]
+
+
+def _version(module: str) -> str:
+    code = f"import {module} as m; print(getattr(m, '__version__', '?'))"
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    return proc.stdout.strip() if proc.returncode == 0 else "not installed"
+
+
+def _git_commit() -> str:
+    proc = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True,
+                          cwd=Path(__file__).resolve().parent)
+    return proc.stdout.strip() if proc.returncode == 0 else "unknown"
+
+
+def machine_info(threads: int) -> dict:
+    model, flags = _cpu()
+    with open("/proc/meminfo") as meminfo:
+        total_kb = int(meminfo.readline().split()[1])
+    return {
+        "cpu": model,
+        "flags": flags,
+        "logical_cpus": os.cpu_count(),
+        "threads": threads,
+        "memory_gib": round(total_kb / 2**20, 1),
+        "os": f"{platform.system()} {platform.release()}",
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "brimel_native": f"{_version('brimel_native')} (commit {_git_commit()})",
+        "faiss": _version("faiss"),
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+    }
+
+
+# --- formatting ---------------------------------------------------------------------
+
+
+def median_metrics(runs: list[dict]) -> dict:
+    return {key: float(np.median([r[key] for r in runs])) for key in runs[0]}
+
+
+def seconds(value: float) -> str:
+    if value >= 100:
+        return f"{value:.0f} s"
+    if value >= 1:
+        return f"{value:.2f} s"
+    return f"{value * 1000:.1f} ms" if value >= 0.01 else f"{value * 1000:.2f} ms"
+
+
+def mib(kb: float) -> str:
+    return f"{kb / 1024:,.0f} MiB"
+
+
+def count(value) -> str:
+    return "–" if value is None else f"{value:,}"
+
+
+def size_label(case: dict) -> str:
+    if case["kind"] == "cross":
+        return f"{case['queries']:,} × {case['n']:,}"
+    return f"{case['n']:,}"
+
+
+def ours_time(rows: list[dict]) -> float | None:
+    """The time our rows are compared with: find_pairs_self (or the cross/first ours that ran)."""
+    ours = [r for r in rows if r["ours"] and r["status"] == "ok" and r.get("times")]
+    if not ours:
+        return None
+    return float(np.median(ours[0]["times"]))
+
+
+def _groups(rows: list[dict]) -> dict[str, list[dict]]:
+    groups: dict[str, list[dict]] = {}
+    for row in rows:
+        groups.setdefault(row["case_key"], []).append(row)
+    return groups
+
+
+def join_table(rows: list[dict]) -> list[str]:
+    lines = ["| n | k | method | time (median) | time / ours | peak RSS | RSS added | pairs | "
+             "candidates | candidates / pair | check |",
+             "|---|---|---|---|---|---|---|---|---|---|---|"]
+    for case_rows in _groups(rows).values():
+        base = ours_time(case_rows)
+        for row in case_rows:
+            case = row["case"]
+            head = f"| {size_label(case)} | {case['k']} | {row['method']} |"
+            cand = row.get("candidates")
+            cand_text = count(cand) if row["ours"] else ""
+            if row["status"] != "ok":
+                lines.append(f"{head} {row['status']} | | | | | {cand_text} | | {row['note']} |")
+                continue
+            t = float(np.median(row["times"]))
+            rel = f"{t / base:.2f}×" if base else "–"
+            per = f"{cand / row['pairs']:.1f}" if (row["ours"] and cand is not None and row["pairs"]) else ""
+            lines.append(f"{head} {seconds(t)} | {rel} | {mib(row['peak_rss_kb'])} | "
+                         f"{mib(row['peak_rss_kb'] - row['rss_before_kb'])} | {row['pairs']:,} | "
+                         f"{cand_text} | {per} | {row.get('check', '')} |")
+    return lines
+
+
+def stream_table(rows: list[dict]) -> list[str]:
+    lines = ["| stored codes | k | method | add_batch rows/s | add rows/s | query p50 | query p99 | "
+             "bytes per stored row | peak RSS | hits | check |",
+             "|---|---|---|---|---|---|---|---|---|---|---|"]
+    for row in rows:
+        case = row["case"]
+        head = f"| {case['n']:,} × {8 * case['d_bytes']}-bit | {case['k']} | {row['method']} |"
+        if row["status"] != "ok":
+            lines.append(f"{head} {row['status']} | | | | | | | {row['note']} |")
+            continue
+        m = median_metrics(row["stream"])
+        lines.append(f"{head} {m['add_batch_rows_per_s']:,.0f} | {m['add_rows_per_s']:,.0f} | "
+                     f"{m['query_p50_us']:,.1f} µs | {m['query_p99_us']:,.1f} µs | {m['bytes_per_row']:,.0f} | "
+                     f"{mib(row['peak_rss_kb'])} | {row['pairs']:,} | {row.get('check', '')} |")
+    return lines
+
+
+def summary_table(rows: list[dict]) -> list[str]:
+    lines = ["| workload | n | k | ours (fastest that ran) | faiss MultiHash | MultiHash / ours | "
+             "faiss Flat | Flat / ours | peak RSS ours / MultiHash |",
+             "|---|---|---|---|---|---|---|---|---|"]
+    for case_rows in _groups(rows).values():
+        case = case_rows[0]["case"]
+        if case["kind"] == "stream":
+            continue
+        ran = [r for r in case_rows if r["status"] == "ok" and r.get("times")]
+        ours = sorted((float(np.median(r["times"])), r["method"], r["peak_rss_kb"]) for r in ran if r["ours"])
+        peers = {r["method"]: (float(np.median(r["times"])), r["peak_rss_kb"]) for r in ran if not r["ours"]}
+        multi = peers.get("faiss IndexBinaryMultiHash")
+        flat = peers.get("faiss IndexBinaryFlat")
+        best = ours[0] if ours else None
+        cells = [case["workload"], size_label(case), str(case["k"]),
+                 f"{seconds(best[0])} ({best[1]})" if best else "none ran",
+                 seconds(multi[0]) if multi else "–",
+                 f"**{multi[0] / best[0]:.1f}×**" if (multi and best) else "–",
+                 seconds(flat[0]) if flat else "–",
+                 f"{flat[0] / best[0]:.1f}×" if (flat and best) else "–",
+                 f"{best[2] / multi[1]:.2f}" if (multi and best) else "–"]
+        lines.append("| " + " | ".join(cells) + " |")
+    return lines
+
+
+def goals(rows: list[dict]) -> list[str]:
+    out = []
+    w1 = [r for r in rows if r["case"]["workload"] == "W1" and r["status"] == "ok" and r.get("times")]
+    if w1:
+        largest = max(r["case"]["n"] for r in w1)
+        at = {r["method"]: r for r in w1 if r["case"]["n"] == largest}
+        ours, multi = at.get("find_pairs_self"), at.get("faiss IndexBinaryMultiHash")
+        if ours and multi:
+            speed = np.median(multi["times"]) / np.median(ours["times"])
+            mem = ours["peak_rss_kb"] / multi["peak_rss_kb"]
+            out.append(f"- W1 at n = {largest:,}: `find_pairs_self` is {speed:.1f}× faster than faiss "
+                       f"IndexBinaryMultiHash (goal: at least 10×) — "
+                       f"{'met' if speed >= 10 else 'missed'}; its peak RSS is {mem:.2f}× faiss's "
+                       f"(goal: at most 2×) — {'met' if mem <= 2 else 'missed'}.")
+    slower = []
+    for case_rows in _groups(rows).values():
+        flat = [r for r in case_rows if r["method"] == "faiss IndexBinaryFlat" and r["status"] == "ok"]
+        if not flat or case_rows[0]["case"]["kind"] != "self":
+            continue
+        flat_t = float(np.median(flat[0]["times"]))
+        for r in case_rows:
+            if r["ours"] and r["status"] == "ok" and float(np.median(r["times"])) > flat_t:
+                slower.append(f"{r['method']} on {r['case_key']}")
+    out.append("- No self-join of ours slower than faiss IndexBinaryFlat where both ran: " +
+               ("met." if not slower else "missed on " + ", ".join(slower) + "."))
+    return out
+
+
+def write_markdown(path: Path, workloads, rows: list[dict], machine: dict, args, elapsed: float,
+                   mismatches: list[str]) -> None:
+    checked = sum(1 for r in rows if r.get("check") == "match")
+    lines = [
+        "# Benchmark results",
+        "",
+        f"Made by `python bench/run.py{' --full' if args.full else ''}` on {machine['date']} "
+        f"in {elapsed / 60:.0f} minutes. See bench/README.md for what is measured and how.",
+        "",
+        "## Machine",
+        "",
+        f"- CPU: {machine['cpu']}; {machine['logical_cpus']} logical CPUs; "
+        f"flags: {', '.join(machine['flags']) or 'none of interest'}",
+        f"- Memory: {machine['memory_gib']} GiB; {machine['os']}",
+        f"- Versions: Python {machine['python']}, NumPy {machine['numpy']}, "
+        f"brimel_native {machine['brimel_native']}, faiss-cpu {machine['faiss']}",
+        f"- Every method in its own process with {machine['threads']} threads "
+        f"(RAYON_NUM_THREADS and OMP_NUM_THREADS), {args.runs} runs each, median reported; "
+        "peak RSS is the process's high-water mark (VmHWM), RSS added is that minus the "
+        "process's resident size after loading its data and library.",
+        "",
+        "## Cross-check",
+        "",
+    ]
+    if mismatches:
+        lines += ["**RESULT MISMATCH** — this run failed:", ""] + [f"- {m}" for m in mismatches]
+    else:
+        lines.append(f"Every method's pairs equal the reference row's pairs on every case where both ran "
+                     f"({checked} comparisons, no mismatch). The reference row is our first method "
+                     "that ran on the case; self-join results of faiss are reduced to i < j.")
+    lines += ["", "## Summary", "", "Times are medians; a ratio above 1 means faiss took longer.", ""]
+    lines += summary_table(rows)
+    lines += ["", "Goals:", ""] + goals(rows)
+    for workload in workloads:
+        w_rows = [r for r in rows if r["case"]["workload"] == workload.name]
+        if not w_rows:
+            continue
+        lines += ["", f"## {workload.name}: {workload.title}", "", workload.description, ""]
+        lines += stream_table(w_rows) if workload.cases[0].kind == "stream" else join_table(w_rows)
+    lines += ["", "## Plot", "", "![time vs n](results.png)", ""]
+    profile = path.parent / "PROFILE.md"
+    if profile.exists():
+        lines += ["## Where our time goes", "", f"See [PROFILE.md](PROFILE.md).", ""]
+    path.write_text("\n".join(lines))
+
+
+def write_plot(path: Path, rows: list[dict]) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    panels = [("W1", 3), ("W3", 15), ("W3", 31)]
+    fig, axes = plt.subplots(1, len(panels), figsize=(5.2 * len(panels), 4.4), squeeze=False)
+    for ax, (workload, k) in zip(axes[0], panels):
+        series: dict[str, list[tuple[int, float]]] = {}
+        for row in rows:
+            case = row["case"]
+            if case["workload"] != workload or case["k"] != k or row["status"] != "ok":
+                continue
+            series.setdefault(row["method"], []).append((case["n"], float(np.median(row["times"]))))
+        for method, points in series.items():
+            points.sort()
+            xs, ys = zip(*points)
+            style = "-" if not method.startswith(("faiss", "brute")) else "--"
+            ax.plot(xs, ys, style, marker="o", label=method)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel("n (rows)")
+        ax.set_ylabel("time, median (s)")
+        bits = 64 if workload == "W1" else 256
+        ax.set_title(f"{workload}: {bits}-bit, k = {k}")
+        ax.grid(True, which="both", alpha=0.3)
+        if series:
+            ax.legend(fontsize=7)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)

@@ -1,0 +1,208 @@
+"""Benchmarks brimel_native against faiss on generated workloads, cross-checking results.
+
+    python bench/run.py            # quick: a few minutes on 2 cores
+    python bench/run.py --full     # the committed results: larger n, longer
+
+Every method runs in a subprocess of its own (bench/worker.py) with the same
+number of threads, several times; the median time and the process's peak
+resident memory are reported. The pairs of every method are compared with
+those of our first method that ran on the same case; any difference fails the
+run. Writes bench/RESULTS.md, bench/results.png and bench/results.json.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import candidates  # noqa: E402
+import methods  # noqa: E402
+import report  # noqa: E402
+from workloads import Case, make_data, workloads  # noqa: E402
+
+# Per-run budgets of the peers whose cost grows with n^2 (see Method.work):
+# 64-bit word comparisons for faiss IndexBinaryFlat, bit comparisons for the
+# bit-by-bit brute force.
+WORK_LIMITS = {
+    False: {"faiss": 2.5e10, "reference": 3.5e9},
+    True: {"faiss": 1.7e11, "reference": 3.5e9},
+}
+
+
+def log(text: str) -> None:
+    print(text, file=sys.stderr, flush=True)
+
+
+def available_memory_bytes() -> int:
+    with open("/proc/meminfo") as meminfo:
+        for line in meminfo:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def gib(value: float) -> str:
+    return f"{value / 2**30:.1f} GiB"
+
+
+class Runner:
+    def __init__(self, args: argparse.Namespace, workdir: Path):
+        self.args = args
+        self.workdir = workdir
+        self.memory_budget = int(0.6 * available_memory_bytes())
+        self.rows: list[dict] = []
+        self.mismatches: list[str] = []
+
+    def skip_reason(self, method: methods.Method, case: Case, count: int | None) -> str | None:
+        limit = WORK_LIMITS[self.args.full].get(method.requires)
+        if method.work and limit and method.work(case) > limit:
+            return f"skipped: O(n^2) scan too long at this size ({method.work(case):.1e} steps per run)"
+        if count is not None and candidates.join_memory_bytes(count) > self.memory_budget:
+            need = candidates.join_memory_bytes(count)
+            return (f"skipped: {count:,} candidates need about {gib(need)}, over the "
+                    f"{gib(self.memory_budget)} budget")
+        return None
+
+    def run_worker(self, method: methods.Method, case: Case, data_path: Path) -> dict:
+        out = self.workdir / f"{case.key}__{method.name.replace(' ', '_').replace('/', '_')}.npy"
+        spec = {"method": method.name, "case": case.__dict__, "data": str(data_path),
+                "runs": self.args.runs, "threads": self.args.threads, "out": str(out)}
+        started = time.perf_counter()
+        try:
+            proc = subprocess.run([sys.executable, str(HERE / "worker.py"), json.dumps(spec)],
+                                  capture_output=True, text=True, timeout=self.args.timeout,
+                                  env=methods.thread_environment(self.args.threads), cwd=HERE)
+        except subprocess.TimeoutExpired:
+            return {"status": "failed", "note": f"timed out after {self.args.timeout} s"}
+        if proc.returncode != 0:
+            tail = (proc.stderr.strip().splitlines() or ["(no output)"])[-1]
+            how = f"signal {-proc.returncode}" if proc.returncode < 0 else f"exit {proc.returncode}"
+            return {"status": "failed", "note": f"failed ({how}): {tail[:200]}"}
+        result = json.loads(proc.stdout.strip().splitlines()[-1])
+        result.update(status="ok", pairs_file=str(out), wall=time.perf_counter() - started)
+        return result
+
+    def run_case(self, case: Case) -> None:
+        data = make_data(case)
+        data_path = self.workdir / f"{case.key}.npz"
+        np.savez(data_path, **data)
+        plan_counts: dict[str, int | None] = {}
+        case_rows = []
+        for method in methods.methods_for(case.kind):
+            row = {"case": case.__dict__, "case_key": case.key, "method": method.name,
+                   "ours": method.ours}
+            reason = method.available()
+            status = "not available" if reason else None
+            if not reason:
+                reason = method.applies(case)
+                status = "n/a" if reason else None
+            count = None
+            if not reason and method.plan:
+                if method.plan not in plan_counts:
+                    plan_counts[method.plan] = candidates.self_candidates(case, data["a"], method.plan)
+                count = plan_counts[method.plan]
+                row["candidates"] = count
+            if not reason:
+                reason = self.skip_reason(method, case, count)
+                status = "skipped" if reason else None
+            if reason:
+                row.update(status=status, note=reason)
+                log(f"[{case.key}] {method.name}: {reason}")
+            else:
+                row.update(self.run_worker(method, case, data_path))
+                log(f"[{case.key}] {method.name}: {describe(row)}")
+            case_rows.append(row)
+        self.cross_check(case, case_rows)
+        self.rows.extend(case_rows)
+        for row in case_rows:
+            if row.get("pairs_file"):
+                Path(row.pop("pairs_file")).unlink(missing_ok=True)
+        data_path.unlink(missing_ok=True)
+
+    def cross_check(self, case: Case, rows: list[dict]) -> None:
+        ran = [r for r in rows if r["status"] == "ok"]
+        if not ran:
+            return
+        anchor = ran[0]
+        anchor["check"] = "reference"
+        expected = np.load(anchor["pairs_file"])
+        for row in ran[1:]:
+            got = np.load(row["pairs_file"])
+            if np.array_equal(expected, got):
+                row["check"] = "match"
+                continue
+            row["check"] = "MISMATCH"
+            missing = set(map(tuple, expected.tolist())) - set(map(tuple, got.tolist()))
+            extra = set(map(tuple, got.tolist())) - set(map(tuple, expected.tolist()))
+            text = (f"{case.key}: {row['method']} gave {len(got)} pairs, {anchor['method']} gave "
+                    f"{len(expected)}; missing {sorted(missing)[:5]}, extra {sorted(extra)[:5]}")
+            self.mismatches.append(text)
+            log("\n" + "!" * 78 + f"\n!! RESULT MISMATCH: {text}\n" + "!" * 78 + "\n")
+
+
+def describe(row: dict) -> str:
+    if row["status"] != "ok":
+        return row["note"]
+    peak = f"peak RSS {row['peak_rss_kb'] / 1024:.0f} MiB"
+    if row["stream"]:
+        m = report.median_metrics(row["stream"])
+        return (f"add_batch {m['add_batch_rows_per_s']:,.0f} rows/s, query p50 {m['query_p50_us']:.1f} us, "
+                f"p99 {m['query_p99_us']:.1f} us, {m['bytes_per_row']:.0f} B/row, {peak}")
+    return f"{np.median(row['times']):.3f} s (median of {len(row['times'])}), {peak}, {row['pairs']:,} pairs"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--full", action="store_true", help="the larger sizes (the committed results)")
+    parser.add_argument("--only", default="", help="comma-separated workloads to run, e.g. W1,W3")
+    parser.add_argument("--runs", type=int, default=3, help="runs per method (median reported)")
+    parser.add_argument("--threads", type=int, default=len(os.sched_getaffinity(0)),
+                        help="threads for every method (default: the usable CPUs)")
+    parser.add_argument("--timeout", type=int, default=None, help="seconds per method and case")
+    parser.add_argument("--out", type=Path, default=HERE, help="directory for RESULTS.md and the plot")
+    args = parser.parse_args()
+    if args.timeout is None:
+        args.timeout = 3600 if args.full else 300
+    only = {w.strip().upper() for w in args.only.split(",") if w.strip()}
+
+    os.environ.setdefault("RAYON_NUM_THREADS", str(args.threads))
+    started = time.perf_counter()
+    with tempfile.TemporaryDirectory(prefix="brimel-bench-") as tmp:
+        runner = Runner(args, Path(tmp))
+        chosen = [w for w in workloads(args.full) if not only or w.name in only]
+        for workload in chosen:
+            for case in workload.cases:
+                runner.run_case(case)
+    elapsed = time.perf_counter() - started
+
+    machine = report.machine_info(args.threads)
+    args.out.mkdir(parents=True, exist_ok=True)
+    (args.out / "results.json").write_text(json.dumps(
+        {"machine": machine, "full": args.full, "runs": args.runs, "elapsed_s": elapsed,
+         "mismatches": runner.mismatches, "rows": runner.rows}, indent=1, default=float))
+    report.write_markdown(args.out / "RESULTS.md", chosen, runner.rows, machine, args, elapsed,
+                          runner.mismatches)
+    report.write_plot(args.out / "results.png", runner.rows)
+    log(f"wrote {args.out / 'RESULTS.md'} and {args.out / 'results.png'} in {elapsed:.0f} s")
+    if runner.mismatches:
+        log("\n" + "!" * 78)
+        for text in runner.mismatches:
+            log(f"!! RESULT MISMATCH: {text}")
+        log("!" * 78)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

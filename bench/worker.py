@@ -1,0 +1,68 @@
+"""Runs one method on one case in a process of its own; called by bench/run.py.
+
+    python bench/worker.py '<json spec>'
+
+The spec names the method (kind and name), the case, the .npz file holding its
+arrays, the number of runs and threads, and where to save the result pairs.
+The last line of stdout is a JSON object with the run times (seconds), the
+process's resident memory before the first run and its peak (KiB), the number
+of pairs and, for streaming methods, the metrics of each run.
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import sys
+import time
+
+import numpy as np
+
+import methods
+from workloads import Case
+
+
+def main() -> None:
+    spec = json.loads(sys.argv[1])
+    case = Case(**spec["case"])
+    method = methods.find(case.kind, spec["method"])
+    arrays = dict(np.load(spec["data"]))
+    threads = spec["threads"]
+    runs = spec["runs"]
+    method.load()
+    gc.collect()
+    rss_before = methods.rss_kb()
+
+    times: list[float] = []
+    stream_metrics: list[dict] = []
+    pairs = None
+    for _ in range(runs):
+        if case.kind == "stream":
+            metrics, result = method.stream(arrays["stored"], arrays["queries"], case.k, threads)
+            stream_metrics.append(metrics)
+        else:
+            args = (arrays["a"],) if case.kind == "self" else (arrays["queries"], arrays["refs"])
+            start = time.perf_counter()
+            raw = method.solve(*args, case.k, threads)
+            times.append(time.perf_counter() - start)
+            result = method.to_pairs(raw)
+            del raw
+        if pairs is None:
+            pairs = result
+        elif not np.array_equal(pairs, result):
+            raise SystemExit(f"{method.name}: runs of the same input gave different pairs")
+        del result
+        gc.collect()
+
+    np.save(spec["out"], pairs)
+    print(json.dumps({
+        "times": times,
+        "stream": stream_metrics,
+        "rss_before_kb": rss_before,
+        "peak_rss_kb": methods.rss_kb("VmHWM"),
+        "pairs": int(pairs.shape[0]),
+    }))
+
+
+if __name__ == "__main__":
+    main()
