@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <vector>
 
 #include "brimel/errors.hpp"
+#include "brimel/pool.hpp"
 #include "brimel/verify.hpp"
+#include "self_join_pipeline.hpp"
 #include "test_support.hpp"
 
 namespace brimel {
@@ -62,6 +66,45 @@ TEST(Verify, RowOutsideBufferPanics) {
     const std::vector<CandidatePair> pairs{{0, 2}};
     EXPECT_THROW(verify_with_prefetch(pairs, codes, 8, 3), Panic);
     EXPECT_THROW(verify_with_prefetch_full(pairs, codes, 8, 3), Panic);
+}
+
+}  // namespace
+}  // namespace brimel
+
+namespace brimel {
+namespace {
+
+// Verification pieces are cut by position in the plan-ordered candidate list
+// and may span several per-chunk lists (some empty): the result must be that
+// of verifying the whole list at once, sorted and free of repeats.
+TEST(VerifySortDedup, PiecesSpanningChunkListsGiveTheWholeListsResult) {
+    const std::uint64_t n = 400;
+    const std::uint64_t d_bytes = 8;
+    const std::uint32_t k = 20;
+    const auto codes = testing::planted_codes(n, d_bytes, 24, 9);
+    std::mt19937_64 rng(4);
+    std::vector<std::vector<CandidatePair>> per_chunk;
+    std::vector<CandidatePair> all;
+    for (const std::size_t size : {0u, 1500u, 7u, 0u, 3100u, 1024u, 0u, 2500u}) {
+        std::vector<CandidatePair> list;
+        for (std::size_t c = 0; c < size; ++c) {
+            const auto i = static_cast<std::uint32_t>(rng() % (n - 1));
+            list.push_back({i, static_cast<std::uint32_t>(i + 1 + rng() % (n - 1 - i))});
+        }
+        all.insert(all.end(), list.begin(), list.end());
+        per_chunk.push_back(std::move(list));
+    }
+    auto expected = verify_with_prefetch(all, codes, d_bytes, k);
+    std::sort(expected.begin(), expected.end());
+    expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+    ASSERT_FALSE(expected.empty());
+
+    std::vector<PairRecord> got;
+    pool::run([&] {
+        got = detail::verify_sort_dedup(std::move(per_chunk), codes, d_bytes, k,
+                                        detail::VerifyKernel::early_exit);
+    });
+    EXPECT_EQ(got, expected);
 }
 
 }  // namespace
