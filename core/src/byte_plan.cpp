@@ -47,6 +47,17 @@ std::vector<CandidatePair> candidates_for_chunk(ByteSpan data, std::uint64_t n,
 
     const std::uint64_t width = end - start;
     const std::uint8_t* base = data.data() + start;
+    // One- and two-byte chunks have at most 65536 keys: grouped through a plain
+    // array, with the key loaded directly.
+    if (width == 1)
+        return detail::candidates_by_dense_key(n, 1u << 8, [&](std::uint32_t r) -> std::uint32_t {
+            return base[r * d_bytes];
+        });
+    if (width == 2)
+        return detail::candidates_by_dense_key(n, 1u << 16, [&](std::uint32_t r) -> std::uint32_t {
+            const std::uint8_t* bytes = base + r * d_bytes;
+            return bytes[0] | (std::uint32_t{bytes[1]} << 8);
+        });
     if (width <= 16) {
         return detail::candidates_by_key<ChunkKey, detail::ChunkKeyHasher>(
             n, [&](std::uint32_t r) { return byte_chunk_key(base + r * d_bytes, width); });

@@ -16,6 +16,7 @@
 
 #include "brimel/hash.hpp"
 #include "brimel/types.hpp"
+#include "memory_advice.hpp"
 
 namespace brimel::detail {
 
@@ -27,12 +28,7 @@ struct ChunkKeyHasher {
 };
 
 // The n rows of one matrix grouped by their key on one chunk.
-template <class Key, class Hasher, class Value = std::uint32_t>
-struct KeyGroups {
-    // Key -> group number; groups are numbered in order of first appearance.
-    // Empty unless the grouping was asked to keep it (for lookups by key); a
-    // caller that keeps it may widen Value to store more per key.
-    boost::unordered_flat_map<Key, Value, Hasher> group_of_key;
+struct RowGroups {
     // Group g holds ids[start[g] .. start[g + 1]); groups() + 1 entries.
     std::vector<std::uint32_t> start{0};
     // All n row ids, group by group, ascending within each group.
@@ -43,6 +39,28 @@ struct KeyGroups {
         return {ids.get() + start[g], start[g + 1] - start[g]};
     }
 };
+
+// RowGroups that can also be looked up by key.
+template <class Key, class Hasher, class Value = std::uint32_t>
+struct KeyGroups : RowGroups {
+    // Key -> group number; groups are numbered in order of first appearance.
+    // Empty unless the grouping was asked to keep it (for lookups by key); a
+    // caller that keeps it may widen Value to store more per key.
+    boost::unordered_flat_map<Key, Value, Hasher> group_of_key;
+};
+
+// Pass 2 of every grouping: given each row's group number and each group's
+// size, lays the ids out group by group (counting sort). Rows are scattered in
+// ascending order, so each group's run is ascending.
+inline void lay_out_groups(RowGroups& grouped, std::uint32_t rows, const std::uint32_t* group_of,
+                           const std::vector<std::uint32_t>& group_size) {
+    grouped.start.resize(group_size.size() + 1);
+    for (std::size_t g = 0; g < group_size.size(); ++g)
+        grouped.start[g + 1] = grouped.start[g] + group_size[g];
+    grouped.ids.reset(new std::uint32_t[rows]);
+    std::vector<std::uint32_t> fill(grouped.start.begin(), grouped.start.end() - 1);
+    for (std::uint32_t r = 0; r < rows; ++r) grouped.ids[fill[group_of[r]]++] = r;
+}
 
 // Groups rows 0 .. n-1 by `key_of(r)`. n must fit in 32 bits. The key table
 // is dropped before the ids are laid out unless `keep_table` is set.
@@ -68,15 +86,55 @@ KeyGroups<Key, Hasher, Value> group_rows_by_key(std::uint64_t n, KeyOf&& key_of,
         if (keep_table) grouped.group_of_key = std::move(table);
     }
 
-    // Pass 2: counting sort by group. Rows are scattered in ascending order, so
-    // each group's run is ascending.
-    grouped.start.resize(group_size.size() + 1);
-    for (std::size_t g = 0; g < group_size.size(); ++g)
-        grouped.start[g + 1] = grouped.start[g] + group_size[g];
-    grouped.ids.reset(new std::uint32_t[rows]);
-    std::vector<std::uint32_t> fill(grouped.start.begin(), grouped.start.end() - 1);
-    for (std::uint32_t r = 0; r < rows; ++r) grouped.ids[fill[group_of[r]]++] = r;
+    lay_out_groups(grouped, rows, group_of.get(), group_size);
     return grouped;
+}
+
+// As group_rows_by_key, for keys that are integers below `key_space` (chunks
+// of at most 16 bits): the table is a plain array indexed by key, small enough
+// to stay in cache, so grouping a row costs one load instead of a hash probe.
+// Groups are numbered in order of first appearance, as there.
+template <class KeyOf>
+RowGroups group_rows_by_dense_key(std::uint64_t n, std::uint32_t key_space, KeyOf&& key_of) {
+    const auto rows = static_cast<std::uint32_t>(n);
+    constexpr std::uint32_t kNoGroup = UINT32_MAX;
+    RowGroups grouped;
+
+    std::unique_ptr<std::uint32_t[]> group_of(new std::uint32_t[rows]);
+    std::vector<std::uint32_t> group_size;
+    {
+        std::vector<std::uint32_t> group_of_key(key_space, kNoGroup);
+        for (std::uint32_t r = 0; r < rows; ++r) {
+            std::uint32_t& group = group_of_key[key_of(r)];
+            if (group == kNoGroup) {
+                group = static_cast<std::uint32_t>(group_size.size());
+                group_size.push_back(0);
+            }
+            group_of[r] = group;
+            ++group_size[group];
+        }
+    }
+    lay_out_groups(grouped, rows, group_of.get(), group_size);
+    return grouped;
+}
+
+// Every pair of rows in one group, i < j, groups in number order, row-major
+// inside a group; the list is allocated once at its exact length.
+inline std::vector<CandidatePair> candidates_of_groups(const RowGroups& grouped) {
+    std::uint64_t total = 0;
+    for (std::size_t g = 0; g < grouped.groups(); ++g) {
+        const std::uint64_t m = grouped.group(g).size();
+        total += m * (m - 1) / 2;
+    }
+    std::vector<CandidatePair> pairs;
+    pairs.reserve(total);
+    advise_huge_pages(pairs.data(), total * sizeof(CandidatePair));
+    for (std::size_t g = 0; g < grouped.groups(); ++g) {
+        const auto run = grouped.group(g);
+        for (std::size_t a = 0; a + 1 < run.size(); ++a)
+            for (std::size_t b = a + 1; b < run.size(); ++b) pairs.push_back({run[a], run[b]});
+    }
+    return pairs;
 }
 
 // `key_of(r)` gives row r's key; Hasher hashes it. Returns every pair of rows
@@ -85,21 +143,16 @@ KeyGroups<Key, Hasher, Value> group_rows_by_key(std::uint64_t n, KeyOf&& key_of,
 template <class Key, class Hasher, class KeyOf>
 std::vector<CandidatePair> candidates_by_key(std::uint64_t n, KeyOf&& key_of) {
     if (n < 2) return {};
-    const auto grouped = group_rows_by_key<Key, Hasher>(n, key_of, /*keep_table=*/false);
+    return candidates_of_groups(group_rows_by_key<Key, Hasher>(n, key_of, /*keep_table=*/false));
+}
 
-    std::uint64_t total = 0;
-    for (std::size_t g = 0; g < grouped.groups(); ++g) {
-        const std::uint64_t m = grouped.group(g).size();
-        total += m * (m - 1) / 2;
-    }
-    std::vector<CandidatePair> pairs;
-    pairs.reserve(total);
-    for (std::size_t g = 0; g < grouped.groups(); ++g) {
-        const auto run = grouped.group(g);
-        for (std::size_t a = 0; a + 1 < run.size(); ++a)
-            for (std::size_t b = a + 1; b < run.size(); ++b) pairs.push_back({run[a], run[b]});
-    }
-    return pairs;
+// candidates_by_key for keys below `key_space` (at most 2^16): the same pairs
+// in the same order, grouped through a plain array instead of a hash table.
+template <class KeyOf>
+std::vector<CandidatePair> candidates_by_dense_key(std::uint64_t n, std::uint32_t key_space,
+                                                   KeyOf&& key_of) {
+    if (n < 2) return {};
+    return candidates_of_groups(group_rows_by_dense_key(n, key_space, key_of));
 }
 
 // Cross candidates of one chunk: appends to `out` every (i, j), row i of A and

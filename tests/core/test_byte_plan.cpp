@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <vector>
 
 #include "brimel/byte_plan.hpp"
 #include "brimel/errors.hpp"
+#include "chunk_table.hpp"
 #include "test_support.hpp"
 
 namespace brimel {
@@ -101,7 +103,26 @@ TEST_P(CandidatesWidth, GroupsByExactEquality) {
     EXPECT_EQ(sorted(pairs), equal_on_range(codes, n, d, 1, 1 + width));
 }
 
-INSTANTIATE_TEST_SUITE_P(KeyKinds, CandidatesWidth, ::testing::Values(1, 7, 8, 15, 16, 17, 24, 40));
+INSTANTIATE_TEST_SUITE_P(KeyKinds, CandidatesWidth, ::testing::Values(1, 2, 3, 7, 8, 15, 16, 17, 24, 40));
+
+// The array-indexed grouping of narrow keys must give the hashed grouping's
+// pairs in the hashed grouping's order (first appearance, then row-major).
+TEST(DenseKeyGrouping, SameOutputAsHashedGrouping) {
+    for (const std::uint32_t key_space : {1u << 8, 1u << 16}) {
+        for (const std::uint64_t n : {0u, 1u, 2u, 3000u}) {
+            std::mt19937_64 rng(key_space + n);
+            std::vector<std::uint32_t> keys(n);
+            // Half the rows on 40 popular keys, half spread over the key space.
+            for (auto& key : keys)
+                key = static_cast<std::uint32_t>(rng() % 2 ? rng() % key_space : rng() % 40 * (key_space / 64));
+            const auto key_of = [&](std::uint32_t r) { return keys[r]; };
+            const auto dense = detail::candidates_by_dense_key(n, key_space, key_of);
+            const auto hashed = detail::candidates_by_key<ChunkKey, detail::ChunkKeyHasher>(
+                n, [&](std::uint32_t r) { return ChunkKey{keys[r]}; });
+            EXPECT_EQ(dense, hashed) << "key_space " << key_space << ", n " << n;
+        }
+    }
+}
 
 TEST(CandidatesForChunk, RangeOutsideRowPanics) {
     const auto codes = testing::random_codes(4, 8, 3);
