@@ -57,6 +57,7 @@ def machine_info(threads: int) -> dict:
         "numpy": np.__version__,
         "brimel_native": f"{_version('brimel_native')} (commit {_git_commit()})",
         "faiss": _version("faiss"),
+        "load_average": [round(x, 2) for x in os.getloadavg()],
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
     }
 
@@ -212,6 +213,9 @@ def write_markdown(path: Path, workloads, rows: list[dict], machine: dict, args,
         f"- CPU: {machine['cpu']}; {machine['logical_cpus']} logical CPUs; "
         f"flags: {', '.join(machine['flags']) or 'none of interest'}",
         f"- Memory: {machine['memory_gib']} GiB; {machine['os']}",
+        f"- Load average (1, 5, 15 min) at the start: {', '.join(map(str, machine['load_start']))}; "
+        f"at the end: {', '.join(map(str, machine['load_average']))} "
+        "(other work on the machine slows every method and adds noise)",
         f"- Versions: Python {machine['python']}, NumPy {machine['numpy']}, "
         f"brimel_native {machine['brimel_native']}, faiss-cpu {machine['faiss']}",
         f"- Every method in its own process with {machine['threads']} threads "

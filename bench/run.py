@@ -177,6 +177,7 @@ def main() -> int:
     only = {w.strip().upper() for w in args.only.split(",") if w.strip()}
 
     os.environ.setdefault("RAYON_NUM_THREADS", str(args.threads))
+    load_start = [round(x, 2) for x in os.getloadavg()]
     started = time.perf_counter()
     with tempfile.TemporaryDirectory(prefix="brimel-bench-") as tmp:
         runner = Runner(args, Path(tmp))
@@ -187,6 +188,7 @@ def main() -> int:
     elapsed = time.perf_counter() - started
 
     machine = report.machine_info(args.threads)
+    machine["load_start"] = load_start
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / "results.json").write_text(json.dumps(
         {"machine": machine, "full": args.full, "runs": args.runs, "elapsed_s": elapsed,
