@@ -159,7 +159,7 @@ def make_data(case: Case) -> dict[str, np.ndarray]:
 
 def workloads(full: bool) -> list[Workload]:
     w1_sizes = (5_000, 30_000, 100_000, 300_000, 1_000_000) if full else (5_000, 30_000, 100_000)
-    w2_sizes = (5_000, 100_000) if full else (5_000, 30_000)
+    w2_sizes = (5_000, 100_000) if full else (5_000, 20_000)
     w3_sizes = (3_000, 50_000, 200_000) if full else (3_000, 50_000)
     stream = ((1_000_000, 8, 3), (200_000, 32, 31)) if full else ((200_000, 8, 3), (50_000, 32, 31))
     stream_queries = 10_000 if full else 2_000
