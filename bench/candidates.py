@@ -50,27 +50,32 @@ def bit_entropies(a: np.ndarray, sample: int = 10_000) -> np.ndarray:
     return np.where((q == 0.0) | (q == 1.0), 0.0, h)
 
 
-def adaptive_plan(a: np.ndarray, k: int) -> list[np.ndarray] | None:
-    """The entropy-balanced plan: positive-entropy bits, highest first, each to the
-    lightest of k + 1 lists with room (128 positions); ties to the lowest list.
-    Falls back to the bit plan when a list stays empty or k = 0."""
-    if k == 0:
-        return bit_plan(a.shape[1], k)
-    h = bit_entropies(a)
+def plan_from_entropies(h: np.ndarray, num_chunks: int, max_width: int = 128) -> list[list[int]]:
+    """Positive-entropy bits, highest first (stable), each to the lightest of
+    `num_chunks` lists that has room; ties go to the lowest list. Lists ascending."""
     order = [int(p) for p in np.flatnonzero(h > 0.0)]
-    order.sort(key=lambda p: -h[p])  # stable: equal entropies keep position order
-    lists: list[list[int]] = [[] for _ in range(k + 1)]
-    loads = [0.0] * (k + 1)
+    order.sort(key=lambda p: -h[p])
+    lists: list[list[int]] = [[] for _ in range(num_chunks)]
+    loads = [0.0] * num_chunks
     for p in order:
-        open_lists = [c for c in range(k + 1) if len(lists[c]) < 128]
+        open_lists = [c for c in range(num_chunks) if len(lists[c]) < max_width]
         if not open_lists:
             break
         c = min(open_lists, key=lambda c: (loads[c], c))
         lists[c].append(p)
         loads[c] += h[p]
+    return [sorted(chunk) for chunk in lists]
+
+
+def adaptive_plan(a: np.ndarray, k: int) -> list[np.ndarray] | None:
+    """The entropy-balanced plan over a sample of rows; the even bit plan when k = 0
+    or when a list stays empty (fewer than k + 1 varying bits)."""
+    if k == 0:
+        return bit_plan(a.shape[1], k)
+    lists = plan_from_entropies(bit_entropies(a), k + 1)
     if any(not chunk for chunk in lists):
         return bit_plan(a.shape[1], k)
-    return [np.array(sorted(chunk)) for chunk in lists]
+    return [np.array(chunk) for chunk in lists]
 
 
 PLANS = {
