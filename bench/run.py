@@ -162,6 +162,17 @@ def describe(row: dict) -> str:
     return f"{np.median(row['times']):.3f} s (median of {len(row['times'])}), {peak}, {row['pairs']:,} pairs"
 
 
+def rewrite_report(args: argparse.Namespace) -> int:
+    saved = json.loads(args.from_json.read_text())
+    args.full, args.runs = saved["full"], saved["runs"]
+    chosen = [w for w in workloads(args.full) if any(r["case"]["workload"] == w.name for r in saved["rows"])]
+    report.write_markdown(args.out / "RESULTS.md", chosen, saved["rows"], saved["machine"], args,
+                          saved["elapsed_s"], saved["mismatches"])
+    report.write_plot(args.out / "results.png", saved["rows"])
+    log(f"rewrote {args.out / 'RESULTS.md'} and {args.out / 'results.png'} from {args.from_json}")
+    return 0
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--full", action="store_true", help="the larger sizes (the committed results)")
@@ -171,7 +182,11 @@ def main() -> int:
                         help="threads for every method (default: the usable CPUs)")
     parser.add_argument("--timeout", type=int, default=None, help="seconds per method and case")
     parser.add_argument("--out", type=Path, default=HERE, help="directory for RESULTS.md and the plot")
+    parser.add_argument("--from-json", type=Path, default=None,
+                        help="rewrite RESULTS.md and the plot from a results.json, running nothing")
     args = parser.parse_args()
+    if args.from_json:
+        return rewrite_report(args)
     if args.timeout is None:
         args.timeout = 3600 if args.full else 300
     only = {w.strip().upper() for w in args.only.split(",") if w.strip()}
