@@ -66,7 +66,11 @@ def machine_info(threads: int) -> dict:
 
 
 def median_metrics(runs: list[dict]) -> dict:
-    return {key: float(np.median([r[key] for r in runs])) for key in runs[0]}
+    """Medians over the runs, except bytes per stored row: only the first run starts
+    from a process that never held an index (later runs reuse freed memory)."""
+    out = {key: float(np.median([r[key] for r in runs])) for key in runs[0]}
+    out["bytes_per_row"] = float(runs[0]["bytes_per_row"])
+    return out
 
 
 def seconds(value: float) -> str:
@@ -149,7 +153,7 @@ def join_table(rows: list[dict]) -> list[str]:
 
 def stream_table(rows: list[dict]) -> list[str]:
     lines = ["| stored codes | k | method | add_batch rows/s | add rows/s | query p50 | query p99 | "
-             "bytes per stored row | peak RSS | hits | check |",
+             "bytes per stored row (first run) | peak RSS | hits | check |",
              "|---|---|---|---|---|---|---|---|---|---|---|"]
     for row in rows:
         if row["status"] == "not available":
@@ -269,7 +273,9 @@ def write_markdown(path: Path, workloads, rows: list[dict], machine: dict, args,
     lines += ["", "## Plot", "", "![time vs n](results.png)", ""]
     profile = path.parent / "PROFILE.md"
     if profile.exists():
-        lines += ["## Where our time goes", "", f"See [PROFILE.md](PROFILE.md).", ""]
+        body = profile.read_text().split("\n", 1)[1].replace("\n## ", "\n### ")
+        lines += ["## Where our time goes (find_pairs_self)", "",
+                  "From [PROFILE.md](PROFILE.md), made by `python bench/profile.py`:", body.strip(), ""]
     path.write_text("\n".join(lines))
 
 
@@ -292,11 +298,12 @@ def write_plot(path: Path, rows: list[dict]) -> None:
             if case["workload"] != workload or case["k"] != k or row["status"] != "ok":
                 continue
             series.setdefault(row["method"], []).append((case["n"], float(np.median(row["times"]))))
+        handles = []
         for method, points in series.items():
             points.sort()
             xs, ys = zip(*points)
             style = "-" if not method.startswith(("faiss", "brute")) else "--"
-            ax.plot(xs, ys, style, marker="o", label=method, color=colour[method])
+            handles += ax.plot(xs, ys, style, marker="o", color=colour[method])
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.xaxis.set_minor_formatter(NullFormatter())
@@ -306,7 +313,8 @@ def write_plot(path: Path, rows: list[dict]) -> None:
         ax.set_title(f"{workload}: {bits}-bit, k = {k}")
         ax.grid(True, which="both", alpha=0.3)
         if series:
-            ax.legend(fontsize=7)
+            # Explicit labels: an automatic legend drops names that start with "_".
+            ax.legend(handles, list(series), fontsize=7)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
