@@ -1,8 +1,8 @@
 """Runs one method on one case in a process of its own; called by bench/run.py.
 
-    python bench/worker.py '<json spec>'
+    python bench/worker.py '<json request>'
 
-The spec names the method (kind and name), the case, the .npz file holding its
+The request names the method (kind and name), the case, the .npz file holding its
 arrays, the number of runs and threads, and where to save the result pairs.
 The last line of stdout is a JSON object with the run times (seconds), the
 process's resident memory before the first run and its peak (KiB), the number
@@ -23,12 +23,12 @@ from workloads import Case
 
 
 def main() -> None:
-    spec = json.loads(sys.argv[1])
-    case = Case(**spec["case"])
-    method = methods.find(case.kind, spec["method"])
-    arrays = dict(np.load(spec["data"]))
-    threads = spec["threads"]
-    runs = spec["runs"]
+    request = json.loads(sys.argv[1])
+    case = Case(**request["case"])
+    method = methods.find(case.kind, request["method"])
+    arrays = dict(np.load(request["data"]))
+    threads = request["threads"]
+    runs = request["runs"]
     method.load()
     gc.collect()
     rss_before = methods.rss_kb()
@@ -54,7 +54,7 @@ def main() -> None:
         del result
         gc.collect()
 
-    np.save(spec["out"], pairs)
+    np.save(request["out"], pairs)
     print(json.dumps({
         "times": times,
         "stream": stream_metrics,

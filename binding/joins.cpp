@@ -37,6 +37,31 @@ std::string bit_k_message(std::uint32_t k, std::uint64_t d_bytes) {
     throw PythonErrorAlreadySet{};
 }
 
+// The array and k of a self-join, taken in parameter order (a, then k).
+struct SelfJoinInput {
+    HeldArray a;
+    MatrixView view;
+    std::uint32_t k;
+};
+
+SelfJoinInput take_self_join_input(const FunctionDescription& function, PyObject* args, PyObject* kwargs) {
+    const BoundArguments bound = bind_arguments(function, args, kwargs);
+    HeldArray a = extract_code_array(bound[0], "a");
+    const std::uint32_t k = extract_u32(bound[1], "k");
+    const MatrixView view = a.matrix_view();
+    return {std::move(a), view, k};
+}
+
+// Runs a self-join routine without the interpreter lock, releases the array,
+// and returns the records as a list.
+template <class Search>
+PyObject* run_self_join(SelfJoinInput& input, Search&& search) {
+    const MatrixView& view = input.view;
+    auto records = without_gil([&] { return search(matrix_bytes(view), view.n, view.d_bytes, input.k); });
+    input.a.release_array();
+    return pairs_to_list(std::move(records));
+}
+
 // The two arrays and k of a cross-join, taken and checked for layout.
 struct CrossJoinInput {
     HeldArray a;  // declared first, so destroyed last: b is released before a
@@ -72,14 +97,25 @@ CrossJoinInput take_cross_join_input(const FunctionDescription& function, PyObje
     return {std::move(a), std::move(b), a_view, b_view, k};
 }
 
+// Runs a cross-join routine without the interpreter lock, releases b then a,
+// and returns the records as a list.
+template <class Search>
+PyObject* run_cross_join(CrossJoinInput& input, Search&& search) {
+    const MatrixView& a = input.a_view;
+    const MatrixView& b = input.b_view;
+    auto records = without_gil(
+        [&] { return search(matrix_bytes(a), a.n, matrix_bytes(b), b.n, a.d_bytes, input.k); });
+    input.release_arrays();
+    return pairs_to_list(std::move(records));
+}
+
 }  // namespace
 
 PyObject* find_pairs_self(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        const BoundArguments bound = bind_arguments(kFindPairsSelf, args, kwargs);
-        HeldArray a = extract_code_array(bound[0], "a");
-        const std::uint32_t k = extract_u32(bound[1], "k");
-        const MatrixView view = a.matrix_view();
+        SelfJoinInput input = take_self_join_input(kFindPairsSelf, args, kwargs);
+        const MatrixView& view = input.view;
+        const std::uint32_t k = input.k;
         if (!view.c_contiguous)
             return raise(PyExc_ValueError, "A must be C-contiguous; pass np.ascontiguousarray(A)");
         if (!is_standard_layout(view)) return raise(PyExc_ValueError, "array is not contiguous");
@@ -88,29 +124,20 @@ PyObject* find_pairs_self(PyObject*, PyObject* args, PyObject* kwargs) {
                          byte_k_message(k, view.d_bytes,
                                         "For that regime use faiss.IndexBinaryFlat or a bit-level chunk "
                                         "implementation (not yet shipped)."));
-        auto records = without_gil([&] {
-            return find_pairs_self_no_dedup_par_prefetch(matrix_bytes(view), view.n, view.d_bytes, k);
-        });
-        a.release_array();
-        return pairs_to_list(std::move(records));
+        return run_self_join(input, find_pairs_self_no_dedup_par_prefetch);
     });
 }
 
 PyObject* find_pairs_self_bit(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        const BoundArguments bound = bind_arguments(kFindPairsSelfBit, args, kwargs);
-        HeldArray a = extract_code_array(bound[0], "a");
-        const std::uint32_t k = extract_u32(bound[1], "k");
-        const MatrixView view = a.matrix_view();
+        SelfJoinInput input = take_self_join_input(kFindPairsSelfBit, args, kwargs);
+        const MatrixView& view = input.view;
+        const std::uint32_t k = input.k;
         if (!view.c_contiguous)
             return raise(PyExc_ValueError, "A must be C-contiguous; pass np.ascontiguousarray(A)");
         if (!is_standard_layout(view)) return raise(PyExc_ValueError, "array is not contiguous");
         if (8 * view.d_bytes <= k) return raise(PyExc_ValueError, bit_k_message(k, view.d_bytes));
-        auto records = without_gil([&] {
-            return brimel::find_pairs_self_bit(matrix_bytes(view), view.n, view.d_bytes, k);
-        });
-        a.release_array();
-        return pairs_to_list(std::move(records));
+        return run_self_join(input, brimel::find_pairs_self_bit);
     });
 }
 
@@ -118,15 +145,10 @@ PyObject* find_pairs_cross(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         CrossJoinInput input = take_cross_join_input(kFindPairsCross, args, kwargs);
         const MatrixView& a = input.a_view;
-        const MatrixView& b = input.b_view;
-        if (a.d_bytes <= input.k)
+            if (a.d_bytes <= input.k)
             return raise(PyExc_ValueError,
                          byte_k_message(input.k, a.d_bytes, "For that regime use faiss.IndexBinaryFlat."));
-        auto records = without_gil([&] {
-            return brimel::find_pairs_cross(matrix_bytes(a), a.n, matrix_bytes(b), b.n, a.d_bytes, input.k);
-        });
-        input.release_arrays();
-        return pairs_to_list(std::move(records));
+        return run_cross_join(input, brimel::find_pairs_cross);
     });
 }
 
@@ -134,34 +156,23 @@ PyObject* find_pairs_cross_bit(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         CrossJoinInput input = take_cross_join_input(kFindPairsCrossBit, args, kwargs);
         const MatrixView& a = input.a_view;
-        const MatrixView& b = input.b_view;
         if (8 * a.d_bytes <= input.k)
             return raise(PyExc_ValueError, bit_k_message(input.k, a.d_bytes) + ".");
-        auto records = without_gil([&] {
-            return brimel::find_pairs_cross_bit(matrix_bytes(a), a.n, matrix_bytes(b), b.n, a.d_bytes,
-                                                input.k);
-        });
-        input.release_arrays();
-        return pairs_to_list(std::move(records));
+        return run_cross_join(input, brimel::find_pairs_cross_bit);
     });
 }
 
 PyObject* find_pairs_self_full_popcount(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        const BoundArguments bound = bind_arguments(kFindPairsSelfFullPopcount, args, kwargs);
-        HeldArray a = extract_code_array(bound[0], "a");
-        const std::uint32_t k = extract_u32(bound[1], "k");
-        const MatrixView view = a.matrix_view();
+        SelfJoinInput input = take_self_join_input(kFindPairsSelfFullPopcount, args, kwargs);
+        const MatrixView& view = input.view;
+        const std::uint32_t k = input.k;
         if (!view.c_contiguous) return raise(PyExc_ValueError, "A must be C-contiguous");
         if (!is_standard_layout(view)) return raise(PyExc_ValueError, "array is not contiguous");
         if (view.d_bytes <= k)
             return raise(PyExc_ValueError, "k (" + std::to_string(k) + ") must be < d_bytes (" +
                                                std::to_string(view.d_bytes) + ") for byte-level path");
-        auto records = without_gil([&] {
-            return find_pairs_self_no_dedup_par_prefetch_full(matrix_bytes(view), view.n, view.d_bytes, k);
-        });
-        a.release_array();
-        return pairs_to_list(std::move(records));
+        return run_self_join(input, find_pairs_self_no_dedup_par_prefetch_full);
     });
 }
 
@@ -170,18 +181,12 @@ PyObject* find_pairs_self_full_popcount(PyObject*, PyObject* args, PyObject* kwa
 // position lists.
 PyObject* find_pairs_self_adaptive(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        const BoundArguments bound = bind_arguments(kFindPairsSelfAdaptive, args, kwargs);
-        HeldArray a = extract_code_array(bound[0], "a");
-        const std::uint32_t k = extract_u32(bound[1], "k");
-        const MatrixView view = a.matrix_view();
+        SelfJoinInput input = take_self_join_input(kFindPairsSelfAdaptive, args, kwargs);
+        const MatrixView& view = input.view;
         if (!view.c_contiguous) return raise(PyExc_ValueError, "A must be C-contiguous");
         if (view.d_bytes == 0) return raise(PyExc_ValueError, "A has zero-width rows (shape[1] == 0)");
         if (!is_standard_layout(view)) return raise(PyExc_ValueError, "array is not contiguous");
-        auto records = without_gil([&] {
-            return brimel::find_pairs_self_adaptive(matrix_bytes(view), view.n, view.d_bytes, k);
-        });
-        a.release_array();
-        return pairs_to_list(std::move(records));
+        return run_self_join(input, brimel::find_pairs_self_adaptive);
     });
 }
 
