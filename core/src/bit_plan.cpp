@@ -3,20 +3,14 @@
 #include <algorithm>
 #include <string>
 
+#include "brimel/byte_plan.hpp"
 #include "brimel/errors.hpp"
 
 namespace brimel {
 
+// The even split of bits is the even split of bytes applied to bit counts.
 std::vector<BitRange> chunk_bit_boundaries(std::uint64_t total_bits, std::uint64_t num_chunks) {
-    if (num_chunks == 0) panic("attempt to divide by zero");
-    std::vector<BitRange> plan;
-    std::uint64_t previous = 0;
-    for (std::uint64_t i = 1; i <= num_chunks; ++i) {
-        const std::uint64_t boundary = i * total_bits / num_chunks;
-        if (boundary > previous) plan.emplace_back(previous, boundary);
-        previous = boundary;
-    }
-    return plan;
+    return chunk_boundaries(total_bits, num_chunks);
 }
 
 std::vector<BitRange> plan_bit_chunks(std::uint64_t d_bytes, std::uint32_t k) {
