@@ -11,7 +11,7 @@
 
 #include "brimel/errors.hpp"
 #include "brimel/hash.hpp"
-#include "brimel/verify.hpp"
+#include "brimel/verify.hpp"  // hamming_distance
 #include "dispatch.hpp"
 #include "id_list.hpp"
 

@@ -1,8 +1,7 @@
-// Byte chunk plan and candidate generation for the byte-aligned joins.
+// Byte chunk plan of the byte-aligned joins.
 //
 // By the box principle, cutting a code into k+1 disjoint chunks means two codes
-// within distance k agree exactly on at least one chunk; rows that share a chunk
-// key become candidates.
+// within distance k agree exactly on at least one chunk.
 #pragma once
 
 #include <cstdint>
@@ -22,18 +21,6 @@ using ByteRange = std::pair<std::uint64_t, std::uint64_t>;
 // covering the row; with more, only d_bytes one-byte ranges remain.
 // Panics with "attempt to divide by zero" when num_chunks is 0.
 std::vector<ByteRange> chunk_boundaries(std::uint64_t d_bytes, std::uint64_t num_chunks);
-
-// Groups the n rows of `data` (row i at i * d_bytes) by their bytes
-// [start, end) and returns every pair (i, j), i < j, of rows in one group:
-// a group of m rows gives all m(m-1)/2 pairs, row-major within the group;
-// groups come in the table's own order. Keys are 128-bit integers for ranges of
-// up to 16 bytes (first chunk byte least significant), byte strings above.
-// Preconditions: data.size() >= n * d_bytes and start <= end <= d_bytes (both
-// checked: an index-out-of-range Panic before any out-of-bounds read); n fits
-// in 32 bits (not checked; the joins check it).
-std::vector<CandidatePair> candidates_for_chunk(ByteSpan data, std::uint64_t n,
-                                                std::uint64_t d_bytes, std::uint64_t start,
-                                                std::uint64_t end);
 
 // The 128-bit key of `width` <= 16 bytes at `bytes`: the bytes read as a
 // little-endian integer, zero-filled above.

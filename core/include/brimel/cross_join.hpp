@@ -1,17 +1,14 @@
 // Cross-joins: every pair (i, j), row i of a code matrix A and row j of a code
 // matrix B of the same width, within Hamming distance k.
 //
-// A cross-join works chunk by chunk with only the current chunk's table alive:
-// the rows of A are grouped by key (the table sized for n_a keys up front) and
-// the rows of B looked up one by one. It gathers the candidates of every chunk
-// (8 bytes each; a pair that agrees on several chunks stands once per chunk),
-// sorts them by (i, j), removes the repeats and verifies each remaining pair
-// once.
+// Both run on the tile pipeline of pairs.hpp with their k + 1 exact-match
+// chunks: A grouped per chunk, B's rows verified against the tile of their
+// group, a pair recorded by the first chunk it agrees on.
 //
 // Results: dist <= k, exact distance, ascending by (i, j), each pair once;
 // i = j is an ordinary pair, and A and B may be the same buffer. Cross-joins
-// run on the calling thread only (no worker pool) and must be called without
-// the Python interpreter lock held.
+// run on the worker pool and must be called without the Python interpreter
+// lock held.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +19,7 @@
 namespace brimel {
 
 // Byte chunks: chunk_boundaries(d_bytes, k + 1), keyed as the byte self-join
-// keys them; verification counts the whole row (no early exit).
+// keys them.
 // Checks, in order, before any row is read:
 //   a_data.size() == n_a * d_bytes, else the equality assertion
 //   "a_data length mismatch"; the same for B with "b_data length mismatch";
@@ -34,8 +31,7 @@ std::vector<PairRecord> find_pairs_cross(ByteSpan a_data, std::uint64_t n_a, Byt
                                          std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k);
 
 // Bit chunks: plan_bit_chunks(d_bytes, k), rows of A and B keyed by
-// extract_bits on each chunk, chunk by chunk. All candidates are held, sorted
-// and freed of repeats, then each is verified once with early exit.
+// extract_bits on each chunk.
 // Checks, in order, before any row is read:
 //   a_data.size() == n_a * d_bytes, else the equality assertion
 //   "a_data length mismatch"; the same for B with "b_data length mismatch";

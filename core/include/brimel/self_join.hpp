@@ -1,12 +1,10 @@
 // Self-joins: every pair of rows i < j of one code matrix within distance k.
 //
-// All self-joins share one pipeline: (1) candidates per chunk, in parallel over
-// the chunk plan; (2) the candidate lists concatenated in plan order and
-// verified in parallel pieces of max(floor(T / (4W)), 1024) candidates (T
-// candidates, W pool workers); (3) the records concatenated in piece order,
-// sorted by (i, j, dist) in parallel and freed of adjacent repeats (a pair that
-// agrees on several chunks is verified once per chunk). The whole candidate
-// list is held in memory, 8 bytes per candidate.
+// Each join fixes its k + 1 exact-match chunks and runs them on the tile
+// pipeline of pairs.hpp (rows grouped per chunk, groups verified as tiles, a
+// pair recorded by the first chunk it agrees on), or runs the tile scan where
+// the planner expects that to be cheaper (heavy groups): no candidate list is
+// held, and memory beyond the input and the records is O(n).
 //
 // Results: i < j, dist <= k, exact distance, ascending by (i, j, dist), no
 // repeats, identical for any number of workers. Each routine runs on the worker
@@ -26,13 +24,12 @@ namespace brimel {
 
 // Byte chunks: chunk_boundaries(d_bytes, k + 1). Exact only for k < d_bytes,
 // which the caller checks (a larger k leaves d_bytes one-byte chunks).
-// Verification with early exit.
 std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch(ByteSpan data, std::uint64_t n,
                                                               std::uint64_t d_bytes,
                                                               std::uint32_t k);
 
-// The same join with the full-count verification kernel (no early exit); the
-// result is identical record for record. For benchmarking the early exit.
+// The same join, kept under its own name for the benchmarks that compared
+// verification kernels; tiles count every row in full, so the two are one.
 std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch_full(ByteSpan data, std::uint64_t n,
                                                                    std::uint64_t d_bytes,
                                                                    std::uint32_t k);
@@ -40,7 +37,7 @@ std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch_full(ByteSpan data
 // Bit chunks: plan_bit_chunks(d_bytes, k), rows keyed by extract_bits on each
 // chunk. Exact for any k < 8 * d_bytes whose plan fits 128-bit chunk keys, i.e.
 // k = 0 (only bits 0..127 are keyed; verification compares whole rows) or
-// ceil(8 * d_bytes / (k + 1)) <= 128. Verification with early exit.
+// ceil(8 * d_bytes / (k + 1)) <= 128.
 // After the common checks, and still before any row is read:
 //   k < 8 * d_bytes, else "brimel: k (<k>) must be < 8*d_bytes (<8*d_bytes>)";
 //   every chunk at most 128 bits wide, else "bit chunk wider than 128 bits".
@@ -52,8 +49,7 @@ std::vector<PairRecord> find_pairs_self_bit(ByteSpan data, std::uint64_t n, std:
 // (estimate_bit_entropies, plan_adaptive_chunks(entropies, k + 1, 128) in
 // entropy.hpp), so constant and skewed bits do not crowd the chunk keys; bits
 // in no list cost selectivity only. Rows are keyed by extract_bits_at on each
-// list. Verification with early exit.
-// After the common checks: k = 0 returns find_pairs_self_bit(data, n, d_bytes,
+// list. // After the common checks: k = 0 returns find_pairs_self_bit(data, n, d_bytes,
 // 0) without sampling, and so does any k for which fewer than k + 1 bits vary
 // in the sample (all sampled rows equal, n < 2, k >= 8 * d_bytes), so that
 // find_pairs_self_bit's k and chunk-width panics apply there. No k check of

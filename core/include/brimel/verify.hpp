@@ -1,10 +1,8 @@
-// Verification kernels: candidate pairs in, pair records within distance k out.
+// Distance of two single rows, for the index, which verifies one candidate at
+// a time (the joins verify whole tiles through kernels/scan.hpp).
 #pragma once
 
 #include <cstdint>
-#include <span>
-#include <vector>
-
 #include "brimel/types.hpp"
 
 namespace brimel {
@@ -22,20 +20,6 @@ inline std::uint32_t hamming_distance(const std::uint8_t* a, const std::uint8_t*
 // in `dist`, when the rows are within k.
 inline bool hamming_within(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t d_bytes,
                            std::uint32_t k, std::uint32_t& dist);
-
-// For each candidate, in order: prefetch both rows of the pair eight positions
-// ahead, count the distance with early exit (the test dist > k runs once per
-// word and once per tail byte) and keep (i, j, dist) when dist <= k.
-// `data` is the code matrix (row r at r * d_bytes); a row outside it is an
-// index-out-of-range Panic. Output is in input order.
-std::vector<PairRecord> verify_with_prefetch(std::span<const CandidatePair> pairs, ByteSpan data,
-                                             std::uint64_t d_bytes, std::uint32_t k);
-
-// As verify_with_prefetch, but every candidate's distance is counted over the
-// whole row before the one comparison with k: no data-dependent exit.
-std::vector<PairRecord> verify_with_prefetch_full(std::span<const CandidatePair> pairs,
-                                                  ByteSpan data, std::uint64_t d_bytes,
-                                                  std::uint32_t k);
 
 // ---------------------------------------------------------------------------
 

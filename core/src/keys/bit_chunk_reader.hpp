@@ -1,23 +1,13 @@
-// What the bit-level joins share ahead of their chunk tables: the check of k
-// against the code width, the checked chunk plan, and a key reader that gives
-// the keys of extract_bits without its per-piece loop.
+// Reads one bit range of a row as a key, with the layout of the range worked
+// out once (the bit joins' keys are those of extract_bits).
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "brimel/bit_plan.hpp"
 #include "brimel/types.hpp"
 
 namespace brimel::detail {
-
-// Panics with "brimel: k (<k>) must be < 8*d_bytes (<8 * d_bytes>)" unless
-// k < 8 * d_bytes (the product in unsigned 64 bits, as printed).
-void check_bit_k(std::uint32_t k, std::uint64_t d_bytes);
-
-// plan_bit_chunks(d_bytes, k); panics with "bit chunk wider than 128 bits" when
-// a chunk cannot be held in a chunk key. Reads no row.
-std::vector<BitRange> checked_bit_plan(std::uint64_t d_bytes, std::uint32_t k);
 
 // Reads one bit chunk of a row: reader(row) == extract_bits(row, lo, hi) for
 // the chunk [lo, hi) it was made for (at most 128 bits wide, inside the row).

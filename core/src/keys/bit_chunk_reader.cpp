@@ -1,24 +1,8 @@
-#include "bit_join_plan.hpp"
-
-#include <string>
+#include "bit_chunk_reader.hpp"
 
 #include "brimel/byte_plan.hpp"
-#include "brimel/errors.hpp"
 
 namespace brimel::detail {
-
-void check_bit_k(std::uint32_t k, std::uint64_t d_bytes) {
-    const std::uint64_t total_bits = 8 * d_bytes;
-    if (k >= total_bits)
-        panic("brimel: k (" + std::to_string(k) + ") must be < 8*d_bytes (" + std::to_string(total_bits) +
-              ")");
-}
-
-std::vector<BitRange> checked_bit_plan(std::uint64_t d_bytes, std::uint32_t k) {
-    std::vector<BitRange> plan = plan_bit_chunks(d_bytes, k);
-    if (!plan_fits_chunk_keys(plan)) panic("bit chunk wider than 128 bits");
-    return plan;
-}
 
 BitChunkReader::BitChunkReader(BitRange chunk)
     : layout_(Layout::empty), first_byte_(chunk.first / 8), inner_bytes_(0), head_bits_(0), tail_bits_(0),

@@ -1,0 +1,61 @@
+// Pair joins over any plan, verified tile by tile, and find_pairs, the join
+// whose plan the planner picks.
+//
+// For each part of a plan in turn, rows are grouped by the part's key (radix
+// sort); each group's codes are copied into a word-major tile and every query
+// row of the group, or of a group whose key lies within the part's threshold,
+// is verified against the tile by the scan kernel. A pair near on several
+// parts is verified on each but recorded only by the first part on which it is
+// near, so no candidate list is ever held and no repeats need removing.
+// Memory beyond the input and the records: O(n) for the part in flight (about
+// 24 bytes per row while grouping) and one tile per worker.
+//
+// Results: every pair within k and nothing else, with its exact distance,
+// ascending by (i, j); i < j in a self-join, i a row of A and j of B in a
+// cross-join. Identical for any number of workers. Runs on the worker pool;
+// call without the Python interpreter lock held.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "brimel/plan.hpp"
+#include "brimel/types.hpp"
+
+namespace brimel {
+
+struct PartStats {
+    std::uint64_t groups = 0;    // distinct keys of A's rows
+    std::uint64_t verified = 0;  // pairs counted by the kernel
+    std::uint64_t recorded = 0;  // pairs this part was the first to find
+};
+
+struct JoinStats {
+    std::string plan;              // Plan::name
+    std::vector<PartStats> parts;  // one per part; none for the scan
+    std::uint64_t verified = 0;
+    std::uint64_t pairs = 0;
+};
+
+// Every pair of `input` within input.k, found with `plan`. Exact for any plan
+// with sum(t_p + 1) > k (or none); the caller has checked lengths and row
+// counts.
+std::vector<PairRecord> join_with_plan(const JoinInput& input, const Plan& plan, JoinStats* stats = nullptr);
+
+// The planned join of A with itself (b = std::nullopt) or with B, for any
+// k < 8 * d_bytes. Checks, in order, before any row is read: a_data.size() ==
+// n_a * d_bytes ("a_data length mismatch"), the same for B, k < 8 * d_bytes
+// ("find_pairs: k (<k>) must be < 8*d_bytes (<8 * d_bytes>)"), n_a and n_b at
+// most kMaxRows ("n_a exceeds u32::MAX", "n_b exceeds u32::MAX").
+std::vector<PairRecord> find_pairs(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSpan> b_data,
+                                   std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k,
+                                   JoinStats* stats = nullptr);
+
+// The planner's view of the same call: every plan considered with its
+// estimates, and the one find_pairs would run. Same checks.
+PlanChoice explain_pairs(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSpan> b_data,
+                         std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k);
+
+}  // namespace brimel

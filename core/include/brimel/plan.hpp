@@ -1,0 +1,104 @@
+// Plans of the pair joins, the limits that bound them, and the planner.
+//
+// A plan cuts the bits of a code into m disjoint parts, part p with a
+// threshold t_p. Two codes within distance k differ in at most k bits; if they
+// differed in more than t_p bits of every part they would differ in at least
+// sum(t_p + 1) > k bits. So whenever sum(t_p + 1) > k, every pair within k
+// agrees within t_p on at least one part (the box principle, generalised):
+// grouping rows by each part's value and probing the values within t_p finds
+// every pair. Bits in no part cost selectivity only. The k + 1 exact-match
+// chunks are the plan with every t_p = 0.
+//
+// A plan with no part is the tile scan: every pair is verified.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "brimel/types.hpp"
+
+namespace brimel {
+
+// Widest part whose value is used as a key as is, in bits; a wider part (only
+// the exact-match chunks of the fixed plans) is keyed by a hash of its bits.
+inline constexpr std::uint64_t kMaxExactPartBits = 64;
+// Most probes (part values at distance 1 .. t_p of a row's own) a planned part
+// may ask for per group.
+inline constexpr std::uint64_t kMaxProbes = 8192;
+
+// One part: the bit range [lo, hi) when `positions` is empty, else the listed
+// bit positions (ascending, distinct). Bit numbering: bit p is the bit of
+// weight 2^(7 - p mod 8) in byte p / 8.
+struct Part {
+    std::uint64_t lo = 0;
+    std::uint64_t hi = 0;
+    std::vector<std::uint64_t> positions;
+    std::uint32_t threshold = 0;
+
+    std::uint64_t width() const { return positions.empty() ? hi - lo : positions.size(); }
+};
+
+struct Plan {
+    // "scan", "chunks" (the fixed exact-match plans), "even" (contiguous parts
+    // of nearly equal width) or "balanced" (positions dealt by entropy).
+    std::string name;
+    std::vector<Part> parts;
+
+    bool is_scan() const { return parts.empty(); }
+};
+
+// The tile scan.
+Plan scan_plan();
+// k + 1 exact-match chunks over byte ranges or bit ranges, and over position
+// lists (the adaptive chunks), as the fixed joins cut them.
+Plan chunk_plan(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& bit_ranges);
+Plan chunk_plan(const std::vector<std::vector<std::uint64_t>>& position_lists);
+
+// The codes a join reads: A, and B for a cross-join (std::nullopt for a
+// self-join), n rows of d_bytes bytes back to back each. Lengths are checked
+// by the caller.
+struct JoinInput {
+    const std::uint8_t* a;
+    std::uint64_t n_a;
+    const std::uint8_t* b;  // nullptr for a self-join
+    std::uint64_t n_b;
+    std::uint64_t d_bytes;
+    std::uint32_t k;
+
+    bool self() const { return b == nullptr; }
+    // Pairs the tile scan would verify: n_a (n_a - 1) / 2 or n_a * n_b.
+    double all_pairs() const;
+};
+
+// What the planner expects of one plan on one input. Costs are in
+// nanoseconds of one core; candidates are the pairs a plan verifies (a pair
+// near in several parts counts once per part).
+struct PlanEstimate {
+    Plan plan;
+    double candidates = 0;
+    double cost = 0;
+};
+
+struct PlanChoice {
+    std::vector<PlanEstimate> options;  // as considered; the scan is always one of them
+    std::size_t chosen = 0;             // index into options
+
+    const Plan& plan() const { return options[chosen].plan; }
+};
+
+// The plans worth considering for codes of d_bytes bytes at bound k
+// (k < 8 * d_bytes): for each threshold t = 0, 1, ..., the fewest parts m
+// with m (t + 1) > k, cut evenly, and, when `entropies` shows bits of unequal
+// information, cut by entropy; parts wider than kMaxExactPartBits or needing
+// more than kMaxProbes probes are left out. The scan is not included.
+std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
+                                  const std::vector<double>* entropies);
+
+// Estimates every plan on a fixed-seed sample of the input's pairs (the same
+// input always gets the same estimates), adds the scan, and picks the
+// cheapest.
+PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans);
+
+}  // namespace brimel

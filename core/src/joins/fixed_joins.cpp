@@ -1,0 +1,151 @@
+// The joins with fixed chunk plans: byte chunks, bit chunks and the entropy
+// chunks of the adaptive self-join, each k + 1 exact-match parts. They check
+// their input exactly as they always have, then run on the tile pipeline;
+// where the planner expects the tile scan to be cheaper than the chunk plan
+// (heavy groups, natural or crafted), the scan runs instead, with the same
+// records.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "brimel/bit_plan.hpp"
+#include "brimel/byte_plan.hpp"
+#include "brimel/cross_join.hpp"
+#include "brimel/entropy.hpp"
+#include "brimel/errors.hpp"
+#include "brimel/pairs.hpp"
+#include "brimel/self_join.hpp"
+
+namespace brimel {
+namespace {
+
+// Rows read for the adaptive join's entropy estimate, at most.
+constexpr std::uint64_t kEntropySampleRows = 10000;
+
+void check_self_join_input(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes) {
+    assert_equal(data.size(), n * d_bytes, "data length mismatch");
+    if (n > kMaxRows) panic("n exceeds u32::MAX");
+}
+
+void check_cross_join_lengths(ByteSpan a_data, std::uint64_t n_a, ByteSpan b_data, std::uint64_t n_b,
+                              std::uint64_t d_bytes) {
+    assert_equal(a_data.size(), n_a * d_bytes, "a_data length mismatch");
+    assert_equal(b_data.size(), n_b * d_bytes, "b_data length mismatch");
+}
+
+void check_cross_join_rows(std::uint64_t n_a, std::uint64_t n_b) {
+    if (n_a > kMaxRows) panic("n_a exceeds u32::MAX");
+    if (n_b > kMaxRows) panic("n_b exceeds u32::MAX");
+}
+
+void check_bit_k(std::uint32_t k, std::uint64_t d_bytes) {
+    const std::uint64_t total_bits = 8 * d_bytes;
+    if (k >= total_bits)
+        panic("brimel: k (" + std::to_string(k) + ") must be < 8*d_bytes (" + std::to_string(total_bits) + ")");
+}
+
+std::vector<BitRange> checked_bit_plan(std::uint64_t d_bytes, std::uint32_t k) {
+    std::vector<BitRange> plan = plan_bit_chunks(d_bytes, k);
+    if (!plan_fits_chunk_keys(plan)) panic("bit chunk wider than 128 bits");
+    return plan;
+}
+
+[[noreturn, gnu::cold]] void panic_byte_k_too_large(std::uint32_t k, std::uint64_t d_bytes) {
+    panic("brimel: k (" + std::to_string(k) + ") must be < d_bytes (" + std::to_string(d_bytes) +
+          "). At k >= d_bytes the byte-aligned chunk brimelhole can miss pairs. Use FAISS IndexBinaryFlat "
+          "for that regime.");
+}
+
+// The byte chunks of chunk_boundaries(d_bytes, k + 1) as bit ranges.
+Plan byte_chunk_plan(std::uint64_t d_bytes, std::uint32_t k) {
+    std::vector<BitRange> ranges;
+    for (const auto& [start, end] : chunk_boundaries(d_bytes, std::uint64_t{k} + 1))
+        ranges.emplace_back(8 * start, 8 * end);
+    return chunk_plan(ranges);
+}
+
+// The chunk plan, or the tile scan where that is expected to be cheaper. A
+// plan of at most k chunks (a byte plan asked for k >= d_bytes) can miss
+// pairs; it runs as it is, so its records stay those of its chunks.
+std::vector<PairRecord> join_fixed(const JoinInput& input, Plan chunks) {
+    if (input.n_a == 0 || (input.self() ? input.n_a < 2 : input.n_b == 0)) return {};
+    if (chunks.parts.empty()) return {};  // rows of zero bytes: no chunk, no candidate
+    if (chunks.parts.size() <= input.k) return join_with_plan(input, chunks);
+    std::vector<Plan> plans;
+    plans.push_back(std::move(chunks));
+    const PlanChoice choice = choose_plan(input, std::move(plans));
+    return join_with_plan(input, choice.plan());
+}
+
+std::vector<PairRecord> byte_self_join(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes, std::uint32_t k) {
+    check_self_join_input(data, n, d_bytes);
+    // With no row pair there is nothing to plan (and k may be far beyond the
+    // code width: the caller checks it).
+    if (n < 2) return {};
+    return join_fixed({data.data(), n, nullptr, 0, d_bytes, k}, byte_chunk_plan(d_bytes, k));
+}
+
+}  // namespace
+
+std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch(ByteSpan data, std::uint64_t n,
+                                                              std::uint64_t d_bytes, std::uint32_t k) {
+    return byte_self_join(data, n, d_bytes, k);
+}
+
+std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch_full(ByteSpan data, std::uint64_t n,
+                                                                   std::uint64_t d_bytes, std::uint32_t k) {
+    return byte_self_join(data, n, d_bytes, k);
+}
+
+std::vector<PairRecord> find_pairs_self_bit(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes,
+                                            std::uint32_t k) {
+    check_self_join_input(data, n, d_bytes);
+    check_bit_k(k, d_bytes);
+    const std::vector<BitRange> plan = checked_bit_plan(d_bytes, k);
+    return join_fixed({data.data(), n, nullptr, 0, d_bytes, k}, chunk_plan(plan));
+}
+
+std::vector<PairRecord> find_pairs_self_adaptive(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes,
+                                                 std::uint32_t k) {
+    check_self_join_input(data, n, d_bytes);
+    if (k == 0) return find_pairs_self_bit(data, n, d_bytes, 0);
+
+    // Fewer than two rows leave every bit constant over the sample: fall back
+    // without counting bits (8 * d_bytes counters, whatever d_bytes is).
+    if (n < 2) return find_pairs_self_bit(data, n, d_bytes, k);
+
+    const std::uint64_t num_lists = std::uint64_t{k} + 1;
+    const std::vector<double> entropies =
+        estimate_bit_entropies(data, n, d_bytes, std::min(std::max<std::uint64_t>(n, 1), kEntropySampleRows));
+    // The plan deals the highest-entropy positions one per list first, so some
+    // list stays empty exactly when fewer than k + 1 positions vary. Testing the
+    // count first keeps a huge k from building billions of empty lists.
+    const auto varying = static_cast<std::uint64_t>(
+        std::count_if(entropies.begin(), entropies.end(), [](double e) { return e > 0.0; }));
+    if (varying < num_lists) return find_pairs_self_bit(data, n, d_bytes, k);
+    const PositionLists lists = plan_adaptive_chunks(entropies, num_lists, kMaxChunkBits);
+    if (std::any_of(lists.begin(), lists.end(), [](const auto& list) { return list.empty(); }))
+        return find_pairs_self_bit(data, n, d_bytes, k);
+    return join_fixed({data.data(), n, nullptr, 0, d_bytes, k}, chunk_plan(lists));
+}
+
+std::vector<PairRecord> find_pairs_cross(ByteSpan a_data, std::uint64_t n_a, ByteSpan b_data,
+                                         std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k) {
+    check_cross_join_lengths(a_data, n_a, b_data, n_b, d_bytes);
+    if (k >= d_bytes) panic_byte_k_too_large(k, d_bytes);
+    check_cross_join_rows(n_a, n_b);
+    if (n_a == 0 || n_b == 0) return {};
+    return join_fixed({a_data.data(), n_a, b_data.data(), n_b, d_bytes, k}, byte_chunk_plan(d_bytes, k));
+}
+
+std::vector<PairRecord> find_pairs_cross_bit(ByteSpan a_data, std::uint64_t n_a, ByteSpan b_data,
+                                             std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k) {
+    check_cross_join_lengths(a_data, n_a, b_data, n_b, d_bytes);
+    check_bit_k(k, d_bytes);
+    check_cross_join_rows(n_a, n_b);
+    const std::vector<BitRange> plan = checked_bit_plan(d_bytes, k);
+    if (n_a == 0 || n_b == 0) return {};
+    return join_fixed({a_data.data(), n_a, b_data.data(), n_b, d_bytes, k}, chunk_plan(plan));
+}
+
+}  // namespace brimel

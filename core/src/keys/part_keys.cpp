@@ -1,0 +1,90 @@
+#include "part_keys.hpp"
+
+#include <bit>
+#include <random>
+
+#include "code_words.hpp"
+
+namespace brimel::detail {
+namespace {
+
+// The hash seed of wide parts: drawn once per process. Results never depend
+// on it (groups are told apart by part_distance and records are sorted).
+std::uint64_t process_seed() {
+    static const std::uint64_t seed = [] {
+        std::random_device device;
+        return (std::uint64_t{device()} << 32) ^ device();
+    }();
+    return seed;
+}
+
+// The 64-bit finaliser of MurmurHash3: every input bit reaches every output bit.
+constexpr std::uint64_t mix(std::uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ull;
+    x ^= x >> 33;
+    return x;
+}
+
+}  // namespace
+
+WordMasks word_masks(const Part& part) {
+    if (part.width() == 0) return {};
+    const std::uint64_t last = part.positions.empty() ? part.hi - 1 : part.positions.back();
+    std::vector<std::uint64_t> mask(word_bit(last).first + 1, 0);
+    const auto add = [&](std::uint64_t p) {
+        const auto [word, bit] = word_bit(p);
+        mask[word] |= std::uint64_t{1} << bit;
+    };
+    if (part.positions.empty()) {
+        for (std::uint64_t p = part.lo; p < part.hi; ++p) add(p);
+    } else {
+        for (const std::uint64_t p : part.positions) add(p);
+    }
+    WordMasks masks;
+    for (std::size_t w = 0; w < mask.size(); ++w)
+        if (mask[w] != 0) masks.emplace_back(w, mask[w]);
+    return masks;
+}
+
+PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes)
+    : masks_(word_masks(part)), d_bytes_(d_bytes), key_bits_(64), threshold_(part.threshold) {
+    if (part.width() > kMaxExactPartBits) return;
+    key_bits_ = static_cast<unsigned>(part.width());
+    if (part.positions.empty()) {
+        reader_.emplace<BitChunkReader>(BitRange{part.lo, part.hi});
+    } else {
+        reader_.emplace<PositionKeyReader<std::uint64_t>>(part.positions);
+    }
+}
+
+std::uint64_t PartKeys::key(const std::uint8_t* row) const {
+    if (const auto* range = std::get_if<BitChunkReader>(&reader_))
+        return static_cast<std::uint64_t>((*range)(row));
+    if (const auto* list = std::get_if<PositionKeyReader<std::uint64_t>>(&reader_)) return (*list)(row);
+    std::uint64_t h = process_seed();
+    for (const auto& [word, mask] : masks_) h = mix(h ^ (load_word(row, word, d_bytes_) & mask)) + word;
+    return h;
+}
+
+std::uint32_t PartKeys::part_distance(const std::uint8_t* x, const std::uint8_t* y) const {
+    std::uint32_t count = 0;
+    for (const auto& [word, mask] : masks_)
+        count += static_cast<std::uint32_t>(
+            std::popcount((load_word(x, word, d_bytes_) ^ load_word(y, word, d_bytes_)) & mask));
+    return count;
+}
+
+bool PartKeys::near(const std::uint8_t* x, const std::uint8_t* y) const {
+    std::uint32_t count = 0;
+    for (const auto& [word, mask] : masks_) {
+        count += static_cast<std::uint32_t>(
+            std::popcount((load_word(x, word, d_bytes_) ^ load_word(y, word, d_bytes_)) & mask));
+        if (count > threshold_) return false;
+    }
+    return true;
+}
+
+}  // namespace brimel::detail

@@ -1,0 +1,51 @@
+// The key of a row on one part of a plan, and the distance of two rows on it.
+//
+// A part of at most kMaxExactPartBits bits is keyed by its value: the bits read
+// by BitChunkReader (a range) or PositionKeyReader (a list), so a key bit flips
+// exactly when a part bit does and probing key ^ flips finds the part values
+// within the threshold. A wider part (only the exact-match chunks of the fixed
+// plans) is keyed by a hash of its bits, seeded once per process so that no
+// input can be crafted to collide; equal parts hash equal, and rows grouped by
+// a colliding hash are told apart by part_distance.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "bit_chunk_reader.hpp"
+#include "brimel/plan.hpp"
+#include "position_key_reader.hpp"
+
+namespace brimel::detail {
+
+// (word, mask) pairs covering a part's bits, ascending by word.
+using WordMasks = std::vector<std::pair<std::size_t, std::uint64_t>>;
+WordMasks word_masks(const Part& part);
+
+class PartKeys {
+public:
+    PartKeys(const Part& part, std::uint64_t d_bytes);
+
+    std::uint64_t key(const std::uint8_t* row) const;
+    // True when key() is the part's value (width() <= kMaxExactPartBits).
+    bool exact() const { return !std::holds_alternative<std::monostate>(reader_); }
+    // Significant bits of a key: the width when exact, else 64.
+    unsigned key_bits() const { return key_bits_; }
+    std::uint32_t threshold() const { return threshold_; }
+
+    // Bits of the part in which rows x and y differ.
+    std::uint32_t part_distance(const std::uint8_t* x, const std::uint8_t* y) const;
+    // part_distance(x, y) <= threshold().
+    bool near(const std::uint8_t* x, const std::uint8_t* y) const;
+
+private:
+    std::variant<std::monostate, BitChunkReader, PositionKeyReader<std::uint64_t>> reader_;
+    WordMasks masks_;
+    std::uint64_t d_bytes_;
+    unsigned key_bits_;
+    std::uint32_t threshold_;
+};
+
+}  // namespace brimel::detail

@@ -1,0 +1,237 @@
+// The planner: candidate plans, their estimated cost on a sample of the
+// input's pairs, and the choice.
+//
+// Cost model, in nanoseconds of one core, fitted on the AVX-512 kernel of
+// this machine class (a pair of w-word codes costs about 0.05 + 0.05 w ns to
+// verify inside a tile) and to the grouping passes (about 12 + 2 w ns per row
+// and part: key, radix pass, tile copy). A plan's candidates on part p are
+// the pairs within t_p on p: all_pairs * P_p, P_p measured on a fixed-seed
+// sample of pairs, and never taken below the rate of uniform random codes, so
+// that a small sample which happens to see no near pair does not make a part
+// look free.
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "../keys/code_words.hpp"
+#include "../keys/part_keys.hpp"
+#include "brimel/bit_plan.hpp"
+#include "brimel/entropy.hpp"
+#include "brimel/plan.hpp"
+
+namespace brimel {
+namespace {
+
+// Pairs sampled to measure each part's near rate; fewer when rows are wide.
+constexpr std::size_t kSamplePairs = 1 << 15;
+constexpr std::size_t kSampleWords = 1 << 21;
+// Below this many pair-words the scan costs about as much as planning would:
+// no sample is drawn and the estimates are those of uniform codes.
+constexpr double kTinyJoinWords = 1 << 22;
+// A bit whose entropy is below this makes the entropy-balanced cut worth trying.
+constexpr double kSkewedEntropy = 0.95;
+// Plans of more parts are not considered: each part costs a pass over the rows.
+constexpr std::uint64_t kMaxPlannedParts = 1024;
+
+double binomial(unsigned n, unsigned r) {
+    double c = 1;
+    for (unsigned i = 0; i < r; ++i) c = c * (n - i) / (i + 1);
+    return c;
+}
+
+// Part values within t of a given one, itself excluded.
+double probes(std::uint64_t bits, std::uint32_t t) {
+    double total = 0;
+    for (std::uint32_t i = 1; i <= t && i <= bits; ++i) total += binomial(static_cast<unsigned>(bits), i);
+    return total;
+}
+
+double pair_cost(std::size_t words) { return 0.05 + 0.05 * static_cast<double>(words); }
+double row_cost(std::size_t words) { return 12.0 + 2.0 * static_cast<double>(words); }
+
+// splitmix64: a fixed-seed stream, so one input always gets one plan.
+struct SampleStream {
+    std::uint64_t state;
+    std::uint64_t next() {
+        std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        return z ^ (z >> 31);
+    }
+    std::uint64_t below(std::uint64_t bound) { return next() % bound; }
+};
+
+// XOR words of sampled pairs, pair after pair.
+std::vector<std::uint64_t> sample_pair_xors(const JoinInput& input, std::size_t words, std::size_t& pairs) {
+    pairs = 0;
+    if (input.all_pairs() * static_cast<double>(words) < kTinyJoinWords) return {};
+    pairs = std::min(kSamplePairs, std::max<std::size_t>(kSampleWords / words, 1));
+    SampleStream stream{0x6272696d656cull ^ input.n_a ^ (input.n_b << 1)};
+    std::vector<std::uint64_t> xors(pairs * words);
+    for (std::size_t s = 0; s < pairs; ++s) {
+        std::uint64_t i = stream.below(input.n_a);
+        std::uint64_t j;
+        const std::uint8_t* other;
+        if (input.self()) {
+            j = stream.below(input.n_a - 1);
+            if (j >= i) ++j;
+            other = input.a;
+        } else {
+            j = stream.below(input.n_b);
+            other = input.b;
+        }
+        const std::uint8_t* x = input.a + i * input.d_bytes;
+        const std::uint8_t* y = other + j * input.d_bytes;
+        for (std::size_t w = 0; w < words; ++w)
+            xors[s * words + w] = detail::load_word(x, w, input.d_bytes) ^ detail::load_word(y, w, input.d_bytes);
+    }
+    return xors;
+}
+
+PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::uint64_t>& xors,
+                      std::size_t sampled, std::size_t words) {
+    const double all = input.all_pairs();
+    const double rows_a = static_cast<double>(input.n_a);
+    const double rows = rows_a + (input.self() ? 0.0 : static_cast<double>(input.n_b));
+    PlanEstimate out;
+    if (plan.is_scan()) {
+        out.candidates = all;
+        out.cost = all * pair_cost(words) + rows * 2.0 * static_cast<double>(words);
+        out.plan = std::move(plan);
+        return out;
+    }
+    for (const Part& part : plan.parts) {
+        const std::uint64_t bits = part.width();
+        const detail::WordMasks masks = detail::word_masks(part);
+        std::size_t near = 0;
+        for (std::size_t s = 0; s < sampled; ++s) {
+            std::uint32_t count = 0;
+            for (const auto& [word, mask] : masks)
+                count += static_cast<std::uint32_t>(std::popcount(xors[s * words + word] & mask));
+            near += count <= part.threshold;
+        }
+        const double uniform = std::ldexp(1.0 + probes(bits, part.threshold), -static_cast<int>(std::min<std::uint64_t>(bits, 1000)));
+        const double rate = std::max(sampled ? static_cast<double>(near) / static_cast<double>(sampled) : 0.0, uniform);
+        const double candidates = all * rate;
+        const double flips = bits <= kMaxExactPartBits ? probes(bits, part.threshold) : 0.0;
+        const double key_space = std::ldexp(1.0, static_cast<int>(std::min<std::uint64_t>(bits, 1000)));
+        const double groups = std::min(rows_a, key_space);
+        // Probing: one lookup per group and flip; one kernel call per query
+        // row and neighbouring group that exists.
+        const double lookup = bits <= 20 ? 2.0 : 25.0;
+        const double occupied = std::min(1.0, groups / key_space);
+        const double query_rows = input.self() ? rows_a : static_cast<double>(input.n_b);
+        const double probe_cost = groups * flips * lookup + query_rows * (1.0 + flips * occupied) * 4.0;
+        out.candidates += candidates;
+        out.cost += rows * row_cost(words) + probe_cost + candidates * pair_cost(words);
+    }
+    out.plan = std::move(plan);
+    return out;
+}
+
+Part range_part(std::uint64_t lo, std::uint64_t hi, std::uint32_t threshold) {
+    Part part;
+    part.lo = lo;
+    part.hi = hi;
+    part.threshold = threshold;
+    return part;
+}
+
+// Thresholds summing, with one per part, to k + 1 (so sum(t_p + 1) > k):
+// the first (k + 1) mod m parts get one more.
+std::vector<std::uint32_t> thresholds(std::uint32_t k, std::size_t m) {
+    const std::uint64_t total = std::uint64_t{k} + 1;
+    std::vector<std::uint32_t> t(m, static_cast<std::uint32_t>(total / m - 1));
+    for (std::size_t p = 0; p < total % m; ++p) ++t[p];
+    return t;
+}
+
+bool plannable(const Part& part) {
+    const std::uint64_t bits = part.width();
+    return bits >= 1 && bits <= kMaxExactPartBits && part.threshold < bits &&
+           probes(bits, part.threshold) <= static_cast<double>(kMaxProbes);
+}
+
+}  // namespace
+
+double JoinInput::all_pairs() const {
+    const auto na = static_cast<double>(n_a);
+    return self() ? na * (na - 1) / 2 : na * static_cast<double>(n_b);
+}
+
+Plan scan_plan() { return {"scan", {}}; }
+
+Plan chunk_plan(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& bit_ranges) {
+    Plan plan{"chunks", {}};
+    for (const auto& [lo, hi] : bit_ranges) plan.parts.push_back(range_part(lo, hi, 0));
+    return plan;
+}
+
+Plan chunk_plan(const std::vector<std::vector<std::uint64_t>>& position_lists) {
+    Plan plan{"chunks", {}};
+    for (const auto& list : position_lists) {
+        Part part;
+        part.positions = list;
+        plan.parts.push_back(std::move(part));
+    }
+    return plan;
+}
+
+std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies) {
+    const std::uint64_t total_bits = 8 * d_bytes;
+    std::vector<Plan> plans;
+    if (std::uint64_t{k} >= total_bits) return plans;
+    const bool skewed = entropies != nullptr &&
+                        std::any_of(entropies->begin(), entropies->end(), [](double e) { return e < kSkewedEntropy; });
+    std::uint64_t previous_m = 0;
+    for (std::uint64_t t = 0;; ++t) {
+        // The fewest parts with threshold about t: m (t + 1) > k.
+        const std::uint64_t m = (std::uint64_t{k} + 1 + t) / (t + 1);
+        if (m == previous_m) {
+            if (m == 1) break;
+            continue;
+        }
+        previous_m = m;
+        if (m > total_bits || m > kMaxPlannedParts) continue;
+        if ((total_bits + m - 1) / m > kMaxExactPartBits) break;  // fewer parts only get wider
+        const std::vector<std::uint32_t> t_p = thresholds(k, static_cast<std::size_t>(m));
+
+        Plan even{"even", {}};
+        const auto ranges = chunk_bit_boundaries(total_bits, m);
+        for (std::size_t p = 0; p < ranges.size(); ++p)
+            even.parts.push_back(range_part(ranges[p].first, ranges[p].second, t_p[p]));
+        const bool even_ok = std::all_of(even.parts.begin(), even.parts.end(), plannable);
+        if (even_ok) plans.push_back(std::move(even));
+
+        if (skewed) {
+            const PositionLists lists = plan_adaptive_chunks(*entropies, m, (total_bits + m - 1) / m);
+            Plan balanced{"balanced", {}};
+            for (std::size_t p = 0; p < lists.size(); ++p) {
+                Part part;
+                part.positions = lists[p];
+                part.threshold = t_p[p];
+                balanced.parts.push_back(std::move(part));
+            }
+            if (std::all_of(balanced.parts.begin(), balanced.parts.end(), plannable))
+                plans.push_back(std::move(balanced));
+        }
+        // More bits per probe only get dearer from here.
+        if (!even_ok && probes((total_bits + m - 1) / m, t_p.front()) > static_cast<double>(kMaxProbes)) break;
+        if (m == 1) break;
+    }
+    return plans;
+}
+
+PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans) {
+    const std::size_t words = std::max<std::size_t>(detail::words_per_row(input.d_bytes), 1);
+    std::size_t sampled = 0;
+    const std::vector<std::uint64_t> xors = sample_pair_xors(input, words, sampled);
+    PlanChoice choice;
+    plans.push_back(scan_plan());
+    for (Plan& plan : plans) choice.options.push_back(estimate(input, std::move(plan), xors, sampled, words));
+    for (std::size_t o = 1; o < choice.options.size(); ++o)
+        if (choice.options[o].cost < choice.options[choice.chosen].cost) choice.chosen = o;
+    return choice;
+}
+
+}  // namespace brimel

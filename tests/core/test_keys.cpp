@@ -1,0 +1,126 @@
+// Key readers and grouping: the keys every join groups rows by.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <map>
+#include <random>
+#include <vector>
+
+#include "brimel/bit_plan.hpp"
+#include "keys/bit_chunk_reader.hpp"
+#include "keys/code_words.hpp"
+#include "keys/part_keys.hpp"
+#include "keys/position_key_reader.hpp"
+#include "tables/key_groups.hpp"
+#include "test_support.hpp"
+
+namespace brimel {
+namespace {
+
+// The range reader gives extract_bits' key for every range of up to 128 bits,
+// aligned or not, one byte or many.
+TEST(BitChunkReader, SameKeysAsExtractBits) {
+    const auto rows = testing::random_codes(3, 20, 5);
+    const std::uint64_t row_bits = 8 * 20;
+    for (std::uint64_t lo = 0; lo <= row_bits; ++lo)
+        for (std::uint64_t hi = lo; hi <= std::min(row_bits, lo + kMaxChunkBits); ++hi) {
+            const detail::BitChunkReader reader({lo, hi});
+            for (std::uint64_t r = 0; r < 3; ++r) {
+                const std::uint8_t* row = rows.data() + 20 * r;
+                ASSERT_EQ(reader(row), extract_bits(row, lo, hi)) << "[" << lo << ", " << hi << ")";
+            }
+        }
+}
+
+// The table reader gives extract_bits_at's key for lists of 0 to 128
+// positions, in any order, with repeats, in both key widths.
+TEST(PositionKeyReader, SameKeysAsExtractBitsAt) {
+    const std::uint64_t d_bytes = 24;
+    const auto rows = testing::random_codes(8, d_bytes, 3);
+    std::mt19937_64 rng(5);
+    for (std::size_t length = 0; length <= kMaxChunkBits; ++length) {
+        std::vector<std::uint64_t> positions(length);
+        for (auto& p : positions) p = rng() % (8 * d_bytes);
+        const detail::PositionKeyReader<ChunkKey> wide(positions);
+        for (std::uint64_t r = 0; r < 8; ++r) {
+            const std::uint8_t* row = rows.data() + r * d_bytes;
+            ASSERT_EQ(wide(row), extract_bits_at(row, positions)) << length;
+            if (length <= 64) {
+                const detail::PositionKeyReader<std::uint64_t> narrow(positions);
+                ASSERT_EQ(ChunkKey{narrow(row)}, extract_bits_at(row, positions)) << length;
+            }
+        }
+    }
+    testing::expect_panic([] { detail::PositionKeyReader<ChunkKey>(std::vector<std::uint64_t>(129, 0)); },
+                          "extract_bits_at: too many positions");
+}
+
+// Probing relies on this: on an exact part, two rows' keys differ in exactly
+// as many bits as the rows do on the part. On a hashed part equal parts give
+// equal keys. Rows of 13 bytes also check the zero-filled last word.
+TEST(PartKeys, KeyBitsAreThePartsBits) {
+    const std::uint64_t d_bytes = 13;
+    const auto rows = testing::random_codes(64, d_bytes, 9);
+    std::vector<Part> parts;
+    for (const auto& [lo, hi] : std::vector<BitRange>{{0, 1}, {3, 17}, {40, 104}, {0, 64}, {5, 104}, {0, 104}}) {
+        Part part;
+        part.lo = lo;
+        part.hi = hi;
+        parts.push_back(part);
+    }
+    Part listed;
+    listed.positions = {1, 9, 33, 64, 65, 100, 103};
+    parts.push_back(listed);
+    for (const Part& part : parts) {
+        const detail::PartKeys keys(part, d_bytes);
+        EXPECT_EQ(keys.exact(), part.width() <= kMaxExactPartBits);
+        for (std::size_t x = 0; x < 64; ++x)
+            for (std::size_t y = 0; y < 64; ++y) {
+                const std::uint8_t* rx = rows.data() + x * d_bytes;
+                const std::uint8_t* ry = rows.data() + y * d_bytes;
+                std::uint32_t expected = 0;
+                for (std::uint64_t p = 0; p < 8 * d_bytes; ++p) {
+                    const bool in_part = part.positions.empty()
+                                             ? p >= part.lo && p < part.hi
+                                             : std::find(part.positions.begin(), part.positions.end(), p) !=
+                                                   part.positions.end();
+                    expected += in_part && ((rx[p / 8] ^ ry[p / 8]) >> (7 - p % 8) & 1u);
+                }
+                ASSERT_EQ(keys.part_distance(rx, ry), expected);
+                if (keys.exact()) ASSERT_EQ(std::popcount(keys.key(rx) ^ keys.key(ry)), static_cast<int>(expected));
+                if (expected == 0) ASSERT_EQ(keys.key(rx), keys.key(ry));
+            }
+    }
+}
+
+// Grouping by radix sort equals grouping by an ordered map, for key widths
+// of one pass and several, skewed and uniform; find() agrees with both
+// lookup kinds.
+TEST(KeyGroups, SameGroupsAsAnOrderedMap) {
+    for (const unsigned bits : {1u, 5u, 16u, 17u, 20u, 33u, 64u}) {
+        for (const std::size_t n : {0u, 1u, 7u, 5000u}) {
+            std::mt19937_64 rng(bits * 1000 + n);
+            const std::uint64_t mask = bits == 64 ? ~0ull : (1ull << bits) - 1;
+            std::vector<std::uint64_t> keys(n);
+            for (auto& key : keys) key = (rng() % 3 == 0 ? rng() % 5 : rng()) & mask;
+            std::map<std::uint64_t, std::vector<std::uint32_t>> expected;
+            for (std::size_t r = 0; r < n; ++r) expected[keys[r]].push_back(static_cast<std::uint32_t>(r));
+            for (const bool lookups : {false, true}) {
+                const detail::KeyGroups groups(keys, bits, lookups);
+                ASSERT_EQ(groups.groups(), expected.size());
+                std::size_t g = 0;
+                for (const auto& [key, rows] : expected) {
+                    ASSERT_EQ(groups.key(g), key);
+                    ASSERT_EQ(std::vector<std::uint32_t>(groups.group(g).begin(), groups.group(g).end()), rows);
+                    ASSERT_EQ(groups.find(key), g);
+                    ++g;
+                }
+                const std::uint64_t absent = (expected.empty() ? 0 : expected.rbegin()->first + 1) & mask;
+                if (!expected.contains(absent)) EXPECT_EQ(groups.find(absent), detail::KeyGroups::npos);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace brimel
