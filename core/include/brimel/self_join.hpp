@@ -49,7 +49,8 @@ std::vector<PairRecord> find_pairs_self_bit(ByteSpan data, std::uint64_t n, std:
 // (estimate_bit_entropies, plan_adaptive_chunks(entropies, k + 1, 128) in
 // entropy.hpp), so constant and skewed bits do not crowd the chunk keys; bits
 // in no list cost selectivity only. Rows are keyed by extract_bits_at on each
-// list. // After the common checks: k = 0 returns find_pairs_self_bit(data, n, d_bytes,
+// list.
+// After the common checks: k = 0 returns find_pairs_self_bit(data, n, d_bytes,
 // 0) without sampling, and so does any k for which fewer than k + 1 bits vary
 // in the sample (all sampled rows equal, n < 2, k >= 8 * d_bytes), so that
 // find_pairs_self_bit's k and chunk-width panics apply there. No k check of
