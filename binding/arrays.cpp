@@ -126,6 +126,29 @@ HeldArray extract_array(PyObject* object, const char* name, int dimensions) {
 
 HeldArray extract_code_array(PyObject* object, const char* name) { return extract_array(object, name, 2); }
 
+PyObject* pairs_to_arrays(std::vector<PairRecord>&& records, std::uint32_t max_distance) {
+    ensure_numpy();
+    const std::vector<PairRecord> owned = std::move(records);  // freed on every path
+    npy_intp length = static_cast<npy_intp>(owned.size());
+    const int distance_type = max_distance <= 0xFFFF ? NPY_UINT16 : NPY_UINT32;
+    PyRef i(checked(PyArray_SimpleNew(1, &length, NPY_UINT32)));
+    PyRef j(checked(PyArray_SimpleNew(1, &length, NPY_UINT32)));
+    PyRef distance(checked(PyArray_SimpleNew(1, &length, distance_type)));
+    auto* to_i = static_cast<std::uint32_t*>(PyArray_DATA(as_array(i.get())));
+    auto* to_j = static_cast<std::uint32_t*>(PyArray_DATA(as_array(j.get())));
+    void* to_distance = PyArray_DATA(as_array(distance.get()));
+    for (std::size_t r = 0; r < owned.size(); ++r) {
+        to_i[r] = owned[r].i;
+        to_j[r] = owned[r].j;
+        if (distance_type == NPY_UINT16) {
+            static_cast<std::uint16_t*>(to_distance)[r] = static_cast<std::uint16_t>(owned[r].dist);
+        } else {
+            static_cast<std::uint32_t*>(to_distance)[r] = owned[r].dist;
+        }
+    }
+    return checked(PyTuple_Pack(3, i.get(), j.get(), distance.get()));
+}
+
 HeldArray extract_row_array(PyObject* object, const char* name) { return extract_array(object, name, 1); }
 
 }  // namespace brimel::binding

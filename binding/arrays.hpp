@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "brimel/types.hpp"
 
@@ -66,6 +67,12 @@ private:
 // 'PyArray<T, D>'" and throws PythonErrorAlreadySet. NumPy unusable at first
 // intake throws InternalFailure ("Failed to access NumPy array API capsule...").
 HeldArray extract_code_array(PyObject* object, const char* name);
+
+// The records as three new 1-D arrays (i, j, distance), in record order: i and
+// j uint32, distance uint16 when `max_distance` fits 16 bits, else uint32.
+// Frees `records` as it goes; a failed allocation raises MemoryError and
+// throws PythonErrorAlreadySet.
+PyObject* pairs_to_arrays(std::vector<PairRecord>&& records, std::uint32_t max_distance);
 HeldArray extract_row_array(PyObject* object, const char* name);
 
 }  // namespace brimel::binding

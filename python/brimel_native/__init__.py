@@ -1,9 +1,10 @@
 """Exact near-duplicate search over binary codes by Hamming distance."""
 
 from ._brimel_native import *  # noqa: F401,F403
+from .pairs import Pairs, explain, find_pairs
 
-# The native module's names in its own order, written out so that type
-# checkers read the package's exports from it too.
+# The native module's names in its own order, then the Python layer's,
+# written out so that type checkers read the package's exports from it too.
 __all__ = [
     "find_pairs_self",
     "find_pairs_self_bit",
@@ -13,4 +14,7 @@ __all__ = [
     "find_pairs_self_adaptive",
     "Index",
     "__version__",
+    "find_pairs",
+    "explain",
+    "Pairs",
 ]

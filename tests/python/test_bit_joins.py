@@ -178,8 +178,8 @@ def test_lock_is_released_during_the_search(join):
     # it, the observer first runs after the search has finished.
     # All rows share their first 32 bits (one chunk at k = 1) and are random
     # after: millions of candidates, few results.
-    codes = support.random_codes(3000, 8, seed=5)
+    codes = support.random_codes(20000, 8, seed=5)
     codes[:, :4] = 0
     search = ((lambda: native.find_pairs_self_bit(codes, 1)) if join == "self"
-              else (lambda: native.find_pairs_cross_bit(codes[:1500], codes[:1500], 1)))
+              else (lambda: native.find_pairs_cross_bit(codes[:10000], codes[10000:], 1)))
     assert support.releases_lock(search)

@@ -31,7 +31,7 @@ def test_package_exports_the_module_names_in_order():
     import brimel_native
     from brimel_native import _brimel_native
 
-    assert brimel_native.__all__ == _brimel_native.__all__
+    assert brimel_native.__all__ == _brimel_native.__all__ + ["find_pairs", "explain", "Pairs"]
     assert brimel_native.__version__ == _brimel_native.__version__
 
 
@@ -58,6 +58,7 @@ def test_stub_docstrings_are_the_module_s():
 
 USE = textwrap.dedent('''
     import numpy as np
+    import brimel_native
     from brimel_native import Index, find_pairs_cross, find_pairs_self
 
     codes = np.zeros((4, 8), dtype=np.uint8)
@@ -65,6 +66,8 @@ USE = textwrap.dedent('''
     pairs: list[tuple[int, int, int]] = find_pairs_self(codes, np.int64(3))
     for i, j, dist in find_pairs_cross(codes, codes, True):
         total: int = i + j + dist
+    found = brimel_native.find_pairs(codes, 3)
+    first: int = int(found.i[0]) + int(found.distance[0])
     index = Index(8, 3)
     hits: list[tuple[int, int]] = index.query(codes[0])
     size: int = len(index) + index.n + index.d_bytes + index.add(codes[0])
@@ -78,6 +81,7 @@ MISUSE = {
     "index.k = 4": "misc",
     "find_pairs_self(codes)": "call-arg",
     "Index(8, 3, 2)": "call-arg",
+    "brimel_native.find_pairs(codes, 3, codes, 1)": "call-arg",
 }
 
 

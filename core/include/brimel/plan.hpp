@@ -21,9 +21,11 @@
 
 namespace brimel {
 
-// Widest part whose value is used as a key as is, in bits; a wider part (only
-// the exact-match chunks of the fixed plans) is keyed by a hash of its bits.
-inline constexpr std::uint64_t kMaxExactPartBits = 64;
+// Widest part whose value is used as a key as is, in bits; a wider part is
+// keyed by a 32-bit hash of its bits, which serves exact-match parts only
+// (threshold 0), so planned parts with a threshold are at most this wide.
+// Keys and row ids then pack into one 64-bit word for the radix sort.
+inline constexpr std::uint64_t kMaxExactPartBits = 32;
 // Most probes (part values at distance 1 .. t_p of a row's own) a planned part
 // may ask for per group.
 inline constexpr std::uint64_t kMaxProbes = 8192;

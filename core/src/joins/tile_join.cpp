@@ -6,6 +6,7 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/parallel_invoke.h>
 #include <oneapi/tbb/parallel_sort.h>
 
 #include "../kernels/scan.hpp"
@@ -26,6 +27,8 @@ using detail::PartKeys;
 // 64 KiB, so it stays in L1/L2 while every query of its group streams past;
 // a query costs one kernel call per tile, small against 2048 row compares.
 constexpr std::size_t kTileRows = 2048;
+// Widest codes, in 64-bit words, that a grouping copies: 32 bytes per row.
+constexpr std::size_t kMaxCopiedWords = 4;
 
 struct Matrix {
     const std::uint8_t* data;
@@ -38,7 +41,6 @@ struct Matrix {
 // What one worker owns: its tile, its kernel outputs and its records.
 struct Scratch {
     std::vector<std::uint64_t> tile;        // kTileRows * words, word-major
-    std::vector<std::uint32_t> tile_rows;   // row of A at each tile position
     std::vector<std::uint64_t> query;       // words of the query row
     std::vector<std::uint32_t> pos, dist;   // kernel hits
     std::vector<PairRecord> records;
@@ -70,10 +72,11 @@ public:
           k_(input.k),
           words_(std::max<std::size_t>(detail::words_per_row(input.d_bytes), 1)),
           scan_(kernels::active().scan),
+          source_a_{a_.data, a_.d_bytes, words_},
+          source_b_{b_.data, b_.d_bytes, words_},
           scratch_([words = words_] {
               Scratch s;
               s.tile.resize(kTileRows * words);
-              s.tile_rows.resize(kTileRows);
               s.query.resize(words);
               s.pos.resize(kTileRows);
               s.dist.resize(kTileRows);
@@ -85,23 +88,44 @@ public:
     std::vector<PairRecord> run(JoinStats* stats) {
         if (parts_.empty()) {
             // The tile scan: all of A is one group, all of B its one neighbour.
-            run_part(KeyGroups(std::vector<std::uint64_t>(a_.n, 0), 1, false),
-                     self_ ? std::nullopt : std::optional<KeyGroups>(KeyGroups(std::vector<std::uint64_t>(b_.n, 0), 1, true)),
-                     {}, stats);
+            std::optional<KeyGroups> all_b;
+            if (!self_) all_b.emplace(std::vector<std::uint64_t>(b_.n, 0), 1, true, codes_of(b_));
+            run_part(KeyGroups(std::vector<std::uint64_t>(a_.n, 0), 1, false, codes_of(a_)), all_b, {}, stats);
         }
+        // Two parts in flight: the next part is grouped (a serial sort) while
+        // the current one is verified (parallel), so no worker waits on the
+        // sort.
+        std::optional<Grouping> next;
+        if (!parts_.empty()) next.emplace(group(0));
         for (part_ = 0; part_ < parts_.size(); ++part_) {
-            const PartKeys& keys = parts_[part_];
-            const std::vector<std::uint64_t> flips =
-                keys.exact() ? flip_masks(keys.key_bits(), keys.threshold()) : std::vector<std::uint64_t>{};
-            KeyGroups groups_a(keys_of(a_, keys), keys.key_bits(), self_ && !flips.empty());
-            std::optional<KeyGroups> groups_b;
-            if (!self_) groups_b.emplace(keys_of(b_, keys), keys.key_bits(), true);
-            run_part(groups_a, groups_b, flips, stats);
+            const Grouping current = std::move(*next);
+            next.reset();
+            tbb::parallel_invoke([&] { run_part(current.a, current.b, current.flips, stats); },
+                                 [&] {
+                                     if (part_ + 1 < parts_.size()) next.emplace(group(part_ + 1));
+                                 });
         }
         return gather(stats);
     }
 
 private:
+    // One part's rows grouped, and the key differences it probes.
+    struct Grouping {
+        KeyGroups a;
+        std::optional<KeyGroups> b;  // cross-joins only
+        std::vector<std::uint64_t> flips;
+    };
+
+    Grouping group(std::size_t p) {
+        const PartKeys& keys = parts_[p];
+        std::vector<std::uint64_t> flips =
+            keys.exact() ? flip_masks(keys.key_bits(), keys.threshold()) : std::vector<std::uint64_t>{};
+        KeyGroups a(keys_of(a_, keys), keys.key_bits(), self_ && !flips.empty(), codes_of(a_));
+        std::optional<KeyGroups> b;
+        if (!self_) b.emplace(keys_of(b_, keys), keys.key_bits(), true, codes_of(b_));
+        return {std::move(a), std::move(b), std::move(flips)};
+    }
+
     std::vector<std::uint64_t> keys_of(const Matrix& m, const PartKeys& keys) const {
         std::vector<std::uint64_t> out(m.n);
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m.n, 1 << 14),
@@ -110,6 +134,14 @@ private:
                                   out[r] = keys.key(m.row(static_cast<std::uint32_t>(r)));
                           });
         return out;
+    }
+
+    // Codes are copied along with the grouping when they are narrow enough
+    // (up to 256 bits: SimHash, pHash, PDQ), so tiles are read in place, in
+    // order; wider codes are gathered per tile, bounding the copy's memory.
+    const detail::CodeSource* codes_of(const Matrix& m) const {
+        if (words_ > kMaxCopiedWords) return nullptr;
+        return &m == &a_ ? &source_a_ : &source_b_;
     }
 
     void run_part(const KeyGroups& groups_a, const std::optional<KeyGroups>& groups_b,
@@ -155,27 +187,63 @@ private:
         }
     }
 
+    // Rows [first, first + count) of a group of A as a tile: a view of the
+    // grouping's own copy of the codes, or gathered into the worker's tile.
+    struct TileRef {
+        kernels::Tile tile;
+        const std::uint32_t* rows;  // row of A at each tile position
+        std::size_t size;
+    };
+
+    TileRef tile_of(Scratch& s, const KeyGroups& groups, std::size_t first, std::size_t count) const {
+        const std::uint32_t* rows = groups.rows().data() + first;
+        if (groups.has_codes()) {
+            const kernels::Tile all = groups.tile();
+            return {{all.data + first, all.stride, all.words}, rows, count};
+        }
+        for (std::size_t t = 0; t < count; ++t) {
+            const std::uint8_t* code = a_.row(rows[t]);
+            for (std::size_t w = 0; w < words_; ++w) s.tile[w * count + t] = detail::load_word(code, w, a_.d_bytes);
+        }
+        return {{s.tile.data(), count, words_}, rows, count};
+    }
+
+    // The words of the row at position `pos` of `groups` (of B, or of A in a
+    // self-join), into the worker's query buffer.
+    const std::uint64_t* query_words(Scratch& s, const KeyGroups& groups, std::size_t pos) const {
+        if (groups.has_codes()) {
+            const kernels::Tile all = groups.tile();
+            for (std::size_t w = 0; w < words_; ++w) s.query[w] = all.data[w * all.stride + pos];
+        } else {
+            const std::uint8_t* code = b_.row(groups.rows()[pos]);
+            for (std::size_t w = 0; w < words_; ++w) s.query[w] = detail::load_word(code, w, b_.d_bytes);
+        }
+        return s.query.data();
+    }
+
     void small_group(Scratch& s, const KeyGroups& groups_a, const KeyGroups& queries,
                      const std::vector<std::uint64_t>& flips, std::size_t g) {
-        const auto rows = groups_a.group(g);
-        if (self_ && rows.size() < 2 && flips.empty()) return;
-        load_tile(s, rows);
+        const std::size_t size = groups_a.size(g);
+        if (self_ && size < 2 && flips.empty()) return;
+        const TileRef tile = tile_of(s, groups_a, groups_a.start(g), size);
         if (self_)
-            for (std::size_t t = 0; t + 1 < rows.size(); ++t) verify(s, rows.size(), rows[t], t + 1);
+            for (std::size_t t = 0; t + 1 < size; ++t)
+                verify(s, tile, groups_a.start(g) + t, queries, t + 1);
         for_each_neighbour(groups_a, queries, flips, g, [&](std::size_t h) {
-            for (const std::uint32_t q : queries.group(h)) verify(s, rows.size(), q, 0);
+            for (std::size_t q = queries.start(h); q < queries.start(h) + queries.size(h); ++q) verify(s, tile, q, queries, 0);
         });
     }
 
     void large_group(const KeyGroups& groups_a, const KeyGroups& queries, const std::vector<std::uint64_t>& flips,
                      std::size_t g) {
-        const auto rows = groups_a.group(g);
-        const std::size_t tiles = (rows.size() + kTileRows - 1) / kTileRows;
+        const std::size_t first = groups_a.start(g);
+        const std::size_t size = groups_a.size(g);
+        const std::size_t tiles = (size + kTileRows - 1) / kTileRows;
         // Work items: (tile, query tile of the same group) for the triangle,
-        // (tile, neighbour group, its query rows [from, to)) for the probes.
+        // (tile, neighbour group, its query positions [from, to)) for probes.
         struct Item {
             std::size_t tile;
-            std::size_t group;  // SIZE_MAX: queries from this group's tile `from`
+            std::size_t group;  // SIZE_MAX: the queries are this group's tile `from`
             std::size_t from;
             std::size_t to;
         };
@@ -184,55 +252,41 @@ private:
             if (self_)
                 for (std::size_t q = 0; q <= t; ++q) items.push_back({t, SIZE_MAX, q, q});
             for_each_neighbour(groups_a, queries, flips, g, [&](std::size_t h) {
-                const std::size_t size = queries.group(h).size();
-                for (std::size_t from = 0; from < size; from += kTileRows)
-                    items.push_back({t, h, from, std::min(size, from + kTileRows)});
+                const std::size_t end = queries.start(h) + queries.size(h);
+                for (std::size_t from = queries.start(h); from < end; from += kTileRows)
+                    items.push_back({t, h, from, std::min(end, from + kTileRows)});
             });
         }
+        const auto tile_size = [&](std::size_t t) { return std::min(kTileRows, size - t * kTileRows); };
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, items.size(), 1),
                           [&](const tbb::blocked_range<std::size_t>& range) {
                               Scratch& s = scratch_.local();
                               for (std::size_t it = range.begin(); it != range.end(); ++it) {
                                   const Item& item = items[it];
-                                  const auto tile = rows.subspan(item.tile * kTileRows,
-                                                                 std::min(kTileRows, rows.size() - item.tile * kTileRows));
-                                  load_tile(s, tile);
-                                  if (item.group == SIZE_MAX) {
-                                      const auto query_tile = rows.subspan(
-                                          item.from * kTileRows, std::min(kTileRows, rows.size() - item.from * kTileRows));
-                                      for (std::size_t q = 0; q < query_tile.size(); ++q)
-                                          verify(s, tile.size(), query_tile[q], item.from == item.tile ? q + 1 : 0);
-                                  } else {
-                                      const auto query_rows = queries.group(item.group);
-                                      for (std::size_t q = item.from; q < item.to; ++q)
-                                          verify(s, tile.size(), query_rows[q], 0);
+                                  const TileRef tile = tile_of(s, groups_a, first + item.tile * kTileRows, tile_size(item.tile));
+                                  if (item.group != SIZE_MAX) {
+                                      for (std::size_t q = item.from; q < item.to; ++q) verify(s, tile, q, queries, 0);
+                                      continue;
                                   }
+                                  const std::size_t query_first = first + item.from * kTileRows;
+                                  for (std::size_t q = 0; q < tile_size(item.from); ++q)
+                                      verify(s, tile, query_first + q, queries, item.from == item.tile ? q + 1 : 0);
                               }
                           });
     }
 
-    // Copies rows of A into the worker's tile, word-major.
-    void load_tile(Scratch& s, std::span<const std::uint32_t> rows) const {
-        const std::size_t stride = rows.size();
-        for (std::size_t t = 0; t < rows.size(); ++t) {
-            const std::uint8_t* code = a_.row(rows[t]);
-            for (std::size_t w = 0; w < words_; ++w) s.tile[w * stride + t] = detail::load_word(code, w, a_.d_bytes);
-            s.tile_rows[t] = rows[t];
-        }
-    }
-
-    // Verifies row q (of B, or of A in a self-join) against tile positions
-    // [begin, tile_size) and records the pairs within k that this part is
+    // Verifies the row at position `pos` of `queries` against tile positions
+    // [begin, tile.size) and records the pairs within k that this part is
     // the first to find.
-    void verify(Scratch& s, std::size_t tile_size, std::uint32_t q, std::size_t begin) const {
-        if (begin >= tile_size) return;
-        const std::uint8_t* code = b_.row(q);
-        for (std::size_t w = 0; w < words_; ++w) s.query[w] = detail::load_word(code, w, b_.d_bytes);
-        const kernels::Tile tile{s.tile.data(), tile_size, words_};
-        const std::size_t hits = scan_(s.query.data(), tile, begin, tile_size, k_, s.pos.data(), s.dist.data());
-        s.verified += tile_size - begin;
+    void verify(Scratch& s, const TileRef& tile, std::size_t pos, const KeyGroups& queries, std::size_t begin) const {
+        if (begin >= tile.size) return;
+        const std::uint64_t* query = query_words(s, queries, pos);
+        const std::size_t hits = scan_(query, tile.tile, begin, tile.size, k_, s.pos.data(), s.dist.data());
+        s.verified += tile.size - begin;
+        if (hits == 0) return;
+        const std::uint32_t q = queries.rows()[pos];
         for (std::size_t h = 0; h < hits; ++h) {
-            const std::uint32_t t = s.tile_rows[s.pos[h]];
+            const std::uint32_t t = tile.rows[s.pos[h]];
             const std::uint32_t i = self_ ? std::min(q, t) : t;
             const std::uint32_t j = self_ ? std::max(q, t) : q;
             if (!first_near_part(i, j)) continue;
@@ -275,6 +329,8 @@ private:
     std::size_t words_;
     kernels::ScanFn scan_;
     std::vector<PartKeys> parts_;
+    detail::CodeSource source_a_;
+    detail::CodeSource source_b_;
     std::size_t part_ = 0;
     tbb::enumerable_thread_specific<Scratch> scratch_;
 };

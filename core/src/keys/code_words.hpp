@@ -16,7 +16,11 @@ constexpr std::size_t words_per_row(std::uint64_t d_bytes) { return static_cast<
 inline std::uint64_t load_word(const std::uint8_t* row, std::size_t w, std::uint64_t d_bytes) {
     const std::uint64_t at = 8 * std::uint64_t{w};
     std::uint64_t word = 0;
-    std::memcpy(&word, row + at, d_bytes - at >= 8 ? 8 : static_cast<std::size_t>(d_bytes - at));
+    if (d_bytes - at >= 8) [[likely]] {
+        std::memcpy(&word, row + at, 8);  // a fixed-size copy: one load
+    } else {
+        std::memcpy(&word, row + at, static_cast<std::size_t>(d_bytes - at));
+    }
     if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
     return word;
 }

@@ -1,5 +1,6 @@
 #include "part_keys.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <random>
 
@@ -50,9 +51,18 @@ WordMasks word_masks(const Part& part) {
 }
 
 PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes)
-    : masks_(word_masks(part)), d_bytes_(d_bytes), key_bits_(64), threshold_(part.threshold) {
+    : masks_(word_masks(part)), d_bytes_(d_bytes), key_bits_(32), threshold_(part.threshold) {
     if (part.width() > kMaxExactPartBits) return;
-    key_bits_ = static_cast<unsigned>(part.width());
+    exact_ = true;
+    key_bits_ = static_cast<unsigned>(std::max<std::uint64_t>(part.width(), 1));
+    if (masks_.size() == 1) {
+        const auto [word, mask] = masks_.front();
+        const unsigned shift = static_cast<unsigned>(std::countr_zero(mask));
+        if (std::has_single_bit((mask >> shift) + 1)) {  // one run of ones
+            reader_.emplace<InWord>(InWord{word, shift, mask >> shift});
+            return;
+        }
+    }
     if (part.positions.empty()) {
         reader_.emplace<BitChunkReader>(BitRange{part.lo, part.hi});
     } else {
@@ -61,12 +71,14 @@ PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes)
 }
 
 std::uint64_t PartKeys::key(const std::uint8_t* row) const {
+    if (const auto* in_word = std::get_if<InWord>(&reader_))
+        return (load_word(row, in_word->word, d_bytes_) >> in_word->shift) & in_word->mask;
     if (const auto* range = std::get_if<BitChunkReader>(&reader_))
         return static_cast<std::uint64_t>((*range)(row));
     if (const auto* list = std::get_if<PositionKeyReader<std::uint64_t>>(&reader_)) return (*list)(row);
     std::uint64_t h = process_seed();
     for (const auto& [word, mask] : masks_) h = mix(h ^ (load_word(row, word, d_bytes_) & mask)) + word;
-    return h;
+    return h >> 32;
 }
 
 std::uint32_t PartKeys::part_distance(const std::uint8_t* x, const std::uint8_t* y) const {

@@ -4,9 +4,9 @@
 // by BitChunkReader (a range) or PositionKeyReader (a list), so a key bit flips
 // exactly when a part bit does and probing key ^ flips finds the part values
 // within the threshold. A wider part (only the exact-match chunks of the fixed
-// plans) is keyed by a hash of its bits, seeded once per process so that no
-// input can be crafted to collide; equal parts hash equal, and rows grouped by
-// a colliding hash are told apart by part_distance.
+// plans) is keyed by a 32-bit hash of its bits, seeded once per process so
+// that no input can be crafted to collide; equal parts hash equal, and rows
+// grouped by a colliding hash are told apart by part_distance.
 #pragma once
 
 #include <cstdint>
@@ -30,8 +30,8 @@ public:
 
     std::uint64_t key(const std::uint8_t* row) const;
     // True when key() is the part's value (width() <= kMaxExactPartBits).
-    bool exact() const { return !std::holds_alternative<std::monostate>(reader_); }
-    // Significant bits of a key: the width when exact, else 64.
+    bool exact() const { return exact_; }
+    // Significant bits of a key: the width when exact, else 32.
     unsigned key_bits() const { return key_bits_; }
     std::uint32_t threshold() const { return threshold_; }
 
@@ -41,7 +41,15 @@ public:
     bool near(const std::uint8_t* x, const std::uint8_t* y) const;
 
 private:
-    std::variant<std::monostate, BitChunkReader, PositionKeyReader<std::uint64_t>> reader_;
+    // A part whose bits are contiguous in one word is read with a shift and
+    // a mask (the common case: byte-aligned parts of at most 4 bytes).
+    struct InWord {
+        std::size_t word;
+        unsigned shift;
+        std::uint64_t mask;
+    };
+    std::variant<std::monostate, InWord, BitChunkReader, PositionKeyReader<std::uint64_t>> reader_;
+    bool exact_ = false;
     WordMasks masks_;
     std::uint64_t d_bytes_;
     unsigned key_bits_;

@@ -148,7 +148,9 @@ std::vector<std::uint32_t> thresholds(std::uint32_t k, std::size_t m) {
 
 bool plannable(const Part& part) {
     const std::uint64_t bits = part.width();
-    return bits >= 1 && bits <= kMaxExactPartBits && part.threshold < bits &&
+    if (bits == 0) return false;
+    if (part.threshold == 0) return true;  // wider parts are hashed
+    return bits <= kMaxExactPartBits && part.threshold < bits &&
            probes(bits, part.threshold) <= static_cast<double>(kMaxProbes);
 }
 
@@ -193,7 +195,8 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k, const 
         }
         previous_m = m;
         if (m > total_bits || m > kMaxPlannedParts) continue;
-        if ((total_bits + m - 1) / m > kMaxExactPartBits) break;  // fewer parts only get wider
+        // Parts with a threshold must be exact, and fewer parts only get wider.
+        if (t > 0 && (total_bits + m - 1) / m > kMaxExactPartBits) break;
         const std::vector<std::uint32_t> t_p = thresholds(k, static_cast<std::size_t>(m));
 
         Plan even{"even", {}};

@@ -1,41 +1,61 @@
 // Rows grouped by a 64-bit key through a radix sort: no hash table, so no key
 // distribution (natural or crafted) makes grouping cost more than a few
-// passes over the rows.
+// passes over the rows. Optionally the rows' codes are copied along, group by
+// group and word-major, so that every group is a ready tile (kernels/scan.hpp)
+// read front to back instead of gathered row by row from the input.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "../kernels/scan.hpp"
+
 namespace brimel::detail {
+
+// Where the rows' codes come from: n rows of d_bytes bytes, read as `words`
+// 64-bit words each (keys/code_words.hpp).
+struct CodeSource {
+    const std::uint8_t* data;
+    std::uint64_t d_bytes;
+    std::size_t words;
+};
 
 class KeyGroups {
 public:
     static constexpr std::size_t npos = SIZE_MAX;
+    static constexpr unsigned kDirectLookupBits = 20;
 
     // Groups rows 0 .. keys.size() - 1 by keys[r], whose significant bits are
-    // the low `key_bits` (1 .. 64; higher bits must be 0). Groups come in
+    // the low `key_bits` (1 .. 32; higher bits must be 0). Groups come in
     // ascending key order, rows ascending within a group. With `lookups`,
     // find() is served by a direct table when key_bits <= kDirectLookupBits.
-    // Runs its key passes on the pool when called inside pool::run().
-    KeyGroups(std::vector<std::uint64_t> keys, unsigned key_bits, bool lookups);
+    // With `codes`, the rows' codes are laid out too (tile()). Memory while
+    // grouping: 16 bytes per row, then 4 per row plus the codes.
+    KeyGroups(std::vector<std::uint64_t> keys, unsigned key_bits, bool lookups, const CodeSource* codes = nullptr);
 
     std::size_t groups() const { return group_keys_.size(); }
     std::uint64_t key(std::size_t g) const { return group_keys_[g]; }
-    std::span<const std::uint32_t> group(std::size_t g) const {
-        return {rows_.data() + start_[g], start_[g + 1] - start_[g]};
-    }
+    // Position of group g's first row in rows() (and in the tile).
+    std::size_t start(std::size_t g) const { return start_[g]; }
+    std::size_t size(std::size_t g) const { return start_[g + 1] - start_[g]; }
+    std::span<const std::uint32_t> group(std::size_t g) const { return {rows_.data() + start_[g], size(g)}; }
+    // Row ids in group order.
+    std::span<const std::uint32_t> rows() const { return rows_; }
+    // All codes in group order, word-major (only when built with codes):
+    // tile row p is the code of rows()[p].
+    kernels::Tile tile() const { return {codes_.data(), rows_.size(), words_}; }
+    bool has_codes() const { return words_ != 0; }
+
     // The group holding `key`, or npos.
     std::size_t find(std::uint64_t key) const;
-    // True when find() costs one load rather than a binary search.
-    bool direct_lookup() const { return !direct_.empty(); }
-
-    static constexpr unsigned kDirectLookupBits = 20;
 
 private:
     std::vector<std::uint64_t> group_keys_;  // ascending
     std::vector<std::uint32_t> start_;       // groups() + 1 offsets into rows_
     std::vector<std::uint32_t> rows_;        // all rows, group by group
+    std::vector<std::uint64_t> codes_;       // words_ * n, word-major, rows_ order
+    std::size_t words_ = 0;
     std::vector<std::uint32_t> direct_;      // key -> group + 1 (0: absent)
 };
 

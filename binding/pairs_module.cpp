@@ -1,0 +1,152 @@
+// _brimel_pairs: the planned join with array results, and the planner's
+// explanation. A module of its own, beside _brimel_native, whose attributes
+// stay exactly its eight names. The Python layer (brimel_native.find_pairs,
+// brimel_native.explain) checks and shapes the arguments; these entries check
+// again, since they can be called directly.
+//
+//   pairs(a, b, k) -> (i, j, distance)   b None for a self-join
+//   explain(a, b, k) -> str              the PlanChoice as JSON text
+#include <Python.h>
+
+#include <array>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "arguments.hpp"
+#include "arrays.hpp"
+#include "brimel/pairs.hpp"
+#include "errors.hpp"
+#include "python_ref.hpp"
+
+namespace brimel::binding {
+namespace {
+
+const FunctionDescription kPairs{"pairs", {"a", "b", "k"}};
+const FunctionDescription kExplain{"explain", {"a", "b", "k"}};
+
+[[noreturn]] void value_error(const std::string& message) {
+    raise(PyExc_ValueError, message);
+    throw PythonErrorAlreadySet{};
+}
+
+// A and (unless b is None) B, laid out back to back, and k below the width.
+struct PairsInput {
+    HeldArray a;
+    std::optional<HeldArray> b;
+    MatrixView a_view{};
+    MatrixView b_view{};
+    std::uint32_t k = 0;
+
+    std::optional<ByteSpan> b_bytes() const {
+        return b ? std::optional<ByteSpan>(matrix_bytes(b_view)) : std::nullopt;
+    }
+};
+
+PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObject* kwargs) {
+    const BoundArguments bound = bind_arguments(function, args, kwargs);
+    PairsInput input;
+    input.a = extract_code_array(bound[0], "a");
+    if (bound[1] != Py_None) input.b.emplace(extract_code_array(bound[1], "b"));
+    input.k = extract_u32(bound[2], "k");
+    // Views are taken once every argument is converted: converting k may run
+    // Python code.
+    input.a_view = input.a.matrix_view();
+    if (!input.a_view.c_contiguous || !is_standard_layout(input.a_view)) value_error("a must be C-contiguous");
+    if (input.b) {
+        input.b_view = input.b->matrix_view();
+        if (!input.b_view.c_contiguous || !is_standard_layout(input.b_view)) value_error("b must be C-contiguous");
+        if (input.b_view.d_bytes != input.a_view.d_bytes)
+            value_error("a and b must have the same code width (shape[1]): " + std::to_string(input.a_view.d_bytes) +
+                        " != " + std::to_string(input.b_view.d_bytes));
+    }
+    const std::uint64_t bits = 8 * input.a_view.d_bytes;
+    if (input.k >= bits)
+        value_error("k (" + std::to_string(input.k) + ") must be below the code width in bits (" +
+                    std::to_string(bits) + ")");
+    if (input.a_view.n > kMaxRows || (input.b && input.b_view.n > kMaxRows))
+        value_error("more than 4294967295 rows: row ids are unsigned 32-bit");
+    return input;
+}
+
+PyObject* pairs(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PairsInput input = take_input(kPairs, args, kwargs);
+        const MatrixView& a = input.a_view;
+        auto records = without_gil([&] {
+            return find_pairs(matrix_bytes(a), a.n, input.b_bytes(), input.b_view.n, a.d_bytes, input.k);
+        });
+        return pairs_to_arrays(std::move(records), input.k);
+    });
+}
+
+void write_json_string(std::ostringstream& out, const std::string& text) {
+    out << '"';
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out << '\\';
+        out << c;
+    }
+    out << '"';
+}
+
+std::string choice_as_json(const PlanChoice& choice) {
+    std::ostringstream out;
+    out.precision(17);
+    out << "{\"chosen\":" << choice.chosen << ",\"options\":[";
+    for (std::size_t o = 0; o < choice.options.size(); ++o) {
+        const PlanEstimate& option = choice.options[o];
+        out << (o ? "," : "") << "{\"plan\":";
+        write_json_string(out, option.plan.name);
+        out << ",\"estimated_candidates\":" << option.candidates << ",\"estimated_cost_ns\":" << option.cost
+            << ",\"parts\":[";
+        for (std::size_t p = 0; p < option.plan.parts.size(); ++p) {
+            const Part& part = option.plan.parts[p];
+            out << (p ? "," : "") << "{\"width\":" << part.width() << ",\"threshold\":" << part.threshold;
+            if (part.positions.empty()) {
+                out << ",\"bits\":[" << part.lo << "," << part.hi << "]";
+            } else {
+                out << ",\"positions\":[";
+                for (std::size_t t = 0; t < part.positions.size(); ++t) out << (t ? "," : "") << part.positions[t];
+                out << "]";
+            }
+            out << "}";
+        }
+        out << "]}";
+    }
+    out << "]}";
+    return out.str();
+}
+
+PyObject* explain(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PairsInput input = take_input(kExplain, args, kwargs);
+        const MatrixView& a = input.a_view;
+        const std::string text = without_gil([&] {
+            return choice_as_json(explain_pairs(matrix_bytes(a), a.n, input.b_bytes(), input.b_view.n, a.d_bytes, input.k));
+        });
+        return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
+using NativeEntry = PyObject* (*)(PyObject*, PyObject*, PyObject*);
+
+PyMethodDef method(const char* name, NativeEntry entry, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)), METH_VARARGS | METH_KEYWORDS,
+            doc};
+}
+
+PyMethodDef methods[] = {
+    method("pairs", pairs, "pairs(a, b, k)\n--\n\nEvery pair within k as arrays (i, j, distance); b None: self-join."),
+    method("explain", explain, "explain(a, b, k)\n--\n\nThe plans considered for pairs(a, b, k), as JSON text."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "_brimel_pairs", "The planned pair join with array results.", 0, methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace brimel::binding
+
+PyMODINIT_FUNC PyInit__brimel_pairs() { return PyModule_Create2(&brimel::binding::module_definition, 3); }

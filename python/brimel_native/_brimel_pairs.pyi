@@ -1,0 +1,9 @@
+from typing import Any, Optional
+
+import numpy as np
+import numpy.typing as npt
+
+def pairs(
+    a: npt.NDArray[np.uint8], b: Optional[npt.NDArray[np.uint8]], k: int
+) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[Any]]: ...
+def explain(a: npt.NDArray[np.uint8], b: Optional[npt.NDArray[np.uint8]], k: int) -> str: ...
