@@ -41,6 +41,8 @@ struct Matrix {
 // What one worker owns: its tile, its kernel outputs and its records.
 struct Scratch {
     std::vector<std::uint64_t> tile;        // kTileRows * words, word-major
+    std::vector<std::uint64_t> near_tile;   // the same, for a group's neighbours
+    std::vector<std::uint32_t> near_rows;   // row at each near_tile position
     std::vector<std::uint64_t> query;       // words of the query row
     std::vector<std::uint32_t> pos, dist;   // kernel hits
     std::vector<PairRecord> records;
@@ -77,6 +79,8 @@ public:
           scratch_([words = words_] {
               Scratch s;
               s.tile.resize(kTileRows * words);
+              s.near_tile.resize(kTileRows * words);
+              s.near_rows.resize(kTileRows);
               s.query.resize(words);
               s.pos.resize(kTileRows);
               s.dist.resize(kTileRows);
@@ -208,30 +212,72 @@ private:
         return {{s.tile.data(), count, words_}, rows, count};
     }
 
-    // The words of the row at position `pos` of `groups` (of B, or of A in a
-    // self-join), into the worker's query buffer.
-    const std::uint64_t* query_words(Scratch& s, const KeyGroups& groups, std::size_t pos) const {
+    // The words of the row at position `pos` of `groups` (rows of `m`), into
+    // the worker's query buffer.
+    const std::uint64_t* query_words(Scratch& s, const KeyGroups& groups, const Matrix& m, std::size_t pos) const {
         if (groups.has_codes()) {
             const kernels::Tile all = groups.tile();
             for (std::size_t w = 0; w < words_; ++w) s.query[w] = all.data[w * all.stride + pos];
         } else {
-            const std::uint8_t* code = b_.row(groups.rows()[pos]);
-            for (std::size_t w = 0; w < words_; ++w) s.query[w] = detail::load_word(code, w, b_.d_bytes);
+            const std::uint8_t* code = m.row(groups.rows()[pos]);
+            for (std::size_t w = 0; w < words_; ++w) s.query[w] = detail::load_word(code, w, m.d_bytes);
         }
         return s.query.data();
     }
 
+    // A group that fits one tile: its own pairs against its tile, then its
+    // neighbours (groups within the threshold) gathered into one tile, which
+    // each row of the group scans. Gathering the neighbours, not looping over
+    // them, keeps kernel calls few and long when groups hold a handful of
+    // rows and the probes find many of them.
     void small_group(Scratch& s, const KeyGroups& groups_a, const KeyGroups& queries,
                      const std::vector<std::uint64_t>& flips, std::size_t g) {
+        const std::size_t first = groups_a.start(g);
         const std::size_t size = groups_a.size(g);
-        if (self_ && size < 2 && flips.empty()) return;
-        const TileRef tile = tile_of(s, groups_a, groups_a.start(g), size);
-        if (self_)
+        if (self_ && size >= 2) {
+            const TileRef tile = tile_of(s, groups_a, first, size);
             for (std::size_t t = 0; t + 1 < size; ++t)
-                verify(s, tile, groups_a.start(g) + t, queries, t + 1);
+                verify(s, tile, true, groups_a.rows()[first + t], query_words(s, groups_a, a_, first + t), t + 1);
+        }
+        std::size_t gathered = 0;
+        const auto scan_gathered = [&] {
+            const TileRef near{{s.near_tile.data(), kTileRows, words_}, s.near_rows.data(), gathered};
+            for (std::size_t t = 0; t < size; ++t)
+                verify(s, near, self_, groups_a.rows()[first + t], query_words(s, groups_a, a_, first + t), 0);
+            gathered = 0;
+        };
         for_each_neighbour(groups_a, queries, flips, g, [&](std::size_t h) {
-            for (std::size_t q = queries.start(h); q < queries.start(h) + queries.size(h); ++q) verify(s, tile, q, queries, 0);
+            for (std::size_t from = queries.start(h), end = from + queries.size(h); from < end;) {
+                const std::size_t take = std::min(end - from, kTileRows - gathered);
+                gather(s, queries, from, take, gathered);
+                gathered += take;
+                from += take;
+                if (gathered == kTileRows) scan_gathered();
+            }
         });
+        if (gathered > 0) scan_gathered();
+    }
+
+    // Copies `count` rows of `groups` (of B, or of A in a self-join) from
+    // position `from` into the worker's near tile at `at`.
+    void gather(Scratch& s, const KeyGroups& groups, std::size_t from, std::size_t count, std::size_t at) const {
+        // Plain loops: the runs are a few rows long, too short for memcpy's call.
+        const std::uint32_t* rows = groups.rows().data() + from;
+        for (std::size_t t = 0; t < count; ++t) s.near_rows[at + t] = rows[t];
+        if (groups.has_codes()) {
+            const kernels::Tile all = groups.tile();
+            for (std::size_t w = 0; w < words_; ++w) {
+                const std::uint64_t* source = all.data + w * all.stride + from;
+                std::uint64_t* target = s.near_tile.data() + w * kTileRows + at;
+                for (std::size_t t = 0; t < count; ++t) target[t] = source[t];
+            }
+            return;
+        }
+        for (std::size_t t = 0; t < count; ++t) {
+            const std::uint8_t* code = b_.row(groups.rows()[from + t]);
+            for (std::size_t w = 0; w < words_; ++w)
+                s.near_tile[w * kTileRows + at + t] = detail::load_word(code, w, b_.d_bytes);
+        }
     }
 
     void large_group(const KeyGroups& groups_a, const KeyGroups& queries, const std::vector<std::uint64_t>& flips,
@@ -265,30 +311,33 @@ private:
                                   const Item& item = items[it];
                                   const TileRef tile = tile_of(s, groups_a, first + item.tile * kTileRows, tile_size(item.tile));
                                   if (item.group != SIZE_MAX) {
-                                      for (std::size_t q = item.from; q < item.to; ++q) verify(s, tile, q, queries, 0);
+                                      for (std::size_t q = item.from; q < item.to; ++q)
+                                          verify(s, tile, true, queries.rows()[q], query_words(s, queries, b_, q), 0);
                                       continue;
                                   }
                                   const std::size_t query_first = first + item.from * kTileRows;
                                   for (std::size_t q = 0; q < tile_size(item.from); ++q)
-                                      verify(s, tile, query_first + q, queries, item.from == item.tile ? q + 1 : 0);
+                                      verify(s, tile, true, groups_a.rows()[query_first + q],
+                                             query_words(s, groups_a, a_, query_first + q),
+                                             item.from == item.tile ? q + 1 : 0);
                               }
                           });
     }
 
-    // Verifies the row at position `pos` of `queries` against tile positions
+    // Verifies row q (words at `query`) against tile positions
     // [begin, tile.size) and records the pairs within k that this part is
-    // the first to find.
-    void verify(Scratch& s, const TileRef& tile, std::size_t pos, const KeyGroups& queries, std::size_t begin) const {
+    // the first to find. The tile holds rows of A (`tile_is_a`) and q is a
+    // row of B, or the other way round; in a self-join both are rows of A.
+    void verify(Scratch& s, const TileRef& tile, bool tile_is_a, std::uint32_t q, const std::uint64_t* query,
+                std::size_t begin) const {
         if (begin >= tile.size) return;
-        const std::uint64_t* query = query_words(s, queries, pos);
         const std::size_t hits = scan_(query, tile.tile, begin, tile.size, k_, s.pos.data(), s.dist.data());
         s.verified += tile.size - begin;
-        if (hits == 0) return;
-        const std::uint32_t q = queries.rows()[pos];
         for (std::size_t h = 0; h < hits; ++h) {
             const std::uint32_t t = tile.rows[s.pos[h]];
-            const std::uint32_t i = self_ ? std::min(q, t) : t;
-            const std::uint32_t j = self_ ? std::max(q, t) : q;
+            std::uint32_t i = tile_is_a ? t : q;
+            std::uint32_t j = tile_is_a ? q : t;
+            if (self_ && i > j) std::swap(i, j);
             if (!first_near_part(i, j)) continue;
             s.records.push_back({i, j, s.dist[h]});
             ++s.recorded;
