@@ -96,18 +96,28 @@ public:
             if (!self_) all_b.emplace(std::vector<std::uint64_t>(b_.n, 0), 1, true, codes_of(b_));
             run_part(KeyGroups(std::vector<std::uint64_t>(a_.n, 0), 1, false, codes_of(a_)), all_b, {}, stats);
         }
-        // Two parts in flight: the next part is grouped (a serial sort) while
-        // the current one is verified (parallel), so no worker waits on the
-        // sort.
+        // Narrow codes (at most 2 words) keep two parts in flight: the next
+        // part is grouped (a serial sort, 16 bytes per row) while the current
+        // one is verified in parallel, so no worker waits on the sort. Wider
+        // codes group one part at a time, keeping the grouping at most 36
+        // bytes per row beyond the input.
+        const bool overlap = words_ <= 2;
         std::optional<Grouping> next;
         if (!parts_.empty()) next.emplace(group(0));
         for (part_ = 0; part_ < parts_.size(); ++part_) {
-            const Grouping current = std::move(*next);
+            std::optional<Grouping> current = std::move(next);
             next.reset();
-            tbb::parallel_invoke([&] { run_part(current.a, current.b, current.flips, stats); },
-                                 [&] {
-                                     if (part_ + 1 < parts_.size()) next.emplace(group(part_ + 1));
-                                 });
+            const auto verify_current = [&] { run_part(current->a, current->b, current->flips, stats); };
+            const auto group_next = [&] {
+                if (part_ + 1 < parts_.size()) next.emplace(group(part_ + 1));
+            };
+            if (overlap) {
+                tbb::parallel_invoke(verify_current, group_next);
+            } else {
+                verify_current();
+                current.reset();
+                group_next();
+            }
         }
         return gather(stats);
     }
