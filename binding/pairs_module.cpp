@@ -4,8 +4,9 @@
 // brimel_native.explain) checks and shapes the arguments; these entries check
 // again, since they can be called directly.
 //
-//   pairs(a, b, k) -> (i, j, distance)   b None for a self-join
-//   explain(a, b, k) -> str              the PlanChoice as JSON text
+//   pairs(a, b, k) -> (i, j, distance, stats)   b None for a self-join;
+//                                               stats: the run's JoinStats as JSON text
+//   explain(a, b, k) -> str                     the PlanChoice as JSON text
 #include <Python.h>
 
 #include <array>
@@ -69,14 +70,32 @@ PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObj
     return input;
 }
 
+std::string stats_as_json(const JoinStats& stats) {
+    std::ostringstream out;
+    out << "{\"plan\":\"" << stats.plan << "\",\"verified\":" << stats.verified << ",\"pairs\":" << stats.pairs
+        << ",\"parts\":[";
+    for (std::size_t p = 0; p < stats.parts.size(); ++p)
+        out << (p ? "," : "") << "{\"groups\":" << stats.parts[p].groups << ",\"verified\":" << stats.parts[p].verified
+            << ",\"recorded\":" << stats.parts[p].recorded << "}";
+    out << "]}";
+    return out.str();
+}
+
 PyObject* pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PairsInput input = take_input(kPairs, args, kwargs);
         const MatrixView& a = input.a_view;
+        JoinStats stats;
         auto records = without_gil([&] {
-            return find_pairs(matrix_bytes(a), a.n, input.b_bytes(), input.b_view.n, a.d_bytes, input.k);
+            return find_pairs(matrix_bytes(a), a.n, input.b_bytes(), input.b_view.n, a.d_bytes, input.k, &stats);
         });
-        return pairs_to_arrays(std::move(records), input.k);
+        PyRef arrays(pairs_to_arrays(std::move(records), input.k));
+        const std::string text = stats_as_json(stats);
+        PyRef stats_text(checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+        PyObject* i = PyTuple_GetItem(arrays.get(), 0);
+        PyObject* j = PyTuple_GetItem(arrays.get(), 1);
+        PyObject* distance = PyTuple_GetItem(arrays.get(), 2);
+        return checked(PyTuple_Pack(4, i, j, distance, stats_text.get()));
     });
 }
 
@@ -136,7 +155,7 @@ PyMethodDef method(const char* name, NativeEntry entry, const char* doc) {
 }
 
 PyMethodDef methods[] = {
-    method("pairs", pairs, "pairs(a, b, k)\n--\n\nEvery pair within k as arrays (i, j, distance); b None: self-join."),
+    method("pairs", pairs, "pairs(a, b, k)\n--\n\nEvery pair within k as arrays (i, j, distance) and the run's statistics as JSON;\nb None: self-join."),
     method("explain", explain, "explain(a, b, k)\n--\n\nThe plans considered for pairs(a, b, k), as JSON text."),
     {nullptr, nullptr, 0, nullptr},
 };

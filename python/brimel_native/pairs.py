@@ -67,12 +67,14 @@ def find_pairs(a: npt.NDArray[np.uint8], k: int, b: Optional[npt.NDArray[np.uint
     the interpreter lock released; C-contiguous input is not copied.
     """
     codes_a, codes_b, k = _arguments(a, k, b)
-    i, j, distance = _brimel_pairs.pairs(codes_a, codes_b, k)
+    i, j, distance, _ = _brimel_pairs.pairs(codes_a, codes_b, k)
     return Pairs(i, j, distance)
 
 
-def explain(a: npt.NDArray[np.uint8], k: int, b: Optional[npt.NDArray[np.uint8]] = None) -> dict[str, Any]:
-    """How ``find_pairs(a, k, b)`` would search, without searching.
+def explain(
+    a: npt.NDArray[np.uint8], k: int, b: Optional[npt.NDArray[np.uint8]] = None, *, run: bool = False
+) -> dict[str, Any]:
+    """How ``find_pairs(a, k, b)`` would search; with ``run=True``, also how it did.
 
     Returns a dict: ``"plan"``, the option chosen, and ``"options"``, every
     plan considered, each with its ``"plan"`` kind ("scan": verify every
@@ -82,8 +84,17 @@ def explain(a: npt.NDArray[np.uint8], k: int, b: Optional[npt.NDArray[np.uint8]]
     most that many of the part's bits), ``"estimated_candidates"`` (pairs to
     verify) and ``"estimated_cost_ns"`` (single-core nanoseconds), as
     estimated on a sample of the input.
+
+    With ``run=True`` the join runs too, and ``"run"`` tells what it did: the
+    ``"plan"`` kind that ran, the pairs ``"verified"`` and the ``"pairs"``
+    found, and per part the ``"groups"`` of rows, the pairs ``"verified"``
+    and the pairs ``"recorded"`` (a pair near on several parts is recorded by
+    the first).
     """
     codes_a, codes_b, k = _arguments(a, k, b)
     choice: dict[str, Any] = json.loads(_brimel_pairs.explain(codes_a, codes_b, k))
     options = choice["options"]
-    return {"plan": options[choice["chosen"]], "options": options}
+    explained = {"plan": options[choice["chosen"]], "options": options}
+    if run:
+        explained["run"] = json.loads(_brimel_pairs.pairs(codes_a, codes_b, k)[3])
+    return explained

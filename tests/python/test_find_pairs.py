@@ -59,6 +59,10 @@ def test_explain_names_the_plan_that_runs():
         assert option["estimated_cost_ns"] > 0 and option["estimated_candidates"] >= 0
     assert plan["plan"]["plan"] != "scan"  # random 64-bit codes at k = 3: parts beat the scan
     assert explain(codes, 3) == plan
+    ran = explain(codes, 3, run=True)["run"]
+    assert ran["plan"] == plan["plan"]["plan"] and len(ran["parts"]) == len(plan["plan"]["parts"])
+    assert ran["pairs"] == find_pairs(codes, 3).i.size == sum(p["recorded"] for p in ran["parts"])
+    assert ran["verified"] == sum(p["verified"] for p in ran["parts"]) >= ran["pairs"]
     flood = np.zeros((20000, 8), np.uint8)
     assert explain(flood, 3)["plan"]["plan"] == "scan"
 
