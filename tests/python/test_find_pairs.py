@@ -43,8 +43,12 @@ def test_heavy_and_skewed_inputs(case):
         codes[::3] = codes[1]
     else:
         codes &= rng.integers(0, 256, codes.shape, dtype=np.uint8) & rng.integers(0, 256, codes.shape, dtype=np.uint8)
+    from brimel_native import _brimel_pairs
+
     for k in (0, 3, 9):
-        assert triples(find_pairs(codes, k)) == reference.self_join(codes, k), (case, k)
+        expected = reference.self_join(codes, k)
+        assert triples(find_pairs(codes, k)) == expected, (case, k)
+        assert triples(Pairs(*_brimel_pairs.scan(codes, None, k)[:3])) == expected, (case, k)
 
 
 def test_explain_names_the_plan_that_runs():
