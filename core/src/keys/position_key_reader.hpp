@@ -8,7 +8,6 @@
 
 #include "brimel/bit_plan.hpp"
 #include "brimel/errors.hpp"
-#include "brimel/hash.hpp"
 #include "brimel/types.hpp"
 
 namespace brimel::detail {
@@ -61,12 +60,6 @@ private:
 
     std::vector<std::uint64_t> bytes_;  // touched row bytes, in order of first use
     std::vector<Key> tables_;           // 256 entries per touched byte, same order
-};
-
-// Hashes a key of at most 64 bits as the 128-bit chunk key of equal value, so
-// narrow and wide tables see the same hashes.
-struct NarrowChunkKeyHasher {
-    std::size_t operator()(std::uint64_t key) const noexcept { return chunk_key_hash(ChunkKey{key}); }
 };
 
 }  // namespace brimel::detail
