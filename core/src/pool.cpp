@@ -50,17 +50,23 @@ struct Pool {
     std::unique_ptr<oneapi::tbb::task_arena> arena;
 };
 
-// What a probe thread holds while the others start: about what a new worker
-// needs before its first task (thread-local blocks, its first allocations),
-// in bytes.
-constexpr std::size_t kProbeHeadroom = 256 * 1024;
+// What a probe thread holds while the others start, in bytes: room for what a
+// new worker takes beyond its stack before its first task (thread-local
+// blocks, oneTBB's per-thread state; about 400 KiB each, measured), with a
+// margin, since the probe stops only once the address space is used up.
+constexpr std::size_t kProbeHeadroom = 1024 * 1024;
 
 // How many of `wanted` threads with stacks of `stack_bytes` can be running at
-// once right now: threads are started one at a time, each allocating
-// kProbeHeadroom bytes and then waiting, until `wanted` run or one cannot start
-// or allocate; then all are released and joined. oneTBB ends the process
-// ("pthread_create has failed", from a worker starting further workers) when a
-// worker cannot be started, so the pool is sized to what fits first.
+// once right now: threads are started one at a time, each making one small
+// allocation and one of kProbeHeadroom bytes and then waiting, until `wanted`
+// run or one cannot start or allocate; then all are released and joined.
+// oneTBB ends the process ("pthread_create has failed", from a worker starting
+// further workers) when a worker cannot be started, so the pool is sized to
+// what fits first. The small allocation matters: a thread's first one gives it
+// a heap arena of its own, 64 MiB of address space that is kept for the
+// process and handed to the next thread, so the probe reserves what the
+// workers will reuse, and the workers' stacks come from the thread stack
+// cache the probe leaves behind.
 std::size_t startable_threads(std::size_t wanted, std::size_t stack_bytes) {
     struct Shared {
         std::mutex mutex;
@@ -71,13 +77,15 @@ std::size_t startable_threads(std::size_t wanted, std::size_t stack_bytes) {
     } shared;
     const auto body = [](void* argument) -> void* {
         auto& s = *static_cast<Shared*>(argument);
+        void* small = std::malloc(64);
         void* held = std::malloc(kProbeHeadroom);
         std::unique_lock lock(s.mutex);
         ++s.reported;
-        if (held != nullptr) ++s.allocated;
+        if (small != nullptr && held != nullptr) ++s.allocated;
         s.changed.notify_all();
         s.changed.wait(lock, [&] { return s.release; });
         lock.unlock();
+        std::free(small);
         std::free(held);
         return nullptr;
     };
