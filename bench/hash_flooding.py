@@ -159,7 +159,7 @@ def main() -> None:
             t_plain = seconds(run_plain)
             t_attack = seconds(run_attack, repeat=1 if n > 8000 else 3)
             print(f"{name:32} {d_bytes:3} {k:2} {n:7} {t_plain:10.4f} {t_attack:10.4f} "
-                  f"{t_attack / t_plain:8.0f}x", flush=True)
+                  f"{t_attack / t_plain:8.1f}x", flush=True)
 
 
 if __name__ == "__main__":
