@@ -148,10 +148,11 @@ struct Index::State {
     void make_tables() {
         if (!plan.empty()) return;
         std::vector<BitRange> made = plan_bit_chunks(d_bytes, k);
+        // Built aside and moved in, so that a failure leaves the variant as it was.
         if (narrow)
-            tables.emplace<ChunkTables<std::uint64_t>>(made.size());
+            tables = ChunkTables<std::uint64_t>(made.size());
         else
-            tables.emplace<ChunkTables<WideKey>>(made.size());
+            tables = ChunkTables<WideKey>(made.size());
         plan = std::move(made);  // cannot fail
     }
 

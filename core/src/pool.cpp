@@ -121,10 +121,11 @@ std::size_t startable_threads(std::size_t wanted, std::size_t stack_bytes) {
 // Lets the arena's workers start now, right after the probe found room for
 // them, instead of whenever a later stage first asks for them (the address
 // space may be gone by then): one task per slot, each waiting until every slot
-// has a thread or a short deadline passes.
+// has a thread or 5 ms have passed. The tasks ask oneTBB for every worker at
+// once, which starts them; the wait only lets most of them arrive here.
 void start_workers(oneapi::tbb::task_arena& arena, std::size_t size) {
     std::atomic<std::size_t> arrived{0};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
     arena.execute([&] {
         oneapi::tbb::parallel_for(
             oneapi::tbb::blocked_range<std::size_t>(0, size, 1),
