@@ -65,28 +65,71 @@ bool is_standard_layout(const MatrixView& view) {
     return columns && rows;
 }
 
-HeldArray::HeldArray(PyObject* array) : array_(array) {
+HeldArray::HeldArray(PyObject* array, int dimensions) : array_(array), dimensions_(dimensions) {
     Py_INCREF(array_);
-    borrow_registry().acquire_shared(PyArray_DATA(as_array(array_)));
 }
 
-HeldArray::HeldArray(HeldArray&& other) noexcept : array_(std::exchange(other.array_, nullptr)) {}
+HeldArray::HeldArray(HeldArray&& other) noexcept
+    : array_(std::exchange(other.array_, nullptr)),
+      pin_(std::exchange(other.pin_, nullptr)),
+      borrowed_(std::exchange(other.borrowed_, nullptr)),
+      dimensions_(other.dimensions_) {}
 
 HeldArray& HeldArray::operator=(HeldArray&& other) noexcept {
     if (this != &other) {
         release_array();
         array_ = std::exchange(other.array_, nullptr);
+        pin_ = std::exchange(other.pin_, nullptr);
+        borrowed_ = std::exchange(other.borrowed_, nullptr);
+        dimensions_ = other.dimensions_;
     }
     return *this;
 }
 
 void HeldArray::release_array() noexcept {
     if (array_ == nullptr) return;
-    borrow_registry().release_shared(PyArray_DATA(as_array(array_)));
+    if (pin_ != nullptr) {
+        borrow_registry().release_shared(borrowed_);
+        Py_DECREF(std::exchange(pin_, nullptr));
+    }
     Py_DECREF(std::exchange(array_, nullptr));
 }
 
-MatrixView HeldArray::matrix_view() const {
+namespace {
+
+bool is_uint8_array(PyObject* object, int dimensions) {
+    if (PyType_IsSubtype(Py_TYPE(object), &PyArray_Type) == 0 || PyArray_NDIM(as_array(object)) != dimensions)
+        return false;
+    PyArray_Descr* ubyte = PyArray_DescrFromType(NPY_UBYTE);
+    if (ubyte == nullptr) throw PythonErrorAlreadySet{};
+    PyArray_Descr* dtype = PyArray_DESCR(as_array(object));
+    const bool accepted = dtype == ubyte || PyArray_EquivTypes(dtype, ubyte);
+    Py_DECREF(ubyte);
+    return accepted;
+}
+
+[[noreturn]] void not_convertible(PyObject* object, const char* name) {
+    raise_conversion_error(object, "PyArray<T, D>");
+    argument_extraction_error(name);
+}
+
+}  // namespace
+
+void HeldArray::pin(const char* name) {
+    if (pin_ != nullptr) return;
+    if (!is_uint8_array(array_, dimensions_)) not_convertible(array_, name);
+    pin_ = checked(PyWeakref_NewRef(array_, nullptr));
+    borrowed_ = PyArray_DATA(as_array(array_));
+    try {
+        borrow_registry().acquire_shared(borrowed_);
+    } catch (...) {
+        Py_DECREF(std::exchange(pin_, nullptr));
+        throw;
+    }
+}
+
+MatrixView HeldArray::pin_matrix(const char* name) {
+    pin(name);
     PyArrayObject* array = as_array(array_);
     const npy_intp* shape = PyArray_DIMS(array);
     const npy_intp* strides = PyArray_STRIDES(array);
@@ -98,7 +141,8 @@ MatrixView HeldArray::matrix_view() const {
             PyArray_IS_C_CONTIGUOUS(array) != 0};
 }
 
-RowView HeldArray::row_view() const {
+RowView HeldArray::pin_row(const char* name) {
+    pin(name);
     PyArrayObject* array = as_array(array_);
     return {static_cast<const std::uint8_t*>(PyArray_DATA(array)),
             static_cast<std::uint64_t>(PyArray_DIMS(array)[0]),
@@ -108,20 +152,8 @@ RowView HeldArray::row_view() const {
 
 HeldArray extract_array(PyObject* object, const char* name, int dimensions) {
     ensure_numpy();
-    bool accepted = PyType_IsSubtype(Py_TYPE(object), &PyArray_Type) != 0 &&
-                    PyArray_NDIM(as_array(object)) == dimensions;
-    if (accepted) {
-        PyArray_Descr* ubyte = PyArray_DescrFromType(NPY_UBYTE);
-        if (ubyte == nullptr) throw PythonErrorAlreadySet{};
-        PyArray_Descr* dtype = PyArray_DESCR(as_array(object));
-        accepted = dtype == ubyte || PyArray_EquivTypes(dtype, ubyte);
-        Py_DECREF(ubyte);
-    }
-    if (!accepted) {
-        raise_conversion_error(object, "PyArray<T, D>");
-        argument_extraction_error(name);
-    }
-    return HeldArray(object);
+    if (!is_uint8_array(object, dimensions)) not_convertible(object, name);
+    return HeldArray(object, dimensions);
 }
 
 HeldArray extract_code_array(PyObject* object, const char* name) { return extract_array(object, name, 2); }

@@ -1,6 +1,7 @@
 // NumPy array intake. Arrays are never copied: the engine reads the caller's
-// buffer in place, while the array is held (one reference and one shared
-// borrow) until the entry point returns.
+// buffer in place, while the array is held (one reference, one shared borrow
+// and one weak reference, which makes NumPy refuse to resize it) until the
+// entry point returns.
 #pragma once
 
 #include <Python.h>
@@ -40,8 +41,9 @@ inline ByteSpan matrix_bytes(const MatrixView& view) {
     return {view.data, static_cast<std::size_t>(view.n * view.d_bytes)};
 }
 
-// An accepted uint8 array: holds a reference and a shared borrow of its data,
-// both released when the holder is destroyed (release_array).
+// An accepted uint8 array: holds a reference to it from intake on, and from
+// pin_* on a shared borrow of its data and a weak reference that pins the
+// buffer; all released when the holder is destroyed (release_array).
 class HeldArray {
 public:
     HeldArray() = default;
@@ -51,14 +53,25 @@ public:
     HeldArray& operator=(HeldArray&& other) noexcept;
     ~HeldArray() { release_array(); }
 
-    MatrixView matrix_view() const;  // for arrays of 2 dimensions
-    RowView row_view() const;        // for arrays of 1 dimension
+    // Shape, strides and data, read once. Call after every argument of the
+    // call is converted: Python code run since intake (an argument's
+    // __index__, another thread) may have reshaped or retyped the array, so it
+    // is checked again, with intake's TypeError for `name` if it no longer
+    // qualifies. From here on no Python code can move or free what the view
+    // points at: a resize (even with refcheck=False) raises ValueError, since
+    // the array is referenced by a weak reference.
+    MatrixView pin_matrix(const char* name);  // for arrays of 2 dimensions
+    RowView pin_row(const char* name);        // for arrays of 1 dimension
     void release_array() noexcept;
 
 private:
     friend HeldArray extract_array(PyObject*, const char*, int);
-    explicit HeldArray(PyObject* array);
+    HeldArray(PyObject* array, int dimensions);
+    void pin(const char* name);
     PyObject* array_ = nullptr;
+    PyObject* pin_ = nullptr;  // the weak reference, once pinned
+    const void* borrowed_ = nullptr;  // the data pointer registered as borrowed
+    int dimensions_ = 0;
 };
 
 // Accepts `object` as a NumPy array (or subclass) of dtype uint8 with exactly

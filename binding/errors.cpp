@@ -34,6 +34,8 @@ void raise_current_exception() noexcept {
         if (!PyErr_Occurred()) raise(panic_exception_type(), "Python API call failed");
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a container asked for more than it can ever hold
+        PyErr_NoMemory();
     } catch (const std::exception& failure) {
         PyObject* type = panic_exception_type();
         if (type == nullptr) return;  // its creation failure is now the pending error

@@ -4,8 +4,9 @@
 // returning nullptr, or by throwing: `guarded` wraps every native entry and turns
 // a C++ exception into a Python one after the entry's locals (held arrays,
 // access uses) have been released by their destructors:
-//   std::bad_alloc          -> MemoryError (native memory ran out; the next
-//                              call works, nothing is leaked)
+//   std::bad_alloc,         -> MemoryError (native memory ran out, or a
+//   std::length_error          container was asked for more than it can hold;
+//                              the next call works, nothing is leaked)
 //   PythonErrorAlreadySet   -> the pending Python exception, unchanged
 //   anything else           -> PanicException carrying what() (engine
 //                              assertions, refused borrows, missing NumPy)

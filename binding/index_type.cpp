@@ -175,7 +175,7 @@ PyObject* index_add(PyObject* object, PyObject* args, PyObject* kwargs) {
         IndexObject* self = as_index(object);
         const ExclusiveUse use(self);
         HeldArray row = extract_row_array(bound[0], "row");
-        const RowView view = row.row_view();
+        const RowView view = row.pin_row("row");
         if (!view.c_contiguous)
             return raise(PyExc_ValueError, "row must be C-contiguous; pass np.ascontiguousarray(row)");
         check_row(view, self->index->d_bytes());
@@ -195,7 +195,7 @@ PyObject* index_add_batch(PyObject* object, PyObject* args, PyObject* kwargs) {
         IndexObject* self = as_index(object);
         const ExclusiveUse use(self);
         HeldArray batch = extract_code_array(bound[0], "batch");
-        const MatrixView view = batch.matrix_view();
+        const MatrixView view = batch.pin_matrix("batch");
         const std::uint64_t d_bytes = self->index->d_bytes();
         if (!view.c_contiguous)
             return raise(PyExc_ValueError, "batch must be C-contiguous; pass np.ascontiguousarray(batch)");
@@ -218,7 +218,7 @@ PyObject* index_query(PyObject* object, PyObject* args, PyObject* kwargs) {
         IndexObject* self = as_index(object);
         const SharedUse use(self);
         HeldArray row = extract_row_array(bound[0], "row");
-        const RowView view = row.row_view();
+        const RowView view = row.pin_row("row");
         if (!view.c_contiguous) return raise(PyExc_ValueError, "row must be C-contiguous");
         check_row(view, self->index->d_bytes());
         auto hits = self->index->query(row_bytes(view));

@@ -48,7 +48,7 @@ SelfJoinInput take_self_join_input(const FunctionDescription& function, PyObject
     const BoundArguments bound = bind_arguments(function, args, kwargs);
     HeldArray a = extract_code_array(bound[0], "a");
     const std::uint32_t k = extract_u32(bound[1], "k");
-    const MatrixView view = a.matrix_view();
+    const MatrixView view = a.pin_matrix("a");
     return {std::move(a), view, k};
 }
 
@@ -87,8 +87,8 @@ CrossJoinInput take_cross_join_input(const FunctionDescription& function, PyObje
     HeldArray a = extract_code_array(bound[0], "a");
     HeldArray b = extract_code_array(bound[1], "b");
     const std::uint32_t k = extract_u32(bound[2], "k");
-    const MatrixView a_view = a.matrix_view();
-    const MatrixView b_view = b.matrix_view();
+    const MatrixView a_view = a.pin_matrix("a");
+    const MatrixView b_view = b.pin_matrix("b");
     if (a_view.d_bytes != b_view.d_bytes) value_error("A and B must have the same d_bytes (shape[1])");
     if (!a_view.c_contiguous || !b_view.c_contiguous)
         value_error("A and B must be C-contiguous; pass np.ascontiguousarray(...)");

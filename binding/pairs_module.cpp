@@ -55,10 +55,10 @@ PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObj
     input.k = extract_u32(bound[2], "k");
     // Views are taken once every argument is converted: converting k may run
     // Python code.
-    input.a_view = input.a.matrix_view();
+    input.a_view = input.a.pin_matrix("a");
     if (!input.a_view.c_contiguous || !is_standard_layout(input.a_view)) value_error("a must be C-contiguous");
     if (input.b) {
-        input.b_view = input.b->matrix_view();
+        input.b_view = input.b->pin_matrix("b");
         if (!input.b_view.c_contiguous || !is_standard_layout(input.b_view)) value_error("b must be C-contiguous");
         if (input.b_view.d_bytes != input.a_view.d_bytes)
             value_error("a and b must have the same code width (shape[1]): " + std::to_string(input.a_view.d_bytes) +

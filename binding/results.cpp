@@ -9,9 +9,11 @@
 namespace brimel::binding {
 namespace {
 
+// The list, its tuples and their ints can only fail for lack of memory, which
+// the caller sees as the MemoryError the interpreter set.
 [[noreturn]] void python_api_failed() {
-    PyErr_Print();
-    throw InternalFailure("Python API call failed");
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    throw PythonErrorAlreadySet{};
 }
 
 template <std::size_t N>

@@ -11,8 +11,8 @@
 namespace brimel::binding {
 
 // A list of (i, j, dist) tuples; frees `records`. On a failed Python
-// allocation, prints the pending error and throws InternalFailure
-// "Python API call failed"; no partial list escapes.
+// allocation, leaves MemoryError set and throws PythonErrorAlreadySet; no
+// partial list escapes.
 PyObject* pairs_to_list(std::vector<PairRecord>&& records);
 
 // The same for query hits, as (id, dist) tuples.

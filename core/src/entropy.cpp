@@ -38,14 +38,33 @@ PositionLists plan_adaptive_chunks(const std::vector<double>& entropies, std::ui
                      [&](std::uint64_t a, std::uint64_t b) { return entropies[a] > entropies[b]; });
 
     PositionLists lists(num_chunks);
-    std::vector<double> load(num_chunks, 0.0);
+    if (max_width == 0) return lists;
+    // The lists that can still take a position, as a min-heap on (load, list):
+    // its top is the least loaded list, ties to the lowest. Only the first
+    // order.size() lists can receive anything (an empty list, load 0, wins
+    // every tie against a loaded one), so the heap holds at most that many and
+    // each position costs O(log) instead of a scan over all k + 1 lists.
+    struct Open {
+        double load;
+        std::uint64_t list;
+    };
+    const auto after = [](const Open& a, const Open& b) {
+        return a.load != b.load ? a.load > b.load : a.list > b.list;
+    };
+    std::vector<Open> open;
+    const std::uint64_t used = std::min<std::uint64_t>(num_chunks, order.size());
+    open.reserve(used);
+    for (std::uint64_t c = 0; c < used; ++c) open.push_back({0.0, c});  // already a heap: loads equal, lists ascending
     for (const std::uint64_t p : order) {
-        std::uint64_t chosen = num_chunks;
-        for (std::uint64_t c = 0; c < num_chunks; ++c)
-            if (lists[c].size() < max_width && (chosen == num_chunks || load[c] < load[chosen])) chosen = c;
-        if (chosen == num_chunks) break;  // every list is full
-        lists[chosen].push_back(p);
-        load[chosen] += entropies[p];
+        if (open.empty()) break;  // every list is full
+        std::pop_heap(open.begin(), open.end(), after);
+        Open& chosen = open.back();
+        lists[chosen.list].push_back(p);
+        chosen.load += entropies[p];
+        if (lists[chosen.list].size() < max_width)
+            std::push_heap(open.begin(), open.end(), after);
+        else
+            open.pop_back();
     }
     for (auto& list : lists) std::sort(list.begin(), list.end());
     return lists;

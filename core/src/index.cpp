@@ -1,17 +1,20 @@
 // The streaming index: construction, insertion and single-code queries.
 #include "brimel/index.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
+#include <chrono>
+#include <random>
 #include <string>
 #include <type_traits>
 #include <variant>
 
 #include "brimel/errors.hpp"
-#include "brimel/hash.hpp"
-#include "brimel/verify.hpp"  // hamming_distance
+#include "brimel/verify.hpp"
 #include "dispatch.hpp"
 #include "id_list.hpp"
 
@@ -26,19 +29,60 @@ struct WideKey {
     friend bool operator==(const WideKey&, const WideKey&) = default;
 };
 
-// Both key forms hash as the 128-bit chunk key they stand for. Not declared
-// avalanching, so the flat containers mix the hash once more (see
-// chunk_table.hpp).
+// The tables and seen sets of every index hash with one function drawn at
+// random when the process starts: vector multiply-add-shift, the high 64 bits
+// of (a1 * lo + a2 * hi + b) mod 2^128 with a1, a2, b random 128-bit numbers.
+// It is strongly universal: two distinct keys agree on any chosen bits of
+// their hashes exactly as often as random bits would, whichever keys they
+// are. Codes cannot be crafted to collide without knowing the draw, so every
+// set of keys costs what random keys cost. No result depends on the draw:
+// id lists keep insertion order and query hits are sorted by id.
+using Word128 = unsigned __int128;
+
+struct HashDraw {
+    Word128 a1, a2, b;
+};
+
+Word128 random_word128(std::random_device& device) {
+    Word128 word = 0;
+    for (int part = 0; part < 4; ++part) word = (word << 32) | device();
+    return word;
+}
+
+HashDraw draw_hash() {
+    try {
+        std::random_device device;
+        return {random_word128(device), random_word128(device), random_word128(device)};
+    } catch (const std::exception&) {
+        // No entropy source: a draw from the clock and the process id, still
+        // unknown to anyone who only chooses the codes.
+        std::seed_seq seed{static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()),
+                           static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()),
+                           static_cast<std::uint64_t>(::getpid())};
+        std::mt19937_64 engine(seed);
+        const auto next = [&] { return (Word128{engine()} << 64) | engine(); };
+        return {next(), next(), next()};
+    }
+}
+
+const HashDraw kHashDraw = draw_hash();
+
+// Declared avalanching: the output is already uniform in every bit, so the
+// flat containers use it as it is.
 struct KeyHasher {
-    std::size_t operator()(std::uint64_t key) const noexcept { return chunk_key_hash(ChunkKey{key}); }
+    using is_avalanching = std::true_type;
+    std::size_t operator()(std::uint64_t key) const noexcept {
+        return static_cast<std::uint64_t>((kHashDraw.a1 * key + kHashDraw.b) >> 64);
+    }
     std::size_t operator()(const WideKey& key) const noexcept {
-        return chunk_key_hash((ChunkKey{key.hi} << 64) | key.lo);
+        return static_cast<std::uint64_t>((kHashDraw.a1 * key.lo + kHashDraw.a2 * key.hi + kHashDraw.b) >> 64);
     }
 };
 
-// The seen set of a query hashes a row id as one 64-bit word.
+// The seen set of a query hashes a row id as a one-word key.
 struct IdHasher {
-    std::size_t operator()(std::uint32_t id) const noexcept { return chunk_key_hash_word(id); }
+    using is_avalanching = std::true_type;
+    std::size_t operator()(std::uint32_t id) const noexcept { return KeyHasher{}(std::uint64_t{id}); }
 };
 
 using IdSet = boost::unordered_flat_set<std::uint32_t, IdHasher>;
@@ -70,6 +114,13 @@ Key key_of(const std::uint8_t* row, const BitRange& chunk) {
     }
 }
 
+// The widest chunk of plan_bit_chunks(d_bytes, k), from the bit count alone
+// (k < total_bits).
+std::uint64_t widest_chunk(std::uint64_t total_bits, std::uint32_t k) {
+    if (k == 0) return std::min(total_bits, kMaxChunkBits);
+    return total_bits / (std::uint64_t{k} + 1) + (total_bits % (std::uint64_t{k} + 1) != 0);
+}
+
 [[noreturn, gnu::cold, gnu::noinline]] void throw_full(std::uint64_t n, std::uint64_t adding,
                                                        std::uint64_t max_rows) {
     throw IndexFull("Index full: adding " + std::to_string(adding) + " rows to " + std::to_string(n) +
@@ -81,12 +132,29 @@ Key key_of(const std::uint8_t* row, const BitRange& chunk) {
 
 struct Index::State {
     std::vector<std::uint8_t> codes;  // n * d_bytes bytes, row r at r * d_bytes
+    // The chunk plan and its tables, made when the first row arrives: an empty
+    // index costs the same for every k (k + 1 tables of a large k would take
+    // gigabytes before anything is stored).
     std::vector<BitRange> plan;
     std::variant<ChunkTables<std::uint64_t>, ChunkTables<WideKey>> tables;
     std::uint64_t d_bytes = 0;
     std::uint32_t k = 0;
     std::uint32_t n = 0;
     std::uint32_t max_rows = 0;
+    bool narrow = true;  // every chunk at most 64 bits: one-word keys
+
+    // Makes the plan and the (empty) tables, once. On std::bad_alloc nothing
+    // is made and the next add tries again.
+    void make_tables() {
+        if (!plan.empty()) return;
+        std::vector<BitRange> made = plan_bit_chunks(d_bytes, k);
+        // Built aside and moved in, so that a failure leaves the variant as it was.
+        if (narrow)
+            tables = ChunkTables<std::uint64_t>(made.size());
+        else
+            tables = ChunkTables<WideKey>(made.size());
+        plan = std::move(made);  // cannot fail
+    }
 
     // Makes room for `bytes` more code bytes: at least doubling, so that any
     // mix of add and add_batch appends in amortised constant time per byte.
@@ -94,6 +162,8 @@ struct Index::State {
         const std::size_t needed = codes.size() + bytes;
         if (needed > codes.capacity()) codes.reserve(std::max(needed, 2 * codes.capacity()));
     }
+
+    void append_codes(ByteSpan rows);
 };
 
 namespace {
@@ -262,6 +332,26 @@ std::vector<QueryHit> query_tables(const ChunkTables<Key>& tables, std::span<con
 
 }  // namespace
 
+// Stores the rows of `rows` (back to back) after the n stored ones and lists
+// them in every table. The rows are copied first and keyed from the copy, so
+// the stored codes and the tables agree even if the caller's buffer changes
+// meanwhile (another thread may write into it while add_batch runs without
+// the interpreter lock). All or nothing: on an exception the codes and tables
+// are as before.
+void Index::State::append_codes(ByteSpan rows) {
+    reserve_codes(rows.size());
+    make_tables();
+    const std::size_t before = codes.size();
+    codes.insert(codes.end(), rows.begin(), rows.end());  // room reserved: cannot fail
+    const std::uint64_t m = rows.size() / d_bytes;
+    try {
+        std::visit([&](auto& t) { index_rows(t, plan, codes.data() + before, m, d_bytes, n); }, tables);
+    } catch (...) {
+        codes.resize(before);
+        throw;
+    }
+}
+
 Index::Index(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
 Index::Index(Index&&) noexcept = default;
 Index& Index::operator=(Index&&) noexcept = default;
@@ -272,15 +362,10 @@ Index Index::create(std::uint64_t d_bytes, std::uint32_t k, std::uint32_t max_ro
     if (total_bits <= k)
         panic("Index: k (" + std::to_string(k) + ") must be < 8*d_bytes (" + std::to_string(total_bits) +
               ")");
+    const std::uint64_t widest = widest_chunk(total_bits, k);
+    if (widest > kMaxChunkBits) panic("Index: bit chunk wider than 128 bits");
     auto state = std::make_unique<State>();
-    state->plan = plan_bit_chunks(d_bytes, k);
-    if (!plan_fits_chunk_keys(state->plan)) panic("Index: bit chunk wider than 128 bits");
-    const bool narrow = std::all_of(state->plan.begin(), state->plan.end(),
-                                    [](const BitRange& chunk) { return chunk.second - chunk.first <= 64; });
-    if (narrow)
-        state->tables.emplace<ChunkTables<std::uint64_t>>(state->plan.size());
-    else
-        state->tables.emplace<ChunkTables<WideKey>>(state->plan.size());
+    state->narrow = widest <= 64;
     state->d_bytes = d_bytes;
     state->k = k;
     state->max_rows = max_rows;
@@ -292,9 +377,7 @@ std::uint32_t Index::add(ByteSpan row) {
     assert_equal(row.size(), s.d_bytes, "Index::add row length mismatch");
     if (s.n >= s.max_rows) throw_full(s.n, 1, s.max_rows);
     const std::uint32_t id = s.n;
-    s.reserve_codes(s.d_bytes);
-    std::visit([&](auto& tables) { index_rows(tables, s.plan, row.data(), 1, s.d_bytes, id); }, s.tables);
-    s.codes.insert(s.codes.end(), row.begin(), row.end());  // room reserved: cannot fail
+    s.append_codes(row);
     s.n = id + 1;
     return id;
 }
@@ -308,9 +391,7 @@ std::uint32_t Index::add_batch(ByteSpan rows) {
     const std::uint32_t first = s.n;
     if (m > std::uint64_t{s.max_rows} - first) throw_full(first, m, s.max_rows);
     if (m == 0) return first;
-    s.reserve_codes(length);
-    std::visit([&](auto& tables) { index_rows(tables, s.plan, rows.data(), m, s.d_bytes, first); }, s.tables);
-    s.codes.insert(s.codes.end(), rows.begin(), rows.end());  // room reserved: cannot fail
+    s.append_codes(rows);
     s.n = first + static_cast<std::uint32_t>(m);
     return first;
 }
@@ -330,11 +411,16 @@ std::uint64_t Index::d_bytes() const noexcept { return state_->d_bytes; }
 std::uint32_t Index::k() const noexcept { return state_->k; }
 std::uint32_t Index::n() const noexcept { return state_->n; }
 std::uint32_t Index::max_rows() const noexcept { return state_->max_rows; }
-std::span<const BitRange> Index::plan() const noexcept { return state_->plan; }
+std::vector<BitRange> Index::plan() const {
+    const State& s = *state_;
+    return s.plan.empty() ? plan_bit_chunks(s.d_bytes, s.k) : s.plan;
+}
 
 std::vector<std::uint32_t> Index::ids_with_key(std::size_t chunk, ChunkKey key) const {
     const State& s = *state_;
-    if (chunk >= s.plan.size()) panic_out_of_range(chunk + 1, s.plan.size());
+    const std::uint64_t chunks = (s.k == 0 && 8 * s.d_bytes > kMaxChunkBits) ? 1 : std::uint64_t{s.k} + 1;
+    if (chunk >= chunks) panic_out_of_range(chunk + 1, chunks);
+    if (s.plan.empty()) return {};  // nothing stored yet
     return std::visit(
         [&](const auto& tables) -> std::vector<std::uint32_t> {
             using Key = typename std::decay_t<decltype(tables)>::value_type::key_type;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <vector>
 
 #include "brimel/entropy.hpp"
@@ -27,6 +29,40 @@ TEST(PlanAdaptiveChunks, WidthCapLeavesLowestEntropyOut) {
     EXPECT_EQ(lists[1].size(), 128u);
     for (const auto& list : lists)
         for (auto p : list) EXPECT_LT(p, 256u);  // positions 256.. have the lowest entropy
+}
+
+// The plan by its defining rule, one scan over all lists per position.
+Lists greedy_by_scanning(const std::vector<double>& e, std::uint64_t num_chunks, std::uint64_t max_width) {
+    std::vector<std::uint64_t> order;
+    for (std::uint64_t p = 0; p < e.size(); ++p)
+        if (e[p] > 0.0) order.push_back(p);
+    std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return e[a] > e[b]; });
+    Lists lists(num_chunks);
+    std::vector<double> load(num_chunks, 0.0);
+    for (const auto p : order) {
+        std::uint64_t chosen = num_chunks;
+        for (std::uint64_t c = 0; c < num_chunks; ++c)
+            if (lists[c].size() < max_width && (chosen == num_chunks || load[c] < load[chosen])) chosen = c;
+        if (chosen == num_chunks) break;
+        lists[chosen].push_back(p);
+        load[chosen] += e[p];
+    }
+    for (auto& list : lists) std::sort(list.begin(), list.end());
+    return lists;
+}
+
+TEST(PlanAdaptiveChunks, SameAsScanningEveryList) {
+    std::mt19937_64 rng(5);
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t bits = 1 + rng() % 400;
+        // Few distinct values, many zeros: ties in entropy and in load.
+        std::vector<double> e(bits);
+        for (auto& v : e) v = (rng() % 3 == 0) ? 0.0 : static_cast<double>(1 + rng() % 4) / 4.0;
+        const std::uint64_t chunks = rng() % 70;
+        const std::uint64_t width = rng() % 2 ? 128 : rng() % 6;
+        ASSERT_EQ(plan_adaptive_chunks(e, chunks, width), greedy_by_scanning(e, chunks, width))
+            << "round " << round;
+    }
 }
 
 TEST(EstimateBitEntropies, Values) {

@@ -77,8 +77,9 @@ std::vector<Hits> query_all(const Index& index, const Codes& queries) {
 void expect_tables_consistent(const Index& index, const Codes& stored) {
     const std::uint64_t d = index.d_bytes();
     ASSERT_EQ(stored.size(), index.n() * d);
-    for (std::size_t t = 0; t < index.plan().size(); ++t) {
-        const auto [lo, hi] = index.plan()[t];
+    const std::vector<BitRange> plan = index.plan();
+    for (std::size_t t = 0; t < plan.size(); ++t) {
+        const auto [lo, hi] = plan[t];
         std::map<ChunkKey, std::vector<std::uint32_t>> expected;
         for (std::uint32_t r = 0; r < index.n(); ++r)
             expected[extract_bits(stored.data() + r * d, lo, hi)].push_back(r);
@@ -105,7 +106,7 @@ Codes probes_for(const Codes& stored, std::uint64_t d, std::uint32_t k, std::uin
     return probes;
 }
 
-std::vector<BitRange> plan_of(const Index& index) { return {index.plan().begin(), index.plan().end()}; }
+std::vector<BitRange> plan_of(const Index& index) { return index.plan(); }
 
 TEST(IndexCreate, ChecksAndPlans) {
     expect_throw<Panic>([] { Index::create(1, 8); }, "Index: k (8) must be < 8*d_bytes (8)");

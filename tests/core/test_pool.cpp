@@ -23,6 +23,12 @@ TEST(PoolSize, EnvironmentRule) {
     EXPECT_EQ(size_from_environment(nullopt, "0", 6), 6u);
     EXPECT_EQ(size_from_environment(nullopt, "x", 6), 6u);
     EXPECT_EQ(size_from_environment("4 ", nullopt, 6), 6u);
+    // Above max(256, 4 * CPUs) the size is clamped, however many digits (2^32 + 1
+    // once wrapped to 1 worker).
+    EXPECT_EQ(size_from_environment("4294967297", nullopt, 2), 256u);
+    EXPECT_EQ(size_from_environment("99999999999999999999999", "5", 2), 256u);
+    EXPECT_EQ(size_from_environment(nullopt, "18446744073709551615", 100), 400u);
+    EXPECT_EQ(size_from_environment("256", nullopt, 2), 256u);
 }
 
 TEST(Pool, MapGathersByIndex) {

@@ -1,7 +1,9 @@
 """The module surface: attributes, signatures, argument binding and conversion."""
 
 import importlib
+import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -123,3 +125,23 @@ def test_readonly_subclass_and_byteorder_equivalent_arrays_accepted():
     assert m.find_pairs_self(readonly, 1) == expected
     assert m.find_pairs_self(codes.view(Sub), 1) == expected
     assert m.find_pairs_self(codes.astype(np.dtype("=u1")), 1) == expected
+
+
+@pytest.mark.parametrize("abi", ["0x02000000", "0x01000009"])
+def test_build_checks_for_numpy_2_headers(abi, tmp_path):
+    """NumPy 1.x headers stop the configure step with what to install, instead
+    of a bare compiler error at PyArray_ImportNumPyAPI."""
+    import shutil
+
+    cmake = shutil.which("cmake", path=str(Path(sys.executable).parent)) or shutil.which("cmake")
+    if cmake is None:
+        pytest.skip("no cmake")
+    (tmp_path / "numpy").mkdir()
+    (tmp_path / "numpy" / "_numpyconfig.h").write_text(f"#define NPY_ABI_VERSION {abi}\n")
+    script = Path(__file__).resolve().parents[2] / "binding" / "numpy_headers.cmake"
+    run = subprocess.run([cmake, f"-DNUMPY_INCLUDE_DIR={tmp_path}", "-DNUMPY_VERSION=x", "-P", str(script)],
+                         capture_output=True, text=True)
+    if abi.startswith("0x02"):
+        assert run.returncode == 0, run.stderr
+    else:
+        assert run.returncode != 0 and "numpy>=2" in run.stderr

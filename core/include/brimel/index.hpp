@@ -1,10 +1,12 @@
 // The streaming index: an append-only store of codes of one width, queried one
 // code at a time for every stored code within distance k.
 //
-// At construction the index fixes the bit chunk plan plan_bit_chunks(d_bytes,
-// k) (k + 1 chunks, or the single chunk [0, 128) for k = 0 over more than 128
-// bits) and keeps one chunk table per chunk: chunk key -> ascending list of the
-// ids of the stored rows with that key. By the box principle a stored row
+// The index uses the bit chunk plan plan_bit_chunks(d_bytes, k) (k + 1 chunks,
+// or the single chunk [0, 128) for k = 0 over more than 128 bits) and keeps,
+// from its first row on, one chunk table per chunk: chunk key -> ascending list
+// of the ids of the stored rows with that key. The tables hash keys with a
+// function drawn at random once per process, so no choice of codes makes them
+// collide more than random codes do. By the box principle a stored row
 // within distance k of a query shares at least one chunk key with it, so a
 // query only verifies the rows listed under its own keys.
 //
@@ -85,8 +87,9 @@ public:
     // Number of stored rows, which is also the id the next row receives.
     std::uint32_t n() const noexcept;
     std::uint32_t max_rows() const noexcept;
-    // The chunk plan, fixed at construction; table t belongs to plan()[t].
-    std::span<const BitRange> plan() const noexcept;
+    // The chunk plan plan_bit_chunks(d_bytes, k); table t belongs to plan()[t].
+    // The plan and its tables are made when the first row is added.
+    std::vector<BitRange> plan() const;
 
     // The ids listed under `key` in the table of chunk `chunk`, ascending
     // (empty when the key is absent). For inspecting the tables.

@@ -3,7 +3,10 @@
 // One oneTBB task_arena, created on first use. Its size comes from
 // "RAYON_NUM_THREADS" (a positive integer; 0 means the number of logical CPUs),
 // else "RAYON_RS_NUM_CPUS" (a positive integer), else the logical CPU count.
-// A size above the CPU count is honoured.
+// A size above the CPU count is honoured up to max_pool_size (larger numbers,
+// however many digits, are clamped to it). The pool then starts only as many
+// workers as the process can start at that moment (address space for their
+// stacks, thread limits): a size that does not fit shrinks, it never fails.
 //
 // A thread outside the pool that starts a parallel stage hands it to the arena
 // and waits; a stage started from inside an arena (a worker, or a caller
@@ -29,6 +32,9 @@ namespace brimel::pool {
 std::size_t size_from_environment(std::optional<std::string_view> rayon_num_threads,
                                   std::optional<std::string_view> rayon_rs_num_cpus,
                                   std::size_t logical_cpus);
+
+// The largest pool: max(256, 4 * logical_cpus), oneTBB's own cap on workers.
+std::size_t max_pool_size(std::size_t logical_cpus);
 
 // Logical CPUs this process may run on (affinity mask), at least 1.
 std::size_t logical_cpu_count();
