@@ -14,20 +14,14 @@
 #include <variant>
 
 #include "brimel/errors.hpp"
-#include "brimel/verify.hpp"
-#include "dispatch.hpp"
+#include "brimel/plan.hpp"
 #include "id_list.hpp"
+#include "kernels/scan.hpp"
+#include "keys/code_words.hpp"
+#include "keys/part_keys.hpp"
 
 namespace brimel {
 namespace {
-
-// A chunk key over more than 64 bits, as two words aligned to 8 bytes (a
-// ChunkKey would align table slots to 16 and make them 32 bytes instead of 24).
-struct WideKey {
-    std::uint64_t lo;
-    std::uint64_t hi;
-    friend bool operator==(const WideKey&, const WideKey&) = default;
-};
 
 // The tables and seen sets of every index hash with one function drawn at
 // random when the process starts: vector multiply-add-shift, the high 64 bits
@@ -74,45 +68,12 @@ struct KeyHasher {
     std::size_t operator()(std::uint64_t key) const noexcept {
         return static_cast<std::uint64_t>((kHashDraw.a1 * key + kHashDraw.b) >> 64);
     }
-    std::size_t operator()(const WideKey& key) const noexcept {
-        return static_cast<std::uint64_t>((kHashDraw.a1 * key.lo + kHashDraw.a2 * key.hi + kHashDraw.b) >> 64);
-    }
 };
 
-// The seen set of a query hashes a row id as a one-word key.
-struct IdHasher {
-    using is_avalanching = std::true_type;
-    std::size_t operator()(std::uint32_t id) const noexcept { return KeyHasher{}(std::uint64_t{id}); }
-};
-
-using IdSet = boost::unordered_flat_set<std::uint32_t, IdHasher>;
-
-// Chunks of at most 64 bits (every chunk of most plans) key their table with a
-// single word: 16-byte slots.
-template <class Key>
-using ChunkTable = boost::unordered_flat_map<Key, detail::IdList, KeyHasher>;
-template <class Key>
-using ChunkTables = std::vector<ChunkTable<Key>>;
-
-// The chunk key extract_bits reads from `row` over `chunk`. A byte-aligned
-// chunk of at most 8 bytes (the usual case) is the little-endian integer of its
-// bytes, read here directly.
-template <class Key>
-Key key_of(const std::uint8_t* row, const BitRange& chunk) {
-    if constexpr (std::is_same_v<Key, std::uint64_t>) {
-        if ((chunk.first | chunk.second) % 8 == 0) {
-            const std::uint8_t* bytes = row + chunk.first / 8;
-            std::uint64_t key = 0;
-            for (std::uint64_t b = 0; b < (chunk.second - chunk.first) / 8; ++b)
-                key |= std::uint64_t{bytes[b]} << (8 * b);
-            return key;
-        }
-        return static_cast<std::uint64_t>(extract_bits(row, chunk.first, chunk.second));
-    } else {
-        const ChunkKey key = extract_bits(row, chunk.first, chunk.second);
-        return WideKey{static_cast<std::uint64_t>(key), static_cast<std::uint64_t>(key >> 64)};
-    }
-}
+// Part keys are at most 64 bits (the value of a part of at most 32 bits, or
+// a hash of a wider one): 16-byte slots.
+using PartTable = boost::unordered_flat_map<std::uint64_t, detail::IdList, KeyHasher>;
+using PartTables = std::vector<PartTable>;
 
 // The widest chunk of plan_bit_chunks(d_bytes, k), from the bit count alone
 // (k < total_bits).
@@ -130,30 +91,40 @@ std::uint64_t widest_chunk(std::uint64_t total_bits, std::uint32_t k) {
 
 }  // namespace
 
+
 struct Index::State {
     std::vector<std::uint8_t> codes;  // n * d_bytes bytes, row r at r * d_bytes
-    // The chunk plan and its tables, made when the first row arrives: an empty
-    // index costs the same for every k (k + 1 tables of a large k would take
-    // gigabytes before anything is stored).
-    std::vector<BitRange> plan;
-    std::variant<ChunkTables<std::uint64_t>, ChunkTables<WideKey>> tables;
+    // The plan, its key readers and tables, made when the first row arrives:
+    // an empty index costs the same for every k (the tables of a large k
+    // would take gigabytes before anything is stored).
+    Plan plan;
+    std::vector<detail::PartKeys> keys;
+    std::vector<std::vector<std::uint64_t>> flips;  // per part: key differences within its threshold
+    PartTables tables;
     std::uint64_t d_bytes = 0;
     std::uint32_t k = 0;
     std::uint32_t n = 0;
     std::uint32_t max_rows = 0;
-    bool narrow = true;  // every chunk at most 64 bits: one-word keys
+    bool made = false;
 
-    // Makes the plan and the (empty) tables, once. On std::bad_alloc nothing
-    // is made and the next add tries again.
+    // Makes the plan, readers and (empty) tables, once. On std::bad_alloc
+    // nothing is kept and the next add tries again.
     void make_tables() {
-        if (!plan.empty()) return;
-        std::vector<BitRange> made = plan_bit_chunks(d_bytes, k);
-        // Built aside and moved in, so that a failure leaves the variant as it was.
-        if (narrow)
-            tables = ChunkTables<std::uint64_t>(made.size());
-        else
-            tables = ChunkTables<WideKey>(made.size());
-        plan = std::move(made);  // cannot fail
+        if (made) return;
+        Plan chosen = index_plan(d_bytes, k);
+        std::vector<detail::PartKeys> readers;
+        std::vector<std::vector<std::uint64_t>> probes;
+        for (const Part& part : chosen.parts) {
+            readers.emplace_back(part, d_bytes);
+            probes.push_back(readers.back().exact() ? detail::flip_masks(readers.back().key_bits(), part.threshold)
+                                                    : std::vector<std::uint64_t>{});
+        }
+        PartTables made_tables(chosen.parts.size());
+        plan = std::move(chosen);  // none of these moves can fail
+        keys = std::move(readers);
+        flips = std::move(probes);
+        tables = std::move(made_tables);
+        made = true;
     }
 
     // Makes room for `bytes` more code bytes: at least doubling, so that any
@@ -164,6 +135,7 @@ struct Index::State {
     }
 
     void append_codes(ByteSpan rows);
+    std::vector<std::uint32_t> candidates(const std::uint8_t* row) const;
 };
 
 namespace {
@@ -171,31 +143,28 @@ namespace {
 // Appends `id` under `key`. On std::bad_alloc the table is unchanged: a new key
 // gets an inline id, which never allocates, so only an existing list can fail
 // to grow, and it then stays as it was.
-template <class Key>
-void append_id(ChunkTable<Key>& table, const Key& key, std::uint32_t id) {
+void append_id(PartTable& table, std::uint64_t key, std::uint32_t id) {
     table.try_emplace(key).first->second.push_back(id);
 }
 
 // Undoes append_id(table, key, id) for the last id appended under `key`.
-template <class Key>
-void remove_last_id(ChunkTable<Key>& table, const Key& key) noexcept {
+void remove_last_id(PartTable& table, std::uint64_t key) noexcept {
     const auto slot = table.find(key);
     slot->second.pop_back();
     if (slot->second.size() == 0) table.erase(slot);
 }
 
-// Appends ids to chunk tables in groups of kGroup: the lists a group will
+// Appends ids to part tables in groups of kGroup: the lists a group will
 // grow are looked up and prefetched first (headers, then ends), so that their
 // cache misses overlap instead of coming one after the other; then the ids are
 // appended in the order they were pushed. The order of appends is exactly the
 // order of push calls, so `appended()` says how far a failed run got.
-template <class Key>
 class GroupedAppends {
 public:
-    explicit GroupedAppends(ChunkTables<Key>& tables) : tables_(tables) {}
+    explicit GroupedAppends(PartTables& tables) : tables_(tables) {}
 
-    void push(std::size_t t, const Key& key, std::uint32_t id) {
-        ChunkTable<Key>& table = tables_[t];
+    void push(std::size_t t, std::uint64_t key, std::uint32_t id) {
+        PartTable& table = tables_[t];
         const auto slot = table.find(key);
         detail::IdList* list = slot == table.end() ? nullptr : &slot->second;
         if (list != nullptr) list->prefetch_header();
@@ -215,7 +184,7 @@ public:
             if (lists_in_place && p.list != nullptr) {
                 p.list->push_back(p.id);
             } else {
-                ChunkTable<Key>& table = tables_[p.t];
+                PartTable& table = tables_[p.t];
                 const std::size_t keys = table.size();
                 append_id(table, p.key, p.id);
                 lists_in_place = lists_in_place && table.size() == keys;
@@ -231,11 +200,11 @@ private:
     static constexpr std::size_t kGroup = 16;
     struct Pending {
         std::size_t t;
-        Key key;
+        std::uint64_t key;
         std::uint32_t id;
         detail::IdList* list;
     };
-    ChunkTables<Key>& tables_;
+    PartTables& tables_;
     std::array<Pending, kGroup> pending_{};
     std::size_t count_ = 0;
     std::uint64_t appended_ = 0;
@@ -245,92 +214,80 @@ private:
 // table, table by table: ids go into each list in increasing order either way,
 // and one table's lists stay in cache for the whole batch. All or nothing: on
 // an exception every id appended so far is taken out again, newest first.
-template <class Key>
-void index_rows(ChunkTables<Key>& tables, std::span<const BitRange> plan, const std::uint8_t* rows,
+void index_rows(PartTables& tables, const std::vector<detail::PartKeys>& keys, const std::uint8_t* rows,
                 std::uint64_t m, std::uint64_t d_bytes, std::uint32_t first) {
-    GroupedAppends<Key> appends(tables);
+    GroupedAppends appends(tables);
     try {
         for (std::size_t t = 0; t < tables.size(); ++t)
             for (std::uint64_t r = 0; r < m; ++r)
-                appends.push(t, key_of<Key>(rows + r * d_bytes, plan[t]),
-                             first + static_cast<std::uint32_t>(r));
+                appends.push(t, keys[t].key(rows + r * d_bytes), first + static_cast<std::uint32_t>(r));
         appends.flush();
     } catch (...) {
         // Append number i was row i % m in table i / m.
         for (std::uint64_t i = appends.appended(); i-- > 0;)
-            remove_last_id(tables[i / m], key_of<Key>(rows + (i % m) * d_bytes, plan[i / m]));
+            remove_last_id(tables[i / m], keys[i / m].key(rows + (i % m) * d_bytes));
         throw;
     }
 }
 
-// Distances of the candidates to `row`, counted in full over d_bytes bytes;
-// keeps those within k and returns them sorted by id. The codes of the next
-// candidates are prefetched, since the ids come in no useful order. Inlined
-// into each popcount clone below.
-template <class Ids>
-[[gnu::always_inline]] inline std::vector<QueryHit> verify_candidates(const Ids& ids,
-                                                                      const std::uint8_t* codes,
-                                                                      std::uint64_t d_bytes, std::uint32_t k,
-                                                                      const std::uint8_t* row,
-                                                                      bool ascending) {
-    constexpr std::size_t kPrefetchDistance = 8;
+// Rows verified per kernel call: their codes are gathered into one tile.
+constexpr std::size_t kTileRows = 256;
+
+// Gathers the listed rows into word-major tiles and scans each against the
+// query with the active scan kernel; returns the hits, sorted by id.
+std::vector<QueryHit> verify_candidates(const std::vector<std::uint32_t>& ids, const std::uint8_t* codes,
+                                        std::uint64_t d_bytes, std::uint32_t k, const std::uint8_t* row) {
+    const std::size_t words = std::max<std::size_t>(detail::words_per_row(d_bytes), 1);
+    std::vector<std::uint64_t> query(words);
+    for (std::size_t w = 0; w < words; ++w) query[w] = detail::load_word(row, w, d_bytes);
+    std::vector<std::uint64_t> tile(words * kTileRows);
+    std::array<std::uint32_t, kTileRows> pos;
+    std::array<std::uint32_t, kTileRows> dist;
+    const kernels::ScanFn scan = kernels::active().scan;
     std::vector<QueryHit> hits;
-    auto ahead = ids.begin();
-    for (std::size_t step = 0; step < kPrefetchDistance && ahead != ids.end(); ++step, ++ahead)
-        __builtin_prefetch(codes + *ahead * d_bytes, 0, 3);
-    for (const std::uint32_t id : ids) {
-        if (ahead != ids.end()) {
-            __builtin_prefetch(codes + *ahead * d_bytes, 0, 3);
-            ++ahead;
+    for (std::size_t first = 0; first < ids.size(); first += kTileRows) {
+        const std::size_t count = std::min(kTileRows, ids.size() - first);
+        for (std::size_t t = 0; t < count; ++t) {
+            const std::uint8_t* code = codes + std::uint64_t{ids[first + t]} * d_bytes;
+            for (std::size_t w = 0; w < words; ++w) tile[w * kTileRows + t] = detail::load_word(code, w, d_bytes);
         }
-        const std::uint32_t dist = hamming_distance(codes + id * d_bytes, row, d_bytes);
-        if (dist <= k) hits.push_back({id, dist});
+        const std::size_t found = scan(query.data(), {tile.data(), kTileRows, words}, 0, count, k, pos.data(), dist.data());
+        for (std::size_t h = 0; h < found; ++h) hits.push_back({ids[first + pos[h]], dist[h]});
     }
-    if (!ascending)
-        std::sort(hits.begin(), hits.end(), [](const QueryHit& a, const QueryHit& b) { return a.id < b.id; });
+    std::sort(hits.begin(), hits.end(), [](const QueryHit& a, const QueryHit& b) { return a.id < b.id; });
     return hits;
 }
 
-BRIMEL_POPCNT_CLONES
-std::vector<QueryHit> verify_set(const IdSet& ids, const std::uint8_t* codes, std::uint64_t d_bytes,
-                                 std::uint32_t k, const std::uint8_t* row) {
-    return verify_candidates(ids, codes, d_bytes, k, row, false);
-}
-
-BRIMEL_POPCNT_CLONES
-std::vector<QueryHit> verify_list(std::span<const std::uint32_t> ids, const std::uint8_t* codes,
-                                  std::uint64_t d_bytes, std::uint32_t k, const std::uint8_t* row) {
-    return verify_candidates(ids, codes, d_bytes, k, row, true);
-}
-
-template <class Key>
-std::vector<QueryHit> query_tables(const ChunkTables<Key>& tables, std::span<const BitRange> plan,
-                                   const std::uint8_t* codes, std::uint64_t d_bytes, std::uint32_t k,
-                                   const std::uint8_t* row) {
-    std::uint32_t scratch = 0;
-    // One chunk: its list is already free of repeats and ascending.
-    if (tables.size() == 1) {
-        const auto slot = tables[0].find(key_of<Key>(row, plan[0]));
-        if (slot == tables[0].end()) return {};
-        return verify_list(slot->second.ids(scratch), codes, d_bytes, k, row);
-    }
-    std::vector<const detail::IdList*> lists;
-    std::size_t listed = 0;
-    for (std::size_t t = 0; t < tables.size(); ++t) {
-        if (tables[t].empty()) continue;
-        const auto slot = tables[t].find(key_of<Key>(row, plan[t]));
-        if (slot == tables[t].end()) continue;
-        lists.push_back(&slot->second);
-        listed += slot->second.size();
-    }
-    IdSet seen;
-    seen.reserve(listed);
-    for (const detail::IdList* list : lists)
-        for (const std::uint32_t id : list->ids(scratch)) seen.insert(id);
-    return verify_set(seen, codes, d_bytes, k, row);
-}
-
+// Every stored row listed under the query's key on some part, or under a key
+// within that part's threshold, once: on the first part where it is near the
+// query (a hashed part's list may also hold rows whose parts merely collide:
+// they count only where they are near).
 }  // namespace
+
+std::vector<std::uint32_t> Index::State::candidates(const std::uint8_t* row) const {
+    const State& s = *this;
+    std::vector<std::uint32_t> listed;
+    std::uint32_t scratch = 0;
+    for (std::size_t p = 0; p < s.tables.size(); ++p) {
+        const PartTable& table = s.tables[p];
+        if (table.empty()) continue;
+        const std::uint64_t key = s.keys[p].key(row);
+        const auto take = [&](std::uint64_t probe) {
+            const auto slot = table.find(probe);
+            if (slot == table.end()) return;
+            for (const std::uint32_t id : slot->second.ids(scratch)) {
+                const std::uint8_t* stored = s.codes.data() + std::uint64_t{id} * s.d_bytes;
+                if (!s.keys[p].exact() && !s.keys[p].near(row, stored)) continue;
+                bool earlier = false;
+                for (std::size_t q = 0; q < p && !earlier; ++q) earlier = s.keys[q].near(row, stored);
+                if (!earlier) listed.push_back(id);
+            }
+        };
+        take(key);
+        for (const std::uint64_t flip : s.flips[p]) take(key ^ flip);
+    }
+    return listed;
+}
 
 // Stores the rows of `rows` (back to back) after the n stored ones and lists
 // them in every table. The rows are copied first and keyed from the copy, so
@@ -345,7 +302,7 @@ void Index::State::append_codes(ByteSpan rows) {
     codes.insert(codes.end(), rows.begin(), rows.end());  // room reserved: cannot fail
     const std::uint64_t m = rows.size() / d_bytes;
     try {
-        std::visit([&](auto& t) { index_rows(t, plan, codes.data() + before, m, d_bytes, n); }, tables);
+        index_rows(tables, keys, codes.data() + before, m, d_bytes, n);
     } catch (...) {
         codes.resize(before);
         throw;
@@ -365,7 +322,6 @@ Index Index::create(std::uint64_t d_bytes, std::uint32_t k, std::uint32_t max_ro
     const std::uint64_t widest = widest_chunk(total_bits, k);
     if (widest > kMaxChunkBits) panic("Index: bit chunk wider than 128 bits");
     auto state = std::make_unique<State>();
-    state->narrow = widest <= 64;
     state->d_bytes = d_bytes;
     state->k = k;
     state->max_rows = max_rows;
@@ -396,48 +352,32 @@ std::uint32_t Index::add_batch(ByteSpan rows) {
     return first;
 }
 
+
 std::vector<QueryHit> Index::query(ByteSpan row) const {
     const State& s = *state_;
     assert_equal(row.size(), s.d_bytes, "Index::query row length mismatch");
     if (s.n == 0) return {};
-    return std::visit(
-        [&](const auto& tables) {
-            return query_tables(tables, s.plan, s.codes.data(), s.d_bytes, s.k, row.data());
-        },
-        s.tables);
+    return verify_candidates(s.candidates(row.data()), s.codes.data(), s.d_bytes, s.k, row.data());
 }
 
 std::uint64_t Index::d_bytes() const noexcept { return state_->d_bytes; }
 std::uint32_t Index::k() const noexcept { return state_->k; }
 std::uint32_t Index::n() const noexcept { return state_->n; }
 std::uint32_t Index::max_rows() const noexcept { return state_->max_rows; }
-std::vector<BitRange> Index::plan() const {
+Plan Index::plan() const {
     const State& s = *state_;
-    return s.plan.empty() ? plan_bit_chunks(s.d_bytes, s.k) : s.plan;
+    return s.made ? s.plan : index_plan(s.d_bytes, s.k);
 }
 
-std::vector<std::uint32_t> Index::ids_with_key(std::size_t chunk, ChunkKey key) const {
+std::vector<std::uint32_t> Index::ids_with_key(std::size_t part, std::uint64_t key) const {
     const State& s = *state_;
-    const std::uint64_t chunks = (s.k == 0 && 8 * s.d_bytes > kMaxChunkBits) ? 1 : std::uint64_t{s.k} + 1;
-    if (chunk >= chunks) panic_out_of_range(chunk + 1, chunks);
-    if (s.plan.empty()) return {};  // nothing stored yet
-    return std::visit(
-        [&](const auto& tables) -> std::vector<std::uint32_t> {
-            using Key = typename std::decay_t<decltype(tables)>::value_type::key_type;
-            Key table_key;
-            if constexpr (std::is_same_v<Key, std::uint64_t>) {
-                if (key >> 64 != 0) return {};
-                table_key = static_cast<std::uint64_t>(key);
-            } else {
-                table_key = WideKey{static_cast<std::uint64_t>(key), static_cast<std::uint64_t>(key >> 64)};
-            }
-            const auto slot = tables[chunk].find(table_key);
-            if (slot == tables[chunk].end()) return {};
-            std::uint32_t scratch = 0;
-            const auto ids = slot->second.ids(scratch);
-            return {ids.begin(), ids.end()};
-        },
-        s.tables);
+    if (!s.made) return {};  // nothing stored yet
+    if (part >= s.tables.size()) panic_out_of_range(part, s.tables.size());
+    const auto slot = s.tables[part].find(key);
+    if (slot == s.tables[part].end()) return {};
+    std::uint32_t scratch = 0;
+    const auto ids = slot->second.ids(scratch);
+    return {ids.begin(), ids.end()};
 }
 
 }  // namespace brimel

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <new>
 #include <random>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "brimel/errors.hpp"
 #include "brimel/index.hpp"
+#include "keys/part_keys.hpp"
 #include "brute_force.hpp"
 #include "test_support.hpp"
 
@@ -72,18 +74,17 @@ std::vector<Hits> query_all(const Index& index, const Codes& queries) {
     return hits;
 }
 
-// For every chunk, the list under each key is exactly the ascending ids of the
+// For every part, the list under each key is exactly the ascending ids of the
 // stored rows with that key (so each table lists every row once).
 void expect_tables_consistent(const Index& index, const Codes& stored) {
     const std::uint64_t d = index.d_bytes();
     ASSERT_EQ(stored.size(), index.n() * d);
-    const std::vector<BitRange> plan = index.plan();
-    for (std::size_t t = 0; t < plan.size(); ++t) {
-        const auto [lo, hi] = plan[t];
-        std::map<ChunkKey, std::vector<std::uint32_t>> expected;
-        for (std::uint32_t r = 0; r < index.n(); ++r)
-            expected[extract_bits(stored.data() + r * d, lo, hi)].push_back(r);
-        for (const auto& [key, ids] : expected) ASSERT_EQ(index.ids_with_key(t, key), ids) << "chunk " << t;
+    const Plan plan = index.plan();
+    for (std::size_t t = 0; t < plan.parts.size(); ++t) {
+        const detail::PartKeys keys(plan.parts[t], d);
+        std::map<std::uint64_t, std::vector<std::uint32_t>> expected;
+        for (std::uint32_t r = 0; r < index.n(); ++r) expected[keys.key(stored.data() + r * d)].push_back(r);
+        for (const auto& [key, ids] : expected) ASSERT_EQ(index.ids_with_key(t, key), ids) << "part " << t;
     }
 }
 
@@ -106,18 +107,28 @@ Codes probes_for(const Codes& stored, std::uint64_t d, std::uint32_t k, std::uin
     return probes;
 }
 
-std::vector<BitRange> plan_of(const Index& index) { return index.plan(); }
+// Thresholds of a plan's parts.
+std::vector<std::uint32_t> thresholds_of(const Index& index) {
+    std::vector<std::uint32_t> t;
+    for (const Part& part : index.plan().parts) t.push_back(part.threshold);
+    return t;
+}
 
 TEST(IndexCreate, ChecksAndPlans) {
     expect_throw<Panic>([] { Index::create(1, 8); }, "Index: k (8) must be < 8*d_bytes (8)");
     expect_throw<Panic>([] { Index::create(0, 0); }, "Index: k (0) must be < 8*d_bytes (0)");
     expect_throw<Panic>([] { Index::create(64, 1); }, "Index: bit chunk wider than 128 bits");
-    EXPECT_EQ(plan_of(Index::create(1, 7)),
-              (std::vector<BitRange>{{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}}));
-    EXPECT_EQ(plan_of(Index::create(16, 0)), (std::vector<BitRange>{{0, 128}}));
-    EXPECT_EQ(plan_of(Index::create(32, 0)), (std::vector<BitRange>{{0, 128}}));
-    EXPECT_EQ(plan_of(Index::create(32, 1)), (std::vector<BitRange>{{0, 128}, {128, 256}}));
-    EXPECT_EQ(plan_of(Index::create(64, 3)).size(), 4u);
+    // Every plan finds every row within k: thresholds plus one per part exceed k.
+    for (const auto& [d, k] : std::vector<std::pair<std::uint64_t, std::uint32_t>>{
+             {1, 7}, {1, 1}, {8, 3}, {8, 10}, {16, 0}, {32, 0}, {32, 1}, {32, 31}, {64, 3}, {13, 40}}) {
+        const auto t = thresholds_of(Index::create(d, k));
+        EXPECT_GT(std::accumulate(t.begin(), t.end(), std::uint64_t{0}) + t.size(), k) << d << " " << k;
+    }
+    // A 256-bit bank at k = 31 probes 16 parts of 16 bits within 1 bit (17
+    // keys each) rather than listing a 256th of the bank under each of 32
+    // one-byte chunks; k = 0 over 32 bytes keys the first 128 bits only.
+    EXPECT_EQ(thresholds_of(Index::create(32, 31)), std::vector<std::uint32_t>(16, 1));
+    EXPECT_EQ(Index::create(32, 0).plan().parts.size(), 1u);
     const Index fresh = Index::create(8, 3);
     EXPECT_EQ(std::make_tuple(fresh.d_bytes(), fresh.k(), fresh.n(), fresh.max_rows()),
               std::make_tuple(8ull, 3u, 0u, 4294967295u));
@@ -128,9 +139,7 @@ TEST(IndexStore, WorkedExample) {
     const std::uint8_t rows[] = {0xF0, 0xF1, 0x0F};
     EXPECT_EQ(index.add({rows, 1}), 0u);
     EXPECT_EQ(index.add({rows + 1, 1}), 1u);
-    EXPECT_EQ(index.ids_with_key(0, 0xF), (std::vector<std::uint32_t>{0, 1}));
-    EXPECT_EQ(index.ids_with_key(1, 0x0), (std::vector<std::uint32_t>{0}));
-    EXPECT_EQ(index.ids_with_key(1, 0x1), (std::vector<std::uint32_t>{1}));
+    expect_tables_consistent(index, Codes(rows, rows + 2));
     EXPECT_EQ(index.add({rows + 2, 1}), 2u);
     EXPECT_EQ(index.query({rows, 1}), (Hits{{0, 0}, {1, 1}}));
 }

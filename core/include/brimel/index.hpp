@@ -1,17 +1,19 @@
 // The streaming index: an append-only store of codes of one width, queried one
 // code at a time for every stored code within distance k.
 //
-// The index uses the bit chunk plan plan_bit_chunks(d_bytes, k) (k + 1 chunks,
-// or the single chunk [0, 128) for k = 0 over more than 128 bits) and keeps,
-// from its first row on, one chunk table per chunk: chunk key -> ascending list
-// of the ids of the stored rows with that key. The tables hash keys with a
+// The index keys on index_plan(d_bytes, k) (plan.hpp): parts with thresholds,
+// sum(t_p + 1) > k, so that by the box principle a stored row within distance
+// k of a query is within t_p of it on some part p. From its first row on it
+// keeps one table per part: part key -> ascending list of the ids of the
+// stored rows with that key (keys as the joins read them, keys/part_keys.hpp).
+// A query looks up its own key on each part and the keys within t_p of it,
+// and verifies each listed row once (on the first part where it is near),
+// gathered into tiles for the scan kernel. The tables hash keys with a
 // function drawn at random once per process, so no choice of codes makes them
-// collide more than random codes do. By the box principle a stored row
-// within distance k of a query shares at least one chunk key with it, so a
-// query only verifies the rows listed under its own keys.
+// collide more than random codes do.
 //
 // Storage per stored row: d_bytes bytes of code in one contiguous buffer
-// (row id r at r * d_bytes), plus one 4-byte list entry per chunk. A key with a
+// (row id r at r * d_bytes), plus one 4-byte list entry per part. A key with a
 // single id keeps it inline in its table slot (no allocation); longer lists
 // live in one heap block each and grow geometrically.
 //
@@ -32,6 +34,7 @@
 #include <vector>
 
 #include "brimel/bit_plan.hpp"
+#include "brimel/plan.hpp"
 #include "brimel/types.hpp"
 
 namespace brimel {
@@ -87,13 +90,13 @@ public:
     // Number of stored rows, which is also the id the next row receives.
     std::uint32_t n() const noexcept;
     std::uint32_t max_rows() const noexcept;
-    // The chunk plan plan_bit_chunks(d_bytes, k); table t belongs to plan()[t].
-    // The plan and its tables are made when the first row is added.
-    std::vector<BitRange> plan() const;
+    // The plan the index keys on, index_plan(d_bytes, k); table t belongs to
+    // plan().parts[t]. The tables are made when the first row is added.
+    Plan plan() const;
 
-    // The ids listed under `key` in the table of chunk `chunk`, ascending
+    // The ids listed under `key` in the table of part `part`, ascending
     // (empty when the key is absent). For inspecting the tables.
-    std::vector<std::uint32_t> ids_with_key(std::size_t chunk, ChunkKey key) const;
+    std::vector<std::uint32_t> ids_with_key(std::size_t part, std::uint64_t key) const;
 
 private:
     struct State;

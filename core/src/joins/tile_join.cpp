@@ -50,21 +50,6 @@ struct Scratch {
     std::uint64_t recorded = 0;
 };
 
-// Every nonzero mask of at most `threshold` of the low `bits` bits: the key
-// differences a part's probes try.
-std::vector<std::uint64_t> flip_masks(unsigned bits, std::uint32_t threshold) {
-    std::vector<std::uint64_t> flips;
-    const auto extend = [&](auto& self, std::uint64_t mask, unsigned from, std::uint32_t left) -> void {
-        for (unsigned b = from; b < bits; ++b) {
-            const std::uint64_t next = mask | (std::uint64_t{1} << b);
-            flips.push_back(next);
-            if (left > 1) self(self, next, b + 1, left - 1);
-        }
-    };
-    if (threshold > 0) extend(extend, 0, 0, threshold);
-    return flips;
-}
-
 class TileJoin {
 public:
     TileJoin(const JoinInput& input, const Plan& plan)
@@ -133,7 +118,7 @@ private:
     Grouping group(std::size_t p) {
         const PartKeys& keys = parts_[p];
         std::vector<std::uint64_t> flips =
-            keys.exact() ? flip_masks(keys.key_bits(), keys.threshold()) : std::vector<std::uint64_t>{};
+            keys.exact() ? detail::flip_masks(keys.key_bits(), keys.threshold()) : std::vector<std::uint64_t>{};
         KeyGroups a(keys_of(a_, keys), keys.key_bits(), self_ && !flips.empty(), codes_of(a_));
         std::optional<KeyGroups> b;
         if (!self_) b.emplace(keys_of(b_, keys), keys.key_bits(), true, codes_of(b_));

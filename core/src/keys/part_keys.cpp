@@ -50,6 +50,19 @@ WordMasks word_masks(const Part& part) {
     return masks;
 }
 
+std::vector<std::uint64_t> flip_masks(unsigned bits, std::uint32_t threshold) {
+    std::vector<std::uint64_t> flips;
+    const auto extend = [&](auto& self, std::uint64_t mask, unsigned from, std::uint32_t left) -> void {
+        for (unsigned b = from; b < bits; ++b) {
+            const std::uint64_t next = mask | (std::uint64_t{1} << b);
+            flips.push_back(next);
+            if (left > 1) self(self, next, b + 1, left - 1);
+        }
+    };
+    if (threshold > 0) extend(extend, 0, 0, threshold);
+    return flips;
+}
+
 PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes)
     : masks_(word_masks(part)), d_bytes_(d_bytes), key_bits_(32), threshold_(part.threshold) {
     if (part.width() > kMaxExactPartBits) return;

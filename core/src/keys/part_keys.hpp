@@ -24,6 +24,10 @@ namespace brimel::detail {
 using WordMasks = std::vector<std::pair<std::size_t, std::uint64_t>>;
 WordMasks word_masks(const Part& part);
 
+// Every nonzero mask of at most `threshold` of the low `bits` bits: the key
+// differences a part's probes try.
+std::vector<std::uint64_t> flip_masks(unsigned bits, std::uint32_t threshold);
+
 class PartKeys {
 public:
     PartKeys(const Part& part, std::uint64_t d_bytes);

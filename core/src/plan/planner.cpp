@@ -234,6 +234,32 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k, const 
     return plans;
 }
 
+Plan index_plan(std::uint64_t d_bytes, std::uint32_t k) {
+    // Per query: a table lookup per probed key, and per listed row a check
+    // of the earlier parts and a distance count.
+    constexpr double kStoredRows = 1 << 20;
+    constexpr double kLookup = 30.0;
+    constexpr double kListed = 6.0;
+    std::vector<Plan> plans = candidate_plans(d_bytes, k, nullptr);
+    plans.push_back(chunk_plan(plan_bit_chunks(d_bytes, k)));
+    std::size_t best = plans.size() - 1;  // ties go to the bit chunks
+    double best_cost = 0;
+    for (std::size_t o = plans.size(); o-- > 0;) {
+        double cost = 0;
+        for (const Part& part : plans[o].parts) {
+            const std::uint64_t bits = part.width();
+            const double flips = bits <= kMaxExactPartBits ? probes(bits, part.threshold) : 0.0;
+            const double rate = std::ldexp(1.0 + flips, -static_cast<int>(std::min<std::uint64_t>(bits, 1000)));
+            cost += (1.0 + flips) * kLookup + kStoredRows * rate * kListed;
+        }
+        if (o == plans.size() - 1 || cost < best_cost) {
+            best = o;
+            best_cost = cost;
+        }
+    }
+    return plans[best];
+}
+
 PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans) {
     const std::size_t words = std::max<std::size_t>(detail::words_per_row(input.d_bytes), 1);
     std::size_t sampled = 0;
