@@ -80,6 +80,31 @@ public:
         }
     }
 
+    // Gives back the room a run of push_back calls grew and pop_back calls
+    // then undid: a block at least twice as large as its ids need is
+    // replaced by one of the size they need (or the id goes inline). When
+    // even that small block cannot be had, the list keeps its block.
+    void shrink_to_fit() noexcept {
+        if (word_ == 0 || (word_ & kInlineTag)) return;
+        Header* current = block();
+        if (current->size == 1) {
+            const std::uint32_t only = ids_of(current)[0];
+            ::operator delete(current);
+            word_ = (std::uint64_t{only} << 32) | kInlineTag;
+            return;
+        }
+        if (current->capacity < 2 * current->size || current->capacity <= kFirstCapacity) return;
+        const std::uint32_t fitted = (current->size + 3) / 4 * 4;
+        void* room = ::operator new(sizeof(Header) + sizeof(std::uint32_t) * fitted, std::nothrow);
+        if (room == nullptr) return;
+        auto* smaller = static_cast<Header*>(room);
+        smaller->capacity = fitted;
+        smaller->size = current->size;
+        std::memcpy(ids_of(smaller), ids_of(current), sizeof(std::uint32_t) * current->size);
+        ::operator delete(current);
+        word_ = reinterpret_cast<std::uintptr_t>(smaller);
+    }
+
     std::uint32_t back() const noexcept {
         if (word_ & kInlineTag) return static_cast<std::uint32_t>(word_ >> 32);
         return ids_of(block())[block()->size - 1];

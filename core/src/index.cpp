@@ -223,9 +223,15 @@ void index_rows(PartTables& tables, const std::vector<detail::PartKeys>& keys, c
                 appends.push(t, keys[t].key(rows + r * d_bytes), first + static_cast<std::uint32_t>(r));
         appends.flush();
     } catch (...) {
-        // Append number i was row i % m in table i / m.
+        // Append number i was row i % m in table i / m. The lists then give
+        // back the room they grew, so a failed batch holds no memory on.
         for (std::uint64_t i = appends.appended(); i-- > 0;)
             remove_last_id(tables[i / m], keys[i / m].key(rows + (i % m) * d_bytes));
+        for (std::uint64_t i = 0; i < appends.appended(); ++i) {
+            PartTable& table = tables[i / m];
+            const auto slot = table.find(keys[i / m].key(rows + (i % m) * d_bytes));
+            if (slot != table.end()) slot->second.shrink_to_fit();
+        }
         throw;
     }
 }
@@ -258,33 +264,41 @@ std::vector<QueryHit> verify_candidates(const std::vector<std::uint32_t>& ids, c
     return hits;
 }
 
+}  // namespace
+
 // Every stored row listed under the query's key on some part, or under a key
 // within that part's threshold, once: on the first part where it is near the
 // query (a hashed part's list may also hold rows whose parts merely collide:
 // they count only where they are near).
-}  // namespace
-
 std::vector<std::uint32_t> Index::State::candidates(const std::uint8_t* row) const {
-    const State& s = *this;
-    std::vector<std::uint32_t> listed;
+    // First every listed id with its part, then the checks: the stored codes
+    // they read are prefetched a few ids ahead, since ids come in no useful
+    // order and each is a cache miss in a large index.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> found;  // (id, part)
     std::uint32_t scratch = 0;
-    for (std::size_t p = 0; p < s.tables.size(); ++p) {
-        const PartTable& table = s.tables[p];
+    for (std::size_t p = 0; p < tables.size(); ++p) {
+        const PartTable& table = tables[p];
         if (table.empty()) continue;
-        const std::uint64_t key = s.keys[p].key(row);
+        const std::uint64_t key = keys[p].key(row);
         const auto take = [&](std::uint64_t probe) {
             const auto slot = table.find(probe);
             if (slot == table.end()) return;
-            for (const std::uint32_t id : slot->second.ids(scratch)) {
-                const std::uint8_t* stored = s.codes.data() + std::uint64_t{id} * s.d_bytes;
-                if (!s.keys[p].exact() && !s.keys[p].near(row, stored)) continue;
-                bool earlier = false;
-                for (std::size_t q = 0; q < p && !earlier; ++q) earlier = s.keys[q].near(row, stored);
-                if (!earlier) listed.push_back(id);
-            }
+            for (const std::uint32_t id : slot->second.ids(scratch)) found.emplace_back(id, static_cast<std::uint32_t>(p));
         };
         take(key);
-        for (const std::uint64_t flip : s.flips[p]) take(key ^ flip);
+        for (const std::uint64_t flip : flips[p]) take(key ^ flip);
+    }
+    constexpr std::size_t kAhead = 8;
+    std::vector<std::uint32_t> listed;
+    listed.reserve(found.size());
+    for (std::size_t f = 0; f < found.size(); ++f) {
+        if (f + kAhead < found.size()) __builtin_prefetch(codes.data() + std::uint64_t{found[f + kAhead].first} * d_bytes);
+        const auto [id, p] = found[f];
+        const std::uint8_t* stored = codes.data() + std::uint64_t{id} * d_bytes;
+        if (!keys[p].exact() && !keys[p].near(row, stored)) continue;
+        bool earlier = false;
+        for (std::size_t q = 0; q < p && !earlier; ++q) earlier = keys[q].near(row, stored);
+        if (!earlier) listed.push_back(id);
     }
     return listed;
 }
