@@ -244,9 +244,12 @@ constexpr std::size_t kTileRows = 256;
 std::vector<QueryHit> verify_candidates(const std::vector<std::uint32_t>& ids, const std::uint8_t* codes,
                                         std::uint64_t d_bytes, std::uint32_t k, const std::uint8_t* row) {
     const std::size_t words = std::max<std::size_t>(detail::words_per_row(d_bytes), 1);
-    std::vector<std::uint64_t> query(words);
+    // Per-thread buffers: queries from several threads may read one index.
+    thread_local std::vector<std::uint64_t> query;
+    thread_local std::vector<std::uint64_t> tile;
+    query.resize(words);
+    tile.resize(words * kTileRows);
     for (std::size_t w = 0; w < words; ++w) query[w] = detail::load_word(row, w, d_bytes);
-    std::vector<std::uint64_t> tile(words * kTileRows);
     std::array<std::uint32_t, kTileRows> pos;
     std::array<std::uint32_t, kTileRows> dist;
     const kernels::ScanFn scan = kernels::active().scan;
@@ -274,7 +277,8 @@ std::vector<std::uint32_t> Index::State::candidates(const std::uint8_t* row) con
     // First every listed id with its part, then the checks: the stored codes
     // they read are prefetched a few ids ahead, since ids come in no useful
     // order and each is a cache miss in a large index.
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> found;  // (id, part)
+    thread_local std::vector<std::pair<std::uint32_t, std::uint32_t>> found;  // (id, part)
+    found.clear();
     std::uint32_t scratch = 0;
     for (std::size_t p = 0; p < tables.size(); ++p) {
         const PartTable& table = tables[p];

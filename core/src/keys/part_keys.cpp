@@ -4,6 +4,7 @@
 #include <bit>
 #include <random>
 
+#include "../dispatch.hpp"
 #include "code_words.hpp"
 
 namespace brimel::detail {
@@ -94,6 +95,9 @@ std::uint64_t PartKeys::key(const std::uint8_t* row) const {
     return h >> 32;
 }
 
+// Both counts run once per verified pair or listed row: compiled with and
+// without the POPCNT instruction, the loader picking the clone the CPU runs.
+BRIMEL_POPCNT_CLONES
 std::uint32_t PartKeys::part_distance(const std::uint8_t* x, const std::uint8_t* y) const {
     std::uint32_t count = 0;
     for (const auto& [word, mask] : masks_)
@@ -102,6 +106,7 @@ std::uint32_t PartKeys::part_distance(const std::uint8_t* x, const std::uint8_t*
     return count;
 }
 
+BRIMEL_POPCNT_CLONES
 bool PartKeys::near(const std::uint8_t* x, const std::uint8_t* y) const {
     std::uint32_t count = 0;
     for (const auto& [word, mask] : masks_) {
