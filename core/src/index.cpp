@@ -92,6 +92,11 @@ std::uint64_t widest_chunk(std::uint64_t total_bits, std::uint32_t k) {
 }  // namespace
 
 
+namespace {
+void index_rows(PartTables& tables, const std::vector<detail::PartKeys>& keys, const std::uint8_t* rows,
+                std::uint64_t m, std::uint64_t d_bytes, std::uint32_t first);
+}  // namespace
+
 struct Index::State {
     std::vector<std::uint8_t> codes;  // n * d_bytes bytes, row r at r * d_bytes
     // The plan, its key readers and tables, made when the first row arrives:
@@ -101,30 +106,66 @@ struct Index::State {
     std::vector<detail::PartKeys> keys;
     std::vector<std::vector<std::uint64_t>> flips;  // per part: key differences within its threshold
     PartTables tables;
+    double planned_rows = 0;  // the size the plan was chosen for
     std::uint64_t d_bytes = 0;
     std::uint32_t k = 0;
     std::uint32_t n = 0;
     std::uint32_t max_rows = 0;
     bool made = false;
 
-    // Makes the plan, readers and (empty) tables, once. On std::bad_alloc
-    // nothing is kept and the next add tries again.
-    void make_tables() {
-        if (made) return;
-        Plan chosen = index_plan(d_bytes, k);
-        std::vector<detail::PartKeys> readers;
-        std::vector<std::vector<std::uint64_t>> probes;
-        for (const Part& part : chosen.parts) {
-            readers.emplace_back(part, d_bytes);
-            probes.push_back(readers.back().exact() ? detail::flip_masks(readers.back().key_bits(), part.threshold)
-                                                    : std::vector<std::uint64_t>{});
+    // The plan, readers and (empty) tables for about `rows` stored rows.
+    struct Keying {
+        Plan plan;
+        std::vector<detail::PartKeys> keys;
+        std::vector<std::vector<std::uint64_t>> flips;
+        PartTables tables;
+    };
+
+    Keying keying_for(double rows) const {
+        Keying made{index_plan(d_bytes, k, rows), {}, {}, {}};
+        for (const Part& part : made.plan.parts) {
+            made.keys.emplace_back(part, d_bytes);
+            made.flips.push_back(made.keys.back().exact()
+                                     ? detail::flip_masks(made.keys.back().key_bits(), part.threshold)
+                                     : std::vector<std::uint64_t>{});
         }
-        PartTables made_tables(chosen.parts.size());
-        plan = std::move(chosen);  // none of these moves can fail
-        keys = std::move(readers);
-        flips = std::move(probes);
-        tables = std::move(made_tables);
-        made = true;
+        made.tables.resize(made.plan.parts.size());
+        return made;
+    }
+
+    void adopt(Keying&& made) noexcept {
+        plan = std::move(made.plan);
+        keys = std::move(made.keys);
+        flips = std::move(made.flips);
+        tables = std::move(made.tables);
+    }
+
+    // Before `adding` rows are appended: makes the plan and its tables with
+    // the first rows, and once the index has grown four times past the size
+    // its plan was chosen for, chooses again; a different plan gets its
+    // tables built from the stored rows, aside, and replaces the old one only
+    // when complete. The re-keying is optional: when memory runs out for it
+    // the index keeps its plan, and the rows are added all the same. Growth
+    // by fours makes the re-keying cost O(1) per row over the index's life.
+    void plan_for(std::uint64_t adding) {
+        constexpr double kFirstPlanRows = 1 << 16;
+        const double rows = static_cast<double>(n) + static_cast<double>(adding);
+        if (!made) {
+            adopt(keying_for(std::max(rows, kFirstPlanRows)));
+            planned_rows = std::max(rows, kFirstPlanRows);
+            made = true;
+            return;
+        }
+        if (rows <= 4 * planned_rows) return;
+        planned_rows = rows;
+        try {
+            Keying next = keying_for(rows);
+            if (next.plan.same_parts(plan)) return;
+            index_rows(next.tables, next.keys, codes.data(), n, d_bytes, 0);
+            adopt(std::move(next));
+        } catch (const std::bad_alloc&) {
+            // Keep the plan the tables already have.
+        }
     }
 
     // Makes room for `bytes` more code bytes: at least doubling, so that any
@@ -315,7 +356,7 @@ std::vector<std::uint32_t> Index::State::candidates(const std::uint8_t* row) con
 // are as before.
 void Index::State::append_codes(ByteSpan rows) {
     reserve_codes(rows.size());
-    make_tables();
+    plan_for(rows.size() / d_bytes);
     const std::size_t before = codes.size();
     codes.insert(codes.end(), rows.begin(), rows.end());  // room reserved: cannot fail
     const std::uint64_t m = rows.size() / d_bytes;
@@ -384,7 +425,7 @@ std::uint32_t Index::n() const noexcept { return state_->n; }
 std::uint32_t Index::max_rows() const noexcept { return state_->max_rows; }
 Plan Index::plan() const {
     const State& s = *state_;
-    return s.made ? s.plan : index_plan(s.d_bytes, s.k);
+    return s.made ? s.plan : index_plan(s.d_bytes, s.k, 1 << 16);
 }
 
 std::vector<std::uint32_t> Index::ids_with_key(std::size_t part, std::uint64_t key) const {

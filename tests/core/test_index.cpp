@@ -204,6 +204,24 @@ TEST(IndexStore, RowLimitAtTwoToThe32) {
 
 // Distance exactly k is in, k + 1 is out even when it shares a chunk key; with
 // d_bytes = 1, k = 7 only the complement is missed.
+// An index that grows past four times the size its plan was made for keys
+// again on a plan for its new size (here from three parts to two wider
+// ones); the tables then list every row once and queries stay exact.
+TEST(IndexStore, KeysAgainAsItGrows) {
+    Index index = Index::create(4, 6);
+    const std::size_t before = index.plan().parts.size();
+    const Codes first = testing::planted_codes(100000, 4, 7, 3);
+    const Codes second = testing::planted_codes(200000, 4, 7, 4);
+    index.add_batch(first);
+    index.add_batch(second);
+    EXPECT_NE(index.plan().parts.size(), before);
+    Codes stored = first;
+    stored.insert(stored.end(), second.begin(), second.end());
+    expect_tables_consistent(index, stored);
+    const Codes probes(stored.begin(), stored.begin() + 4 * 300);
+    EXPECT_EQ(query_all(index, probes), brute_force(probes, stored, 4, 6));
+}
+
 TEST(IndexQuery, BoundaryDistances) {
     Index index = Index::create(2, 2);  // chunks [0,5), [5,10), [10,16)
     const std::uint8_t rows[] = {0x00, 0x00, 0x00, 0x03, 0x00, 0x07};

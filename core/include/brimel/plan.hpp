@@ -49,6 +49,7 @@ struct Plan {
     std::vector<Part> parts;
 
     bool is_scan() const { return parts.empty(); }
+    bool same_parts(const Plan& other) const;
 };
 
 // The tile scan.
@@ -99,11 +100,11 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
                                   const std::vector<double>* entropies);
 
 // The plan an Index of d_bytes-byte codes keys on for bound k (k < 8 *
-// d_bytes, chunks of the bit plan at most 128 bits): the bit chunk plan or
-// one of candidate_plans(d_bytes, k, nullptr), whichever costs a query least
-// on uniform codes at a million stored rows (an index has no data to sample
-// when it is made).
-Plan index_plan(std::uint64_t d_bytes, std::uint32_t k);
+// d_bytes, chunks of the bit plan at most 128 bits) when it holds about
+// `stored_rows` rows: the bit chunk plan or one of candidate_plans(d_bytes,
+// k, nullptr), whichever costs a query least on uniform codes (an index has
+// no data to sample when it is made). Larger indexes get wider parts.
+Plan index_plan(std::uint64_t d_bytes, std::uint32_t k, double stored_rows);
 
 // Estimates every plan on a fixed-seed sample of the input's pairs (the same
 // input always gets the same estimates), adds the scan, and picks the

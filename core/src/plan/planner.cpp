@@ -172,6 +172,14 @@ double JoinInput::all_pairs() const {
 
 Plan scan_plan() { return {"scan", {}}; }
 
+bool Plan::same_parts(const Plan& other) const {
+    return std::equal(parts.begin(), parts.end(), other.parts.begin(), other.parts.end(),
+                      [](const Part& x, const Part& y) {
+                          return x.lo == y.lo && x.hi == y.hi && x.positions == y.positions &&
+                                 x.threshold == y.threshold;
+                      });
+}
+
 Plan chunk_plan(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& bit_ranges) {
     Plan plan{"chunks", {}};
     for (const auto& [lo, hi] : bit_ranges) plan.parts.push_back(range_part(lo, hi, 0));
@@ -234,10 +242,9 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k, const 
     return plans;
 }
 
-Plan index_plan(std::uint64_t d_bytes, std::uint32_t k) {
+Plan index_plan(std::uint64_t d_bytes, std::uint32_t k, double stored_rows) {
     // Per query: a table lookup per probed key, and per listed row a check
     // of the earlier parts and a distance count.
-    constexpr double kStoredRows = 1 << 20;
     constexpr double kLookup = 30.0;
     constexpr double kListed = 6.0;
     std::vector<Plan> plans = candidate_plans(d_bytes, k, nullptr);
@@ -250,7 +257,7 @@ Plan index_plan(std::uint64_t d_bytes, std::uint32_t k) {
             const std::uint64_t bits = part.width();
             const double flips = bits <= kMaxExactPartBits ? probes(bits, part.threshold) : 0.0;
             const double rate = std::ldexp(1.0 + flips, -static_cast<int>(std::min<std::uint64_t>(bits, 1000)));
-            cost += (1.0 + flips) * kLookup + kStoredRows * rate * kListed;
+            cost += (1.0 + flips) * kLookup + stored_rows * rate * kListed;
         }
         if (o == plans.size() - 1 || cost < best_cost) {
             best = o;
