@@ -5,7 +5,6 @@
 
 #include "brimel/bit_plan.hpp"
 #include "brimel/errors.hpp"
-#include "brimel/hash.hpp"
 #include "test_support.hpp"
 
 namespace brimel {
@@ -59,8 +58,6 @@ TEST(ExtractBits, Examples) {
     EXPECT_EQ(extract_bits(row, 4, 12), ChunkKey{0xCB});
     EXPECT_EQ(extract_bits(row, 3, 6), ChunkKey{2});
     EXPECT_EQ(extract_bits(row, 5, 5), ChunkKey{0});
-    // A byte-aligned bit chunk and the equal byte chunk share key and hash.
-    EXPECT_EQ(chunk_key_hash(extract_bits(row, 0, 16)), 0x4e9b4498cd1db4f2ull);
 }
 
 TEST(ExtractBits, OneToOneOverUnalignedRanges) {

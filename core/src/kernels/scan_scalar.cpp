@@ -1,5 +1,5 @@
 // Portable scan kernel: one row at a time, one popcount per word.
-#include "../dispatch.hpp"
+#include "popcount_clones.hpp"
 #include "scan.hpp"
 
 namespace brimel::kernels {

@@ -4,7 +4,7 @@
 #include <bit>
 #include <random>
 
-#include "../dispatch.hpp"
+#include "../kernels/popcount_clones.hpp"
 #include "code_words.hpp"
 
 namespace brimel::detail {

@@ -16,9 +16,9 @@
 #include "brimel/errors.hpp"
 #include "brimel/plan.hpp"
 #include "id_list.hpp"
-#include "kernels/scan.hpp"
-#include "keys/code_words.hpp"
-#include "keys/part_keys.hpp"
+#include "../kernels/scan.hpp"
+#include "../keys/code_words.hpp"
+#include "../keys/part_keys.hpp"
 
 namespace brimel {
 namespace {
