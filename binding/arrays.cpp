@@ -102,14 +102,13 @@ RowView HeldArray::row_view() const {
     PyArrayObject* array = as_array(array_);
     return {static_cast<const std::uint8_t*>(PyArray_DATA(array)),
             static_cast<std::uint64_t>(PyArray_DIMS(array)[0]),
-            static_cast<std::int64_t>(PyArray_STRIDES(array)[0]),
-            PyArray_IS_C_CONTIGUOUS(array) != 0};
+            static_cast<std::int64_t>(PyArray_STRIDES(array)[0]), PyArray_IS_C_CONTIGUOUS(array) != 0};
 }
 
 HeldArray extract_array(PyObject* object, const char* name, int dimensions) {
     ensure_numpy();
-    bool accepted = PyType_IsSubtype(Py_TYPE(object), &PyArray_Type) != 0 &&
-                    PyArray_NDIM(as_array(object)) == dimensions;
+    bool accepted =
+        PyType_IsSubtype(Py_TYPE(object), &PyArray_Type) != 0 && PyArray_NDIM(as_array(object)) == dimensions;
     if (accepted) {
         PyArray_Descr* ubyte = PyArray_DescrFromType(NPY_UBYTE);
         if (ubyte == nullptr) throw PythonErrorAlreadySet{};
@@ -118,7 +117,7 @@ HeldArray extract_array(PyObject* object, const char* name, int dimensions) {
         Py_DECREF(ubyte);
     }
     if (!accepted) {
-        raise_conversion_error(object, "PyArray<T, D>");
+        set_conversion_error(object, "PyArray<T, D>");
         argument_extraction_error(name);
     }
     return HeldArray(object);
