@@ -136,12 +136,17 @@ def _byte_limit(case: Case) -> Optional[str]:
     return None if case.k < case.d_bytes else f"n/a: byte chunks need k < d_bytes ({case.d_bytes})"
 
 
+def max_chunk_bits() -> int:
+    """The engine's widest chunk key, in bits."""
+    return _brimel()._brimel_native._MAX_CHUNK_BITS
+
+
 def _bit_limit(case: Case) -> Optional[str]:
     bits = 8 * case.d_bytes
     if case.k >= bits:
         return f"n/a: k >= 8*d_bytes ({bits})"
-    if case.k > 0 and -(-bits // (case.k + 1)) > 128:
-        return "n/a: bit chunk wider than 128 bits"
+    if case.k > 0 and -(-bits // (case.k + 1)) > max_chunk_bits():
+        return f"n/a: bit chunk wider than {max_chunk_bits()} bits"
     return None
 
 
@@ -167,6 +172,12 @@ def _multihash_index(d_bytes: int, k: int, threads: int):
     index = faiss.IndexBinaryMultiHash(bits, nhash, b)
     index.nflip = nflip
     return index
+
+
+def _chunk_multihash_index(d_bytes: int, k: int, threads: int):
+    """faiss with the Index's own plan: k + 1 disjoint hashes of 8 * d_bytes / (k + 1) bits, no flips."""
+    bits = 8 * d_bytes
+    return _faiss(threads).IndexBinaryMultiHash(bits, k + 1, bits // (k + 1))
 
 
 def _flat_index(d_bytes: int, k: int, threads: int):
@@ -297,6 +308,9 @@ METHODS: list[Method] = [
            stream=_faiss_stream(_multihash_index)),
     Method(name="faiss IndexBinaryFlat", kind="stream", ours=False, requires="faiss",
            stream=_faiss_stream(_flat_index)),
+    Method(name="faiss IndexBinaryMultiHash (k + 1 chunks)", kind="stream", ours=False, requires="faiss",
+           applies=lambda case: None if (8 * case.d_bytes) % (case.k + 1) == 0 else "n/a: k + 1 must divide the bits",
+           stream=_faiss_stream(_chunk_multihash_index)),
     # the one brute-force reference (single-threaded, bit by bit)
     Method(name="brute force (tests/reference)", kind="self", ours=False, requires="reference",
            work=_brute_work, solve=lambda a, k, threads: _reference().self_join(a, k),

@@ -137,12 +137,40 @@ def near_queries(stored: np.ndarray, count: int, k: int, seed: int) -> np.ndarra
     return queries
 
 
+def half_low_entropy(n: int, d_bytes: int, k: int, half: str, seed: int) -> np.ndarray:
+    """Uniform codes whose second half is skewed (each bit set with probability
+    1/4) or one constant for every row; a fifth of the rows copy an earlier row
+    with 0 to k + 1 bits flipped (anywhere, or in the first half when constant).
+    The even bit plan puts some chunks in the low-entropy half; the adaptive plan
+    keys the bits that vary."""
+    rng = np.random.default_rng([seed, 5, n, d_bytes, k])
+    codes = rng.integers(0, 256, size=(n, d_bytes), dtype=np.uint8)
+    second = codes[:, d_bytes // 2:]
+    if half == "skewed":
+        second &= rng.integers(0, 256, size=second.shape, dtype=np.uint8)
+    else:
+        second[:] = 0x5A
+    targets = np.sort(rng.choice(np.arange(1, n), size=n // 5, replace=False))
+    sources = (rng.random(targets.size) * targets).astype(np.int64)  # an earlier row
+    flips = rng.integers(0, k + 2, size=targets.size)
+    if half == "skewed":
+        plant_near_duplicates(codes, targets, sources, 0, k + 1, rng)
+    else:
+        first = codes[:, : d_bytes // 2].copy()
+        first[targets] = flip_random_bits(first[sources], flips, rng)
+        codes[:, : d_bytes // 2] = first
+    return codes
+
+
 GENERATORS = {"W1": simhash_like, "W2": phash_like, "W3": pdq_like}
+HALVES = {"W6": "skewed", "W7": "constant"}
 
 
 def make_data(case: Case) -> dict[str, np.ndarray]:
     """The arrays of one case: {"a"} for self-joins, {"stored", "queries"} for the
     streaming index, {"queries", "refs"} for cross-joins."""
+    if case.kind == "self" and case.workload in HALVES:
+        return {"a": half_low_entropy(case.n, case.d_bytes, case.k, HALVES[case.workload], case.seed)}
     if case.kind == "self":
         return {"a": GENERATORS[case.workload](case.n, case.seed)}
     if case.kind == "stream":
@@ -164,6 +192,8 @@ def workloads(full: bool) -> list[Workload]:
     stream = ((1_000_000, 8, 3), (200_000, 32, 31)) if full else ((200_000, 8, 3), (50_000, 32, 31))
     stream_queries = 10_000 if full else 2_000
     cross = ((2_000, 10_000), (100_000, 1_000_000)) if full else ((2_000, 10_000), (10_000, 100_000))
+    halves = (((1_000_000, 8), (200_000, 32)) if full else ((100_000, 8), (50_000, 32)))
+    half_k = {("W6", 8): 2, ("W6", 32): 11, ("W7", 8): 1, ("W7", 32): 7}
     return [
         Workload("W1", "SimHash-like, 64-bit, k = 3",
                  "Uniform random 64-bit codes, 1 % planted near-duplicates (1 to 3 bits flipped) "
@@ -184,4 +214,8 @@ def workloads(full: bool) -> list[Workload]:
                  "Queries against references: the references are W1 data; half of the queries are "
                  "references with 0 to 5 bits flipped, half random.",
                  tuple(Case("W5", "cross", 8, 3, refs, queries) for queries, refs in cross)),
+        *[Workload(w, f"{HALVES[w].capitalize()} second half: adaptive against even bit chunks",
+                   f"Uniform codes whose second half is {'skewed (p = 1/4 per bit)' if w == 'W6' else 'constant'}; "
+                   "a fifth of the rows are near-duplicates of earlier rows (0 to k + 1 bits flipped).",
+                   tuple(Case(w, "self", d, half_k[w, d], n) for n, d in halves)) for w in HALVES],
     ]
