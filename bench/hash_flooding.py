@@ -106,13 +106,15 @@ def searches():
             if join.kind == "self":
                 out.append((join.name, d_bytes, 0, lambda a, f=f: f(a, 0)))
             else:  # the first half of the rows against the second: still no pair
-                out.append((join.name, d_bytes, 0, lambda a, f=f: f(a[: len(a) // 2], a[len(a) // 2:], 0)))
+                out.append((join.name, d_bytes, 0, lambda a, f=f: f(a[: len(a) // 2], a[len(a) // 2 :], 0)))
     if hasattr(m, "Index"):
         for d_bytes in (16, 32):
+
             def fill(a, d_bytes=d_bytes):
                 index = m.Index(d_bytes, 0)
                 index.add_batch(a)
                 return [index.query(row) for row in a[:100]]
+
             out.append(("Index.add_batch+query", d_bytes, 0, fill))
     return out
 
@@ -132,10 +134,13 @@ def main() -> None:
             attack = crafted(n, d_bytes)
             plain = np.random.default_rng(n).integers(0, 256, size=(n, d_bytes), dtype=np.uint8)
             assert not call(attack) or name.startswith("Index")  # no pair: the output stays empty
-            t_plain = seconds(lambda: call(plain))
-            t_attack = seconds(lambda: call(attack), repeat=1 if n > 8000 else 3)
-            print(f"{name:32} {d_bytes:3} {k:2} {n:7} {t_plain:10.4f} {t_attack:10.4f} "
-                  f"{t_attack / t_plain:8.0f}x", flush=True)
+            t_plain = seconds(lambda call=call, plain=plain: call(plain))
+            t_attack = seconds(lambda call=call, attack=attack: call(attack), repeat=1 if n > 8000 else 3)
+            print(
+                f"{name:32} {d_bytes:3} {k:2} {n:7} {t_plain:10.4f} {t_attack:10.4f} "
+                f"{t_attack / t_plain:8.0f}x",
+                flush=True,
+            )
 
 
 if __name__ == "__main__":

@@ -67,7 +67,8 @@ std::vector<CandidatePair> equal_on_range(const std::vector<std::uint8_t>& codes
     std::vector<CandidatePair> pairs;
     for (std::uint32_t i = 0; i < n; ++i)
         for (std::uint32_t j = i + 1; j < n; ++j)
-            if (std::equal(codes.begin() + i * d + start, codes.begin() + i * d + end, codes.begin() + j * d + start))
+            if (std::equal(codes.begin() + i * d + start, codes.begin() + i * d + end,
+                           codes.begin() + j * d + start))
                 pairs.push_back({i, j});
     return pairs;
 }
@@ -114,7 +115,8 @@ TEST(DenseKeyGrouping, SameOutputAsHashedGrouping) {
             std::vector<std::uint32_t> keys(n);
             // Half the rows on 40 popular keys, half spread over the key space.
             for (auto& key : keys)
-                key = static_cast<std::uint32_t>(rng() % 2 ? rng() % key_space : rng() % 40 * (key_space / 64));
+                key =
+                    static_cast<std::uint32_t>(rng() % 2 ? rng() % key_space : rng() % 40 * (key_space / 64));
             const auto key_of = [&](std::uint32_t r) { return keys[r]; };
             const auto dense = detail::candidates_by_dense_key(n, key_space, key_of);
             const auto hashed = detail::candidates_by_key<ChunkKey, detail::ChunkKeyHasher>(

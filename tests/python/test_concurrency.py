@@ -30,7 +30,11 @@ def test_threads_mixing_every_function_match_sequential_results():
 
     def private(k):
         index = m.Index(8, k)
-        return index.add_batch(codes), [index.add(q) for q in other[:20]], [index.query(q) for q in other[:200]]
+        return (
+            index.add_batch(codes),
+            [index.add(q) for q in other[:20]],
+            [index.query(q) for q in other[:200]],
+        )
 
     tasks += [(f"private-{k}", lambda k=k: private(k)) for k in (2, 5)]
     expected = {name: call() for name, call in tasks}
@@ -62,15 +66,21 @@ def test_index_access_rules_while_add_batch_runs():
     other, row = m.Index(8, 3), support.random_codes(1, 8)[0]
     other.add(row)
     batch = support.random_codes(200_000, 8, seed=1)
-    checks = {"query": lambda ix: ix.query(row), "add": lambda ix: ix.add(row),
-              "add_batch": lambda ix: ix.add_batch(batch[:1]), "n": lambda ix: ix.n, "k": lambda ix: ix.k,
-              "d_bytes": lambda ix: ix.d_bytes, "len": len}
+    checks = {
+        "query": lambda ix: ix.query(row),
+        "add": lambda ix: ix.add(row),
+        "add_batch": lambda ix: ix.add_batch(batch[:1]),
+        "n": lambda ix: ix.n,
+        "k": lambda ix: ix.k,
+        "d_bytes": lambda ix: ix.d_bytes,
+        "len": len,
+    }
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1000.0)
     try:
         for _ in range(20):
             busy, started = m.Index(8, 3), threading.Event()
-            worker = threading.Thread(target=lambda: (started.set(), busy.add_batch(batch)))
+            worker = threading.Thread(target=lambda s=started, b=busy: (s.set(), b.add_batch(batch)))
             worker.start()
             started.wait()
             outcomes = {}
@@ -131,8 +141,12 @@ def test_pool_sizes_give_identical_results():
     outputs = set()
     for size in (1, 2, 8):
         env = dict(os.environ, RAYON_NUM_THREADS=str(size))
-        run = subprocess.run([sys.executable, "-c", POOL_SCRIPT, str(here), str(here.parent / "reference")],
-                             capture_output=True, env=env, timeout=600)
+        run = subprocess.run(
+            [sys.executable, "-c", POOL_SCRIPT, str(here), str(here.parent / "reference")],
+            capture_output=True,
+            env=env,
+            timeout=600,
+        )
         assert run.returncode == 0, run.stderr.decode()
         outputs.add(run.stdout)
     assert len(outputs) == 1 and next(iter(outputs)).count(b"\n") == 19

@@ -45,18 +45,26 @@ def test_relative_links_resolve(page):
 
 
 def run_example(script, *args):
-    done = subprocess.run([sys.executable, str(ROOT / "examples" / script), *map(str, args)],
-                          capture_output=True, text=True, timeout=300)
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / script), *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert done.returncode == 0, done.stdout + done.stderr
     return dict(re.findall(r"^(\w+):\s+(.*)$", done.stdout, re.M)), done.stdout
 
 
 def test_stdlib_simhash_finds_a_copied_paragraph(tmp_path):
-    shared = ("def merge(left, right):\n    result = []\n    while left and right:\n"
-              "        result.append(left.pop(0) if left[0] <= right[0] else right.pop(0))\n"
-              "    return result + left + right\n")
-    other = ("class Point:\n    def __init__(self, x, y):\n        self.x = x\n        self.y = y\n"
-             "    def norm(self):\n        return (self.x ** 2 + self.y ** 2) ** 0.5\n")
+    shared = (
+        "def merge(left, right):\n    result = []\n    while left and right:\n"
+        "        result.append(left.pop(0) if left[0] <= right[0] else right.pop(0))\n"
+        "    return result + left + right\n"
+    )
+    other = (
+        "class Point:\n    def __init__(self, x, y):\n        self.x = x\n        self.y = y\n"
+        "    def norm(self):\n        return (self.x ** 2 + self.y ** 2) ** 0.5\n"
+    )
     (tmp_path / "a.py").write_text(shared + "\n" + other)
     (tmp_path / "b.py").write_text("import os\n\n" + shared)
     fields, out = run_example("stdlib_simhash.py", "--root", tmp_path, "--k", 3)
@@ -64,8 +72,10 @@ def test_stdlib_simhash_finds_a_copied_paragraph(tmp_path):
     assert "identical texts: 1" in out
 
 
-@pytest.mark.skipif(not all(importlib.util.find_spec(m) for m in ("PIL", "imagehash")),
-                    reason="needs Pillow and ImageHash: pip install -r examples/requirements.txt")
+@pytest.mark.skipif(
+    not all(importlib.util.find_spec(m) for m in ("PIL", "imagehash")),
+    reason="needs Pillow and ImageHash: pip install -r examples/requirements.txt",
+)
 def test_image_near_duplicates():
     fields, out = run_example("image_near_duplicates.py", "--originals", 9, "--copies", 2, "--show", 1)
     # 9 originals, 6 of them with 2 copies: 6 groups of 3 images, 18 pairs.
@@ -76,7 +86,9 @@ def test_image_near_duplicates():
 
 def test_moderation_matcher():
     fields, _ = run_example("moderation_matcher.py", "--references", 3000, "--incoming", 400, "--k", 20)
-    near, far = map(int, re.search(r"(\d+) altered within k, (\d+) altered beyond k", fields["stream"]).groups())
+    near, far = map(
+        int, re.search(r"(\d+) altered within k, (\d+) altered beyond k", fields["stream"]).groups()
+    )
     assert near > 0 and far > 0 and fields["index"].startswith("3030 references of 256 bits, k = 20")
     assert fields["caught"] == f"{near} of {near} copies within k (0 missed)"
     assert fields["passed"] == f"{far} of {far} copies beyond k not matched"
@@ -85,7 +97,9 @@ def test_moderation_matcher():
 
 def mypy(tmp_path, *args):
     # Outside the source tree, so that mypy reads the installed package.
-    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=tmp_path, timeout=600)
+    return subprocess.run(
+        [sys.executable, "-m", *args], capture_output=True, text=True, cwd=tmp_path, timeout=600
+    )
 
 
 def test_stubs_match_the_module(tmp_path):
@@ -93,8 +107,13 @@ def test_stubs_match_the_module(tmp_path):
     import brimel_native
     from brimel_native import _brimel_native
 
-    done = mypy(tmp_path, "mypy.stubtest", "brimel_native", "--allowlist", str(Path(__file__).with_name(
-        "stubtest_allowlist.txt")))
+    done = mypy(
+        tmp_path,
+        "mypy.stubtest",
+        "brimel_native",
+        "--allowlist",
+        str(Path(__file__).with_name("stubtest_allowlist.txt")),
+    )
     assert done.returncode == 0, done.stdout + done.stderr
     assert brimel_native.__all__ == _brimel_native.__all__
     # Editors show the stub's docstrings in place of the module's.
@@ -110,15 +129,26 @@ def test_stubs_match_the_module(tmp_path):
 
     check(stub.body, _brimel_native)
     # A type checker accepts correct use and flags each line of misuse.
-    use = ["import numpy as np", "from brimel_native import Index, find_pairs_cross, find_pairs_self",
-           "codes = np.zeros((4, 8), dtype=np.uint8)", "floats = np.zeros((4, 8), dtype=np.float32)",
-           "pairs: list[tuple[int, int, int]] = find_pairs_self(codes, np.int64(3))",
-           "total: int = sum(i + j + d for i, j, d in find_pairs_cross(codes, codes, True))",
-           "index = Index(8, 3)", "hits: list[tuple[int, int]] = index.query(codes[0])",
-           "size: int = len(index) + index.n + index.d_bytes + index.add(codes[0])"]
-    misuse = {"find_pairs_self(codes, 1.5)": "arg-type", "find_pairs_self(floats, 1)": "arg-type",
-              "i, j = find_pairs_self(codes, 1)[0]": "misc", "first: int = index.query(codes[0])[0][2]": "misc",
-              "index.k = 4": "misc", "find_pairs_self(codes)": "call-arg", "Index(8, 3, 2)": "call-arg"}
+    use = [
+        "import numpy as np",
+        "from brimel_native import Index, find_pairs_cross, find_pairs_self",
+        "codes = np.zeros((4, 8), dtype=np.uint8)",
+        "floats = np.zeros((4, 8), dtype=np.float32)",
+        "pairs: list[tuple[int, int, int]] = find_pairs_self(codes, np.int64(3))",
+        "total: int = sum(i + j + d for i, j, d in find_pairs_cross(codes, codes, True))",
+        "index = Index(8, 3)",
+        "hits: list[tuple[int, int]] = index.query(codes[0])",
+        "size: int = len(index) + index.n + index.d_bytes + index.add(codes[0])",
+    ]
+    misuse = {
+        "find_pairs_self(codes, 1.5)": "arg-type",
+        "find_pairs_self(floats, 1)": "arg-type",
+        "i, j = find_pairs_self(codes, 1)[0]": "misc",
+        "first: int = index.query(codes[0])[0][2]": "misc",
+        "index.k = 4": "misc",
+        "find_pairs_self(codes)": "call-arg",
+        "Index(8, 3, 2)": "call-arg",
+    }
     lines = use + list(misuse)
     (tmp_path / "use.py").write_text("\n".join(lines) + "\n")
     done = mypy(tmp_path, "mypy", "--strict", "--no-error-summary", "--show-error-codes", "use.py")

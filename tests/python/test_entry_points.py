@@ -21,8 +21,10 @@ PANIC = catalog.panic_exception()
 CONTIGUOUS_A = "A must be C-contiguous; pass np.ascontiguousarray(A)"
 CONTIGUOUS_AB = "A and B must be C-contiguous; pass np.ascontiguousarray(...)"
 SAME_WIDTH = "A and B must have the same d_bytes (shape[1])"
-BYTE_K = ("brimel: k ({}) must be < d_bytes ({}). At k >= d_bytes the byte-aligned chunk brimelhole can "
-          "miss pairs. For that regime use faiss.IndexBinaryFlat")
+BYTE_K = (
+    "brimel: k ({}) must be < d_bytes ({}). At k >= d_bytes the byte-aligned chunk brimelhole can "
+    "miss pairs. For that regime use faiss.IndexBinaryFlat"
+)
 SELF_K = BYTE_K + " or a bit-level chunk implementation (not yet shipped)."
 CROSS_K = BYTE_K + "."
 BIT_K = "brimel: k ({}) must be < 8*d_bytes ({})"
@@ -51,8 +53,11 @@ EMPTY_WIDE = np.ndarray((0, 10**12), np.uint8, buffer=bytearray(0))  # NumPy 1.x
 JOIN_CASES = [
     *[("find_pairs_self", (v, 0), ValueError, CONTIGUOUS_A) for v in VIEWS],
     *[("find_pairs_self_bit", (v, 0), ValueError, CONTIGUOUS_A) for v in VIEWS],
-    *[(name, (v, 0), ValueError, "A must be C-contiguous") for v in VIEWS
-      for name in ("_find_pairs_self_full_popcount", "find_pairs_self_adaptive")],
+    *[
+        (name, (v, 0), ValueError, "A must be C-contiguous")
+        for v in VIEWS
+        for name in ("_find_pairs_self_full_popcount", "find_pairs_self_adaptive")
+    ],
     *[(name, (f(3, 4), -1), OverflowError, OVERFLOW) for name in m.__all__[:6] if "cross" not in name],
     ("find_pairs_self", (c(5, 8), 8), ValueError, SELF_K.format(8, 8)),
     ("find_pairs_self", (c(5, 0), 0), ValueError, SELF_K.format(0, 0)),
@@ -72,17 +77,26 @@ JOIN_CASES = [
     ("find_pairs_self_adaptive", (c(0, 8), 2**32 - 1), PANIC, BIT_K.format(2**32 - 1, 64)),
     ("find_pairs_self_adaptive", (EMPTY_WIDE, 1), PANIC, WIDE),  # no row to sample: the even plan
     ("find_pairs_self_adaptive", (np.full((7, 64), 0x3C, np.uint8), 1), PANIC, WIDE),  # nothing varies
-    *[(name, args, ValueError, text) for name in ("find_pairs_cross", "find_pairs_cross_bit") for args, text in [
-        ((c(3, 8), f(4, 16), 1), SAME_WIDTH),
-        ((f(3, 8), c(4, 16), 1), SAME_WIDTH),
-        ((c(3, 8), c(4, 4), 200), SAME_WIDTH),
-        ((c(3, 8), f(4, 8), 1), CONTIGUOUS_AB),
-        ((c(3, 16)[:, ::2], c(4, 8), 1), CONTIGUOUS_AB),
-        ((c(3, 8), c(8, 8)[::2], 200), CONTIGUOUS_AB),
-    ]],
-    *[(name, (f(3, 8), c(4, 8), -1), OverflowError, OVERFLOW) for name in ("find_pairs_cross", "find_pairs_cross_bit")],
-    *[(name, (c(3, 8), c(3, 8).view(np.int8), 1), TypeError, NOT_ARRAY.format("b", "ndarray"))
-      for name in ("find_pairs_cross", "find_pairs_cross_bit")],
+    *[
+        (name, args, ValueError, text)
+        for name in ("find_pairs_cross", "find_pairs_cross_bit")
+        for args, text in [
+            ((c(3, 8), f(4, 16), 1), SAME_WIDTH),
+            ((f(3, 8), c(4, 16), 1), SAME_WIDTH),
+            ((c(3, 8), c(4, 4), 200), SAME_WIDTH),
+            ((c(3, 8), f(4, 8), 1), CONTIGUOUS_AB),
+            ((c(3, 16)[:, ::2], c(4, 8), 1), CONTIGUOUS_AB),
+            ((c(3, 8), c(8, 8)[::2], 200), CONTIGUOUS_AB),
+        ]
+    ],
+    *[
+        (name, (f(3, 8), c(4, 8), -1), OverflowError, OVERFLOW)
+        for name in ("find_pairs_cross", "find_pairs_cross_bit")
+    ],
+    *[
+        (name, (c(3, 8), c(3, 8).view(np.int8), 1), TypeError, NOT_ARRAY.format("b", "ndarray"))
+        for name in ("find_pairs_cross", "find_pairs_cross_bit")
+    ],
     ("find_pairs_cross", (c(3, 8).view(np.int8), c(3, 8)[0], 1), TypeError, NOT_ARRAY.format("a", "ndarray")),
     ("find_pairs_cross", (c(3, 8), c(4, 8), 8), ValueError, CROSS_K.format(8, 8)),
     ("find_pairs_cross", (c(0, 4), c(0, 4), 2**32 - 1), ValueError, CROSS_K.format(2**32 - 1, 4)),
@@ -90,18 +104,50 @@ JOIN_CASES = [
     ("find_pairs_cross_bit", (c(5, 8), c(5, 8), 64), ValueError, BIT_K.format(64, 64) + "."),
     ("find_pairs_cross_bit", (c(5, 64), c(5, 64), 1), PANIC, WIDE),
     # Binding and conversion, shared by every entry.
-    ("find_pairs_self", (c(4, 8),), TypeError, "find_pairs_self() missing 1 required positional argument: 'k'"),
-    ("find_pairs_cross_bit", (), TypeError,
-     "find_pairs_cross_bit() missing 3 required positional arguments: 'a', 'b', and 'k'"),
-    ("find_pairs_self", (c(4, 8), 1, 2), TypeError, "find_pairs_self() takes 2 positional arguments but 3 were given"),
+    (
+        "find_pairs_self",
+        (c(4, 8),),
+        TypeError,
+        "find_pairs_self() missing 1 required positional argument: 'k'",
+    ),
+    (
+        "find_pairs_cross_bit",
+        (),
+        TypeError,
+        "find_pairs_cross_bit() missing 3 required positional arguments: 'a', 'b', and 'k'",
+    ),
+    (
+        "find_pairs_self",
+        (c(4, 8), 1, 2),
+        TypeError,
+        "find_pairs_self() takes 2 positional arguments but 3 were given",
+    ),
     ("find_pairs_self", (c(4, 8), 2**32), OverflowError, OVERFLOW),
     ("find_pairs_self", (c(4, 8), 2**63), OverflowError, "Python int too large to convert to C long"),
-    ("find_pairs_self", (c(4, 8), 1.5), TypeError, "argument 'k': 'float' object cannot be interpreted as an integer"),
-    ("find_pairs_self", (c(4, 8), "3"), TypeError, "argument 'k': 'str' object cannot be interpreted as an integer"),
+    (
+        "find_pairs_self",
+        (c(4, 8), 1.5),
+        TypeError,
+        "argument 'k': 'float' object cannot be interpreted as an integer",
+    ),
+    (
+        "find_pairs_self",
+        (c(4, 8), "3"),
+        TypeError,
+        "argument 'k': 'str' object cannot be interpreted as an integer",
+    ),
     ("find_pairs_self", ([[1]], -1), TypeError, NOT_ARRAY.format("a", "list")),  # a before k
     ("find_pairs_self", (None, 1), TypeError, NOT_ARRAY.format("a", "NoneType")),
-    *[("find_pairs_self", (bad, 1), TypeError, NOT_ARRAY.format("a", "ndarray")) for bad in [
-        c(2, 8).view(np.int8), np.zeros((2, 8)), np.zeros((2, 8), bool), c(1, 8)[0], c(8, 2).reshape(2, 2, 4)]],
+    *[
+        ("find_pairs_self", (bad, 1), TypeError, NOT_ARRAY.format("a", "ndarray"))
+        for bad in [
+            c(2, 8).view(np.int8),
+            np.zeros((2, 8)),
+            np.zeros((2, 8), bool),
+            c(1, 8)[0],
+            c(8, 2).reshape(2, 2, 4),
+        ]
+    ],
     ("find_pairs_self", (c(2, 8).view(Sub)[:, None], 1), TypeError, NOT_ARRAY.format("a", "Sub")),
 ]
 
@@ -117,11 +163,14 @@ def test_join_errors(name, args, error, text):
     assert [sys.getrefcount(a) for a in arrays] == before
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda f: f(k=1), "missing 1 required positional argument: 'a'"),
-    (lambda f: f(c(4, 8), 1, k=2), "got multiple values for argument 'k'"),
-    (lambda f: f(c(4, 8), k=1, x=2, y=3), "got an unexpected keyword argument 'x'"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda f: f(k=1), "missing 1 required positional argument: 'a'"),
+        (lambda f: f(c(4, 8), 1, k=2), "got multiple values for argument 'k'"),
+        (lambda f: f(c(4, 8), k=1, x=2, y=3), "got an unexpected keyword argument 'x'"),
+    ],
+)
 def test_keyword_errors(call, message):
     with pytest.raises(TypeError, match=rf"^find_pairs_self\(\) {message}$"):
         call(m.find_pairs_self)
@@ -146,19 +195,29 @@ DOCS = {
     "find_pairs_self_bit": ("(a, k)", None),
     "find_pairs_cross": ("(a, b, k)", None),
     "find_pairs_cross_bit": ("(a, b, k)", None),
-    "_find_pairs_self_full_popcount":
-        ("(a, k)", "Bench-only: pre-Task-3 path using full popcount + compare (no early exit)."),
-    "find_pairs_self_adaptive": ("(a, k)", "Entropy-aware adaptive chunk planning (Task 4). Bit chunks are "
-                                 "chosen\nfrom the positive-entropy bits only, balanced across k+1 chunks."),
+    "_find_pairs_self_full_popcount": (
+        "(a, k)",
+        "Bench-only: pre-Task-3 path using full popcount + compare (no early exit).",
+    ),
+    "find_pairs_self_adaptive": (
+        "(a, k)",
+        "Entropy-aware adaptive chunk planning (Task 4). Bit chunks are "
+        "chosen\nfrom the positive-entropy bits only, balanced across k+1 chunks.",
+    ),
     "Index.add": ("($self, row)", "Add one row (1-D uint8 array of length d_bytes). Returns assigned id."),
-    "Index.add_batch": ("($self, batch)",
-                        "Add a batch (2-D uint8 array, shape (m, d_bytes)). Returns first assigned id."),
-    "Index.query": ("($self, row)", "Query one row (1-D uint8 array of length d_bytes). Returns\n"
-                    "`list[(id, hamming_dist)]` for all stored rows within distance ≤ k.\n\n"
-                    "Note: if the query row was previously added to the index, the\n"
-                    "corresponding `(stored_id, 0)` entry IS included in the result.\n"
-                    "Callers performing self-query (e.g. iterating over the corpus to\n"
-                    "find near-dups of each row) should filter `id != self_id` themselves."),
+    "Index.add_batch": (
+        "($self, batch)",
+        "Add a batch (2-D uint8 array, shape (m, d_bytes)). Returns first assigned id.",
+    ),
+    "Index.query": (
+        "($self, row)",
+        "Query one row (1-D uint8 array of length d_bytes). Returns\n"
+        "`list[(id, hamming_dist)]` for all stored rows within distance ≤ k.\n\n"
+        "Note: if the query row was previously added to the index, the\n"
+        "corresponding `(stored_id, 0)` entry IS included in the result.\n"
+        "Callers performing self-query (e.g. iterating over the corpus to\n"
+        "find near-dups of each row) should filter `id != self_id` themselves.",
+    ),
 }
 
 
@@ -177,12 +236,23 @@ def test_module_surface():
     # CPython 3.9 drops a heap type's text signature when it copies the doc.
     assert Index.__text_signature__ == ("(d_bytes, k)" if sys.version_info >= (3, 10) else None)
     first, second = Index.__doc__.split("\n\n")
-    assert first == ("Streaming near-duplicate index. Stateful, append-only. Bit-level chunks\n"
-                     "so any `k < 8 * d_bytes` is supported.") and "thread" in second
+    assert (
+        first
+        == (
+            "Streaming near-duplicate index. Stateful, append-only. Bit-level chunks\n"
+            "so any `k < 8 * d_bytes` is supported."
+        )
+        and "thread" in second
+    )
     assert [getattr(Index, p).__doc__ for p in ("k", "n", "d_bytes")] == [None] * 3
     index = Index(2, 1)
-    for unsupported in (lambda: type("Sub", (Index,), {}), lambda: __import__("weakref").ref(index),
-                        lambda: index[0], lambda: iter(index), lambda: 0 in index):
+    for unsupported in (
+        lambda: type("Sub", (Index,), {}),
+        lambda: __import__("weakref").ref(index),
+        lambda: index[0],
+        lambda: iter(index),
+        lambda: 0 in index,
+    ):
         with pytest.raises(TypeError):
             unsupported()
     with pytest.raises(AttributeError):

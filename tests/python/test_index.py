@@ -37,7 +37,11 @@ def test_index_constructor_errors(args, kwargs, error, text):
 
 WIDE_ROW = support.random_codes(1, 128, seed=8)[0]
 INDEX_CASES = [
-    (lambda ix: ix.add(WIDE_ROW[::2]), ValueError, "row must be C-contiguous; pass np.ascontiguousarray(row)"),
+    (
+        lambda ix: ix.add(WIDE_ROW[::2]),
+        ValueError,
+        "row must be C-contiguous; pass np.ascontiguousarray(row)",
+    ),
     (lambda ix: ix.add(WIDE_ROW[:7]), ValueError, "row length 7 != d_bytes 8"),
     (lambda ix: ix.add(WIDE_ROW[:8].reshape(1, 8)), TypeError, NOT_ARRAY.format("row", "ndarray")),
     (lambda ix: ix.add("row"), TypeError, NOT_ARRAY.format("row", "str")),
@@ -45,15 +49,31 @@ INDEX_CASES = [
     (lambda ix: ix.query(WIDE_ROW[::2]), ValueError, "row must be C-contiguous"),
     (lambda ix: ix.query(WIDE_ROW[:9]), ValueError, "row length 9 != d_bytes 8"),
     (lambda ix: ix.query(WIDE_ROW[:8].view(np.int8)), TypeError, NOT_ARRAY.format("row", "ndarray")),
-    (lambda ix: ix.query(row=WIDE_ROW[:8], k=1), TypeError, "Index.query() got an unexpected keyword argument 'k'"),
-    (lambda ix: ix.add_batch(WIDE_ROW[:64].reshape(8, 8).T), ValueError,
-     "batch must be C-contiguous; pass np.ascontiguousarray(batch)"),
-    (lambda ix: ix.add_batch(WIDE_ROW[:96].reshape(3, 32)[:, :8]), ValueError,
-     "batch must be C-contiguous; pass np.ascontiguousarray(batch)"),
-    (lambda ix: ix.add_batch(WIDE_ROW[:27].reshape(3, 9)), ValueError,
-     "batch must be 2-D with shape[1] == d_bytes (8), got shape [3, 9]"),
-    (lambda ix: ix.add_batch(WIDE_ROW[:0].reshape(0, 4)), ValueError,
-     "batch must be 2-D with shape[1] == d_bytes (8), got shape [0, 4]"),
+    (
+        lambda ix: ix.query(row=WIDE_ROW[:8], k=1),
+        TypeError,
+        "Index.query() got an unexpected keyword argument 'k'",
+    ),
+    (
+        lambda ix: ix.add_batch(WIDE_ROW[:64].reshape(8, 8).T),
+        ValueError,
+        "batch must be C-contiguous; pass np.ascontiguousarray(batch)",
+    ),
+    (
+        lambda ix: ix.add_batch(WIDE_ROW[:96].reshape(3, 32)[:, :8]),
+        ValueError,
+        "batch must be C-contiguous; pass np.ascontiguousarray(batch)",
+    ),
+    (
+        lambda ix: ix.add_batch(WIDE_ROW[:27].reshape(3, 9)),
+        ValueError,
+        "batch must be 2-D with shape[1] == d_bytes (8), got shape [3, 9]",
+    ),
+    (
+        lambda ix: ix.add_batch(WIDE_ROW[:0].reshape(0, 4)),
+        ValueError,
+        "batch must be 2-D with shape[1] == d_bytes (8), got shape [0, 4]",
+    ),
     (lambda ix: ix.add_batch(WIDE_ROW[:8]), TypeError, NOT_ARRAY.format("batch", "ndarray")),
     (lambda ix: setattr(ix, "k", 7), AttributeError, None),
     (lambda ix: delattr(ix, "n"), AttributeError, None),
@@ -96,7 +116,10 @@ def test_full_index_refuses_a_batch_before_reading_it():
     rows = np.frombuffer(region, np.uint8)[: 2**32 - 1].reshape(-1, 1)
     index = m.Index(1, 0)
     index.add(np.array([0x5A], np.uint8))
-    with pytest.raises(OverflowError, match=r"^Index full: adding 4294967295 rows to 1 stored would exceed the "
-                                            r"limit of 4294967295 rows \(ids are unsigned 32-bit\)$"):
+    with pytest.raises(
+        OverflowError,
+        match=r"^Index full: adding 4294967295 rows to 1 stored would exceed the "
+        r"limit of 4294967295 rows \(ids are unsigned 32-bit\)$",
+    ):
         index.add_batch(rows)
     assert index.n == 1 and index.query(np.array([0x5A], np.uint8)) == [(0, 0)]

@@ -25,10 +25,23 @@ from brimel_native import _brimel_native as m
 
 CALLS = 500 if support.SANITIZED else 10_000
 _LIBC = ctypes.CDLL(None)
-_FIELDS = ["arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost"]
+_FIELDS = [
+    "arena",
+    "ordblks",
+    "smblks",
+    "hblks",
+    "hblkhd",
+    "usmblks",
+    "fsmblks",
+    "uordblks",
+    "fordblks",
+    "keepcost",
+]
 _MALLINFO = getattr(_LIBC, "mallinfo2", None)  # glibc 2.33+
 if _MALLINFO is not None:
-    _MALLINFO.restype = type("MallInfo2", (ctypes.Structure,), {"_fields_": [(f, ctypes.c_size_t) for f in _FIELDS]})
+    _MALLINFO.restype = type(
+        "MallInfo2", (ctypes.Structure,), {"_fields_": [(f, ctypes.c_size_t) for f in _FIELDS]}
+    )
 
 
 def measures():
@@ -116,6 +129,10 @@ print("ok")
 @pytest.mark.skipif(support.SANITIZED, reason="an address-space limit cannot be set under AddressSanitizer")
 @pytest.mark.parametrize("join", catalog.JOINS, ids=str)
 def test_memory_error_then_next_call_works(join):
-    done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, join.name, join.kind],
-                          capture_output=True, text=True, timeout=300)
+    done = subprocess.run(
+        [sys.executable, "-c", OUT_OF_MEMORY, join.name, join.kind],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert (done.returncode, done.stdout.strip()) == (0, "ok"), done.stderr

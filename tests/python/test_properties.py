@@ -32,8 +32,14 @@ def width_and_k(accepts):
 
 
 @pytest.mark.parametrize("join", catalog.JOINS, ids=str)
-@given(data=st.data(), n=st.integers(0, 48), cut=st.integers(0, 48), same=st.booleans(),
-       flavour=FLAVOURS, seed=SEEDS)
+@given(
+    data=st.data(),
+    n=st.integers(0, 48),
+    cut=st.integers(0, 48),
+    same=st.booleans(),
+    flavour=FLAVOURS,
+    seed=SEEDS,
+)
 def test_join_equals_brute_force(join, data, n, cut, same, flavour, seed):
     d_bytes, k = data.draw(width_and_k(join.accepts), label="d_bytes, k")
     codes, at_k, beyond_k = support.planted(n, d_bytes, k, flavour, seed)
@@ -57,8 +63,14 @@ def test_join_equals_brute_force(join, data, n, cut, same, flavour, seed):
     assert beyond_k not in found
 
 
-@given(case=width_and_k(catalog.index_accepts), n=st.integers(0, 48), flavour=FLAVOURS, seed=SEEDS,
-       cuts=st.lists(st.integers(0, 48), max_size=5), batched=st.lists(st.booleans(), min_size=6, max_size=6))
+@given(
+    case=width_and_k(catalog.index_accepts),
+    n=st.integers(0, 48),
+    flavour=FLAVOURS,
+    seed=SEEDS,
+    cuts=st.lists(st.integers(0, 48), max_size=5),
+    batched=st.lists(st.booleans(), min_size=6, max_size=6),
+)
 def test_index_equals_brute_force(case, n, flavour, seed, cuts, batched):
     d_bytes, k = case
     stored, at_k, beyond_k = support.planted(n, d_bytes, k, flavour, seed)
