@@ -14,6 +14,7 @@ import math
 
 import numpy as np
 
+from methods import max_chunk_bits
 from workloads import Case
 
 
@@ -25,15 +26,16 @@ def byte_plan(d_bytes: int, k: int) -> list[np.ndarray]:
 
 
 def bit_plan(d_bytes: int, k: int) -> list[np.ndarray] | None:
-    """k + 1 even bit ranges; a single [0, 128) chunk for k = 0 over more than 128 bits.
-    None when a chunk would be wider than 128 bits (the join refuses such a plan)."""
-    total = 8 * d_bytes
-    if k == 0 and total > 128:
-        return [np.arange(128)]
+    """k + 1 even bit ranges; the single chunk of the first key-width bits for k = 0
+    over more bits. None when a chunk would be wider than a key (the join refuses
+    such a plan)."""
+    total, widest = 8 * d_bytes, max_chunk_bits()
+    if k == 0 and total > widest:
+        return [np.arange(widest)]
     parts = k + 1
     bounds = [r * total // parts for r in range(parts + 1)]
     plan = [np.arange(lo, hi) for lo, hi in zip(bounds, bounds[1:]) if hi > lo]
-    return None if any(p.size > 128 for p in plan) else plan
+    return None if any(p.size > widest for p in plan) else plan
 
 
 def bit_entropies(a: np.ndarray, sample: int = 10_000) -> np.ndarray:
@@ -50,7 +52,7 @@ def bit_entropies(a: np.ndarray, sample: int = 10_000) -> np.ndarray:
     return np.where((q == 0.0) | (q == 1.0), 0.0, h)
 
 
-def plan_from_entropies(h: np.ndarray, num_chunks: int, max_width: int = 128) -> list[list[int]]:
+def plan_from_entropies(h: np.ndarray, num_chunks: int, max_width: int) -> list[list[int]]:
     """Positive-entropy bits, highest first (stable), each to the lightest of
     `num_chunks` lists that has room; ties go to the lowest list. Lists ascending."""
     order = [int(p) for p in np.flatnonzero(h > 0.0)]
@@ -72,7 +74,7 @@ def adaptive_plan(a: np.ndarray, k: int) -> list[np.ndarray] | None:
     or when a list stays empty (fewer than k + 1 varying bits)."""
     if k == 0:
         return bit_plan(a.shape[1], k)
-    lists = plan_from_entropies(bit_entropies(a), k + 1)
+    lists = plan_from_entropies(bit_entropies(a), k + 1, max_chunk_bits())
     if any(not chunk for chunk in lists):
         return bit_plan(a.shape[1], k)
     return [np.array(chunk) for chunk in lists]

@@ -112,9 +112,10 @@ def searches():
             if join.kind == "self":
                 out.append((join.name, d_bytes, 0, lambda a, f=f: f(a, 0)))
             else:  # the first half of the rows against the second: still no pair
-                out.append((join.name, d_bytes, 0, lambda a, f=f: f(a[: len(a) // 2], a[len(a) // 2:], 0)))
+                out.append((join.name, d_bytes, 0, lambda a, f=f: f(a[: len(a) // 2], a[len(a) // 2 :], 0)))
     if hasattr(m, "Index"):
         for d_bytes, k in ((16, 0), (32, 0), (32, 1)):
+
             def fill(a, d_bytes=d_bytes, k=k):
                 m.Index(d_bytes, k).add_batch(a)
 
@@ -158,8 +159,11 @@ def main() -> None:
                 assert name.startswith("Index") or not run_attack()  # no pair: the output stays empty
             t_plain = seconds(run_plain)
             t_attack = seconds(run_attack, repeat=1 if n > 8000 else 3)
-            print(f"{name:32} {d_bytes:3} {k:2} {n:7} {t_plain:10.4f} {t_attack:10.4f} "
-                  f"{t_attack / t_plain:8.1f}x", flush=True)
+            print(
+                f"{name:32} {d_bytes:3} {k:2} {n:7} {t_plain:10.4f} {t_attack:10.4f} "
+                f"{t_attack / t_plain:8.1f}x",
+                flush=True,
+            )
 
 
 if __name__ == "__main__":

@@ -114,7 +114,11 @@ class Method:
                 module = _brimel()
             except ImportError as error:
                 return f"not available (brimel_native: {error})"
-            return None if hasattr(module, attribute) else f"not available (no `{attribute}` in brimel_native {module.__version__})"
+            return (
+                None
+                if hasattr(module, attribute)
+                else f"not available (no `{attribute}` in brimel_native {module.__version__})"
+            )
         if self.requires == "faiss":
             return None if importlib.util.find_spec("faiss") else "not available (faiss-cpu not installed)"
         if self.requires == "reference":
@@ -136,29 +140,43 @@ def _byte_limit(case: Case) -> Optional[str]:
     return None if case.k < case.d_bytes else f"n/a: byte chunks need k < d_bytes ({case.d_bytes})"
 
 
+def max_chunk_bits() -> int:
+    """The engine's widest chunk key, in bits."""
+    return _brimel()._brimel_native._MAX_CHUNK_BITS
+
+
 def _bit_limit(case: Case) -> Optional[str]:
     bits = 8 * case.d_bytes
     if case.k >= bits:
         return f"n/a: k >= 8*d_bytes ({bits})"
-    if case.k > 0 and -(-bits // (case.k + 1)) > 128:
-        return "n/a: bit chunk wider than 128 bits"
+    if case.k > 0 and -(-bits // (case.k + 1)) > max_chunk_bits():
+        return f"n/a: bit chunk wider than {max_chunk_bits()} bits"
     return None
 
 
 def _ours_self(attribute: str, plan: str, applies) -> Method:
     return Method(
-        name=attribute, kind="self", ours=True, requires=f"brimel_native:{attribute}", plan=plan,
+        name=attribute,
+        kind="self",
+        ours=True,
+        requires=f"brimel_native:{attribute}",
+        plan=plan,
         applies=applies,
         solve=lambda a, k, threads: getattr(_brimel(), attribute)(a, k),
-        to_pairs=list_to_pairs)
+        to_pairs=list_to_pairs,
+    )
 
 
 def _ours_cross(attribute: str, applies) -> Method:
     return Method(
-        name=attribute, kind="cross", ours=True, requires=f"brimel_native:{attribute}",
+        name=attribute,
+        kind="cross",
+        ours=True,
+        requires=f"brimel_native:{attribute}",
         applies=applies,
         solve=lambda queries, refs, k, threads: getattr(_brimel(), attribute)(queries, refs, k),
-        to_pairs=list_to_pairs)
+        to_pairs=list_to_pairs,
+    )
 
 
 def _multihash_index(d_bytes: int, k: int, threads: int):
@@ -167,6 +185,12 @@ def _multihash_index(d_bytes: int, k: int, threads: int):
     index = faiss.IndexBinaryMultiHash(bits, nhash, b)
     index.nflip = nflip
     return index
+
+
+def _chunk_multihash_index(d_bytes: int, k: int, threads: int):
+    """faiss with the Index's own plan: k + 1 disjoint hashes of 8 * d_bytes / (k + 1) bits, no flips."""
+    bits = 8 * d_bytes
+    return _faiss(threads).IndexBinaryMultiHash(bits, k + 1, bits // (k + 1))
 
 
 def _flat_index(d_bytes: int, k: int, threads: int):
@@ -178,6 +202,7 @@ def _faiss_self(make_index):
         index = make_index(a.shape[1], k, threads)
         index.add(a)
         return index.range_search(a, k + 1)  # faiss keeps distances < radius
+
     return solve
 
 
@@ -186,6 +211,7 @@ def _faiss_cross(make_index):
         index = make_index(refs.shape[1], k, threads)
         index.add(refs)
         return index.range_search(queries, k + 1)
+
     return solve
 
 
@@ -207,7 +233,7 @@ def _run_stream(stored: np.ndarray, queries: np.ndarray, k: int, new_index, add_
     index = new_index()
     start = time.perf_counter()
     for s in range(0, n - singles, BATCH):
-        add_batch(index, stored[s:min(s + BATCH, n - singles)])
+        add_batch(index, stored[s : min(s + BATCH, n - singles)])
     batch_seconds = time.perf_counter() - start
     start = time.perf_counter()
     for r in range(n - singles, n):
@@ -220,8 +246,12 @@ def _run_stream(stored: np.ndarray, queries: np.ndarray, k: int, new_index, add_
         start = time.perf_counter()
         ids, dist = query(index, queries[q])
         latencies[q] = time.perf_counter() - start
-        parts.append(np.stack([np.full(len(ids), q, np.uint32), np.asarray(ids, np.uint32),
-                               np.asarray(dist, np.uint32)], axis=1))
+        parts.append(
+            np.stack(
+                [np.full(len(ids), q, np.uint32), np.asarray(ids, np.uint32), np.asarray(dist, np.uint32)],
+                axis=1,
+            )
+        )
     hits = np.concatenate(parts) if parts else np.empty((0, 3), np.uint32)
     metrics = {
         "add_batch_rows_per_s": (n - singles) / batch_seconds,
@@ -240,9 +270,15 @@ def _brimel_stream(stored, queries, k, threads):
         hits = index.query(row)
         return [h[0] for h in hits], [h[1] for h in hits]
 
-    return _run_stream(stored, queries, k, lambda: bn.Index(stored.shape[1], k),
-                       lambda index, rows: index.add_batch(rows), lambda index, row: index.add(row),
-                       query)
+    return _run_stream(
+        stored,
+        queries,
+        k,
+        lambda: bn.Index(stored.shape[1], k),
+        lambda index, rows: index.add_batch(rows),
+        lambda index, row: index.add(row),
+        query,
+    )
 
 
 def _faiss_stream(make_index):
@@ -251,9 +287,16 @@ def _faiss_stream(make_index):
             lims, dist, ids = index.range_search(row[None, :], k + 1)
             return ids, dist
 
-        return _run_stream(stored, queries, k, lambda: make_index(stored.shape[1], k, threads),
-                           lambda index, rows: index.add(rows), lambda index, row: index.add(row[None, :]),
-                           query)
+        return _run_stream(
+            stored,
+            queries,
+            k,
+            lambda: make_index(stored.shape[1], k, threads),
+            lambda index, rows: index.add(rows),
+            lambda index, row: index.add(row[None, :]),
+            query,
+        )
+
     return stream
 
 
@@ -282,28 +325,92 @@ METHODS: list[Method] = [
     _ours_cross("find_pairs_cross", _byte_limit),
     _ours_cross("find_pairs_cross_bit", _bit_limit),
     # ours, streaming
-    Method(name="Index", kind="stream", ours=True, requires="brimel_native:Index",
-           applies=_bit_limit, stream=_brimel_stream),
+    Method(
+        name="Index",
+        kind="stream",
+        ours=True,
+        requires="brimel_native:Index",
+        applies=_bit_limit,
+        stream=_brimel_stream,
+    ),
     # faiss
-    Method(name="faiss IndexBinaryMultiHash", kind="self", ours=False, requires="faiss",
-           solve=_faiss_self(_multihash_index), to_pairs=lambda r: range_to_pairs(r, True)),
-    Method(name="faiss IndexBinaryFlat", kind="self", ours=False, requires="faiss", work=_flat_work,
-           solve=_faiss_self(_flat_index), to_pairs=lambda r: range_to_pairs(r, True)),
-    Method(name="faiss IndexBinaryMultiHash", kind="cross", ours=False, requires="faiss",
-           solve=_faiss_cross(_multihash_index), to_pairs=lambda r: range_to_pairs(r, False)),
-    Method(name="faiss IndexBinaryFlat", kind="cross", ours=False, requires="faiss", work=_flat_work,
-           solve=_faiss_cross(_flat_index), to_pairs=lambda r: range_to_pairs(r, False)),
-    Method(name="faiss IndexBinaryMultiHash", kind="stream", ours=False, requires="faiss",
-           stream=_faiss_stream(_multihash_index)),
-    Method(name="faiss IndexBinaryFlat", kind="stream", ours=False, requires="faiss",
-           stream=_faiss_stream(_flat_index)),
+    Method(
+        name="faiss IndexBinaryMultiHash",
+        kind="self",
+        ours=False,
+        requires="faiss",
+        solve=_faiss_self(_multihash_index),
+        to_pairs=lambda r: range_to_pairs(r, True),
+    ),
+    Method(
+        name="faiss IndexBinaryFlat",
+        kind="self",
+        ours=False,
+        requires="faiss",
+        work=_flat_work,
+        solve=_faiss_self(_flat_index),
+        to_pairs=lambda r: range_to_pairs(r, True),
+    ),
+    Method(
+        name="faiss IndexBinaryMultiHash",
+        kind="cross",
+        ours=False,
+        requires="faiss",
+        solve=_faiss_cross(_multihash_index),
+        to_pairs=lambda r: range_to_pairs(r, False),
+    ),
+    Method(
+        name="faiss IndexBinaryFlat",
+        kind="cross",
+        ours=False,
+        requires="faiss",
+        work=_flat_work,
+        solve=_faiss_cross(_flat_index),
+        to_pairs=lambda r: range_to_pairs(r, False),
+    ),
+    Method(
+        name="faiss IndexBinaryMultiHash",
+        kind="stream",
+        ours=False,
+        requires="faiss",
+        stream=_faiss_stream(_multihash_index),
+    ),
+    Method(
+        name="faiss IndexBinaryFlat",
+        kind="stream",
+        ours=False,
+        requires="faiss",
+        stream=_faiss_stream(_flat_index),
+    ),
+    Method(
+        name="faiss IndexBinaryMultiHash (k + 1 chunks)",
+        kind="stream",
+        ours=False,
+        requires="faiss",
+        applies=lambda case: (
+            None if (8 * case.d_bytes) % (case.k + 1) == 0 else "n/a: k + 1 must divide the bits"
+        ),
+        stream=_faiss_stream(_chunk_multihash_index),
+    ),
     # the one brute-force reference (single-threaded, bit by bit)
-    Method(name="brute force (tests/reference)", kind="self", ours=False, requires="reference",
-           work=_brute_work, solve=lambda a, k, threads: _reference().self_join(a, k),
-           to_pairs=list_to_pairs),
-    Method(name="brute force (tests/reference)", kind="cross", ours=False, requires="reference",
-           work=_brute_work, solve=lambda queries, refs, k, threads: _reference().cross_join(queries, refs, k),
-           to_pairs=list_to_pairs),
+    Method(
+        name="brute force (tests/reference)",
+        kind="self",
+        ours=False,
+        requires="reference",
+        work=_brute_work,
+        solve=lambda a, k, threads: _reference().self_join(a, k),
+        to_pairs=list_to_pairs,
+    ),
+    Method(
+        name="brute force (tests/reference)",
+        kind="cross",
+        ours=False,
+        requires="reference",
+        work=_brute_work,
+        solve=lambda queries, refs, k, threads: _reference().cross_join(queries, refs, k),
+        to_pairs=list_to_pairs,
+    ),
 ]
 
 
@@ -321,6 +428,12 @@ def find(kind: str, name: str) -> Method:
 def thread_environment(threads: int) -> dict[str, str]:
     """The variables that size every pool (ours and OpenMP) to `threads`."""
     env = dict(os.environ)
-    env.update({"RAYON_NUM_THREADS": str(threads), "OMP_NUM_THREADS": str(threads),
-                "OPENBLAS_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"})
+    env.update(
+        {
+            "RAYON_NUM_THREADS": str(threads),
+            "OMP_NUM_THREADS": str(threads),
+            "OPENBLAS_NUM_THREADS": "1",
+            "MKL_NUM_THREADS": "1",
+        }
+    )
     return env

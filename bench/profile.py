@@ -60,16 +60,32 @@ def build(target: Path) -> None:
     # A fresh configure: no cached flags from another build in the same directory.
     shutil.rmtree(ROOT / "build" / "profile", ignore_errors=True)
     subprocess.run(
-        [sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
-         "--target", str(target),
-         "--config-settings=install.strip=false",
-         "--config-settings=build-dir=build/profile", str(ROOT)],
-        check=True, cwd=ROOT)
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "install",
+            "-q",
+            "--no-build-isolation",
+            "--no-deps",
+            "--target",
+            str(target),
+            "--config-settings=install.strip=false",
+            "--config-settings=build-dir=build/profile",
+            str(ROOT),
+        ],
+        check=True,
+        cwd=ROOT,
+    )
 
 
 def inclusive_costs(out_file: Path) -> dict[str, int]:
-    text = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", str(out_file)],
-                          capture_output=True, text=True, check=True).stdout
+    text = subprocess.run(
+        ["callgrind_annotate", "--inclusive=yes", "--threshold=100", str(out_file)],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     costs: dict[str, int] = {}
     for line in text.splitlines():
         match = re.match(r"\s*([\d,]+)\s+\(\s*[\d.]+%\)\s+(.*)", line)
@@ -93,11 +109,15 @@ def cost_of(costs: dict[str, int], pattern: str) -> int:
 
 
 def main() -> None:
-    lines = ["# Where find_pairs_self spends its time", "",
-             "Made by `python bench/profile.py`: callgrind on one worker thread "
-             "(RAYON_NUM_THREADS=1), collecting only inside the `find_pairs_self` call, "
-             "on the bench's own W1 and W3 data. Instructions executed (Ir), inclusive; "
-             "cache misses and kernel page faults are not counted.", ""]
+    lines = [
+        "# Where find_pairs_self spends its time",
+        "",
+        "Made by `python bench/profile.py`: callgrind on one worker thread "
+        "(RAYON_NUM_THREADS=1), collecting only inside the `find_pairs_self` call, "
+        "on the bench's own W1 and W3 data. Instructions executed (Ir), inclusive; "
+        "cache misses and kernel page faults are not counted.",
+        "",
+    ]
     with tempfile.TemporaryDirectory(prefix="brimel-profile-") as tmp:
         target = Path(tmp) / "pkg"
         build(target)
@@ -106,29 +126,48 @@ def main() -> None:
         env = dict(os.environ, PYTHONPATH=str(target), RAYON_NUM_THREADS="1")
         for label, workload, n, k in SCENARIOS:
             out = Path(tmp) / f"callgrind.{workload}.{k}.out"
-            subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
-                            "--toggle-collect=brimel::binding::find_pairs_self(*",
-                            f"--callgrind-out-file={out}", sys.executable, str(driver),
-                            workload, str(n), str(k)],
-                           check=True, env=env, capture_output=True)
+            subprocess.run(
+                [
+                    "valgrind",
+                    "--tool=callgrind",
+                    "--collect-atstart=no",
+                    "--toggle-collect=brimel::binding::find_pairs_self(*",
+                    f"--callgrind-out-file={out}",
+                    sys.executable,
+                    str(driver),
+                    workload,
+                    str(n),
+                    str(k),
+                ],
+                check=True,
+                env=env,
+                capture_output=True,
+            )
             costs = inclusive_costs(out)
             total = cost_of(costs, ENTRY)
             data = {"W1": workloads.simhash_like, "W3": workloads.pdq_like}[workload](n, workloads.SEED)
             case = workloads.Case(workload, "self", data.shape[1], k, n)
             count = candidates.self_candidates(case, data, "byte")
             verify = cost_of(costs, STAGES[1][1])
-            lines += [f"## {label}", "",
-                      f"{count:,} candidates (byte chunk plan); verification costs "
-                      f"{verify / count:.0f} instructions per candidate.", "",
-                      "| stage | instructions | share |", "|---|---|---|"]
+            lines += [
+                f"## {label}",
+                "",
+                f"{count:,} candidates (byte chunk plan); verification costs "
+                f"{verify / count:.0f} instructions per candidate.",
+                "",
+                "| stage | instructions | share |",
+                "|---|---|---|",
+            ]
             accounted = 0
             for stage, pattern in STAGES:
                 value = cost_of(costs, pattern)
                 accounted += value
                 lines.append(f"| {stage} | {value:,} | {100 * value / total:.1f} % |")
             rest = total - accounted
-            lines.append(f"| other (plan, checks, concatenation of records, repeats removal) | "
-                         f"{rest:,} | {100 * rest / total:.1f} % |")
+            lines.append(
+                f"| other (plan, checks, concatenation of records, repeats removal) | "
+                f"{rest:,} | {100 * rest / total:.1f} % |"
+            )
             lines.append(f"| **find_pairs_self, total** | {total:,} | 100 % |")
             lines.append("")
             print(f"{label}: total {total:,} Ir", file=sys.stderr)

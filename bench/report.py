@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import datetime
-import math
 import os
 import platform
 import subprocess
@@ -37,8 +36,12 @@ def _version(module: str) -> str:
 
 
 def _git_commit() -> str:
-    proc = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True,
-                          cwd=Path(__file__).resolve().parent)
+    proc = subprocess.run(
+        ["git", "rev-parse", "--short", "HEAD"],
+        capture_output=True,
+        text=True,
+        cwd=Path(__file__).resolve().parent,
+    )
     return proc.stdout.strip() if proc.returncode == 0 else "unknown"
 
 
@@ -101,8 +104,10 @@ def unavailable_note(rows: list[dict]) -> list[str]:
     missing = sorted({r["method"] for r in rows if r["status"] == "not available"})
     if not missing:
         return []
-    return ["", "Not in the installed brimel_native, so not measured: " +
-            ", ".join(f"`{m}`" for m in missing) + "."]
+    return [
+        "",
+        "Not in the installed brimel_native, so not measured: " + ", ".join(f"`{m}`" for m in missing) + ".",
+    ]
 
 
 def size_label(case: dict) -> str:
@@ -127,9 +132,11 @@ def _groups(rows: list[dict]) -> dict[str, list[dict]]:
 
 
 def join_table(rows: list[dict]) -> list[str]:
-    lines = ["| n | k | method | time (median) | time / ours | peak RSS | RSS added | pairs | "
-             "candidates | candidates / pair | check |",
-             "|---|---|---|---|---|---|---|---|---|---|---|"]
+    lines = [
+        "| n | k | method | time (median) | time / ours | peak RSS | RSS added | pairs | "
+        "candidates | candidates / pair | check |",
+        "|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
     for case_rows in _groups(rows).values():
         base = ours_time(case_rows)
         for row in case_rows:
@@ -145,16 +152,20 @@ def join_table(rows: list[dict]) -> list[str]:
             t = float(np.median(row["times"]))
             rel = f"{t / base:.2f}×" if base else "–"
             per = ratio_text(cand, row["pairs"]) if row["ours"] else ""
-            lines.append(f"{head} {seconds(t)} | {rel} | {mib(row['peak_rss_kb'])} | "
-                         f"{mib(row['peak_rss_kb'] - row['rss_before_kb'])} | {row['pairs']:,} | "
-                         f"{cand_text} | {per} | {row.get('check', '')} |")
+            lines.append(
+                f"{head} {seconds(t)} | {rel} | {mib(row['peak_rss_kb'])} | "
+                f"{mib(row['peak_rss_kb'] - row['rss_before_kb'])} | {row['pairs']:,} | "
+                f"{cand_text} | {per} | {row.get('check', '')} |"
+            )
     return lines + unavailable_note(rows)
 
 
 def stream_table(rows: list[dict]) -> list[str]:
-    lines = ["| stored codes | k | method | add_batch rows/s | add rows/s | query p50 | query p99 | "
-             "bytes per stored row (first run) | peak RSS | hits | check |",
-             "|---|---|---|---|---|---|---|---|---|---|---|"]
+    lines = [
+        "| stored codes | k | method | add_batch rows/s | add rows/s | query p50 | query p99 | "
+        "bytes per stored row (first run) | peak RSS | hits | check |",
+        "|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
     for row in rows:
         if row["status"] == "not available":
             continue
@@ -164,16 +175,20 @@ def stream_table(rows: list[dict]) -> list[str]:
             lines.append(f"{head} {row['status']} | | | | | | | {row['note']} |")
             continue
         m = median_metrics(row["stream"])
-        lines.append(f"{head} {m['add_batch_rows_per_s']:,.0f} | {m['add_rows_per_s']:,.0f} | "
-                     f"{m['query_p50_us']:,.1f} µs | {m['query_p99_us']:,.1f} µs | {m['bytes_per_row']:,.0f} | "
-                     f"{mib(row['peak_rss_kb'])} | {row['pairs']:,} | {row.get('check', '')} |")
+        lines.append(
+            f"{head} {m['add_batch_rows_per_s']:,.0f} | {m['add_rows_per_s']:,.0f} | "
+            f"{m['query_p50_us']:,.1f} µs | {m['query_p99_us']:,.1f} µs | {m['bytes_per_row']:,.0f} | "
+            f"{mib(row['peak_rss_kb'])} | {row['pairs']:,} | {row.get('check', '')} |"
+        )
     return lines + unavailable_note(rows)
 
 
 def summary_table(rows: list[dict]) -> list[str]:
-    lines = ["| workload | n | k | ours (fastest that ran) | faiss MultiHash | MultiHash / ours | "
-             "faiss Flat | Flat / ours | peak RSS ours / MultiHash |",
-             "|---|---|---|---|---|---|---|---|---|"]
+    lines = [
+        "| workload | n | k | ours (fastest that ran) | faiss MultiHash | MultiHash / ours | "
+        "faiss Flat | Flat / ours | peak RSS ours / MultiHash |",
+        "|---|---|---|---|---|---|---|---|---|",
+    ]
     for case_rows in _groups(rows).values():
         case = case_rows[0]["case"]
         if case["kind"] == "stream":
@@ -184,13 +199,17 @@ def summary_table(rows: list[dict]) -> list[str]:
         multi = peers.get("faiss IndexBinaryMultiHash")
         flat = peers.get("faiss IndexBinaryFlat")
         best = ours[0] if ours else None
-        cells = [case["workload"], size_label(case), str(case["k"]),
-                 f"{seconds(best[0])} ({best[1]})" if best else "none ran",
-                 seconds(multi[0]) if multi else "–",
-                 f"**{multi[0] / best[0]:.1f}×**" if (multi and best) else "–",
-                 seconds(flat[0]) if flat else "–",
-                 f"{flat[0] / best[0]:.1f}×" if (flat and best) else "–",
-                 f"{best[2] / multi[1]:.2f}" if (multi and best) else "–"]
+        cells = [
+            case["workload"],
+            size_label(case),
+            str(case["k"]),
+            f"{seconds(best[0])} ({best[1]})" if best else "none ran",
+            seconds(multi[0]) if multi else "–",
+            f"**{multi[0] / best[0]:.1f}×**" if (multi and best) else "–",
+            seconds(flat[0]) if flat else "–",
+            f"{flat[0] / best[0]:.1f}×" if (flat and best) else "–",
+            f"{best[2] / multi[1]:.2f}" if (multi and best) else "–",
+        ]
         lines.append("| " + " | ".join(cells) + " |")
     return lines
 
@@ -205,10 +224,12 @@ def goals(rows: list[dict]) -> list[str]:
         if ours and multi:
             speed = np.median(multi["times"]) / np.median(ours["times"])
             mem = ours["peak_rss_kb"] / multi["peak_rss_kb"]
-            out.append(f"- W1 at n = {largest:,}: `find_pairs_self` is {speed:.1f}× faster than faiss "
-                       f"IndexBinaryMultiHash (goal: at least 10×) — "
-                       f"{'met' if speed >= 10 else 'missed'}; its peak RSS is {mem:.2f}× faiss's "
-                       f"(goal: at most 2×) — {'met' if mem <= 2 else 'missed'}.")
+            out.append(
+                f"- W1 at n = {largest:,}: `find_pairs_self` is {speed:.1f}× faster than faiss "
+                f"IndexBinaryMultiHash (goal: at least 10×) — "
+                f"{'met' if speed >= 10 else 'missed'}; its peak RSS is {mem:.2f}× faiss's "
+                f"(goal: at most 2×) — {'met' if mem <= 2 else 'missed'}."
+            )
     slower = []
     for case_rows in _groups(rows).values():
         flat = [r for r in case_rows if r["method"] == "faiss IndexBinaryFlat" and r["status"] == "ok"]
@@ -220,16 +241,23 @@ def goals(rows: list[dict]) -> list[str]:
                 per = ratio_text(r.get("candidates"), r["pairs"])
                 why = f" ({r['candidates']:,} candidates, {per} per pair)" if per else ""
                 slower.append(f"{r['method']} on {r['case_key']}{why}")
-    out.append("- No self-join of ours slower than faiss IndexBinaryFlat where both ran: " +
-               ("met." if not slower else "missed on " + "; ".join(slower) + ". Where a chunk plan "
-                "yields thousands of candidates per result pair (narrow chunks at large k, or "
-                "skewed bits that crowd few chunk values), verifying them costs more than "
-                "faiss's full scan: a limit of the k + 1 chunk design, not of the kernels."))
+    out.append(
+        "- No self-join of ours slower than faiss IndexBinaryFlat where both ran: "
+        + (
+            "met."
+            if not slower
+            else "missed on " + "; ".join(slower) + ". Where a chunk plan "
+            "yields thousands of candidates per result pair (narrow chunks at large k, or "
+            "skewed bits that crowd few chunk values), verifying them costs more than "
+            "faiss's full scan: a limit of the k + 1 chunk design, not of the kernels."
+        )
+    )
     return out
 
 
-def write_markdown(path: Path, workloads, rows: list[dict], machine: dict, args, elapsed: float,
-                   mismatches: list[str]) -> None:
+def write_markdown(
+    path: Path, workloads, rows: list[dict], machine: dict, args, elapsed: float, mismatches: list[str]
+) -> None:
     checked = sum(1 for r in rows if r.get("check") == "match")
     lines = [
         "# Benchmark results",
@@ -258,9 +286,11 @@ def write_markdown(path: Path, workloads, rows: list[dict], machine: dict, args,
     if mismatches:
         lines += ["**RESULT MISMATCH** — this run failed:", ""] + [f"- {m}" for m in mismatches]
     else:
-        lines.append(f"Every method's pairs equal the reference row's pairs on every case where both ran "
-                     f"({checked} comparisons, no mismatch). The reference row is our first method "
-                     "that ran on the case; self-join results of faiss are reduced to i < j.")
+        lines.append(
+            f"Every method's pairs equal the reference row's pairs on every case where both ran "
+            f"({checked} comparisons, no mismatch). The reference row is our first method "
+            "that ran on the case; self-join results of faiss are reduced to i < j."
+        )
     lines += ["", "## Summary", "", "Times are medians; a ratio above 1 means faiss took longer.", ""]
     lines += summary_table(rows)
     lines += ["", "Goals:", ""] + goals(rows)
@@ -274,8 +304,13 @@ def write_markdown(path: Path, workloads, rows: list[dict], machine: dict, args,
     profile = path.parent / "PROFILE.md"
     if profile.exists():
         body = profile.read_text().split("\n", 1)[1].replace("\n## ", "\n### ")
-        lines += ["## Where our time goes (find_pairs_self)", "",
-                  "From [PROFILE.md](PROFILE.md), made by `python bench/profile.py`:", body.strip(), ""]
+        lines += [
+            "## Where our time goes (find_pairs_self)",
+            "",
+            "From [PROFILE.md](PROFILE.md), made by `python bench/profile.py`:",
+            body.strip(),
+            "",
+        ]
     path.write_text("\n".join(lines))
 
 

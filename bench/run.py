@@ -34,10 +34,7 @@ from workloads import Case, make_data, workloads  # noqa: E402
 # Per-run budgets of the peers whose cost grows with n^2 (see Method.work):
 # 64-bit word comparisons for faiss IndexBinaryFlat, bit comparisons for the
 # bit-by-bit brute force.
-WORK_LIMITS = {
-    False: {"faiss": 2.5e10, "reference": 3.5e9},
-    True: {"faiss": 5e10, "reference": 3.5e9},
-}
+WORK_LIMITS = {False: {"faiss": 2.5e10, "reference": 3.5e9}, True: {"faiss": 5e10, "reference": 3.5e9}}
 
 
 def log(text: str) -> None:
@@ -70,19 +67,32 @@ class Runner:
             return f"skipped: O(n^2) scan too long at this size ({method.work(case):.1e} steps per run)"
         if count is not None and candidates.join_memory_bytes(count) > self.memory_budget:
             need = candidates.join_memory_bytes(count)
-            return (f"skipped: {count:,} candidates need about {gib(need)}, over the "
-                    f"{gib(self.memory_budget)} budget")
+            return (
+                f"skipped: {count:,} candidates need about {gib(need)}, over the "
+                f"{gib(self.memory_budget)} budget"
+            )
         return None
 
     def run_worker(self, method: methods.Method, case: Case, data_path: Path) -> dict:
         out = self.workdir / f"{case.key}__{method.name.replace(' ', '_').replace('/', '_')}.npy"
-        spec = {"method": method.name, "case": case.__dict__, "data": str(data_path),
-                "runs": self.args.runs, "threads": self.args.threads, "out": str(out)}
+        spec = {
+            "method": method.name,
+            "case": case.__dict__,
+            "data": str(data_path),
+            "runs": self.args.runs,
+            "threads": self.args.threads,
+            "out": str(out),
+        }
         started = time.perf_counter()
         try:
-            proc = subprocess.run([sys.executable, str(HERE / "worker.py"), json.dumps(spec)],
-                                  capture_output=True, text=True, timeout=self.args.timeout,
-                                  env=methods.thread_environment(self.args.threads), cwd=HERE)
+            proc = subprocess.run(
+                [sys.executable, str(HERE / "worker.py"), json.dumps(spec)],
+                capture_output=True,
+                text=True,
+                timeout=self.args.timeout,
+                env=methods.thread_environment(self.args.threads),
+                cwd=HERE,
+            )
         except subprocess.TimeoutExpired:
             return {"status": "failed", "note": f"timed out after {self.args.timeout} s"}
         if proc.returncode != 0:
@@ -100,8 +110,7 @@ class Runner:
         plan_counts: dict[str, int | None] = {}
         case_rows = []
         for method in methods.methods_for(case.kind):
-            row = {"case": case.__dict__, "case_key": case.key, "method": method.name,
-                   "ours": method.ours}
+            row = {"case": case.__dict__, "case_key": case.key, "method": method.name, "ours": method.ours}
             reason = method.available()
             status = "not available" if reason else None
             if not reason:
@@ -145,8 +154,10 @@ class Runner:
             row["check"] = "MISMATCH"
             missing = set(map(tuple, expected.tolist())) - set(map(tuple, got.tolist()))
             extra = set(map(tuple, got.tolist())) - set(map(tuple, expected.tolist()))
-            text = (f"{case.key}: {row['method']} gave {len(got)} pairs, {anchor['method']} gave "
-                    f"{len(expected)}; missing {sorted(missing)[:5]}, extra {sorted(extra)[:5]}")
+            text = (
+                f"{case.key}: {row['method']} gave {len(got)} pairs, {anchor['method']} gave "
+                f"{len(expected)}; missing {sorted(missing)[:5]}, extra {sorted(extra)[:5]}"
+            )
             self.mismatches.append(text)
             log("\n" + "!" * 78 + f"\n!! RESULT MISMATCH: {text}\n" + "!" * 78 + "\n")
 
@@ -157,8 +168,10 @@ def describe(row: dict) -> str:
     peak = f"peak RSS {row['peak_rss_kb'] / 1024:.0f} MiB"
     if row["stream"]:
         m = report.median_metrics(row["stream"])
-        return (f"add_batch {m['add_batch_rows_per_s']:,.0f} rows/s, query p50 {m['query_p50_us']:.1f} us, "
-                f"p99 {m['query_p99_us']:.1f} us, {m['bytes_per_row']:.0f} B/row, {peak}")
+        return (
+            f"add_batch {m['add_batch_rows_per_s']:,.0f} rows/s, query p50 {m['query_p50_us']:.1f} us, "
+            f"p99 {m['query_p99_us']:.1f} us, {m['bytes_per_row']:.0f} B/row, {peak}"
+        )
     return f"{np.median(row['times']):.3f} s (median of {len(row['times'])}), {peak}, {row['pairs']:,} pairs"
 
 
@@ -166,24 +179,41 @@ def rewrite_report(args: argparse.Namespace) -> int:
     saved = json.loads(args.from_json.read_text())
     args.full, args.runs = saved["full"], saved["runs"]
     chosen = [w for w in workloads(args.full) if any(r["case"]["workload"] == w.name for r in saved["rows"])]
-    report.write_markdown(args.out / "RESULTS.md", chosen, saved["rows"], saved["machine"], args,
-                          saved["elapsed_s"], saved["mismatches"])
+    report.write_markdown(
+        args.out / "RESULTS.md",
+        chosen,
+        saved["rows"],
+        saved["machine"],
+        args,
+        saved["elapsed_s"],
+        saved["mismatches"],
+    )
     report.write_plot(args.out / "results.png", saved["rows"])
     log(f"rewrote {args.out / 'RESULTS.md'} and {args.out / 'results.png'} from {args.from_json}")
     return 0
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--full", action="store_true", help="the larger sizes (the committed results)")
     parser.add_argument("--only", default="", help="comma-separated workloads to run, e.g. W1,W3")
     parser.add_argument("--runs", type=int, default=3, help="runs per method (median reported)")
-    parser.add_argument("--threads", type=int, default=len(os.sched_getaffinity(0)),
-                        help="threads for every method (default: the usable CPUs)")
+    parser.add_argument(
+        "--threads",
+        type=int,
+        default=len(os.sched_getaffinity(0)),
+        help="threads for every method (default: the usable CPUs)",
+    )
     parser.add_argument("--timeout", type=int, default=None, help="seconds per method and case")
     parser.add_argument("--out", type=Path, default=HERE, help="directory for RESULTS.md and the plot")
-    parser.add_argument("--from-json", type=Path, default=None,
-                        help="rewrite RESULTS.md and the plot from a results.json, running nothing")
+    parser.add_argument(
+        "--from-json",
+        type=Path,
+        default=None,
+        help="rewrite RESULTS.md and the plot from a results.json, running nothing",
+    )
     args = parser.parse_args()
     if args.from_json:
         return rewrite_report(args)
@@ -205,11 +235,23 @@ def main() -> int:
     machine = report.machine_info(args.threads)
     machine["load_start"] = load_start
     args.out.mkdir(parents=True, exist_ok=True)
-    (args.out / "results.json").write_text(json.dumps(
-        {"machine": machine, "full": args.full, "runs": args.runs, "elapsed_s": elapsed,
-         "mismatches": runner.mismatches, "rows": runner.rows}, indent=1, default=float))
-    report.write_markdown(args.out / "RESULTS.md", chosen, runner.rows, machine, args, elapsed,
-                          runner.mismatches)
+    (args.out / "results.json").write_text(
+        json.dumps(
+            {
+                "machine": machine,
+                "full": args.full,
+                "runs": args.runs,
+                "elapsed_s": elapsed,
+                "mismatches": runner.mismatches,
+                "rows": runner.rows,
+            },
+            indent=1,
+            default=float,
+        )
+    )
+    report.write_markdown(
+        args.out / "RESULTS.md", chosen, runner.rows, machine, args, elapsed, runner.mismatches
+    )
     report.write_plot(args.out / "results.png", runner.rows)
     log(f"wrote {args.out / 'RESULTS.md'} and {args.out / 'results.png'} in {elapsed:.0f} s")
     if runner.mismatches:

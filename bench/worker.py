@@ -55,13 +55,17 @@ def main() -> None:
         gc.collect()
 
     np.save(request["out"], pairs)
-    print(json.dumps({
-        "times": times,
-        "stream": stream_metrics,
-        "rss_before_kb": rss_before,
-        "peak_rss_kb": methods.rss_kb("VmHWM"),
-        "pairs": int(pairs.shape[0]),
-    }))
+    print(
+        json.dumps(
+            {
+                "times": times,
+                "stream": stream_metrics,
+                "rss_before_kb": rss_before,
+                "peak_rss_kb": methods.rss_kb("VmHWM"),
+                "pairs": int(pairs.shape[0]),
+            }
+        )
+    )
 
 
 if __name__ == "__main__":

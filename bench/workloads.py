@@ -59,8 +59,14 @@ def flip_random_bits(rows: np.ndarray, counts: np.ndarray, rng: np.random.Genera
     return rows ^ np.packbits(mask, axis=1)
 
 
-def plant_near_duplicates(codes: np.ndarray, targets: np.ndarray, sources: np.ndarray,
-                          min_flips: int, max_flips: int, rng: np.random.Generator) -> None:
+def plant_near_duplicates(
+    codes: np.ndarray,
+    targets: np.ndarray,
+    sources: np.ndarray,
+    min_flips: int,
+    max_flips: int,
+    rng: np.random.Generator,
+) -> None:
     """Overwrite codes[targets] with codes[sources], each with min..max flipped bits."""
     counts = rng.integers(min_flips, max_flips + 1, size=targets.size)
     codes[targets] = flip_random_bits(codes[sources], counts, rng)
@@ -78,11 +84,11 @@ def simhash_like(n: int, seed: int) -> np.ndarray:
         size = int(rng.integers(10, 101))
         if used + size > budget:
             break
-        members = order[used:used + size]
+        members = order[used : used + size]
         codes[members[1:]] = codes[members[0]]
         used += size
     planted = n // 100
-    targets = order[used:used + planted]
+    targets = order[used : used + planted]
     used += planted
     sources = order[used + rng.integers(0, n - used, size=planted)] if n > used else targets
     plant_near_duplicates(codes, targets, sources, 1, 3, rng)
@@ -137,12 +143,40 @@ def near_queries(stored: np.ndarray, count: int, k: int, seed: int) -> np.ndarra
     return queries
 
 
+def half_low_entropy(n: int, d_bytes: int, k: int, half: str, seed: int) -> np.ndarray:
+    """Uniform codes whose second half is skewed (each bit set with probability
+    1/4) or one constant for every row; a fifth of the rows copy an earlier row
+    with 0 to k + 1 bits flipped (anywhere, or in the first half when constant).
+    The even bit plan puts some chunks in the low-entropy half; the adaptive plan
+    keys the bits that vary."""
+    rng = np.random.default_rng([seed, 5, n, d_bytes, k])
+    codes = rng.integers(0, 256, size=(n, d_bytes), dtype=np.uint8)
+    second = codes[:, d_bytes // 2 :]
+    if half == "skewed":
+        second &= rng.integers(0, 256, size=second.shape, dtype=np.uint8)
+    else:
+        second[:] = 0x5A
+    targets = np.sort(rng.choice(np.arange(1, n), size=n // 5, replace=False))
+    sources = (rng.random(targets.size) * targets).astype(np.int64)  # an earlier row
+    flips = rng.integers(0, k + 2, size=targets.size)
+    if half == "skewed":
+        plant_near_duplicates(codes, targets, sources, 0, k + 1, rng)
+    else:
+        first = codes[:, : d_bytes // 2].copy()
+        first[targets] = flip_random_bits(first[sources], flips, rng)
+        codes[:, : d_bytes // 2] = first
+    return codes
+
+
 GENERATORS = {"W1": simhash_like, "W2": phash_like, "W3": pdq_like}
+HALVES = {"W6": "skewed", "W7": "constant"}
 
 
 def make_data(case: Case) -> dict[str, np.ndarray]:
     """The arrays of one case: {"a"} for self-joins, {"stored", "queries"} for the
     streaming index, {"queries", "refs"} for cross-joins."""
+    if case.kind == "self" and case.workload in HALVES:
+        return {"a": half_low_entropy(case.n, case.d_bytes, case.k, HALVES[case.workload], case.seed)}
     if case.kind == "self":
         return {"a": GENERATORS[case.workload](case.n, case.seed)}
     if case.kind == "stream":
@@ -164,24 +198,51 @@ def workloads(full: bool) -> list[Workload]:
     stream = ((1_000_000, 8, 3), (200_000, 32, 31)) if full else ((200_000, 8, 3), (50_000, 32, 31))
     stream_queries = 10_000 if full else 2_000
     cross = ((2_000, 10_000), (100_000, 1_000_000)) if full else ((2_000, 10_000), (10_000, 100_000))
+    halves = ((1_000_000, 8), (200_000, 32)) if full else ((100_000, 8), (50_000, 32))
+    half_k = {("W6", 8): 2, ("W6", 32): 11, ("W7", 8): 1, ("W7", 32): 7}
     return [
-        Workload("W1", "SimHash-like, 64-bit, k = 3",
-                 "Uniform random 64-bit codes, 1 % planted near-duplicates (1 to 3 bits flipped) "
-                 "and exact-duplicate clusters of 10 to 100 rows (1 % of rows).",
-                 tuple(Case("W1", "self", 8, 3, n) for n in w1_sizes)),
-        Workload("W2", "pHash-like, 64-bit, k = 6 and k = 10",
-                 "64-bit codes with skewed (p between 0.1 and 0.5), correlated bits and 2 % planted "
-                 "near-duplicates (1 to 8 bits flipped).",
-                 tuple(Case("W2", "self", 8, k, n) for n in w2_sizes for k in (6, 10))),
-        Workload("W3", "PDQ-like, 256-bit, k = 15 and k = 31",
-                 "Uniform random 256-bit codes with 1 % planted near-duplicates (1 to 40 bits flipped).",
-                 tuple(Case("W3", "self", 32, k, n) for n in w3_sizes for k in (15, 31))),
-        Workload("W4", "Streaming index",
-                 "Codes added in batches of 10,000 rows (then the last rows one at a time), then "
-                 "single-row queries: half stored rows with 0 to k + 2 bits flipped, half random.",
-                 tuple(Case("W4", "stream", d, k, n, stream_queries) for n, d, k in stream)),
-        Workload("W5", "Cross-join, 64-bit, k = 3",
-                 "Queries against references: the references are W1 data; half of the queries are "
-                 "references with 0 to 5 bits flipped, half random.",
-                 tuple(Case("W5", "cross", 8, 3, refs, queries) for queries, refs in cross)),
+        Workload(
+            "W1",
+            "SimHash-like, 64-bit, k = 3",
+            "Uniform random 64-bit codes, 1 % planted near-duplicates (1 to 3 bits flipped) "
+            "and exact-duplicate clusters of 10 to 100 rows (1 % of rows).",
+            tuple(Case("W1", "self", 8, 3, n) for n in w1_sizes),
+        ),
+        Workload(
+            "W2",
+            "pHash-like, 64-bit, k = 6 and k = 10",
+            "64-bit codes with skewed (p between 0.1 and 0.5), correlated bits and 2 % planted "
+            "near-duplicates (1 to 8 bits flipped).",
+            tuple(Case("W2", "self", 8, k, n) for n in w2_sizes for k in (6, 10)),
+        ),
+        Workload(
+            "W3",
+            "PDQ-like, 256-bit, k = 15 and k = 31",
+            "Uniform random 256-bit codes with 1 % planted near-duplicates (1 to 40 bits flipped).",
+            tuple(Case("W3", "self", 32, k, n) for n in w3_sizes for k in (15, 31)),
+        ),
+        Workload(
+            "W4",
+            "Streaming index",
+            "Codes added in batches of 10,000 rows (then the last rows one at a time), then "
+            "single-row queries: half stored rows with 0 to k + 2 bits flipped, half random.",
+            tuple(Case("W4", "stream", d, k, n, stream_queries) for n, d, k in stream),
+        ),
+        Workload(
+            "W5",
+            "Cross-join, 64-bit, k = 3",
+            "Queries against references: the references are W1 data; half of the queries are "
+            "references with 0 to 5 bits flipped, half random.",
+            tuple(Case("W5", "cross", 8, 3, refs, queries) for queries, refs in cross),
+        ),
+        *[
+            Workload(
+                w,
+                f"{HALVES[w].capitalize()} second half: adaptive against even bit chunks",
+                f"Uniform codes whose second half is {'skewed (p = 1/4 per bit)' if w == 'W6' else 'constant'}; "
+                "a fifth of the rows are near-duplicates of earlier rows (0 to k + 1 bits flipped).",
+                tuple(Case(w, "self", d, half_k[w, d], n) for n, d in halves),
+            )
+            for w in HALVES
+        ],
     ]

@@ -6,11 +6,6 @@
 namespace brimel::binding {
 namespace {
 
-[[noreturn]] void type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-    throw PythonErrorAlreadySet{};
-}
-
 std::string quoted_list(const std::vector<const char*>& names) {
     std::string text;
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -53,8 +48,8 @@ BoundArguments bind_arguments(const FunctionDescription& function, PyObject* arg
     const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
     if (given < 0) throw PythonErrorAlreadySet{};
     if (static_cast<std::size_t>(given) > count)
-        type_error(fname + " takes " + std::to_string(count) + " positional arguments but " +
-                   std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+        raise(PyExc_TypeError, fname + " takes " + std::to_string(count) + " positional arguments but " +
+                                   std::to_string(given) + (given == 1 ? " was" : " were") + " given");
     for (Py_ssize_t p = 0; p < given; ++p) slots[p] = checked(PyTuple_GetItem(args, p));
 
     if (kwargs != nullptr) {
@@ -64,7 +59,8 @@ BoundArguments bind_arguments(const FunctionDescription& function, PyObject* arg
         while (PyDict_Next(kwargs, &position, &key, &value)) {
             std::size_t match = count;
             for (std::size_t p = 0; p < count; ++p) {
-                const int equal = PyUnicode_Check(key) ? PyUnicode_CompareWithASCIIString(key, function.parameters[p]) : 1;
+                const int equal =
+                    PyUnicode_Check(key) ? PyUnicode_CompareWithASCIIString(key, function.parameters[p]) : 1;
                 if (equal == 0) {
                     match = p;
                     break;
@@ -72,10 +68,12 @@ BoundArguments bind_arguments(const FunctionDescription& function, PyObject* arg
             }
             if (match == count) {
                 PyRef text(checked(PyObject_Str(key)));
-                type_error(fname + " got an unexpected keyword argument '" + to_utf8(text.get()) + "'");
+                raise(PyExc_TypeError,
+                      fname + " got an unexpected keyword argument '" + to_utf8(text.get()) + "'");
             }
             if (slots[match] != nullptr)
-                type_error(fname + " got multiple values for argument '" + function.parameters[match] + "'");
+                raise(PyExc_TypeError,
+                      fname + " got multiple values for argument '" + function.parameters[match] + "'");
             slots[match] = value;
         }
     }
@@ -84,8 +82,9 @@ BoundArguments bind_arguments(const FunctionDescription& function, PyObject* arg
     for (std::size_t p = 0; p < count; ++p)
         if (slots[p] == nullptr) missing.push_back(function.parameters[p]);
     if (!missing.empty())
-        type_error(fname + " missing " + std::to_string(missing.size()) + " required positional argument" +
-                   (missing.size() > 1 ? "s" : "") + ": " + quoted_list(missing));
+        raise(PyExc_TypeError, fname + " missing " + std::to_string(missing.size()) +
+                                   " required positional argument" + (missing.size() > 1 ? "s" : "") + ": " +
+                                   quoted_list(missing));
     return slots;
 }
 
@@ -110,7 +109,7 @@ void argument_extraction_error(const char* name) {
     throw PythonErrorAlreadySet{};
 }
 
-void raise_conversion_error(PyObject* object, const char* expected) {
+void set_conversion_error(PyObject* object, const char* expected) {
     PyRef qualname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
     if (!qualname || !PyUnicode_Check(qualname.get())) {
         PyErr_Clear();

@@ -43,8 +43,9 @@ std::uint64_t extract_u64(PyObject* object, const char* name);
 // PythonErrorAlreadySet.
 [[noreturn]] void argument_extraction_error(const char* name);
 
-// Raises TypeError "'Q' object cannot be converted to 'expected'" for `object`
-// (Q its type's __qualname__). Does not throw.
-void raise_conversion_error(PyObject* object, const char* expected);
+// Sets TypeError "'Q' object cannot be converted to 'expected'" for `object`
+// (Q its type's __qualname__) without throwing, for the caller to prefix with
+// argument_extraction_error or to throw as it is.
+void set_conversion_error(PyObject* object, const char* expected);
 
 }  // namespace brimel::binding

@@ -109,7 +109,7 @@ bool is_uint8_array(PyObject* object, int dimensions) {
 }
 
 [[noreturn]] void not_convertible(PyObject* object, const char* name) {
-    raise_conversion_error(object, "PyArray<T, D>");
+    set_conversion_error(object, "PyArray<T, D>");
     argument_extraction_error(name);
 }
 
@@ -146,8 +146,7 @@ RowView HeldArray::pin_row(const char* name) {
     PyArrayObject* array = as_array(array_);
     return {static_cast<const std::uint8_t*>(PyArray_DATA(array)),
             static_cast<std::uint64_t>(PyArray_DIMS(array)[0]),
-            static_cast<std::int64_t>(PyArray_STRIDES(array)[0]),
-            PyArray_IS_C_CONTIGUOUS(array) != 0};
+            static_cast<std::int64_t>(PyArray_STRIDES(array)[0]), PyArray_IS_C_CONTIGUOUS(array) != 0};
 }
 
 HeldArray extract_array(PyObject* object, const char* name, int dimensions) {

@@ -22,16 +22,19 @@ PyObject* panic_exception_type() {
     return type;
 }
 
-std::nullptr_t raise(PyObject* type, const std::string& message) noexcept {
+void raise(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());
-    return nullptr;
+    throw PythonErrorAlreadySet{};
 }
 
 void raise_current_exception() noexcept {
     try {
         throw;
     } catch (const PythonErrorAlreadySet&) {
-        if (!PyErr_Occurred()) raise(panic_exception_type(), "Python API call failed");
+        if (!PyErr_Occurred()) {
+            PyObject* type = panic_exception_type();
+            if (type != nullptr) PyErr_SetString(type, "Python API call failed");
+        }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {  // a container asked for more than it can ever hold

@@ -1,9 +1,11 @@
 // How failures reach Python.
 //
-// Binding code reports a failure by setting the Python error indicator and
-// returning nullptr, or by throwing: `guarded` wraps every native entry and turns
-// a C++ exception into a Python one after the entry's locals (held arrays,
-// access uses) have been released by their destructors:
+// Binding code reports every failure by throwing: raise() sets a Python
+// exception and throws PythonErrorAlreadySet, checked() does the same for a
+// CPython call that failed. Only `guarded`, which wraps every native entry,
+// speaks CPython's protocol (nullptr, or -1 for a length slot): it turns a C++
+// exception into a Python one after the entry's locals (held arrays, access
+// uses) have been released by their destructors:
 //   std::bad_alloc,         -> MemoryError (native memory ran out, or a
 //   std::length_error          container was asked for more than it can hold;
 //                              the next call works, nothing is leaked)
@@ -39,17 +41,18 @@ PyObject* panic_exception_type();
 // Call only from inside a catch block.
 void raise_current_exception() noexcept;
 
-// Sets `type` with `message`; returns nullptr for `return raise(...)`.
-std::nullptr_t raise(PyObject* type, const std::string& message) noexcept;
+// Sets `type` with `message` and throws PythonErrorAlreadySet.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
 
-// Runs a native entry body; any C++ exception becomes a Python exception.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+// Runs a native entry body; any C++ exception becomes a Python exception and
+// the entry returns `failure` (nullptr for objects, -1 for a length slot).
+template <class Body, class Result = decltype(std::declval<Body&>()())>
+Result guarded(Body&& body, Result failure = Result{}) noexcept {
     try {
         return body();
     } catch (...) {
         raise_current_exception();
-        return nullptr;
+        return failure;
     }
 }
 

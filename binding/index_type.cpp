@@ -30,16 +30,11 @@ struct IndexObject {
 
 PyTypeObject* the_type = nullptr;  // one strong reference, kept for the process
 
-[[noreturn]] void runtime_error(const char* message) {
-    PyErr_SetString(PyExc_RuntimeError, message);
-    throw PythonErrorAlreadySet{};
-}
-
 // A read of the index: many at once, none during an exclusive use.
 class SharedUse {
 public:
     explicit SharedUse(IndexObject* self) : self_(self) {
-        if (self_->access == -1) runtime_error("Already mutably borrowed");
+        if (self_->access == -1) raise(PyExc_RuntimeError, "Already mutably borrowed");
         ++self_->access;
     }
     SharedUse(const SharedUse&) = delete;
@@ -54,7 +49,7 @@ private:
 class ExclusiveUse {
 public:
     explicit ExclusiveUse(IndexObject* self) : self_(self) {
-        if (self_->access != 0) runtime_error("Already borrowed");
+        if (self_->access != 0) raise(PyExc_RuntimeError, "Already borrowed");
         self_->access = -1;
     }
     ExclusiveUse(const ExclusiveUse&) = delete;
@@ -68,7 +63,7 @@ private:
 // `self` as an Index, or the conversion TypeError naming "Index".
 IndexObject* as_index(PyObject* self) {
     if (!PyObject_TypeCheck(self, the_type)) {
-        raise_conversion_error(self, "Index");
+        set_conversion_error(self, "Index");
         throw PythonErrorAlreadySet{};
     }
     return reinterpret_cast<IndexObject*>(self);
@@ -81,23 +76,17 @@ std::uint32_t insert_checked(Insert&& insert) {
     try {
         return insert();
     } catch (const IndexFull& full) {
-        PyErr_SetString(PyExc_OverflowError, full.what());
-        throw PythonErrorAlreadySet{};
+        raise(PyExc_OverflowError, full.what());
     }
 }
 
 // The length and stride checks of add and query; the contiguity flag is tested
 // before, with each method's own text.
 void check_row(const RowView& row, std::uint64_t d_bytes) {
-    if (row.length != d_bytes) {
+    if (row.length != d_bytes)
         raise(PyExc_ValueError,
               "row length " + std::to_string(row.length) + " != d_bytes " + std::to_string(d_bytes));
-        throw PythonErrorAlreadySet{};
-    }
-    if (row.length >= 2 && row.stride != 1) {
-        raise(PyExc_ValueError, "row not contiguous");
-        throw PythonErrorAlreadySet{};
-    }
+    if (row.length >= 2 && row.stride != 1) raise(PyExc_ValueError, "row not contiguous");
 }
 
 ByteSpan row_bytes(const RowView& row) { return {row.data, static_cast<std::size_t>(row.length)}; }
@@ -112,11 +101,11 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const BoundArguments bound = bind_arguments(kNew, args, kwargs);
         const std::uint64_t d_bytes = extract_u64(bound[0], "d_bytes");
         const std::uint32_t k = extract_u32(bound[1], "k");
-        if (d_bytes == 0) return raise(PyExc_ValueError, "Index: d_bytes must be >= 1");
+        if (d_bytes == 0) raise(PyExc_ValueError, "Index: d_bytes must be >= 1");
         const std::uint64_t total_bits = 8 * d_bytes;
         if (total_bits <= k)
-            return raise(PyExc_ValueError, "Index: k (" + std::to_string(k) + ") must be < 8*d_bytes (" +
-                                               std::to_string(total_bits) + ")");
+            raise(PyExc_ValueError, "Index: k (" + std::to_string(k) + ") must be < 8*d_bytes (" +
+                                        std::to_string(total_bits) + ")");
         auto engine = std::make_unique<Index>(Index::create(d_bytes, k));
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* object = checked(alloc(type, 0));
@@ -159,14 +148,13 @@ PyObject* get_d_bytes(PyObject* object, void*) {
 }
 
 Py_ssize_t index_length(PyObject* object) {
-    try {
-        IndexObject* self = as_index(object);
-        const SharedUse use(self);
-        return static_cast<Py_ssize_t>(self->index->n());
-    } catch (...) {
-        raise_current_exception();
-        return -1;
-    }
+    return guarded(
+        [&] {
+            IndexObject* self = as_index(object);
+            const SharedUse use(self);
+            return static_cast<Py_ssize_t>(self->index->n());
+        },
+        Py_ssize_t{-1});
 }
 
 PyObject* index_add(PyObject* object, PyObject* args, PyObject* kwargs) {
@@ -177,7 +165,7 @@ PyObject* index_add(PyObject* object, PyObject* args, PyObject* kwargs) {
         HeldArray row = extract_row_array(bound[0], "row");
         const RowView view = row.pin_row("row");
         if (!view.c_contiguous)
-            return raise(PyExc_ValueError, "row must be C-contiguous; pass np.ascontiguousarray(row)");
+            raise(PyExc_ValueError, "row must be C-contiguous; pass np.ascontiguousarray(row)");
         check_row(view, self->index->d_bytes());
         const std::uint32_t id = insert_checked([&] { return self->index->add(row_bytes(view)); });
         row.release_array();
@@ -198,11 +186,11 @@ PyObject* index_add_batch(PyObject* object, PyObject* args, PyObject* kwargs) {
         const MatrixView view = batch.pin_matrix("batch");
         const std::uint64_t d_bytes = self->index->d_bytes();
         if (!view.c_contiguous)
-            return raise(PyExc_ValueError, "batch must be C-contiguous; pass np.ascontiguousarray(batch)");
+            raise(PyExc_ValueError, "batch must be C-contiguous; pass np.ascontiguousarray(batch)");
         if (view.d_bytes != d_bytes)
-            return raise(PyExc_ValueError, "batch must be 2-D with shape[1] == d_bytes (" +
-                                               std::to_string(d_bytes) + "), got shape " + shape_text(view));
-        if (!is_standard_layout(view)) return raise(PyExc_ValueError, "batch not contiguous");
+            raise(PyExc_ValueError, "batch must be 2-D with shape[1] == d_bytes (" + std::to_string(d_bytes) +
+                                        "), got shape " + shape_text(view));
+        if (!is_standard_layout(view)) raise(PyExc_ValueError, "batch not contiguous");
         Index& index = *self->index;
         const ByteSpan rows = matrix_bytes(view);
         const std::uint32_t first =
@@ -219,7 +207,7 @@ PyObject* index_query(PyObject* object, PyObject* args, PyObject* kwargs) {
         const SharedUse use(self);
         HeldArray row = extract_row_array(bound[0], "row");
         const RowView view = row.pin_row("row");
-        if (!view.c_contiguous) return raise(PyExc_ValueError, "row must be C-contiguous");
+        if (!view.c_contiguous) raise(PyExc_ValueError, "row must be C-contiguous");
         check_row(view, self->index->d_bytes());
         auto hits = self->index->query(row_bytes(view));
         row.release_array();

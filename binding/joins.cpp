@@ -32,11 +32,6 @@ std::string bit_k_message(std::uint32_t k, std::uint64_t d_bytes) {
     return "brimel: k (" + std::to_string(k) + ") must be < 8*d_bytes (" + std::to_string(8 * d_bytes) + ")";
 }
 
-[[noreturn]] void value_error(const char* message) {
-    raise(PyExc_ValueError, message);
-    throw PythonErrorAlreadySet{};
-}
-
 // The array and k of a self-join, taken in parameter order (a, then k).
 struct SelfJoinInput {
     HeldArray a;
@@ -81,19 +76,19 @@ struct CrossJoinInput {
 // both), then k; then, with both arrays released (b first) on any failure:
 // widths equal (tested before any layout), both C-contiguous, a's rows back to
 // back, then b's. Failures raise and throw PythonErrorAlreadySet.
-CrossJoinInput take_cross_join_input(const FunctionDescription& function, PyObject* args,
-                                     PyObject* kwargs) {
+CrossJoinInput take_cross_join_input(const FunctionDescription& function, PyObject* args, PyObject* kwargs) {
     const BoundArguments bound = bind_arguments(function, args, kwargs);
     HeldArray a = extract_code_array(bound[0], "a");
     HeldArray b = extract_code_array(bound[1], "b");
     const std::uint32_t k = extract_u32(bound[2], "k");
     const MatrixView a_view = a.pin_matrix("a");
     const MatrixView b_view = b.pin_matrix("b");
-    if (a_view.d_bytes != b_view.d_bytes) value_error("A and B must have the same d_bytes (shape[1])");
+    if (a_view.d_bytes != b_view.d_bytes)
+        raise(PyExc_ValueError, "A and B must have the same d_bytes (shape[1])");
     if (!a_view.c_contiguous || !b_view.c_contiguous)
-        value_error("A and B must be C-contiguous; pass np.ascontiguousarray(...)");
-    if (!is_standard_layout(a_view)) value_error("A array is not contiguous");
-    if (!is_standard_layout(b_view)) value_error("B array is not contiguous");
+        raise(PyExc_ValueError, "A and B must be C-contiguous; pass np.ascontiguousarray(...)");
+    if (!is_standard_layout(a_view)) raise(PyExc_ValueError, "A array is not contiguous");
+    if (!is_standard_layout(b_view)) raise(PyExc_ValueError, "B array is not contiguous");
     return {std::move(a), std::move(b), a_view, b_view, k};
 }
 
@@ -103,8 +98,8 @@ template <class Search>
 PyObject* run_cross_join(CrossJoinInput& input, Search&& search) {
     const MatrixView& a = input.a_view;
     const MatrixView& b = input.b_view;
-    auto records = without_gil(
-        [&] { return search(matrix_bytes(a), a.n, matrix_bytes(b), b.n, a.d_bytes, input.k); });
+    auto records =
+        without_gil([&] { return search(matrix_bytes(a), a.n, matrix_bytes(b), b.n, a.d_bytes, input.k); });
     input.release_arrays();
     return pairs_to_list(std::move(records));
 }
@@ -117,13 +112,13 @@ PyObject* find_pairs_self(PyObject*, PyObject* args, PyObject* kwargs) {
         const MatrixView& view = input.view;
         const std::uint32_t k = input.k;
         if (!view.c_contiguous)
-            return raise(PyExc_ValueError, "A must be C-contiguous; pass np.ascontiguousarray(A)");
-        if (!is_standard_layout(view)) return raise(PyExc_ValueError, "array is not contiguous");
+            raise(PyExc_ValueError, "A must be C-contiguous; pass np.ascontiguousarray(A)");
+        if (!is_standard_layout(view)) raise(PyExc_ValueError, "array is not contiguous");
         if (view.d_bytes <= k)
-            return raise(PyExc_ValueError,
-                         byte_k_message(k, view.d_bytes,
-                                        "For that regime use faiss.IndexBinaryFlat or a bit-level chunk "
-                                        "implementation (not yet shipped)."));
+            raise(PyExc_ValueError,
+                  byte_k_message(k, view.d_bytes,
+                                 "For that regime use faiss.IndexBinaryFlat or a bit-level chunk "
+                                 "implementation (not yet shipped)."));
         return run_self_join(input, find_pairs_self_no_dedup_par_prefetch);
     });
 }
@@ -134,9 +129,9 @@ PyObject* find_pairs_self_bit(PyObject*, PyObject* args, PyObject* kwargs) {
         const MatrixView& view = input.view;
         const std::uint32_t k = input.k;
         if (!view.c_contiguous)
-            return raise(PyExc_ValueError, "A must be C-contiguous; pass np.ascontiguousarray(A)");
-        if (!is_standard_layout(view)) return raise(PyExc_ValueError, "array is not contiguous");
-        if (8 * view.d_bytes <= k) return raise(PyExc_ValueError, bit_k_message(k, view.d_bytes));
+            raise(PyExc_ValueError, "A must be C-contiguous; pass np.ascontiguousarray(A)");
+        if (!is_standard_layout(view)) raise(PyExc_ValueError, "array is not contiguous");
+        if (8 * view.d_bytes <= k) raise(PyExc_ValueError, bit_k_message(k, view.d_bytes));
         return run_self_join(input, brimel::find_pairs_self_bit);
     });
 }
@@ -145,9 +140,9 @@ PyObject* find_pairs_cross(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         CrossJoinInput input = take_cross_join_input(kFindPairsCross, args, kwargs);
         const MatrixView& a = input.a_view;
-            if (a.d_bytes <= input.k)
-            return raise(PyExc_ValueError,
-                         byte_k_message(input.k, a.d_bytes, "For that regime use faiss.IndexBinaryFlat."));
+        if (a.d_bytes <= input.k)
+            raise(PyExc_ValueError,
+                  byte_k_message(input.k, a.d_bytes, "For that regime use faiss.IndexBinaryFlat."));
         return run_cross_join(input, brimel::find_pairs_cross);
     });
 }
@@ -156,8 +151,7 @@ PyObject* find_pairs_cross_bit(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         CrossJoinInput input = take_cross_join_input(kFindPairsCrossBit, args, kwargs);
         const MatrixView& a = input.a_view;
-        if (8 * a.d_bytes <= input.k)
-            return raise(PyExc_ValueError, bit_k_message(input.k, a.d_bytes) + ".");
+        if (8 * a.d_bytes <= input.k) raise(PyExc_ValueError, bit_k_message(input.k, a.d_bytes) + ".");
         return run_cross_join(input, brimel::find_pairs_cross_bit);
     });
 }
@@ -167,11 +161,11 @@ PyObject* find_pairs_self_full_popcount(PyObject*, PyObject* args, PyObject* kwa
         SelfJoinInput input = take_self_join_input(kFindPairsSelfFullPopcount, args, kwargs);
         const MatrixView& view = input.view;
         const std::uint32_t k = input.k;
-        if (!view.c_contiguous) return raise(PyExc_ValueError, "A must be C-contiguous");
-        if (!is_standard_layout(view)) return raise(PyExc_ValueError, "array is not contiguous");
+        if (!view.c_contiguous) raise(PyExc_ValueError, "A must be C-contiguous");
+        if (!is_standard_layout(view)) raise(PyExc_ValueError, "array is not contiguous");
         if (view.d_bytes <= k)
-            return raise(PyExc_ValueError, "k (" + std::to_string(k) + ") must be < d_bytes (" +
-                                               std::to_string(view.d_bytes) + ") for byte-level path");
+            raise(PyExc_ValueError, "k (" + std::to_string(k) + ") must be < d_bytes (" +
+                                        std::to_string(view.d_bytes) + ") for byte-level path");
         return run_self_join(input, find_pairs_self_no_dedup_par_prefetch_full);
     });
 }
@@ -183,9 +177,9 @@ PyObject* find_pairs_self_adaptive(PyObject*, PyObject* args, PyObject* kwargs) 
     return guarded([&]() -> PyObject* {
         SelfJoinInput input = take_self_join_input(kFindPairsSelfAdaptive, args, kwargs);
         const MatrixView& view = input.view;
-        if (!view.c_contiguous) return raise(PyExc_ValueError, "A must be C-contiguous");
-        if (view.d_bytes == 0) return raise(PyExc_ValueError, "A has zero-width rows (shape[1] == 0)");
-        if (!is_standard_layout(view)) return raise(PyExc_ValueError, "array is not contiguous");
+        if (!view.c_contiguous) raise(PyExc_ValueError, "A must be C-contiguous");
+        if (view.d_bytes == 0) raise(PyExc_ValueError, "A has zero-width rows (shape[1] == 0)");
+        if (!is_standard_layout(view)) raise(PyExc_ValueError, "array is not contiguous");
         return run_self_join(input, brimel::find_pairs_self_adaptive);
     });
 }

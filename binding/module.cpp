@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "brimel/bit_plan.hpp"
 #include "errors.hpp"
 #include "index_type.hpp"
 #include "joins.hpp"
@@ -16,15 +17,16 @@
 namespace brimel::binding {
 namespace {
 
-constexpr const char* kVersion = "0.4.2";
-
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "_brimel_native",
     "",       // empty module docstring
     0,        // no per-module state
     nullptr,  // everything is registered by initialize()
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The module record kept beside the definition for the life of the process.
@@ -55,67 +57,58 @@ std::array kFunctions = {
 };
 
 // Appends `name` to the module's __all__ (created on first use), then sets the
-// attribute. Steals nothing; returns -1 with an exception set on failure.
-int add_to_module(PyObject* module, const char* name, PyObject* value) {
+// attribute. Steals nothing.
+void add_to_module(PyObject* module, const char* name, PyObject* value) {
     PyRef all(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonErrorAlreadySet{};
         PyErr_Clear();
-        all.reset(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+        all.reset(checked(PyList_New(0)));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PythonErrorAlreadySet{};
     } else if (!PyList_Check(all.get())) {
-        PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
-        return -1;
+        raise(PyExc_TypeError, "`__all__` must be a list");
     }
-    PyRef text(PyUnicode_FromString(name));
-    if (!text) return -1;
+    PyRef text(checked(PyUnicode_FromString(name)));
     if (PyList_Append(all.get(), text.get()) < 0)
         throw InternalFailure("could not append to the module's __all__");
-    return PyObject_SetAttrString(module, name, value);
+    if (PyObject_SetAttrString(module, name, value) < 0) throw PythonErrorAlreadySet{};
 }
 
-int register_function(PyObject* module, PyMethodDef& definition) {
-    PyRef module_name(PyModule_GetNameObject(module));
-    if (!module_name) return -1;
-    PyRef function(PyCMethod_New(&definition, module, module_name.get(), nullptr));
-    if (!function) return -1;
-    PyRef name(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!name) return -1;
-    if (!PyUnicode_Check(name.get())) {
-        PyErr_SetString(PyExc_TypeError, "function __name__ is not a string");
-        return -1;
-    }
-    PyRef utf8(PyUnicode_AsUTF8String(name.get()));
-    if (!utf8) return -1;
-    return add_to_module(module, PyBytes_AsString(utf8.get()), function.get());
+void register_function(PyObject* module, PyMethodDef& definition) {
+    PyRef module_name(checked(PyModule_GetNameObject(module)));
+    PyRef function(checked(PyCMethod_New(&definition, module, module_name.get(), nullptr)));
+    PyRef name(checked(PyObject_GetAttrString(function.get(), "__name__")));
+    if (!PyUnicode_Check(name.get())) raise(PyExc_TypeError, "function __name__ is not a string");
+    PyRef utf8(checked(PyUnicode_AsUTF8String(name.get())));
+    add_to_module(module, PyBytes_AsString(utf8.get()), function.get());
 }
 
-int register_attributes(PyObject* module) {
-    for (PyMethodDef& definition : kFunctions)
-        if (register_function(module, definition) < 0) return -1;
-    PyObject* index = index_type(module);
-    if (index == nullptr || add_to_module(module, "Index", index) < 0) return -1;
-    PyRef version(PyUnicode_FromString(kVersion));
-    if (!version) return -1;
-    return add_to_module(module, "__version__", version.get());
+void register_attributes(PyObject* module) {
+    for (PyMethodDef& definition : kFunctions) register_function(module, definition);
+    add_to_module(module, "Index", checked(index_type(module)));
+    PyRef version(checked(PyUnicode_FromString(BRIMEL_VERSION)));
+    add_to_module(module, "__version__", version.get());
+    // The engine's widest chunk key, in bits, for the tests and the bench; not in __all__.
+    PyRef max_chunk_bits(checked(PyLong_FromUnsignedLongLong(kMaxChunkBits)));
+    if (PyObject_SetAttrString(module, "_MAX_CHUNK_BITS", max_chunk_bits.get()) < 0)
+        throw PythonErrorAlreadySet{};
 }
 
 PyObject* initialize() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1 && PyErr_Occurred()) return nullptr;
+    if (id == -1 && PyErr_Occurred()) throw PythonErrorAlreadySet{};
     std::int64_t expected = -1;
     if (!first_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "_brimel_native does not support sub-interpreters: it can only be "
-                        "imported once per process, in one interpreter");
-        return nullptr;
+        raise(PyExc_ImportError,
+              "_brimel_native does not support sub-interpreters: it can only be "
+              "imported once per process, in one interpreter");
     }
     if (the_module != nullptr) {
         Py_INCREF(the_module);
         return the_module;
     }
-    PyRef module(PyModule_Create2(&module_definition, 3));
-    if (!module || register_attributes(module.get()) < 0) return nullptr;
+    PyRef module(checked(PyModule_Create2(&module_definition, 3)));
+    register_attributes(module.get());
     the_module = module.release();
     Py_INCREF(the_module);
     return the_module;

@@ -29,11 +29,6 @@ const FunctionDescription kPairs{"pairs", {"a", "b", "k"}};
 const FunctionDescription kExplain{"explain", {"a", "b", "k"}};
 const FunctionDescription kScan{"scan", {"a", "b", "k"}};
 
-[[noreturn]] void value_error(const std::string& message) {
-    raise(PyExc_ValueError, message);
-    throw PythonErrorAlreadySet{};
-}
-
 // A and (unless b is None) B, laid out back to back, and k below the width.
 struct PairsInput {
     HeldArray a;
@@ -56,20 +51,20 @@ PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObj
     // Views are taken once every argument is converted: converting k may run
     // Python code.
     input.a_view = input.a.pin_matrix("a");
-    if (!input.a_view.c_contiguous || !is_standard_layout(input.a_view)) value_error("a must be C-contiguous");
+    if (!input.a_view.c_contiguous || !is_standard_layout(input.a_view)) raise(PyExc_ValueError, "a must be C-contiguous");
     if (input.b) {
         input.b_view = input.b->pin_matrix("b");
-        if (!input.b_view.c_contiguous || !is_standard_layout(input.b_view)) value_error("b must be C-contiguous");
+        if (!input.b_view.c_contiguous || !is_standard_layout(input.b_view)) raise(PyExc_ValueError, "b must be C-contiguous");
         if (input.b_view.d_bytes != input.a_view.d_bytes)
-            value_error("a and b must have the same code width (shape[1]): " + std::to_string(input.a_view.d_bytes) +
+            raise(PyExc_ValueError, "a and b must have the same code width (shape[1]): " + std::to_string(input.a_view.d_bytes) +
                         " != " + std::to_string(input.b_view.d_bytes));
     }
     const std::uint64_t bits = 8 * input.a_view.d_bytes;
     if (input.k >= bits)
-        value_error("k (" + std::to_string(input.k) + ") must be below the code width in bits (" +
+        raise(PyExc_ValueError, "k (" + std::to_string(input.k) + ") must be below the code width in bits (" +
                     std::to_string(bits) + ")");
     if (input.a_view.n > kMaxRows || (input.b && input.b_view.n > kMaxRows))
-        value_error("more than 4294967295 rows: row ids are unsigned 32-bit");
+        raise(PyExc_ValueError, "more than 4294967295 rows: row ids are unsigned 32-bit");
     return input;
 }
 

@@ -28,8 +28,24 @@ from PIL import Image, ImageDraw, ImageFilter, ImageFont
 from brimel_native import find_pairs_self_bit
 
 SIZE = 256
-WORDS = ["harbour", "meadow", "quartz", "lantern", "orbit", "saffron", "glacier", "cobalt",
-         "thistle", "ember", "willow", "canyon", "falcon", "juniper", "marble", "nectar"]
+WORDS = [
+    "harbour",
+    "meadow",
+    "quartz",
+    "lantern",
+    "orbit",
+    "saffron",
+    "glacier",
+    "cobalt",
+    "thistle",
+    "ember",
+    "willow",
+    "canyon",
+    "falcon",
+    "juniper",
+    "marble",
+    "nectar",
+]
 EDITS = ["resized", "cropped", "recompressed", "all three"]
 
 
@@ -75,8 +91,9 @@ def edited(image: Image.Image, edit: str, rng: np.random.Generator) -> Image.Ima
         image = image.crop((left, top, SIZE - right, SIZE - bottom))
     if edit in ("resized", "all three"):
         scale = rng.uniform(0.4, 1.6)
-        image = image.resize((max(16, int(image.width * scale)), max(16, int(image.height * scale))),
-                             Image.Resampling.LANCZOS)
+        image = image.resize(
+            (max(16, int(image.width * scale)), max(16, int(image.height * scale))), Image.Resampling.LANCZOS
+        )
     if edit in ("recompressed", "all three"):
         image = jpeg(image.filter(ImageFilter.SMOOTH), int(rng.integers(15, 50)))
     return image
@@ -160,8 +177,9 @@ def main() -> None:
         names = [f.name for f in files]
 
     groups = groups_of(len(codes), pairs)
-    true_pairs = {(i, j) for i in range(len(source)) for j in range(i + 1, len(source))
-                  if source[i] == source[j]}
+    true_pairs = {
+        (i, j) for i in range(len(source)) for j in range(i + 1, len(source)) if source[i] == source[j]
+    }
     found = {(i, j) for i, j, _ in pairs}
     hits = len(found & true_pairs)
     precision = hits / len(found) if found else 1.0
@@ -170,18 +188,25 @@ def main() -> None:
     rows, cols = np.nonzero(np.triu(distances <= args.k, 1))
     brute = [(int(i), int(j), int(distances[i, j])) for i, j in zip(rows, cols)]
     beyond_k = sorted(int(distances[i, j]) for i, j in true_pairs - found)
-    exact_groups = sum(1 for g in groups
-                       if len({source[x] for x in g}) == 1 and len(g) == source.count(source[g[0]]))
+    exact_groups = sum(
+        1 for g in groups if len({source[x] for x in g}) == 1 and len(g) == source.count(source[g[0]])
+    )
     planted = len({o for o in source if source.count(o) > 1})
 
-    print(f"images:    {len(files)} ({args.originals} originals, {len(files) - args.originals} edited copies)")
+    print(
+        f"images:    {len(files)} ({args.originals} originals, {len(files) - args.originals} edited copies)"
+    )
     print(f"codes:     64-bit pHash, pairs within distance {args.k}: {len(pairs)}")
-    print(f"pairs:     precision {precision:.3f}, recall {recall:.3f} "
-          f"({hits} of {len(true_pairs)} planted pairs found, {len(found) - hits} spurious)")
+    print(
+        f"pairs:     precision {precision:.3f}, recall {recall:.3f} "
+        f"({hits} of {len(true_pairs)} planted pairs found, {len(found) - hits} spurious)"
+    )
     print(f"groups:    {len(groups)} found, {exact_groups} of {planted} planted groups found exactly")
     if beyond_k:
-        print(f"missed:    {len(beyond_k)} planted pairs, pHash distance {beyond_k[0]} to {beyond_k[-1]}"
-              f" (> k: the edit moved the hash too far)")
+        print(
+            f"missed:    {len(beyond_k)} planted pairs, pHash distance {beyond_k[0]} to {beyond_k[-1]}"
+            f" (> k: the edit moved the hash too far)"
+        )
     print(f"exactness: brute force over all pairs agrees: {'yes' if brute == pairs else 'NO'}")
     for g in groups[: args.show]:
         print("  " + ", ".join(names[x] for x in g))

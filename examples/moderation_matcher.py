@@ -92,8 +92,10 @@ def main() -> None:
 
     near = sum(1 for _, s, f in stream if s is not None and f <= k)
     far = sum(1 for _, s, f in stream if s is not None and f > k)
-    print(f"index:     {len(index)} references of {8 * index.d_bytes} bits, k = {index.k}, "
-          f"built in {build:.3f} s")
+    print(
+        f"index:     {len(index)} references of {8 * index.d_bytes} bits, k = {index.k}, "
+        f"built in {build:.3f} s"
+    )
     print(f"stream:    {args.incoming} incoming, {near} altered within k, {far} altered beyond k")
     print(f"caught:    {caught} of {near} copies within k ({missed} missed)")
     print(f"passed:    {refused} of {far} copies beyond k not matched")
@@ -101,8 +103,10 @@ def main() -> None:
     print("matches:")
     print("\n".join(shown))
     ms = latencies * 1e3
-    print(f"query:     median {np.median(ms):.3f} ms, p99 {np.percentile(ms, 99):.3f} ms, "
-          f"{args.incoming / latencies.sum():,.0f} queries/s")
+    print(
+        f"query:     median {np.median(ms):.3f} ms, p99 {np.percentile(ms, 99):.3f} ms, "
+        f"{args.incoming / latencies.sum():,.0f} queries/s"
+    )
 
 
 if __name__ == "__main__":

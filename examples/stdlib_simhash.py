@@ -81,8 +81,12 @@ def snippet(text: str, width: int = 72) -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--k", type=int, default=3, help="largest Hamming distance reported")
-    parser.add_argument("--root", type=Path, default=Path(sysconfig.get_paths()["stdlib"]),
-                        help="directory of .py files (default: this Python's standard library)")
+    parser.add_argument(
+        "--root",
+        type=Path,
+        default=Path(sysconfig.get_paths()["stdlib"]),
+        help="directory of .py files (default: this Python's standard library)",
+    )
     parser.add_argument("--show", type=int, default=8, help="closest pairs to print")
     args = parser.parse_args()
 

@@ -1,15 +1,22 @@
 // libFuzzer harness for the engine: the input bytes decide the width, k and the
 // rows (fresh bytes, or an earlier row with a few bits flipped, so that groups
 // of near-duplicates are common), and every join's result and every Index
-// query's answer is compared with the brute-force reference inside the harness. Bit extraction is checked against
-// properties any correct reading has. A mismatch aborts with the case printed.
+// query's answer is compared with the brute-force reference inside the harness.
+// Bit extraction is checked against properties any correct reading has. A
+// mismatch aborts with the case printed.
 //
-// Built with clang's -fsanitize=fuzzer,address,undefined by scripts/fuzz.sh.
+// Built with clang's -fsanitize=fuzzer,address,undefined by scripts/fuzz.sh;
+// built with BRIMEL_FUZZ_REPLAY (CTest), a main() replays a corpus and
+// generated inputs instead.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <span>
 #include <vector>
 
@@ -108,8 +115,8 @@ void check_joins(Input& in) {
     const auto want_bit = brimel::reference::self_join(rows.data(), n, d_bytes, kb);
     expect_equal(brimel::find_pairs_self_bit(data, n, d_bytes, kb), want_bit, "find_pairs_self_bit", n,
                  d_bytes, kb);
-    expect_equal(brimel::find_pairs_self_adaptive(data, n, d_bytes, kb), want_bit,
-                 "find_pairs_self_adaptive", n, d_bytes, kb);
+    expect_equal(brimel::find_pairs_self_adaptive(data, n, d_bytes, kb), want_bit, "find_pairs_self_adaptive",
+                 n, d_bytes, kb);
 
     // The rows cut in two, and the rows against themselves.
     const std::uint64_t n_a = n / 2;
@@ -170,8 +177,8 @@ void check_extract_bits(Input& in) {
 
     int set = 0;
     for (std::uint64_t p = lo; p < hi; ++p) set += (row[p / 8] >> (7 - p % 8)) & 1;
-    const int counted = std::popcount(static_cast<std::uint64_t>(key)) +
-                        std::popcount(static_cast<std::uint64_t>(key >> 64));
+    const int counted =
+        std::popcount(static_cast<std::uint64_t>(key)) + std::popcount(static_cast<std::uint64_t>(key >> 64));
     if (counted != set || (hi - lo < 128 && (key >> (hi - lo)) != 0)) {
         std::fprintf(stderr, "extract_bits [%llu, %llu): wrong bits\n", static_cast<unsigned long long>(lo),
                      static_cast<unsigned long long>(hi));
@@ -197,9 +204,43 @@ void check_extract_bits(Input& in) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Input in(data, size);
     switch (in.byte() % 8) {
-        case 0: check_extract_bits(in); break;
-        case 1: check_index(in); break;
-        default: check_joins(in);
+        case 0:
+            check_extract_bits(in);
+            break;
+        case 1:
+            check_index(in);
+            break;
+        default:
+            check_joins(in);
     }
     return 0;
 }
+
+#ifdef BRIMEL_FUZZ_REPLAY
+// Replays every file under the directories or files named (a corpus grown by
+// scripts/fuzz.sh), then 1000 generated inputs of 24 bytes.
+int main(int argc, char** argv) {
+    std::vector<std::filesystem::path> files;
+    for (int a = 1; a < argc; ++a) {
+        if (std::filesystem::is_directory(argv[a])) {
+            for (const auto& entry : std::filesystem::directory_iterator(argv[a]))
+                files.push_back(entry.path());
+        } else if (std::filesystem::exists(argv[a])) {
+            files.emplace_back(argv[a]);
+        }
+    }
+    for (const auto& file : files) {
+        std::ifstream in(file, std::ios::binary);
+        const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    }
+    std::mt19937_64 rng(20240607);
+    std::vector<std::uint8_t> bytes(24);
+    for (int input = 0; input < 1000; ++input) {
+        for (auto& byte : bytes) byte = static_cast<std::uint8_t>(rng());
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    }
+    std::printf("replayed %zu corpus files and 1000 generated inputs\n", files.size());
+    return 0;
+}
+#endif

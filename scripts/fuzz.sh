@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Fuzzes the engine (libFuzzer, clang, ASan + UBSan; results compared with the
-# brute-force reference inside the harness) and the Python intake (atheris),
-# each for the given number of seconds (default 60). Installs clang and its
-# sanitizer runtimes (as root) and atheris into .venv when missing. Corpora
-# grow in build/fuzz/corpus; a finding is written to build/fuzz/findings and
-# fails the run.
+# brute-force reference inside the harness) for the given number of seconds
+# (default 60). Installs clang and its sanitizer runtimes (as root) when
+# missing. The corpus grows in build/fuzz/corpus/engine, which CTest replays
+# (engine_fuzzer_replay); a finding is written to build/fuzz/findings and fails
+# the run.
 #
-#   bash scripts/fuzz.sh          # 60 s each
-#   bash scripts/fuzz.sh 600      # 10 minutes each
+#   bash scripts/fuzz.sh          # 60 s
+#   bash scripts/fuzz.sh 600      # 10 minutes
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -35,7 +35,6 @@ clang_major=$(clang -dumpversion | cut -d. -f1)
 apt_install "libclang-rt-${clang_major}-dev"
 
 bash scripts/setup.sh >/dev/null
-.venv/bin/python -c 'import atheris' 2>/dev/null || .venv/bin/python -m pip install -q atheris
 
 build=build/fuzz
 .venv/bin/cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -45,7 +44,7 @@ build=build/fuzz
 .venv/bin/cmake --build "$build" -j "$(nproc)" --target engine_fuzzer
 
 findings="$root/$build/findings"
-mkdir -p "$findings" "$build/corpus/engine" "$build/corpus/intake"
+mkdir -p "$findings" "$build/corpus/engine"
 summary() {  # the execution count from libFuzzer's final statistics
   grep -h 'stat::number_of_executed_units' "$1" | awk '{print $2}'
 }
@@ -58,10 +57,4 @@ RAYON_NUM_THREADS=2 "$build/fuzz/engine_fuzzer" -max_total_time="$seconds" -time
 engine_runs=$(summary "$build/engine.log")
 if ((status)); then tail -n 40 "$build/engine.log" >&2; log "engine harness failed"; exit "$status"; fi
 
-log "Python intake harness, ${seconds}s"
-.venv/bin/python fuzz/intake_fuzz.py -max_total_time="$seconds" -timeout=60 -print_final_stats=1 \
-  -artifact_prefix="$findings/intake-" "$build/corpus/intake" >"$build/intake.log" 2>&1 || status=$?
-intake_runs=$(summary "$build/intake.log")
-if ((status)); then tail -n 40 "$build/intake.log" >&2; log "intake harness failed"; exit "$status"; fi
-
-log "executions: engine ${engine_runs}, intake ${intake_runs} (no findings)"
+log "executions: ${engine_runs} (no findings)"

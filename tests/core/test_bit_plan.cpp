@@ -47,7 +47,8 @@ INSTANTIATE_TEST_SUITE_P(Table, PlanBitChunks,
                          ::testing::Values(PlanCase{8, 0, {64}, true}, PlanCase{8, 3, {16, 16, 16, 16}, true},
                                            PlanCase{32, 0, {128}, true}, PlanCase{17, 0, {128}, true},
                                            PlanCase{16, 0, {128}, true}, PlanCase{32, 1, {128, 128}, true},
-                                           PlanCase{32, 2, {85, 85, 86}, true}, PlanCase{64, 1, {256, 256}, false},
+                                           PlanCase{32, 2, {85, 85, 86}, true},
+                                           PlanCase{64, 1, {256, 256}, false},
                                            PlanCase{64, 3, {128, 128, 128, 128}, true},
                                            PlanCase{17, 1, {68, 68}, true}));
 
@@ -70,7 +71,8 @@ TEST(ExtractBits, OneToOneOverUnalignedRanges) {
             for (std::uint64_t p = 0; p < 8 * row.size(); ++p) {
                 auto flipped = row;
                 flipped[p / 8] ^= static_cast<std::uint8_t>(0x80u >> (p % 8));
-                EXPECT_EQ(extract_bits(flipped.data(), lo, hi) != key, p >= lo && p < hi) << lo << " " << width << " " << p;
+                EXPECT_EQ(extract_bits(flipped.data(), lo, hi) != key, p >= lo && p < hi)
+                    << lo << " " << width << " " << p;
             }
         }
 }

@@ -14,9 +14,9 @@ TEST(PoolSize, EnvironmentRule) {
     using std::nullopt;
     EXPECT_EQ(size_from_environment(nullopt, nullopt, 6), 6u);
     EXPECT_EQ(size_from_environment("3", "5", 6), 3u);
-    EXPECT_EQ(size_from_environment("64", nullopt, 2), 64u);   // above the CPU count
-    EXPECT_EQ(size_from_environment("0", "5", 6), 6u);         // 0 means the CPU count
-    EXPECT_EQ(size_from_environment("abc", "5", 6), 5u);       // not a number: next variable
+    EXPECT_EQ(size_from_environment("64", nullopt, 2), 64u);  // above the CPU count
+    EXPECT_EQ(size_from_environment("0", "5", 6), 6u);        // 0 means the CPU count
+    EXPECT_EQ(size_from_environment("abc", "5", 6), 5u);      // not a number: next variable
     EXPECT_EQ(size_from_environment("-2", "5", 6), 5u);
     EXPECT_EQ(size_from_environment("", nullopt, 6), 6u);
     EXPECT_EQ(size_from_environment("+4", nullopt, 6), 4u);

@@ -24,8 +24,8 @@ inline std::vector<std::uint8_t> random_codes(std::uint64_t n, std::uint64_t d_b
 
 // Random rows, then every other row overwritten by a copy of an earlier row
 // with `max_flips` or fewer random bits flipped: many pairs near distance k.
-inline std::vector<std::uint8_t> planted_codes(std::uint64_t n, std::uint64_t d_bytes, std::uint32_t max_flips,
-                                               std::uint32_t seed) {
+inline std::vector<std::uint8_t> planted_codes(std::uint64_t n, std::uint64_t d_bytes,
+                                               std::uint32_t max_flips, std::uint32_t seed) {
     std::mt19937_64 rng(seed);
     auto codes = random_codes(n, d_bytes, seed + 1);
     if (d_bytes == 0) return codes;
@@ -42,8 +42,8 @@ inline std::vector<std::uint8_t> planted_codes(std::uint64_t n, std::uint64_t d_
 }
 
 // Rows drawn from `clusters` distinct random rows: large groups of equal rows.
-inline std::vector<std::uint8_t> clustered_codes(std::uint64_t n, std::uint64_t d_bytes, std::uint64_t clusters,
-                                                 std::uint32_t seed) {
+inline std::vector<std::uint8_t> clustered_codes(std::uint64_t n, std::uint64_t d_bytes,
+                                                 std::uint64_t clusters, std::uint32_t seed) {
     std::mt19937_64 rng(seed);
     const auto centres = random_codes(clusters, d_bytes, seed + 7);
     std::vector<std::uint8_t> codes(n * d_bytes);

@@ -14,11 +14,17 @@ sys.path.insert(0, str(_HERE))
 # "long" draws fresh ones, many more, for local runs:
 #   pytest --hypothesis-profile=long test_properties.py
 settings.register_profile(
-    "ci", derandomize=True, database=None, max_examples=120, deadline=None,
+    "ci",
+    derandomize=True,
+    database=None,
+    max_examples=120,
+    deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 settings.register_profile(
-    "long", max_examples=5000, deadline=None,
+    "long",
+    max_examples=5000,
+    deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 settings.load_profile(os.environ.get("BRIMEL_HYPOTHESIS_PROFILE", "ci"))

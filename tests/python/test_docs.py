@@ -1,57 +1,164 @@
 """The documentation as a reader uses it: every Python block of README.md and
-docs/*.md runs (blocks with >>> prompts as doctests, checking what they show),
-and every relative link points at a file and heading that exist."""
+docs/*.md runs (blocks with >>> prompts as doctests), every relative link
+resolves, the examples run, and the type stubs match the module."""
 
+import ast
 import doctest
+import importlib.util
+import inspect
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
-BLOCK = re.compile(r"^```python\n(.*?)^```", re.MULTILINE | re.DOTALL)
-LINK = re.compile(r"\]\(([^)\s]+)\)")
+IDS = [p.name for p in PAGES]
 
 
-def ids(pages):
-    return [str(p.relative_to(ROOT)) for p in pages]
-
-
-@pytest.mark.parametrize("page", PAGES, ids=ids(PAGES))
+@pytest.mark.parametrize("page", PAGES, ids=IDS)
 def test_python_blocks_run(page):
-    # The blocks of one page run in order in one namespace, as one session.
-    namespace = {"__name__": "__docs__"}
-    parser = doctest.DocTestParser()
-    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
-    for number, block in enumerate(BLOCK.findall(page.read_text(encoding="utf-8")), 1):
-        name = f"{page.name} block {number}"
+    namespace = {"__name__": "__docs__"}  # one page, one session
+    parser, runner = doctest.DocTestParser(), doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    for number, block in enumerate(re.findall(r"^```python\n(.*?)^```", page.read_text(), re.M | re.S), 1):
         if ">>>" in block:
-            test = parser.get_doctest(block, namespace, name, str(page), 0)
+            test = parser.get_doctest(block, namespace, f"{page.name} block {number}", str(page), 0)
             runner.run(test, clear_globs=False)
-            namespace.update(test.globs)  # the test ran in a copy
+            namespace.update(test.globs)
         else:
-            exec(compile(block, name, "exec"), namespace)
-    failed, attempted = runner.summarize(verbose=False)
-    assert failed == 0
+            exec(compile(block, f"{page.name} block {number}", "exec"), namespace)
+    assert runner.summarize(verbose=False).failed == 0
 
 
-def anchors(page):
-    """GitHub's ids of the page's headings."""
-    found = set()
-    for heading in re.findall(r"^#+ (.*)$", page.read_text(encoding="utf-8"), re.MULTILINE):
-        slug = re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
-        found.add(slug)
-    return found
-
-
-@pytest.mark.parametrize("page", PAGES, ids=ids(PAGES))
+@pytest.mark.parametrize("page", PAGES, ids=IDS)
 def test_relative_links_resolve(page):
-    for target in LINK.findall(page.read_text(encoding="utf-8")):
+    for target in re.findall(r"\]\(([^)\s]+)\)", page.read_text()):
+        path, _, anchor = target.partition("#")
         if re.match(r"[a-z]+:", target):
             continue
-        path, _, anchor = target.partition("#")
         linked = (page.parent / path).resolve() if path else page
-        assert linked.exists(), f"{page.name}: {target}"
-        if anchor:
-            assert anchor in anchors(linked), f"{page.name}: {target}"
+        headings = re.findall(r"^#+ (.*)$", linked.read_text(), re.M) if linked.suffix == ".md" else []
+        slugs = {re.sub(r"[^\w\- ]", "", h.strip().lower()).replace(" ", "-") for h in headings}
+        assert linked.exists() and (not anchor or anchor in slugs), f"{page.name}: {target}"
+
+
+def run_example(script, *args):
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / script), *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    return dict(re.findall(r"^(\w+):\s+(.*)$", done.stdout, re.M)), done.stdout
+
+
+def test_stdlib_simhash_finds_a_copied_paragraph(tmp_path):
+    shared = (
+        "def merge(left, right):\n    result = []\n    while left and right:\n"
+        "        result.append(left.pop(0) if left[0] <= right[0] else right.pop(0))\n"
+        "    return result + left + right\n"
+    )
+    other = (
+        "class Point:\n    def __init__(self, x, y):\n        self.x = x\n        self.y = y\n"
+        "    def norm(self):\n        return (self.x ** 2 + self.y ** 2) ** 0.5\n"
+    )
+    (tmp_path / "a.py").write_text(shared + "\n" + other)
+    (tmp_path / "b.py").write_text("import os\n\n" + shared)
+    fields, out = run_example("stdlib_simhash.py", "--root", tmp_path, "--k", 3)
+    assert fields["codes"].startswith("3 paragraphs") and fields["pairs"].startswith("1 within distance 3")
+    assert "identical texts: 1" in out
+
+
+@pytest.mark.skipif(
+    not all(importlib.util.find_spec(m) for m in ("PIL", "imagehash")),
+    reason="needs Pillow and ImageHash: pip install -r examples/requirements.txt",
+)
+def test_image_near_duplicates():
+    fields, out = run_example("image_near_duplicates.py", "--originals", 9, "--copies", 2, "--show", 1)
+    # 9 originals, 6 of them with 2 copies: 6 groups of 3 images, 18 pairs.
+    assert fields["images"].startswith("21 (9 originals, 12 edited copies)")
+    found, planted = map(int, re.search(r"\((\d+) of (\d+) planted pairs", out).groups())
+    assert planted == 18 and found > 0 and fields["exactness"].endswith("agrees: yes")
+
+
+def test_moderation_matcher():
+    fields, _ = run_example("moderation_matcher.py", "--references", 3000, "--incoming", 400, "--k", 20)
+    near, far = map(
+        int, re.search(r"(\d+) altered within k, (\d+) altered beyond k", fields["stream"]).groups()
+    )
+    assert near > 0 and far > 0 and fields["index"].startswith("3030 references of 256 bits, k = 20")
+    assert fields["caught"] == f"{near} of {near} copies within k (0 missed)"
+    assert fields["passed"] == f"{far} of {far} copies beyond k not matched"
+    assert fields["checked"] == "0 hits with a wrong distance"
+
+
+def mypy(tmp_path, *args):
+    # Outside the source tree, so that mypy reads the installed package.
+    return subprocess.run(
+        [sys.executable, "-m", *args], capture_output=True, text=True, cwd=tmp_path, timeout=600
+    )
+
+
+def test_stubs_match_the_module(tmp_path):
+    pytest.importorskip("mypy", reason="needs mypy (requirements-dev.txt installs it)")
+    import brimel_native
+    from brimel_native import _brimel_native
+
+    done = mypy(
+        tmp_path,
+        "mypy.stubtest",
+        "brimel_native",
+        "--allowlist",
+        str(Path(__file__).with_name("stubtest_allowlist.txt")),
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert brimel_native.__all__ == _brimel_native.__all__ + ["find_pairs", "explain", "Pairs"]
+    # Editors show the stub's docstrings in place of the module's.
+    stub = ast.parse(Path(_brimel_native.__file__).with_name("_brimel_native.pyi").read_text())
+
+    def check(nodes, owner):
+        for node in nodes:
+            if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not node.name.startswith("__"):
+                runtime = inspect.getattr_static(owner, node.name)
+                if not inspect.isdatadescriptor(runtime):  # properties have no docstrings
+                    assert ast.get_docstring(node) == (runtime.__doc__ and inspect.cleandoc(runtime.__doc__))
+                    check(node.body if isinstance(node, ast.ClassDef) else [], runtime)
+
+    check(stub.body, _brimel_native)
+    # A type checker accepts correct use and flags each line of misuse.
+    use = [
+        "import numpy as np",
+        "import brimel_native",
+        "from brimel_native import Index, find_pairs_cross, find_pairs_self",
+        "codes = np.zeros((4, 8), dtype=np.uint8)",
+        "floats = np.zeros((4, 8), dtype=np.float32)",
+        "pairs: list[tuple[int, int, int]] = find_pairs_self(codes, np.int64(3))",
+        "total: int = sum(i + j + d for i, j, d in find_pairs_cross(codes, codes, True))",
+        "index = Index(8, 3)",
+        "hits: list[tuple[int, int]] = index.query(codes[0])",
+        "size: int = len(index) + index.n + index.d_bytes + index.add(codes[0])",
+        "found = brimel_native.find_pairs(codes, 3)",
+        "first: int = int(found.i[0]) + int(found.distance[0])",
+    ]
+    misuse = {
+        "find_pairs_self(codes, 1.5)": "arg-type",
+        "find_pairs_self(floats, 1)": "arg-type",
+        "i, j = find_pairs_self(codes, 1)[0]": "misc",
+        "first: int = index.query(codes[0])[0][2]": "misc",
+        "index.k = 4": "misc",
+        "find_pairs_self(codes)": "call-arg",
+        "Index(8, 3, 2)": "call-arg",
+        "brimel_native.find_pairs(codes, 3, codes, 1)": "call-arg",
+    }
+    lines = use + list(misuse)
+    (tmp_path / "use.py").write_text("\n".join(lines) + "\n")
+    done = mypy(tmp_path, "mypy", "--strict", "--no-error-summary", "--show-error-codes", "use.py")
+    errors = {}
+    for line in done.stdout.splitlines():
+        number, message = line.split(":", 3)[1::2]
+        errors.setdefault(lines[int(number) - 1], []).append(message)
+    assert set(errors) == set(misuse), done.stdout
+    assert all(any(f"[{code}]" in e for e in errors[line]) for line, code in misuse.items()), errors

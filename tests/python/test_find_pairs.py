@@ -19,12 +19,12 @@ def triples(pairs: Pairs) -> list[tuple[int, int, int]]:
        flavour=st.sampled_from(support.FLAVOURS), seed=st.integers(0, 2**32 - 1))
 def test_equals_brute_force_for_every_k(d_bytes, data, n, cross, flavour, seed):
     k = data.draw(st.one_of(st.sampled_from([0, 8 * d_bytes - 1]), st.integers(0, 8 * d_bytes - 1)), label="k")
-    if cross:
-        a, b, _, _ = support.planted_cross(n, n // 2 + 1, d_bytes, k, flavour, seed)
+    codes, _, _ = support.planted(n + (n // 2 + 1 if cross else 0), d_bytes, k, flavour, seed)
+    if cross:  # pairs planted within a, within b and across
+        a, b = codes[:n], codes[n:]
         expected = reference.cross_join(a, b, k)
     else:
-        a, _, _ = support.planted_self(n, d_bytes, k, flavour, seed)
-        b = None
+        a, b = codes, None
         expected = reference.self_join(a, k)
     found = find_pairs(a, k, b)
     assert triples(found) == expected
@@ -36,7 +36,7 @@ def test_heavy_and_skewed_inputs(case):
     # Thousands of rows in one part value (every plan's groups are one tile
     # or more), exact duplicate clusters, and bits that are mostly 0.
     rng = np.random.default_rng(7)
-    codes = support.planted_codes(3000, 8, 4, seed=3)
+    codes = support.planted(3000, 8, 4, seed=3)[0]
     if case == "flood":
         codes[:, :5] = 0x5A
     elif case == "duplicates":
@@ -52,7 +52,7 @@ def test_heavy_and_skewed_inputs(case):
 
 
 def test_explain_names_the_plan_that_runs():
-    codes = support.planted_codes(20000, 8, 3, seed=1)
+    codes = support.planted(20000, 8, 3, seed=1)[0]
     plan = explain(codes, 3)
     assert plan["plan"] in plan["options"]
     assert [o["plan"] for o in plan["options"]][-1] == "scan"

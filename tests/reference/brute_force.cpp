@@ -26,8 +26,8 @@ uint64_t to_c_array(const std::vector<uint32_t>& triples, uint32_t** out) {
 
 }  // namespace
 
-extern "C" uint64_t brimel_reference_self(const uint8_t* data, uint64_t n, uint64_t d_bytes,
-                                          uint32_t k, uint32_t** out) {
+extern "C" uint64_t brimel_reference_self(const uint8_t* data, uint64_t n, uint64_t d_bytes, uint32_t k,
+                                          uint32_t** out) {
     std::vector<uint32_t> triples;
     for (uint64_t i = 0; i < n; ++i)
         for (uint64_t j = i + 1; j < n; ++j) {
@@ -37,9 +37,8 @@ extern "C" uint64_t brimel_reference_self(const uint8_t* data, uint64_t n, uint6
     return to_c_array(triples, out);
 }
 
-extern "C" uint64_t brimel_reference_cross(const uint8_t* a, uint64_t n_a, const uint8_t* b,
-                                           uint64_t n_b, uint64_t d_bytes, uint32_t k,
-                                           uint32_t** out) {
+extern "C" uint64_t brimel_reference_cross(const uint8_t* a, uint64_t n_a, const uint8_t* b, uint64_t n_b,
+                                           uint64_t d_bytes, uint32_t k, uint32_t** out) {
     std::vector<uint32_t> triples;
     for (uint64_t i = 0; i < n_a; ++i)
         for (uint64_t j = 0; j < n_b; ++j) {

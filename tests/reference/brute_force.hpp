@@ -12,8 +12,7 @@ extern "C" {
 // Every pair i < j of the n rows of `data` (d_bytes each) within distance k,
 // ascending by (i, j), as triples (i, j, dist) in a malloc'd array stored in
 // *out (NULL when there are none). Returns the number of triples.
-uint64_t brimel_reference_self(const uint8_t* data, uint64_t n, uint64_t d_bytes, uint32_t k,
-                               uint32_t** out);
+uint64_t brimel_reference_self(const uint8_t* data, uint64_t n, uint64_t d_bytes, uint32_t k, uint32_t** out);
 
 // Every (i, j), row i of A and row j of B, within distance k, ascending.
 uint64_t brimel_reference_cross(const uint8_t* a, uint64_t n_a, const uint8_t* b, uint64_t n_b,

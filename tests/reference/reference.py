@@ -30,8 +30,17 @@ def _build() -> Path:
     tmp = target.with_suffix(f".{os.getpid()}.tmp")
     cxx = os.environ.get("CXX", "c++")
     subprocess.run(
-        [cxx, "-O2", "-std=c++20", "-shared", "-fPIC",
-         f"-I{_ROOT / 'core' / 'include'}", str(_SOURCE), "-o", str(tmp)],
+        [
+            cxx,
+            "-O2",
+            "-std=c++20",
+            "-shared",
+            "-fPIC",
+            f"-I{_ROOT / 'core' / 'include'}",
+            str(_SOURCE),
+            "-o",
+            str(tmp),
+        ],
         check=True,
     )
     os.replace(tmp, target)
@@ -43,11 +52,22 @@ def _load() -> ctypes.CDLL:
     lib = ctypes.CDLL(path)
     lib.brimel_reference_self.restype = ctypes.c_uint64
     lib.brimel_reference_self.argtypes = [
-        ctypes.c_void_p, ctypes.c_uint64, ctypes.c_uint64, ctypes.c_uint32, ctypes.POINTER(_u32p)]
+        ctypes.c_void_p,
+        ctypes.c_uint64,
+        ctypes.c_uint64,
+        ctypes.c_uint32,
+        ctypes.POINTER(_u32p),
+    ]
     lib.brimel_reference_cross.restype = ctypes.c_uint64
     lib.brimel_reference_cross.argtypes = [
-        ctypes.c_void_p, ctypes.c_uint64, ctypes.c_void_p, ctypes.c_uint64,
-        ctypes.c_uint64, ctypes.c_uint32, ctypes.POINTER(_u32p)]
+        ctypes.c_void_p,
+        ctypes.c_uint64,
+        ctypes.c_void_p,
+        ctypes.c_uint64,
+        ctypes.c_uint64,
+        ctypes.c_uint32,
+        ctypes.POINTER(_u32p),
+    ]
     lib.brimel_reference_free.argtypes = [_u32p]
     return lib
 
@@ -74,8 +94,7 @@ def self_join(a: np.ndarray, k: int) -> list[tuple[int, int, int]]:
     """Every pair i < j of rows of `a` within Hamming distance k."""
     a = np.ascontiguousarray(a, dtype=np.uint8)
     out = _u32p()
-    count = _library().brimel_reference_self(
-        a.ctypes.data, a.shape[0], a.shape[1], k, ctypes.byref(out))
+    count = _library().brimel_reference_self(a.ctypes.data, a.shape[0], a.shape[1], k, ctypes.byref(out))
     return _triples(out, count)
 
 
@@ -86,7 +105,8 @@ def cross_join(a: np.ndarray, b: np.ndarray, k: int) -> list[tuple[int, int, int
     assert a.shape[1] == b.shape[1]
     out = _u32p()
     count = _library().brimel_reference_cross(
-        a.ctypes.data, a.shape[0], b.ctypes.data, b.shape[0], a.shape[1], k, ctypes.byref(out))
+        a.ctypes.data, a.shape[0], b.ctypes.data, b.shape[0], a.shape[1], k, ctypes.byref(out)
+    )
     return _triples(out, count)
 
 
