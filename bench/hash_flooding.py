@@ -155,7 +155,8 @@ def main() -> None:
             if isinstance(call, Prepared):
                 run_plain, run_attack = call.prepare(plain), call.prepare(attack)
             else:
-                run_plain, run_attack = (lambda: call(plain)), (lambda: call(attack))
+                run_plain = lambda call=call, plain=plain: call(plain)  # noqa: E731
+                run_attack = lambda call=call, attack=attack: call(attack)  # noqa: E731
                 assert name.startswith("Index") or not run_attack()  # no pair: the output stays empty
             t_plain = seconds(run_plain)
             t_attack = seconds(run_attack, repeat=1 if n > 8000 else 3)

@@ -69,7 +69,7 @@ private:
     HeldArray(PyObject* array, int dimensions);
     void pin(const char* name);
     PyObject* array_ = nullptr;
-    PyObject* pin_ = nullptr;  // the weak reference, once pinned
+    PyObject* pin_ = nullptr;         // the weak reference, once pinned
     const void* borrowed_ = nullptr;  // the data pointer registered as borrowed
     int dimensions_ = 0;
 };

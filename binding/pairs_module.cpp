@@ -51,18 +51,21 @@ PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObj
     // Views are taken once every argument is converted: converting k may run
     // Python code.
     input.a_view = input.a.pin_matrix("a");
-    if (!input.a_view.c_contiguous || !is_standard_layout(input.a_view)) raise(PyExc_ValueError, "a must be C-contiguous");
+    if (!input.a_view.c_contiguous || !is_standard_layout(input.a_view))
+        raise(PyExc_ValueError, "a must be C-contiguous");
     if (input.b) {
         input.b_view = input.b->pin_matrix("b");
-        if (!input.b_view.c_contiguous || !is_standard_layout(input.b_view)) raise(PyExc_ValueError, "b must be C-contiguous");
+        if (!input.b_view.c_contiguous || !is_standard_layout(input.b_view))
+            raise(PyExc_ValueError, "b must be C-contiguous");
         if (input.b_view.d_bytes != input.a_view.d_bytes)
-            raise(PyExc_ValueError, "a and b must have the same code width (shape[1]): " + std::to_string(input.a_view.d_bytes) +
-                        " != " + std::to_string(input.b_view.d_bytes));
+            raise(PyExc_ValueError, "a and b must have the same code width (shape[1]): " +
+                                        std::to_string(input.a_view.d_bytes) +
+                                        " != " + std::to_string(input.b_view.d_bytes));
     }
     const std::uint64_t bits = 8 * input.a_view.d_bytes;
     if (input.k >= bits)
         raise(PyExc_ValueError, "k (" + std::to_string(input.k) + ") must be below the code width in bits (" +
-                    std::to_string(bits) + ")");
+                                    std::to_string(bits) + ")");
     if (input.a_view.n > kMaxRows || (input.b && input.b_view.n > kMaxRows))
         raise(PyExc_ValueError, "more than 4294967295 rows: row ids are unsigned 32-bit");
     return input;
@@ -70,11 +73,12 @@ PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObj
 
 std::string stats_as_json(const JoinStats& stats) {
     std::ostringstream out;
-    out << "{\"plan\":\"" << stats.plan << "\",\"verified\":" << stats.verified << ",\"pairs\":" << stats.pairs
-        << ",\"parts\":[";
+    out << "{\"plan\":\"" << stats.plan << "\",\"verified\":" << stats.verified
+        << ",\"pairs\":" << stats.pairs << ",\"parts\":[";
     for (std::size_t p = 0; p < stats.parts.size(); ++p)
-        out << (p ? "," : "") << "{\"groups\":" << stats.parts[p].groups << ",\"verified\":" << stats.parts[p].verified
-            << ",\"recorded\":" << stats.parts[p].recorded << "}";
+        out << (p ? "," : "") << "{\"groups\":" << stats.parts[p].groups
+            << ",\"verified\":" << stats.parts[p].verified << ",\"recorded\":" << stats.parts[p].recorded
+            << "}";
     out << "]}";
     return out.str();
 }
@@ -99,7 +103,8 @@ PyObject* pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         PairsInput input = take_input(kPairs, args, kwargs);
         const MatrixView& a = input.a_view;
         return run_join(input, [&](JoinStats& stats) {
-            return find_pairs(matrix_bytes(a), a.n, input.b_bytes(), input.b_view.n, a.d_bytes, input.k, &stats);
+            return find_pairs(matrix_bytes(a), a.n, input.b_bytes(), input.b_view.n, a.d_bytes, input.k,
+                              &stats);
         });
     });
 }
@@ -140,7 +145,8 @@ std::string choice_as_json(const PlanChoice& choice) {
                 out << ",\"bits\":[" << part.lo << "," << part.hi << "]";
             } else {
                 out << ",\"positions\":[";
-                for (std::size_t t = 0; t < part.positions.size(); ++t) out << (t ? "," : "") << part.positions[t];
+                for (std::size_t t = 0; t < part.positions.size(); ++t)
+                    out << (t ? "," : "") << part.positions[t];
                 out << "]";
             }
             out << "}";
@@ -156,7 +162,8 @@ PyObject* explain(PyObject*, PyObject* args, PyObject* kwargs) {
         PairsInput input = take_input(kExplain, args, kwargs);
         const MatrixView& a = input.a_view;
         const std::string text = without_gil([&] {
-            return choice_as_json(explain_pairs(matrix_bytes(a), a.n, input.b_bytes(), input.b_view.n, a.d_bytes, input.k));
+            return choice_as_json(
+                explain_pairs(matrix_bytes(a), a.n, input.b_bytes(), input.b_view.n, a.d_bytes, input.k));
         });
         return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
@@ -165,20 +172,30 @@ PyObject* explain(PyObject*, PyObject* args, PyObject* kwargs) {
 using NativeEntry = PyObject* (*)(PyObject*, PyObject*, PyObject*);
 
 PyMethodDef method(const char* name, NativeEntry entry, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)), METH_VARARGS | METH_KEYWORDS,
-            doc};
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+            METH_VARARGS | METH_KEYWORDS, doc};
 }
 
 PyMethodDef methods[] = {
-    method("pairs", pairs, "pairs(a, b, k)\n--\n\nEvery pair within k as arrays (i, j, distance) and the run's statistics as JSON;\nb None: self-join."),
-    method("explain", explain, "explain(a, b, k)\n--\n\nThe plans considered for pairs(a, b, k), as JSON text."),
+    method("pairs", pairs,
+           "pairs(a, b, k)\n--\n\nEvery pair within k as arrays (i, j, distance) and the run's statistics as "
+           "JSON;\nb None: self-join."),
+    method("explain", explain,
+           "explain(a, b, k)\n--\n\nThe plans considered for pairs(a, b, k), as JSON text."),
     method("scan", scan, "scan(a, b, k)\n--\n\npairs(a, b, k) by the tile scan alone, every pair verified."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "_brimel_pairs", "The planned pair join with array results.", 0, methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_brimel_pairs",
+    "The planned pair join with array results.",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

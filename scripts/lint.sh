@@ -13,8 +13,7 @@ if ! command -v clang-format >/dev/null; then
 fi
 BRIMEL_SKIP_INSTALL=1 bash scripts/setup.sh
 
-# core/ and its per-join suites are being rewritten; they join the check with it.
-mapfile -t cxx < <(git ls-files '*.cpp' '*.hpp' | grep -Ev '^core/|^tests/core/test_((byte|bit|adaptive)_(self|cross)_join|candidate_sort|verify)\.cpp$')
+mapfile -t cxx < <(git ls-files '*.cpp' '*.hpp')
 if [[ $fix == --fix ]]; then
   clang-format -i "${cxx[@]}"
   .venv/bin/ruff format -q .

@@ -10,8 +10,8 @@
 
 #include "brimel/errors.hpp"
 #include "brimel/index.hpp"
-#include "keys/part_keys.hpp"
 #include "brute_force.hpp"
+#include "keys/part_keys.hpp"
 #include "test_support.hpp"
 
 // Allocation failure injection: while `fail_after` is non-negative, the

@@ -68,7 +68,8 @@ TEST_P(PlannedJoin, EveryPlanEqualsBruteForce) {
     const auto expected_cross = reference::cross_join(a.data(), c.n, b.data(), c.n / 2 + 1, c.d_bytes, c.k);
     for (const Plan& plan : every_plan(a, c.n, c.d_bytes, c.k)) {
         std::string parts;
-        for (const Part& p : plan.parts) parts += std::to_string(p.width()) + "/" + std::to_string(p.threshold) + " ";
+        for (const Part& p : plan.parts)
+            parts += std::to_string(p.width()) + "/" + std::to_string(p.threshold) + " ";
         const JoinInput self{a.data(), c.n, nullptr, 0, c.d_bytes, c.k};
         ASSERT_EQ(join_with_plan(self, plan), expected_self) << plan.name << " " << parts;
         const JoinInput cross{a.data(), c.n, b.data(), c.n / 2 + 1, c.d_bytes, c.k};
@@ -133,12 +134,16 @@ TEST(FixedJoin, ChecksInOrder) {
     const auto codes = testing::random_codes(4, 8, 2);
     const ByteSpan whole(codes);
     const ByteSpan short_by_one(codes.data(), codes.size() - 1);
-    const std::string length = "assertion `left == right` failed: data length mismatch\n  left: 31\n right: 32";
-    const std::string a_length = "assertion `left == right` failed: a_data length mismatch\n  left: 31\n right: 32";
-    const std::string b_length = "assertion `left == right` failed: b_data length mismatch\n  left: 31\n right: 32";
+    const std::string length =
+        "assertion `left == right` failed: data length mismatch\n  left: 31\n right: 32";
+    const std::string a_length =
+        "assertion `left == right` failed: a_data length mismatch\n  left: 31\n right: 32";
+    const std::string b_length =
+        "assertion `left == right` failed: b_data length mismatch\n  left: 31\n right: 32";
     const auto byte_k = [](int k, int d) {
         return "brimel: k (" + std::to_string(k) + ") must be < d_bytes (" + std::to_string(d) +
-               "). At k >= d_bytes the byte-aligned chunk brimelhole can miss pairs. Use FAISS IndexBinaryFlat "
+               "). At k >= d_bytes the byte-aligned chunk brimelhole can miss pairs. Use FAISS "
+               "IndexBinaryFlat "
                "for that regime.";
     };
     const std::uint64_t too_many = 4294967296ull;
@@ -165,16 +170,19 @@ TEST(FixedJoin, ChecksInOrder) {
                  "n_b exceeds u32::MAX");
     expect_panic([&] { find_pairs_cross_bit(short_by_one, 4, short_by_one, 4, 8, 64); }, a_length);
     expect_panic([&] { find_pairs_cross_bit(whole, 4, short_by_one, 4, 8, 64); }, b_length);
-    expect_panic([&] { find_pairs_cross_bit(whole, 4, whole, 4, 8, 64); }, "brimel: k (64) must be < 8*d_bytes (64)");
+    expect_panic([&] { find_pairs_cross_bit(whole, 4, whole, 4, 8, 64); },
+                 "brimel: k (64) must be < 8*d_bytes (64)");
     expect_panic([&] { find_pairs_cross_bit(ByteSpan{}, 0x2000000000000000ull, ByteSpan{}, 0, 8, 3); },
                  "n_a exceeds u32::MAX");
     expect_panic([&] { find_pairs_cross_bit(ByteSpan{}, 0, ByteSpan{}, 0x2000000000000000ull, 8, 3); },
                  "n_b exceeds u32::MAX");
-    expect_panic([&] { find_pairs_cross_bit(ByteSpan{}, 0, ByteSpan{}, 0, 64, 1); }, "bit chunk wider than 128 bits");
+    expect_panic([&] { find_pairs_cross_bit(ByteSpan{}, 0, ByteSpan{}, 0, 64, 1); },
+                 "bit chunk wider than 128 bits");
 
     expect_panic([&] { find_pairs(short_by_one, 4, std::nullopt, 0, 8, 3); }, a_length);
     expect_panic([&] { find_pairs(whole, 4, short_by_one, 4, 8, 3); }, b_length);
-    expect_panic([&] { find_pairs(whole, 4, std::nullopt, 0, 8, 64); }, "find_pairs: k (64) must be < 8*d_bytes (64)");
+    expect_panic([&] { find_pairs(whole, 4, std::nullopt, 0, 8, 64); },
+                 "find_pairs: k (64) must be < 8*d_bytes (64)");
     expect_panic([&] { find_pairs(ByteSpan{}, 0x2000000000000000ull, std::nullopt, 0, 8, 3); },
                  "n_a exceeds u32::MAX");
 }
@@ -216,7 +224,8 @@ TEST(Planner, ChoosesTheScanForAFloodAndIsDeterministic) {
     EXPECT_FALSE(first.plan().is_scan());
     const PlanChoice again = choose_plan(random, candidate_plans(8, 3, nullptr));
     ASSERT_EQ(first.options.size(), again.options.size());
-    for (std::size_t o = 0; o < first.options.size(); ++o) EXPECT_EQ(first.options[o].cost, again.options[o].cost);
+    for (std::size_t o = 0; o < first.options.size(); ++o)
+        EXPECT_EQ(first.options[o].cost, again.options[o].cost);
 }
 
 }  // namespace

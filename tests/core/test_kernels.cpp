@@ -29,16 +29,19 @@ TEST(ScanKernels, EqualPlainPopcount) {
                     for (const std::size_t begin : {std::size_t{0}, rows / 2, rows}) {
                         std::vector<std::uint32_t> pos(rows), dist(rows);
                         const kernels::Tile view{tile.data(), stride, words};
-                        const std::size_t found = set->scan(query.data(), view, begin, rows, k, pos.data(), dist.data());
+                        const std::size_t found =
+                            set->scan(query.data(), view, begin, rows, k, pos.data(), dist.data());
                         std::vector<std::pair<std::uint32_t, std::uint32_t>> expected, got;
                         for (std::size_t r = begin; r < rows; ++r) {
                             std::uint32_t d = 0;
                             for (std::size_t w = 0; w < words; ++w)
-                                d += static_cast<std::uint32_t>(std::popcount(query[w] ^ tile[w * stride + r]));
+                                d += static_cast<std::uint32_t>(
+                                    std::popcount(query[w] ^ tile[w * stride + r]));
                             if (d <= k) expected.emplace_back(static_cast<std::uint32_t>(r), d);
                         }
                         for (std::size_t h = 0; h < found; ++h) got.emplace_back(pos[h], dist[h]);
-                        ASSERT_EQ(got, expected) << set->name << " words " << words << " rows " << rows << " k " << k;
+                        ASSERT_EQ(got, expected)
+                            << set->name << " words " << words << " rows " << rows << " k " << k;
                     }
                 }
             }

@@ -62,7 +62,8 @@ TEST(PartKeys, KeyBitsAreThePartsBits) {
     const std::uint64_t d_bytes = 13;
     const auto rows = testing::random_codes(64, d_bytes, 9);
     std::vector<Part> parts;
-    for (const auto& [lo, hi] : std::vector<BitRange>{{0, 1}, {3, 17}, {8, 40}, {40, 104}, {0, 32}, {5, 37}, {0, 104}}) {
+    for (const auto& [lo, hi] :
+         std::vector<BitRange>{{0, 1}, {3, 17}, {8, 40}, {40, 104}, {0, 32}, {5, 37}, {0, 104}}) {
         Part part;
         part.lo = lo;
         part.hi = hi;
@@ -87,7 +88,8 @@ TEST(PartKeys, KeyBitsAreThePartsBits) {
                     expected += in_part && ((rx[p / 8] ^ ry[p / 8]) >> (7 - p % 8) & 1u);
                 }
                 ASSERT_EQ(keys.part_distance(rx, ry), expected);
-                if (keys.exact()) ASSERT_EQ(std::popcount(keys.key(rx) ^ keys.key(ry)), static_cast<int>(expected));
+                if (keys.exact())
+                    ASSERT_EQ(std::popcount(keys.key(rx) ^ keys.key(ry)), static_cast<int>(expected));
                 if (expected == 0) ASSERT_EQ(keys.key(rx), keys.key(ry));
             }
     }
@@ -111,7 +113,8 @@ TEST(KeyGroups, SameGroupsAsAnOrderedMap) {
                 std::size_t g = 0;
                 for (const auto& [key, rows] : expected) {
                     ASSERT_EQ(groups.key(g), key);
-                    ASSERT_EQ(std::vector<std::uint32_t>(groups.group(g).begin(), groups.group(g).end()), rows);
+                    ASSERT_EQ(std::vector<std::uint32_t>(groups.group(g).begin(), groups.group(g).end()),
+                              rows);
                     ASSERT_EQ(groups.find(key), g);
                     ++g;
                 }

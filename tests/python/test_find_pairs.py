@@ -15,10 +15,18 @@ def triples(pairs: Pairs) -> list[tuple[int, int, int]]:
     return list(zip(pairs.i.tolist(), pairs.j.tolist(), pairs.distance.tolist()))
 
 
-@given(d_bytes=st.integers(1, 40), data=st.data(), n=st.integers(0, 300), cross=st.booleans(),
-       flavour=st.sampled_from(support.FLAVOURS), seed=st.integers(0, 2**32 - 1))
+@given(
+    d_bytes=st.integers(1, 40),
+    data=st.data(),
+    n=st.integers(0, 300),
+    cross=st.booleans(),
+    flavour=st.sampled_from(support.FLAVOURS),
+    seed=st.integers(0, 2**32 - 1),
+)
 def test_equals_brute_force_for_every_k(d_bytes, data, n, cross, flavour, seed):
-    k = data.draw(st.one_of(st.sampled_from([0, 8 * d_bytes - 1]), st.integers(0, 8 * d_bytes - 1)), label="k")
+    k = data.draw(
+        st.one_of(st.sampled_from([0, 8 * d_bytes - 1]), st.integers(0, 8 * d_bytes - 1)), label="k"
+    )
     codes, _, _ = support.planted(n + (n // 2 + 1 if cross else 0), d_bytes, k, flavour, seed)
     if cross:  # pairs planted within a, within b and across
         a, b = codes[:n], codes[n:]
@@ -42,7 +50,9 @@ def test_heavy_and_skewed_inputs(case):
     elif case == "duplicates":
         codes[::3] = codes[1]
     else:
-        codes &= rng.integers(0, 256, codes.shape, dtype=np.uint8) & rng.integers(0, 256, codes.shape, dtype=np.uint8)
+        codes &= rng.integers(0, 256, codes.shape, dtype=np.uint8) & rng.integers(
+            0, 256, codes.shape, dtype=np.uint8
+        )
     from brimel_native import _brimel_pairs
 
     for k in (0, 3, 9):

@@ -38,9 +38,13 @@ PRELUDE = textwrap.dedent(
 
 
 def run_script(body: str, env: dict | None = None) -> subprocess.CompletedProcess:
-    result = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
-                            capture_output=True, text=True, timeout=300,
-                            env=None if env is None else dict(os.environ, **env))
+    result = subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=None if env is None else dict(os.environ, **env),
+    )
     assert result.returncode == 0, f"exit status {result.returncode}\n{result.stderr}"
     return result
 
@@ -66,7 +70,8 @@ def test_k_index_that_reshapes_the_array_is_refused():
             else:
                 sys.exit(f"{join.name}: no TypeError")
         print("ok")
-        """)
+        """
+    )
     assert out.stdout.strip() == "ok"
 
 
@@ -112,7 +117,8 @@ def test_resize_during_a_call_is_refused(call):
         assert outcome == ["refused"], outcome
         assert got == expected
         print("ok")
-        """)
+        """
+    )
     assert out.stdout.strip() == "ok"
 
 
@@ -132,7 +138,9 @@ def test_pool_that_cannot_start_its_threads_shrinks(margin_mib):
             print(m.find_pairs_self(a, 1))
         except MemoryError:
             print("MemoryError")
-        """, env={"RAYON_NUM_THREADS": "16"})
+        """,
+        env={"RAYON_NUM_THREADS": "16"},
+    )
     assert out.stdout.strip() in ("[(0, 1, 0)]", "MemoryError")
 
 
@@ -166,7 +174,8 @@ def test_result_list_out_of_memory_is_memory_error(call):
             sys.exit("no MemoryError")
         assert search(small) == expected
         print("ok")
-        """)
+        """
+    )
     assert out.stdout.strip() == "ok"
     assert out.stderr == ""
 
@@ -182,7 +191,8 @@ def test_empty_index_with_huge_k_takes_no_memory():
         row = np.zeros(2**22, np.uint8)
         assert (index.k, index.d_bytes, len(index), index.query(row)) == (2**25 - 1, 2**22, 0, [])
         print("ok")
-        """)
+        """
+    )
     assert out.stdout.strip() == "ok"
 
 
@@ -220,8 +230,11 @@ def test_writes_during_add_batch_leave_codes_and_tables_in_agreement():
     finally:
         done.set()
         writer.join()
-    lost = [r for r in range(len(index))
-            if (r, 0) not in index.query(a[r % n]) and (r, 0) not in index.query(b[r % n])]
+    lost = [
+        r
+        for r in range(len(index))
+        if (r, 0) not in index.query(a[r % n]) and (r, 0) not in index.query(b[r % n])
+    ]
     assert lost == []
 
 

@@ -27,17 +27,16 @@ public:
 
 // Throws the equality-assertion Panic:
 // "assertion `left == right` failed: <what>\n  left: <left>\n right: <right>".
-[[noreturn, gnu::cold, gnu::noinline]] void panic_not_equal(std::string_view what,
-                                                            std::uint64_t left,
+[[noreturn, gnu::cold, gnu::noinline]] void panic_not_equal(std::string_view what, std::uint64_t left,
                                                             std::uint64_t right);
 
 // Throws Panic for a read outside a buffer; only reachable through misuse of
 // the low-level routines, never through the joins, which check lengths first.
-[[noreturn, gnu::cold, gnu::noinline]] void panic_out_of_range(std::uint64_t index,
-                                                               std::uint64_t length);
+[[noreturn, gnu::cold, gnu::noinline]] void panic_out_of_range(std::uint64_t index, std::uint64_t length);
 
 inline void assert_equal(std::uint64_t left, std::uint64_t right, std::string_view what) {
-    if (left != right) [[unlikely]] panic_not_equal(what, left, right);
+    if (left != right) [[unlikely]]
+        panic_not_equal(what, left, right);
 }
 
 }  // namespace brimel

@@ -15,15 +15,15 @@
 // so every result is the same for any number of workers.
 #pragma once
 
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/parallel_sort.h>
+
 #include <cstddef>
 #include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
-
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/parallel_sort.h>
 
 namespace brimel::pool {
 

@@ -25,14 +25,12 @@ namespace brimel {
 // Byte chunks: chunk_boundaries(d_bytes, k + 1). Exact only for k < d_bytes,
 // which the caller checks (a larger k leaves d_bytes one-byte chunks).
 std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch(ByteSpan data, std::uint64_t n,
-                                                              std::uint64_t d_bytes,
-                                                              std::uint32_t k);
+                                                              std::uint64_t d_bytes, std::uint32_t k);
 
 // The same join, kept under its own name for the benchmarks that compared
 // verification kernels; tiles count every row in full, so the two are one.
 std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch_full(ByteSpan data, std::uint64_t n,
-                                                                   std::uint64_t d_bytes,
-                                                                   std::uint32_t k);
+                                                                   std::uint64_t d_bytes, std::uint32_t k);
 
 // Bit chunks: plan_bit_chunks(d_bytes, k), rows keyed by extract_bits on each
 // chunk. Exact for any k < 8 * d_bytes whose plan fits 128-bit chunk keys, i.e.

@@ -13,12 +13,12 @@
 #include <type_traits>
 #include <variant>
 
-#include "brimel/errors.hpp"
-#include "brimel/plan.hpp"
-#include "id_list.hpp"
 #include "../kernels/scan.hpp"
 #include "../keys/code_words.hpp"
 #include "../keys/part_keys.hpp"
+#include "brimel/errors.hpp"
+#include "brimel/plan.hpp"
+#include "id_list.hpp"
 
 namespace brimel {
 namespace {
@@ -50,9 +50,10 @@ HashDraw draw_hash() {
     } catch (const std::exception&) {
         // No entropy source: a draw from the clock and the process id, still
         // unknown to anyone who only chooses the codes.
-        std::seed_seq seed{static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()),
-                           static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()),
-                           static_cast<std::uint64_t>(::getpid())};
+        std::seed_seq seed{
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()),
+            static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()),
+            static_cast<std::uint64_t>(::getpid())};
         std::mt19937_64 engine(seed);
         const auto next = [&] { return (Word128{engine()} << 64) | engine(); };
         return {next(), next(), next()};
@@ -90,7 +91,6 @@ std::uint64_t widest_chunk(std::uint64_t total_bits, std::uint32_t k) {
 }
 
 }  // namespace
-
 
 namespace {
 void index_rows(PartTables& tables, const std::vector<detail::PartKeys>& keys, const std::uint8_t* rows,
@@ -299,9 +299,11 @@ std::vector<QueryHit> verify_candidates(const std::vector<std::uint32_t>& ids, c
         const std::size_t count = std::min(kTileRows, ids.size() - first);
         for (std::size_t t = 0; t < count; ++t) {
             const std::uint8_t* code = codes + std::uint64_t{ids[first + t]} * d_bytes;
-            for (std::size_t w = 0; w < words; ++w) tile[w * kTileRows + t] = detail::load_word(code, w, d_bytes);
+            for (std::size_t w = 0; w < words; ++w)
+                tile[w * kTileRows + t] = detail::load_word(code, w, d_bytes);
         }
-        const std::size_t found = scan(query.data(), {tile.data(), kTileRows, words}, 0, count, k, pos.data(), dist.data());
+        const std::size_t found =
+            scan(query.data(), {tile.data(), kTileRows, words}, 0, count, k, pos.data(), dist.data());
         for (std::size_t h = 0; h < found; ++h) hits.push_back({ids[first + pos[h]], dist[h]});
     }
     std::sort(hits.begin(), hits.end(), [](const QueryHit& a, const QueryHit& b) { return a.id < b.id; });
@@ -328,7 +330,8 @@ std::vector<std::uint32_t> Index::State::candidates(const std::uint8_t* row) con
         const auto take = [&](std::uint64_t probe) {
             const auto slot = table.find(probe);
             if (slot == table.end()) return;
-            for (const std::uint32_t id : slot->second.ids(scratch)) found.emplace_back(id, static_cast<std::uint32_t>(p));
+            for (const std::uint32_t id : slot->second.ids(scratch))
+                found.emplace_back(id, static_cast<std::uint32_t>(p));
         };
         take(key);
         for (const std::uint64_t flip : flips[p]) take(key ^ flip);
@@ -337,7 +340,8 @@ std::vector<std::uint32_t> Index::State::candidates(const std::uint8_t* row) con
     std::vector<std::uint32_t> listed;
     listed.reserve(found.size());
     for (std::size_t f = 0; f < found.size(); ++f) {
-        if (f + kAhead < found.size()) __builtin_prefetch(codes.data() + std::uint64_t{found[f + kAhead].first} * d_bytes);
+        if (f + kAhead < found.size())
+            __builtin_prefetch(codes.data() + std::uint64_t{found[f + kAhead].first} * d_bytes);
         const auto [id, p] = found[f];
         const std::uint8_t* stored = codes.data() + std::uint64_t{id} * d_bytes;
         if (!keys[p].exact() && !keys[p].near(row, stored)) continue;
@@ -410,7 +414,6 @@ std::uint32_t Index::add_batch(ByteSpan rows) {
     s.n = first + static_cast<std::uint32_t>(m);
     return first;
 }
-
 
 std::vector<QueryHit> Index::query(ByteSpan row) const {
     const State& s = *state_;

@@ -16,7 +16,8 @@ JoinInput checked_input(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSp
     assert_equal(a_data.size(), n_a * d_bytes, "a_data length mismatch");
     if (b_data) assert_equal(b_data->size(), n_b * d_bytes, "b_data length mismatch");
     if (std::uint64_t{k} >= 8 * d_bytes)
-        panic("find_pairs: k (" + std::to_string(k) + ") must be < 8*d_bytes (" + std::to_string(8 * d_bytes) + ")");
+        panic("find_pairs: k (" + std::to_string(k) + ") must be < 8*d_bytes (" +
+              std::to_string(8 * d_bytes) + ")");
     if (n_a > kMaxRows) panic("n_a exceeds u32::MAX");
     if (b_data && n_b > kMaxRows) panic("n_b exceeds u32::MAX");
     return {a_data.data(), n_a, b_data ? b_data->data() : nullptr, b_data ? n_b : 0, d_bytes, k};
@@ -35,7 +36,8 @@ PlanChoice plan_for(const JoinInput& input) {
 }  // namespace
 
 std::vector<PairRecord> find_pairs(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSpan> b_data,
-                                   std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k, JoinStats* stats) {
+                                   std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k,
+                                   JoinStats* stats) {
     const JoinInput input = checked_input(a_data, n_a, b_data, n_b, d_bytes, k);
     if (no_pair_possible(input)) {
         if (stats != nullptr) *stats = JoinStats{"none", {}, 0, 0};
@@ -44,8 +46,8 @@ std::vector<PairRecord> find_pairs(ByteSpan a_data, std::uint64_t n_a, std::opti
     return join_with_plan(input, plan_for(input).plan(), stats);
 }
 
-PlanChoice explain_pairs(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSpan> b_data, std::uint64_t n_b,
-                         std::uint64_t d_bytes, std::uint32_t k) {
+PlanChoice explain_pairs(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSpan> b_data,
+                         std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k) {
     const JoinInput input = checked_input(a_data, n_a, b_data, n_b, d_bytes, k);
     return plan_for(input);
 }

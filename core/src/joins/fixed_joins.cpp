@@ -41,7 +41,8 @@ void check_cross_join_rows(std::uint64_t n_a, std::uint64_t n_b) {
 void check_bit_k(std::uint32_t k, std::uint64_t d_bytes) {
     const std::uint64_t total_bits = 8 * d_bytes;
     if (k >= total_bits)
-        panic("brimel: k (" + std::to_string(k) + ") must be < 8*d_bytes (" + std::to_string(total_bits) + ")");
+        panic("brimel: k (" + std::to_string(k) + ") must be < 8*d_bytes (" + std::to_string(total_bits) +
+              ")");
 }
 
 std::vector<BitRange> checked_bit_plan(std::uint64_t d_bytes, std::uint32_t k) {
@@ -77,7 +78,8 @@ std::vector<PairRecord> join_fixed(const JoinInput& input, Plan chunks) {
     return join_with_plan(input, choice.plan());
 }
 
-std::vector<PairRecord> byte_self_join(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes, std::uint32_t k) {
+std::vector<PairRecord> byte_self_join(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes,
+                                       std::uint32_t k) {
     check_self_join_input(data, n, d_bytes);
     // With no row pair there is nothing to plan (and k may be far beyond the
     // code width: the caller checks it).

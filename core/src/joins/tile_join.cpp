@@ -1,13 +1,13 @@
 // The one join pipeline: a plan executed part by part into per-worker record
 // lists, verified tile by tile (see brimel/pairs.hpp).
-#include <algorithm>
-#include <optional>
-
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/parallel_invoke.h>
 #include <oneapi/tbb/parallel_sort.h>
+
+#include <algorithm>
+#include <optional>
 
 #include "../kernels/scan.hpp"
 #include "../keys/code_words.hpp"
@@ -40,11 +40,11 @@ struct Matrix {
 
 // What one worker owns: its tile, its kernel outputs and its records.
 struct Scratch {
-    std::vector<std::uint64_t> tile;        // kTileRows * words, word-major
-    std::vector<std::uint64_t> near_tile;   // the same, for a group's neighbours
-    std::vector<std::uint32_t> near_rows;   // row at each near_tile position
-    std::vector<std::uint64_t> query;       // words of the query row
-    std::vector<std::uint32_t> pos, dist;   // kernel hits
+    std::vector<std::uint64_t> tile;       // kTileRows * words, word-major
+    std::vector<std::uint64_t> near_tile;  // the same, for a group's neighbours
+    std::vector<std::uint32_t> near_rows;  // row at each near_tile position
+    std::vector<std::uint64_t> query;      // words of the query row
+    std::vector<std::uint32_t> pos, dist;  // kernel hits
     std::vector<PairRecord> records;
     std::uint64_t verified = 0;
     std::uint64_t recorded = 0;
@@ -79,7 +79,8 @@ public:
             // The tile scan: all of A is one group, all of B its one neighbour.
             std::optional<KeyGroups> all_b;
             if (!self_) all_b.emplace(std::vector<std::uint64_t>(b_.n, 0), 1, true, codes_of(b_));
-            run_part(KeyGroups(std::vector<std::uint64_t>(a_.n, 0), 1, false, codes_of(a_)), all_b, {}, stats);
+            run_part(KeyGroups(std::vector<std::uint64_t>(a_.n, 0), 1, false, codes_of(a_)), all_b, {},
+                     stats);
         }
         // Narrow codes (at most 2 words) keep two parts in flight: the next
         // part is grouped (a serial sort, 16 bytes per row) while the current
@@ -117,8 +118,9 @@ private:
 
     Grouping group(std::size_t p) {
         const PartKeys& keys = parts_[p];
-        std::vector<std::uint64_t> flips =
-            keys.exact() ? detail::flip_masks(keys.key_bits(), keys.threshold()) : std::vector<std::uint64_t>{};
+        std::vector<std::uint64_t> flips = keys.exact()
+                                               ? detail::flip_masks(keys.key_bits(), keys.threshold())
+                                               : std::vector<std::uint64_t>{};
         KeyGroups a(keys_of(a_, keys), keys.key_bits(), self_ && !flips.empty(), codes_of(a_));
         std::optional<KeyGroups> b;
         if (!self_) b.emplace(keys_of(b_, keys), keys.key_bits(), true, codes_of(b_));
@@ -154,7 +156,8 @@ private:
                           [&](const tbb::blocked_range<std::size_t>& range) {
                               Scratch& s = scratch_.local();
                               for (std::size_t g = range.begin(); g != range.end(); ++g)
-                                  if (groups_a.group(g).size() <= kTileRows) small_group(s, groups_a, queries, flips, g);
+                                  if (groups_a.group(g).size() <= kTileRows)
+                                      small_group(s, groups_a, queries, flips, g);
                           });
         for (std::size_t g = 0; g < groups_a.groups(); ++g)
             if (groups_a.group(g).size() > kTileRows) large_group(groups_a, queries, flips, g);
@@ -202,14 +205,16 @@ private:
         }
         for (std::size_t t = 0; t < count; ++t) {
             const std::uint8_t* code = a_.row(rows[t]);
-            for (std::size_t w = 0; w < words_; ++w) s.tile[w * count + t] = detail::load_word(code, w, a_.d_bytes);
+            for (std::size_t w = 0; w < words_; ++w)
+                s.tile[w * count + t] = detail::load_word(code, w, a_.d_bytes);
         }
         return {{s.tile.data(), count, words_}, rows, count};
     }
 
     // The words of the row at position `pos` of `groups` (rows of `m`), into
     // the worker's query buffer.
-    const std::uint64_t* query_words(Scratch& s, const KeyGroups& groups, const Matrix& m, std::size_t pos) const {
+    const std::uint64_t* query_words(Scratch& s, const KeyGroups& groups, const Matrix& m,
+                                     std::size_t pos) const {
         if (groups.has_codes()) {
             const kernels::Tile all = groups.tile();
             for (std::size_t w = 0; w < words_; ++w) s.query[w] = all.data[w * all.stride + pos];
@@ -232,13 +237,15 @@ private:
         if (self_ && size >= 2) {
             const TileRef tile = tile_of(s, groups_a, first, size);
             for (std::size_t t = 0; t + 1 < size; ++t)
-                verify(s, tile, true, groups_a.rows()[first + t], query_words(s, groups_a, a_, first + t), t + 1);
+                verify(s, tile, true, groups_a.rows()[first + t], query_words(s, groups_a, a_, first + t),
+                       t + 1);
         }
         std::size_t gathered = 0;
         const auto scan_gathered = [&] {
             const TileRef near{{s.near_tile.data(), kTileRows, words_}, s.near_rows.data(), gathered};
             for (std::size_t t = 0; t < size; ++t)
-                verify(s, near, self_, groups_a.rows()[first + t], query_words(s, groups_a, a_, first + t), 0);
+                verify(s, near, self_, groups_a.rows()[first + t], query_words(s, groups_a, a_, first + t),
+                       0);
             gathered = 0;
         };
         for_each_neighbour(groups_a, queries, flips, g, [&](std::size_t h) {
@@ -255,7 +262,8 @@ private:
 
     // Copies `count` rows of `groups` (of B, or of A in a self-join) from
     // position `from` into the worker's near tile at `at`.
-    void gather(Scratch& s, const KeyGroups& groups, std::size_t from, std::size_t count, std::size_t at) const {
+    void gather(Scratch& s, const KeyGroups& groups, std::size_t from, std::size_t count,
+                std::size_t at) const {
         // Plain loops: the runs are a few rows long, too short for memcpy's call.
         const std::uint32_t* rows = groups.rows().data() + from;
         for (std::size_t t = 0; t < count; ++t) s.near_rows[at + t] = rows[t];
@@ -275,8 +283,8 @@ private:
         }
     }
 
-    void large_group(const KeyGroups& groups_a, const KeyGroups& queries, const std::vector<std::uint64_t>& flips,
-                     std::size_t g) {
+    void large_group(const KeyGroups& groups_a, const KeyGroups& queries,
+                     const std::vector<std::uint64_t>& flips, std::size_t g) {
         const std::size_t first = groups_a.start(g);
         const std::size_t size = groups_a.size(g);
         const std::size_t tiles = (size + kTileRows - 1) / kTileRows;
@@ -299,24 +307,26 @@ private:
             });
         }
         const auto tile_size = [&](std::size_t t) { return std::min(kTileRows, size - t * kTileRows); };
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, items.size(), 1),
-                          [&](const tbb::blocked_range<std::size_t>& range) {
-                              Scratch& s = scratch_.local();
-                              for (std::size_t it = range.begin(); it != range.end(); ++it) {
-                                  const Item& item = items[it];
-                                  const TileRef tile = tile_of(s, groups_a, first + item.tile * kTileRows, tile_size(item.tile));
-                                  if (item.group != SIZE_MAX) {
-                                      for (std::size_t q = item.from; q < item.to; ++q)
-                                          verify(s, tile, true, queries.rows()[q], query_words(s, queries, b_, q), 0);
-                                      continue;
-                                  }
-                                  const std::size_t query_first = first + item.from * kTileRows;
-                                  for (std::size_t q = 0; q < tile_size(item.from); ++q)
-                                      verify(s, tile, true, groups_a.rows()[query_first + q],
-                                             query_words(s, groups_a, a_, query_first + q),
-                                             item.from == item.tile ? q + 1 : 0);
-                              }
-                          });
+        tbb::parallel_for(
+            tbb::blocked_range<std::size_t>(0, items.size(), 1),
+            [&](const tbb::blocked_range<std::size_t>& range) {
+                Scratch& s = scratch_.local();
+                for (std::size_t it = range.begin(); it != range.end(); ++it) {
+                    const Item& item = items[it];
+                    const TileRef tile =
+                        tile_of(s, groups_a, first + item.tile * kTileRows, tile_size(item.tile));
+                    if (item.group != SIZE_MAX) {
+                        for (std::size_t q = item.from; q < item.to; ++q)
+                            verify(s, tile, true, queries.rows()[q], query_words(s, queries, b_, q), 0);
+                        continue;
+                    }
+                    const std::size_t query_first = first + item.from * kTileRows;
+                    for (std::size_t q = 0; q < tile_size(item.from); ++q)
+                        verify(s, tile, true, groups_a.rows()[query_first + q],
+                               query_words(s, groups_a, a_, query_first + q),
+                               item.from == item.tile ? q + 1 : 0);
+                }
+            });
     }
 
     // Verifies row q (words at `query`) against tile positions

@@ -11,7 +11,8 @@ std::vector<const KernelSet*> detect() {
     std::vector<const KernelSet*> sets;
 #if defined(__x86_64__) && defined(__GNUC__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq")) sets.push_back(&kAvx512);
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq"))
+        sets.push_back(&kAvx512);
     if (__builtin_cpu_supports("avx2")) sets.push_back(&kAvx2);
 #endif
     sets.push_back(&kScalar);

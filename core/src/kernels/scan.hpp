@@ -31,8 +31,7 @@ struct Tile {
 // pos[] and the distance to dist[]; returns how many were written (at most
 // end - begin, which both outputs must have room for).
 using ScanFn = std::size_t (*)(const std::uint64_t* query, const Tile& tile, std::size_t begin,
-                               std::size_t end, std::uint32_t k, std::uint32_t* pos,
-                               std::uint32_t* dist);
+                               std::size_t end, std::uint32_t k, std::uint32_t* pos, std::uint32_t* dist);
 
 struct KernelSet {
     const char* name;  // "avx512", "avx2" or "scalar"

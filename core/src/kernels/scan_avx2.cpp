@@ -30,7 +30,8 @@ BRIMEL_AVX2 inline __m256i count_rows(const std::uint64_t* query, const Tile& ti
         __m256i bytes = _mm256_setzero_si256();
         const std::size_t last = first + 31 < words ? first + 31 : words;
         for (std::size_t w = first; w < last; ++w) {
-            const __m256i rows = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(tile.data + w * tile.stride + r));
+            const __m256i rows =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(tile.data + w * tile.stride + r));
             const __m256i q = _mm256_set1_epi64x(static_cast<long long>(query[w]));
             bytes = _mm256_add_epi8(bytes, popcount_bytes(_mm256_xor_si256(rows, q)));
         }
@@ -42,7 +43,8 @@ BRIMEL_AVX2 inline __m256i count_rows(const std::uint64_t* query, const Tile& ti
 // Lanes within k, as 4 bits. Distances are below 2^31, so the signed 64-bit
 // compare is exact.
 BRIMEL_AVX2 inline unsigned within(__m256i count, __m256i bound) {
-    return ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(count, bound)))) & 0xFu;
+    return ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(count, bound)))) &
+           0xFu;
 }
 
 BRIMEL_AVX2 inline std::size_t emit(__m256i count, unsigned lanes, std::size_t r, std::uint32_t* pos,
@@ -85,7 +87,8 @@ BRIMEL_AVX2 inline std::size_t scan_rows(const std::uint64_t* query, const Tile&
     for (; r < end; ++r) {
         std::uint32_t count = 0;
         for (std::size_t w = 0; w < words; ++w)
-            count += static_cast<std::uint32_t>(__builtin_popcountll(query[w] ^ tile.data[w * tile.stride + r]));
+            count +=
+                static_cast<std::uint32_t>(__builtin_popcountll(query[w] ^ tile.data[w * tile.stride + r]));
         if (count <= k) {
             pos[found] = static_cast<std::uint32_t>(r);
             dist[found] = count;

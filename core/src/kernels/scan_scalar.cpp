@@ -14,7 +14,8 @@ template <std::size_t Words>
     for (std::size_t r = begin; r < end; ++r) {
         std::uint32_t count = 0;
         for (std::size_t w = 0; w < words; ++w)
-            count += static_cast<std::uint32_t>(__builtin_popcountll(query[w] ^ tile.data[w * tile.stride + r]));
+            count +=
+                static_cast<std::uint32_t>(__builtin_popcountll(query[w] ^ tile.data[w * tile.stride + r]));
         if (count <= k) {
             pos[found] = static_cast<std::uint32_t>(r);
             dist[found] = count;

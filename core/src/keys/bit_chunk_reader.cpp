@@ -5,7 +5,11 @@
 namespace brimel::detail {
 
 BitChunkReader::BitChunkReader(BitRange chunk)
-    : layout_(Layout::empty), first_byte_(chunk.first / 8), inner_bytes_(0), head_bits_(0), tail_bits_(0),
+    : layout_(Layout::empty),
+      first_byte_(chunk.first / 8),
+      inner_bytes_(0),
+      head_bits_(0),
+      tail_bits_(0),
       shift_(0) {
     const auto [lo, hi] = chunk;
     if (hi <= lo) return;

@@ -11,7 +11,9 @@
 namespace brimel::detail {
 
 // Words per row of d_bytes bytes.
-constexpr std::size_t words_per_row(std::uint64_t d_bytes) { return static_cast<std::size_t>((d_bytes + 7) / 8); }
+constexpr std::size_t words_per_row(std::uint64_t d_bytes) {
+    return static_cast<std::size_t>((d_bytes + 7) / 8);
+}
 
 inline std::uint64_t load_word(const std::uint8_t* row, std::size_t w, std::uint64_t d_bytes) {
     const std::uint64_t at = 8 * std::uint64_t{w};

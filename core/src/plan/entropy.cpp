@@ -19,8 +19,7 @@ std::vector<double> estimate_bit_entropies(ByteSpan data, std::uint64_t n, std::
     for (std::uint64_t row = 0; read < m && row < n; row += stride, ++read) {
         const std::uint8_t* code = data.data() + row * d_bytes;
         for (std::uint64_t byte = 0; byte < d_bytes; ++byte)
-            for (unsigned bit = 0; bit < 8; ++bit)
-                ones[8 * byte + bit] += (code[byte] >> (7 - bit)) & 1u;
+            for (unsigned bit = 0; bit < 8; ++bit) ones[8 * byte + bit] += (code[byte] >> (7 - bit)) & 1u;
     }
     for (std::uint64_t p = 0; p < bits; ++p) {
         const double q = static_cast<double>(ones[p]) / static_cast<double>(read);
@@ -54,7 +53,8 @@ PositionLists plan_adaptive_chunks(const std::vector<double>& entropies, std::ui
     std::vector<Open> open;
     const std::uint64_t used = std::min<std::uint64_t>(num_chunks, order.size());
     open.reserve(used);
-    for (std::uint64_t c = 0; c < used; ++c) open.push_back({0.0, c});  // already a heap: loads equal, lists ascending
+    for (std::uint64_t c = 0; c < used; ++c)
+        open.push_back({0.0, c});  // already a heap: loads equal, lists ascending
     for (const std::uint64_t p : order) {
         if (open.empty()) break;  // every list is full
         std::pop_heap(open.begin(), open.end(), after);

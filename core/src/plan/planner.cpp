@@ -53,7 +53,7 @@ double probes(std::uint64_t bits, std::uint32_t t) {
 double pair_cost(std::size_t words) {
     static const double per_word = std::string_view(kernels::active().name) == "avx512" ? 0.05
                                    : std::string_view(kernels::active().name) == "avx2" ? 0.15
-                                                                                       : 0.3;
+                                                                                        : 0.3;
     return per_word * (1.0 + static_cast<double>(words));
 }
 double row_cost(std::size_t words) { return 12.0 + 2.0 * static_cast<double>(words); }
@@ -92,7 +92,8 @@ std::vector<std::uint64_t> sample_pair_xors(const JoinInput& input, std::size_t 
         const std::uint8_t* x = input.a + i * input.d_bytes;
         const std::uint8_t* y = other + j * input.d_bytes;
         for (std::size_t w = 0; w < words; ++w)
-            xors[s * words + w] = detail::load_word(x, w, input.d_bytes) ^ detail::load_word(y, w, input.d_bytes);
+            xors[s * words + w] =
+                detail::load_word(x, w, input.d_bytes) ^ detail::load_word(y, w, input.d_bytes);
     }
     return xors;
 }
@@ -119,8 +120,10 @@ PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::
                 count += static_cast<std::uint32_t>(std::popcount(xors[s * words + word] & mask));
             near += count <= part.threshold;
         }
-        const double uniform = std::ldexp(1.0 + probes(bits, part.threshold), -static_cast<int>(std::min<std::uint64_t>(bits, 1000)));
-        const double rate = std::max(sampled ? static_cast<double>(near) / static_cast<double>(sampled) : 0.0, uniform);
+        const double uniform = std::ldexp(1.0 + probes(bits, part.threshold),
+                                          -static_cast<int>(std::min<std::uint64_t>(bits, 1000)));
+        const double rate =
+            std::max(sampled ? static_cast<double>(near) / static_cast<double>(sampled) : 0.0, uniform);
         const double candidates = all * rate;
         const double flips = bits <= kMaxExactPartBits ? probes(bits, part.threshold) : 0.0;
         const double key_space = std::ldexp(1.0, static_cast<int>(std::min<std::uint64_t>(bits, 1000)));
@@ -173,11 +176,10 @@ double JoinInput::all_pairs() const {
 Plan scan_plan() { return {"scan", {}}; }
 
 bool Plan::same_parts(const Plan& other) const {
-    return std::equal(parts.begin(), parts.end(), other.parts.begin(), other.parts.end(),
-                      [](const Part& x, const Part& y) {
-                          return x.lo == y.lo && x.hi == y.hi && x.positions == y.positions &&
-                                 x.threshold == y.threshold;
-                      });
+    return std::equal(
+        parts.begin(), parts.end(), other.parts.begin(), other.parts.end(), [](const Part& x, const Part& y) {
+            return x.lo == y.lo && x.hi == y.hi && x.positions == y.positions && x.threshold == y.threshold;
+        });
 }
 
 Plan chunk_plan(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& bit_ranges) {
@@ -196,12 +198,13 @@ Plan chunk_plan(const std::vector<std::vector<std::uint64_t>>& position_lists) {
     return plan;
 }
 
-std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies) {
+std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
+                                  const std::vector<double>* entropies) {
     const std::uint64_t total_bits = 8 * d_bytes;
     std::vector<Plan> plans;
     if (std::uint64_t{k} >= total_bits) return plans;
-    const bool skewed = entropies != nullptr &&
-                        std::any_of(entropies->begin(), entropies->end(), [](double e) { return e < kSkewedEntropy; });
+    const bool skewed = entropies != nullptr && std::any_of(entropies->begin(), entropies->end(),
+                                                            [](double e) { return e < kSkewedEntropy; });
     std::uint64_t previous_m = 0;
     for (std::uint64_t t = 0;; ++t) {
         // The fewest parts with threshold about t: m (t + 1) > k.
@@ -236,7 +239,8 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k, const 
                 plans.push_back(std::move(balanced));
         }
         // More bits per probe only get dearer from here.
-        if (!even_ok && probes((total_bits + m - 1) / m, t_p.front()) > static_cast<double>(kMaxProbes)) break;
+        if (!even_ok && probes((total_bits + m - 1) / m, t_p.front()) > static_cast<double>(kMaxProbes))
+            break;
         if (m == 1) break;
     }
     return plans;
@@ -256,7 +260,8 @@ Plan index_plan(std::uint64_t d_bytes, std::uint32_t k, double stored_rows) {
         for (const Part& part : plans[o].parts) {
             const std::uint64_t bits = part.width();
             const double flips = bits <= kMaxExactPartBits ? probes(bits, part.threshold) : 0.0;
-            const double rate = std::ldexp(1.0 + flips, -static_cast<int>(std::min<std::uint64_t>(bits, 1000)));
+            const double rate =
+                std::ldexp(1.0 + flips, -static_cast<int>(std::min<std::uint64_t>(bits, 1000)));
             cost += (1.0 + flips) * kLookup + stored_rows * rate * kListed;
         }
         if (o == plans.size() - 1 || cost < best_cost) {

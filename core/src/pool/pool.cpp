@@ -1,12 +1,14 @@
 #include "brimel/pool.hpp"
 
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/task_arena.h>
 #include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <limits>
@@ -16,9 +18,6 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-
-#include <oneapi/tbb/global_control.h>
-#include <oneapi/tbb/task_arena.h>
 
 namespace brimel::pool {
 namespace {
@@ -144,8 +143,9 @@ Pool& the_pool() {
     static Pool* pool = [] {
         auto* p = new Pool;
         std::size_t size = size_from_environment(environment("RAYON_NUM_THREADS"),
-                                                  environment("RAYON_RS_NUM_CPUS"), logical_cpu_count());
-        const auto stack = oneapi::tbb::global_control::active_value(oneapi::tbb::global_control::thread_stack_size);
+                                                 environment("RAYON_RS_NUM_CPUS"), logical_cpu_count());
+        const auto stack =
+            oneapi::tbb::global_control::active_value(oneapi::tbb::global_control::thread_stack_size);
         size = startable_threads(size - 1, stack) + 1;  // the caller's thread is the first slot
         const auto hardware =
             oneapi::tbb::global_control::active_value(oneapi::tbb::global_control::max_allowed_parallelism);
@@ -161,8 +161,7 @@ Pool& the_pool() {
 }
 
 bool inside_an_arena() {
-    return oneapi::tbb::this_task_arena::current_thread_index() !=
-           oneapi::tbb::task_arena::not_initialized;
+    return oneapi::tbb::this_task_arena::current_thread_index() != oneapi::tbb::task_arena::not_initialized;
 }
 
 }  // namespace
@@ -172,7 +171,8 @@ std::size_t size_from_environment(std::optional<std::string_view> rayon_num_thre
                                   std::size_t logical_cpus) {
     const std::size_t largest = max_pool_size(logical_cpus);
     if (rayon_num_threads) {
-        if (const auto n = parse_count(*rayon_num_threads)) return std::min(*n > 0 ? *n : logical_cpus, largest);
+        if (const auto n = parse_count(*rayon_num_threads))
+            return std::min(*n > 0 ? *n : logical_cpus, largest);
     }
     if (rayon_rs_num_cpus) {
         if (const auto n = parse_count(*rayon_rs_num_cpus); n && *n > 0) return std::min(*n, largest);

@@ -30,7 +30,8 @@ void sort_by_key(std::vector<std::uint64_t>& packed, unsigned key_bits) {
 
 }  // namespace
 
-KeyGroups::KeyGroups(std::vector<std::uint64_t> keys, unsigned key_bits, bool lookups, const CodeSource* codes) {
+KeyGroups::KeyGroups(std::vector<std::uint64_t> keys, unsigned key_bits, bool lookups,
+                     const CodeSource* codes) {
     const std::size_t n = keys.size();
     key_bits = std::clamp(key_bits, 1u, 32u);
     // Keys and rows packed in place: key in the high half, row in the low.

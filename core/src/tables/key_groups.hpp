@@ -32,7 +32,8 @@ public:
     // find() is served by a direct table when key_bits <= kDirectLookupBits.
     // With `codes`, the rows' codes are laid out too (tile()). Memory while
     // grouping: 16 bytes per row, then 4 per row plus the codes.
-    KeyGroups(std::vector<std::uint64_t> keys, unsigned key_bits, bool lookups, const CodeSource* codes = nullptr);
+    KeyGroups(std::vector<std::uint64_t> keys, unsigned key_bits, bool lookups,
+              const CodeSource* codes = nullptr);
 
     std::size_t groups() const { return group_keys_.size(); }
     std::uint64_t key(std::size_t g) const { return group_keys_[g]; }
@@ -56,7 +57,7 @@ private:
     std::vector<std::uint32_t> rows_;        // all rows, group by group
     std::vector<std::uint64_t> codes_;       // words_ * n, word-major, rows_ order
     std::size_t words_ = 0;
-    std::vector<std::uint32_t> direct_;      // key -> group + 1 (0: absent)
+    std::vector<std::uint32_t> direct_;  // key -> group + 1 (0: absent)
 };
 
 }  // namespace brimel::detail
