@@ -16,6 +16,7 @@ array of (query, id, dist).
 from __future__ import annotations
 
 import importlib.util
+import json
 import os
 import sys
 import time
@@ -25,7 +26,7 @@ from typing import Any, Callable, Optional
 
 import numpy as np
 
-from workloads import Case
+from workloads import LARGE, Case
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -99,12 +100,12 @@ class Method:
     kind: str  # "self", "cross" or "stream"
     ours: bool
     requires: str  # "brimel_native:<attribute>", "faiss" or "reference"
-    plan: Optional[str] = None  # chunk plan for candidate counts (our self-joins)
     applies: Callable[[Case], Optional[str]] = lambda case: None  # reason when it cannot run
     work: Optional[Callable[[Case], float]] = None  # elementary steps per run, n^2 peers
     solve: Optional[Callable[..., Any]] = None  # (arrays..., k, threads) -> native result
     to_pairs: Optional[Callable[[Any], np.ndarray]] = None
     stream: Optional[Callable[..., tuple[dict, np.ndarray]]] = None
+    stats: Optional[Callable[[Any], dict]] = None  # what the join reported of its run
 
     def available(self) -> Optional[str]:
         """None when this method can be run here, else why not."""
@@ -136,7 +137,18 @@ class Method:
             _reference()._library()
 
 
+def _large(case: Case) -> Optional[str]:
+    """Cases where only find_pairs (and, streaming, our Index and faiss's
+    multi-hash index) run: past LARGE rows, and the 1M-row pHash and PDQ cases,
+    where the other joins and faiss's multi-hash self-join take minutes."""
+    if case.n > LARGE or (case.workload in ("W2", "W3") and case.n >= 1_000_000):
+        return "not run at this size (find_pairs is measured here; ratios at the smaller sizes)"
+    return None
+
+
 def _byte_limit(case: Case) -> Optional[str]:
+    if _large(case):
+        return _large(case)
     return None if case.k < case.d_bytes else f"n/a: byte chunks need k < d_bytes ({case.d_bytes})"
 
 
@@ -146,6 +158,8 @@ def max_chunk_bits() -> int:
 
 
 def _bit_limit(case: Case) -> Optional[str]:
+    if case.kind != "stream" and _large(case):
+        return _large(case)
     bits = 8 * case.d_bytes
     if case.k >= bits:
         return f"n/a: k >= 8*d_bytes ({bits})"
@@ -154,13 +168,12 @@ def _bit_limit(case: Case) -> Optional[str]:
     return None
 
 
-def _ours_self(attribute: str, plan: str, applies) -> Method:
+def _ours_self(attribute: str, applies) -> Method:
     return Method(
         name=attribute,
         kind="self",
         ours=True,
         requires=f"brimel_native:{attribute}",
-        plan=plan,
         applies=applies,
         solve=lambda a, k, threads: getattr(_brimel(), attribute)(a, k),
         to_pairs=list_to_pairs,
@@ -176,6 +189,37 @@ def _ours_cross(attribute: str, applies) -> Method:
         applies=applies,
         solve=lambda queries, refs, k, threads: getattr(_brimel(), attribute)(queries, refs, k),
         to_pairs=list_to_pairs,
+    )
+
+
+def _pairs_arrays(raw: tuple) -> np.ndarray:
+    return canonical(raw[0], raw[1], raw[2])
+
+
+def _run_stats(raw: tuple) -> dict:
+    """The plan that ran and the pairs it verified (candidates), as the engine reports them."""
+    return json.loads(raw[3])
+
+
+def _scan_work(case: Case) -> float:
+    pairs = case.n * (case.n - 1) / 2 if case.kind == "self" else float(case.queries) * case.n
+    return pairs * max(1, case.d_bytes // 8)
+
+
+def _find_pairs(kind: str) -> Method:
+    """find_pairs through the native entry it calls, which also returns the run's statistics."""
+    if kind == "self":
+        solve = lambda a, k, threads: _brimel()._brimel_pairs.pairs(a, None, k)  # noqa: E731
+    else:
+        solve = lambda queries, refs, k, threads: _brimel()._brimel_pairs.pairs(queries, refs, k)  # noqa: E731
+    return Method(
+        name="find_pairs",
+        kind=kind,
+        ours=True,
+        requires="brimel_native:find_pairs",
+        solve=solve,
+        to_pairs=_pairs_arrays,
+        stats=_run_stats,
     )
 
 
@@ -316,12 +360,25 @@ def _brute_work(case: Case) -> float:
 
 
 METHODS: list[Method] = [
-    # ours, self-joins
-    _ours_self("find_pairs_self", "byte", _byte_limit),
-    _ours_self("_find_pairs_self_full_popcount", "byte", _byte_limit),
-    _ours_self("find_pairs_self_bit", "bit", _bit_limit),
-    _ours_self("find_pairs_self_adaptive", "adaptive", lambda case: None),
+    # ours, self-joins; find_pairs first: the row every other is checked against
+    _find_pairs("self"),
+    _ours_self("find_pairs_self", _byte_limit),
+    _ours_self("_find_pairs_self_full_popcount", _byte_limit),
+    _ours_self("find_pairs_self_bit", _bit_limit),
+    _ours_self("find_pairs_self_adaptive", _large),
+    Method(
+        name="tile scan",
+        kind="self",
+        ours=True,
+        requires="brimel_native:find_pairs",
+        applies=lambda case: None if case.workload == "W8" else "n/a: measured on the flood workload",
+        work=_scan_work,
+        solve=lambda a, k, threads: _brimel()._brimel_pairs.scan(a, None, k),
+        to_pairs=_pairs_arrays,
+        stats=_run_stats,
+    ),
     # ours, cross-joins
+    _find_pairs("cross"),
     _ours_cross("find_pairs_cross", _byte_limit),
     _ours_cross("find_pairs_cross_bit", _bit_limit),
     # ours, streaming
@@ -339,6 +396,7 @@ METHODS: list[Method] = [
         kind="self",
         ours=False,
         requires="faiss",
+        applies=_large,
         solve=_faiss_self(_multihash_index),
         to_pairs=lambda r: range_to_pairs(r, True),
     ),
@@ -380,6 +438,7 @@ METHODS: list[Method] = [
         kind="stream",
         ours=False,
         requires="faiss",
+        work=_flat_work,
         stream=_faiss_stream(_flat_index),
     ),
     Method(
@@ -388,7 +447,8 @@ METHODS: list[Method] = [
         ours=False,
         requires="faiss",
         applies=lambda case: (
-            None if (8 * case.d_bytes) % (case.k + 1) == 0 else "n/a: k + 1 must divide the bits"
+            _large(case)
+            or (None if (8 * case.d_bytes) % (case.k + 1) == 0 else "n/a: k + 1 must divide the bits")
         ),
         stream=_faiss_stream(_chunk_multihash_index),
     ),

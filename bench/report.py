@@ -255,6 +255,143 @@ def goals(rows: list[dict]) -> list[str]:
     return out
 
 
+def _time(rows: list[dict], workload: str, n: int, k: int, method: str) -> float | None:
+    for r in rows:
+        case = r["case"]
+        if (case["workload"], case["n"], case["k"], r["method"]) == (workload, n, k, method) and r[
+            "status"
+        ] == "ok":
+            return float(np.median(r["times"])) if r.get("times") else None
+    return None
+
+
+def _row(rows: list[dict], workload: str, n: int, k: int, method: str) -> dict | None:
+    for r in rows:
+        case = r["case"]
+        if (case["workload"], case["n"], case["k"], r["method"]) == (workload, n, k, method) and r[
+            "status"
+        ] == "ok":
+            return r
+    return None
+
+
+def _flat_at(rows: list[dict], workload: str, n: int, k: int) -> tuple[float, str] | None:
+    """faiss IndexBinaryFlat's time at n: measured, or scaled as n^2 from the
+    largest smaller size where it ran (its work is all pairs)."""
+    measured = _time(rows, workload, n, k, "faiss IndexBinaryFlat")
+    if measured is not None:
+        return measured, "measured"
+    ran = [
+        r
+        for r in rows
+        if r["case"]["workload"] == workload
+        and r["case"]["k"] == k
+        and r["method"] == "faiss IndexBinaryFlat"
+        and r["status"] == "ok"
+        and r["case"]["n"] < n
+    ]
+    if not ran:
+        return None
+    base = max(ran, key=lambda r: r["case"]["n"])
+    m = base["case"]["n"]
+    return float(np.median(base["times"])) * (n / m) ** 2, f"extrapolated as n² from {m:,} rows"
+
+
+def targets(rows: list[dict]) -> list[str]:
+    """The engine's targets, each with what was measured and whether it was met."""
+    out = ["| target | measured | met |", "|---|---|---|"]
+
+    def add(target: str, measured: str, met: bool | None) -> None:
+        out.append(f"| {target} | {measured} | {'yes' if met else ('no' if met is False else '–')} |")
+
+    fp = _time(rows, "W1", 1_000_000, 3, "find_pairs")
+    mh = _time(rows, "W1", 1_000_000, 3, "faiss IndexBinaryMultiHash")
+    if fp and mh:
+        add(
+            "SimHash-64 k = 3, 1M rows: find_pairs ≥ 50× faiss MultiHash(64, 4, 16)",
+            f"{seconds(fp)} against {seconds(mh)}: {mh / fp:.1f}×",
+            mh / fp >= 50,
+        )
+    fps = _time(rows, "W1", 1_000_000, 3, "find_pairs_self")
+    if fps and mh:
+        add(
+            "W1 1M: find_pairs_self ≥ 30× faiss MultiHash", f"{seconds(fps)}: {mh / fps:.1f}×", mh / fps >= 30
+        )
+    for n, limit_s, limit_mib in ((10_000_000, 3.0, 1536), (100_000_000, None, None)):
+        r = _row(rows, "W1", n, 3, "find_pairs")
+        if r:
+            t = float(np.median(r["times"]))
+            peak = r["peak_rss_kb"] / 1024
+            met = None if limit_s is None else (t <= limit_s and peak <= limit_mib)
+            goal = f"≤ {limit_s:.0f} s and ≤ 1.5 GB" if limit_s else "runs (time and memory reported)"
+            add(
+                f"SimHash-64 k = 3, {n // 1_000_000}M rows: {goal}",
+                f"{seconds(t)}, peak RSS {peak:,.0f} MiB ({r['pairs']:,} pairs)",
+                met,
+            )
+    for workload, k, times, mem, name in (
+        ("W2", 10, 20, 1024, "pHash-like 64-bit"),
+        ("W3", 31, 10, 1024, "PDQ-like 256-bit"),
+    ):
+        r = _row(rows, workload, 1_000_000, k, "find_pairs")
+        flat = _flat_at(rows, workload, 1_000_000, k)
+        if r:
+            t = float(np.median(r["times"]))
+            peak = r["peak_rss_kb"] / 1024
+            ratio = flat[0] / t if flat else None
+            extra = " and ≤ 60 s" if workload == "W3" else ""
+            text = f"{seconds(t)}, peak RSS {peak:,.0f} MiB"
+            if flat:
+                text += f"; faiss Flat {seconds(flat[0])} ({flat[1]}): {ratio:.0f}×"
+            met = peak <= mem and (ratio is None or ratio >= times) and (workload != "W3" or t <= 60)
+            add(f"{name}, k = {k}, 1M rows: ≥ {times}× faiss Flat, ≤ 1 GB{extra}", text, met)
+    for r in rows:
+        if r["case"]["workload"] == "W8" and r["method"] == "find_pairs" and r["status"] == "ok":
+            n = r["case"]["n"]
+            scan = _time(rows, "W8", n, 3, "tile scan")
+            t = float(np.median(r["times"]))
+            if scan:
+                add(
+                    f"Flood, {n:,} rows: find_pairs ≤ 1.5× the tile scan",
+                    f"{seconds(t)} against {seconds(scan)}: {t / scan:.2f}× (plan {r.get('plan', '?')})",
+                    t / scan <= 1.5,
+                )
+    for r in rows:
+        case = r["case"]
+        if (
+            case["workload"] == "W4"
+            and case["n"] >= 10_000_000
+            and r["status"] == "ok"
+            and r["method"] == "Index"
+        ):
+            ours = median_metrics(r["stream"])["query_p50_us"]
+            peer = _row(rows, "W4", case["n"], case["k"], "faiss IndexBinaryMultiHash")
+            theirs = median_metrics(peer["stream"])["query_p50_us"] if peer else None
+            text = f"p50 {ours / 1000:.3f} ms" + (
+                f"; faiss MultiHash p50 {theirs / 1000:.3f} ms: {theirs / ours:.1f}×" if theirs else ""
+            )
+            add(
+                f"Index, {8 * case['d_bytes']}-bit, k = {case['k']}, {case['n'] // 1_000_000}M stored: p50 ≤ 1 ms, ≥ 10× faiss MultiHash",
+                text,
+                ours <= 1000 and (theirs is None or theirs / ours >= 10),
+            )
+    # Memory: beyond the input, at most the records (12 bytes per pair while
+    # the join runs, 10 per pair in the arrays) and 64 bytes per row.
+    over = []
+    for r in rows:
+        if r["method"] == "find_pairs" and r["status"] == "ok" and r["case"]["kind"] == "self":
+            added = (r["peak_rss_kb"] - r["rss_before_kb"]) * 1024
+            allowed = 22 * r["pairs"] + 64 * r["case"]["n"] + (32 << 20)  # and 32 MiB of buffers
+            if added > allowed:
+                over.append(f"{r['case_key']} ({added / 2**20:,.0f} MiB added)")
+    add(
+        "find_pairs holds at most input + results + 64 bytes per row (RSS added, 32 MiB slack)",
+        "within on every case" if not over else "over on " + ", ".join(over),
+        not over,
+    )
+    return out
+
+
 def write_markdown(
     path: Path, workloads, rows: list[dict], machine: dict, args, elapsed: float, mismatches: list[str]
 ) -> None:
@@ -293,6 +430,7 @@ def write_markdown(
         )
     lines += ["", "## Summary", "", "Times are medians; a ratio above 1 means faiss took longer.", ""]
     lines += summary_table(rows)
+    lines += ["", "Targets:", ""] + targets(rows)
     lines += ["", "Goals:", ""] + goals(rows)
     for workload in workloads:
         w_rows = [r for r in rows if r["case"]["workload"] == workload.name]

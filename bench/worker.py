@@ -35,6 +35,7 @@ def main() -> None:
 
     times: list[float] = []
     stream_metrics: list[dict] = []
+    stats = None
     pairs = None
     for _ in range(runs):
         if case.kind == "stream":
@@ -45,6 +46,8 @@ def main() -> None:
             start = time.perf_counter()
             raw = method.solve(*args, case.k, threads)
             times.append(time.perf_counter() - start)
+            if method.stats:
+                stats = method.stats(raw)
             result = method.to_pairs(raw)
             del raw
         if pairs is None:
@@ -63,6 +66,7 @@ def main() -> None:
                 "rss_before_kb": rss_before,
                 "peak_rss_kb": methods.rss_kb("VmHWM"),
                 "pairs": int(pairs.shape[0]),
+                "stats": stats,
             }
         )
     )

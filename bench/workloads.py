@@ -25,6 +25,7 @@ class Case:
     n: int  # rows joined (self), stored (stream) or reference rows (cross)
     queries: int = 0  # query rows (cross, stream)
     seed: int = SEED
+    runs: int = 0  # runs per method; 0: the harness's --runs
 
     @property
     def key(self) -> str:
@@ -168,7 +169,16 @@ def half_low_entropy(n: int, d_bytes: int, k: int, half: str, seed: int) -> np.n
     return codes
 
 
-GENERATORS = {"W1": simhash_like, "W2": phash_like, "W3": pdq_like}
+def flood(n: int, seed: int) -> np.ndarray:
+    """SimHash-like 64-bit codes (as W1) whose first 16 bits are one value in
+    every row: the part of every 16-bit cut that holds them groups all rows in
+    one group, as codes crafted against a chunk table would."""
+    codes = simhash_like(n, seed)
+    codes[:, :2] = (0xA5, 0x5A)
+    return codes
+
+
+GENERATORS = {"W1": simhash_like, "W2": phash_like, "W3": pdq_like, "W8": flood}
 HALVES = {"W6": "skewed", "W7": "constant"}
 
 
@@ -191,14 +201,23 @@ def make_data(case: Case) -> dict[str, np.ndarray]:
 # --- cases per mode --------------------------------------------------------------
 
 
+# Sizes above which only find_pairs runs (and, for the streaming index, ours
+# and faiss's multi-hash index): the other joins and peers take minutes there,
+# and their ratios are measured at the sizes below.
+LARGE = 2_000_000
+
+
 def workloads(full: bool) -> list[Workload]:
     w1_sizes = (5_000, 30_000, 100_000, 300_000, 1_000_000) if full else (5_000, 30_000, 100_000)
-    w2_sizes = (5_000, 100_000) if full else (5_000, 20_000)
-    w3_sizes = (3_000, 50_000, 200_000) if full else (3_000, 50_000)
+    w1_large = ((10_000_000, 3), (100_000_000, 1)) if full else ()
+    w2_sizes = (5_000, 100_000, 1_000_000) if full else (5_000, 20_000)
+    w3_sizes = (3_000, 50_000, 200_000, 1_000_000) if full else (3_000, 50_000)
     stream = ((1_000_000, 8, 3), (200_000, 32, 31)) if full else ((200_000, 8, 3), (50_000, 32, 31))
+    stream_large = ((10_000_000, 32, 31),) if full else ()
     stream_queries = 10_000 if full else 2_000
     cross = ((2_000, 10_000), (100_000, 1_000_000)) if full else ((2_000, 10_000), (10_000, 100_000))
     halves = ((1_000_000, 8), (200_000, 32)) if full else ((100_000, 8), (50_000, 32))
+    flood_sizes = (30_000, 100_000) if full else (30_000,)
     half_k = {("W6", 8): 2, ("W6", 32): 11, ("W7", 8): 1, ("W7", 32): 7}
     return [
         Workload(
@@ -206,7 +225,8 @@ def workloads(full: bool) -> list[Workload]:
             "SimHash-like, 64-bit, k = 3",
             "Uniform random 64-bit codes, 1 % planted near-duplicates (1 to 3 bits flipped) "
             "and exact-duplicate clusters of 10 to 100 rows (1 % of rows).",
-            tuple(Case("W1", "self", 8, 3, n) for n in w1_sizes),
+            tuple(Case("W1", "self", 8, 3, n) for n in w1_sizes)
+            + tuple(Case("W1", "self", 8, 3, n, runs=runs) for n, runs in w1_large),
         ),
         Workload(
             "W2",
@@ -226,7 +246,8 @@ def workloads(full: bool) -> list[Workload]:
             "Streaming index",
             "Codes added in batches of 10,000 rows (then the last rows one at a time), then "
             "single-row queries: half stored rows with 0 to k + 2 bits flipped, half random.",
-            tuple(Case("W4", "stream", d, k, n, stream_queries) for n, d, k in stream),
+            tuple(Case("W4", "stream", d, k, n, stream_queries) for n, d, k in stream)
+            + tuple(Case("W4", "stream", d, k, n, 2_000, runs=1) for n, d, k in stream_large),
         ),
         Workload(
             "W5",
@@ -234,6 +255,14 @@ def workloads(full: bool) -> list[Workload]:
             "Queries against references: the references are W1 data; half of the queries are "
             "references with 0 to 5 bits flipped, half random.",
             tuple(Case("W5", "cross", 8, 3, refs, queries) for queries, refs in cross),
+        ),
+        Workload(
+            "W8",
+            "Flood: every row shares its first 16 bits, 64-bit, k = 3",
+            "W1 codes whose first two bytes are one value in every row, as codes crafted to "
+            "collide on a chunk would be: find_pairs against the tile scan (every pair verified) "
+            "on the same input.",
+            tuple(Case("W8", "self", 8, 3, n) for n in flood_sizes),
         ),
         *[
             Workload(

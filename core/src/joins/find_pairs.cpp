@@ -28,6 +28,7 @@ bool no_pair_possible(const JoinInput& input) {
 }
 
 PlanChoice plan_for(const JoinInput& input) {
+    if (is_tiny(input)) return choose_plan(input, candidate_plans(input.d_bytes, input.k, nullptr));
     const std::vector<double> entropies = estimate_bit_entropies(
         ByteSpan(input.a, input.n_a * input.d_bytes), input.n_a, input.d_bytes, kEntropySampleRows);
     return choose_plan(input, candidate_plans(input.d_bytes, input.k, &entropies));

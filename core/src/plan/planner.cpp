@@ -27,9 +27,10 @@ namespace {
 // Pairs sampled to measure each part's near rate; fewer when rows are wide.
 constexpr std::size_t kSamplePairs = 1 << 15;
 constexpr std::size_t kSampleWords = 1 << 21;
-// Below this many pair-words the scan costs about as much as planning would:
-// no sample is drawn and the estimates are those of uniform codes.
-constexpr double kTinyJoinWords = 1 << 22;
+// Below this many pair-words (about 20 ms of one core scanning) the scan
+// costs about what sampling and grouping would: the scan runs, and the other
+// options are estimated as for uniform codes, without a sample.
+constexpr double kTinyJoinWords = 1 << 26;
 // A bit whose entropy is below this makes the entropy-balanced cut worth trying.
 constexpr double kSkewedEntropy = 0.95;
 // Plans of more parts are not considered: each part costs a pass over the rows.
@@ -70,10 +71,19 @@ struct SampleStream {
     std::uint64_t below(std::uint64_t bound) { return next() % bound; }
 };
 
+}  // namespace
+
+bool is_tiny(const JoinInput& input) {
+    const auto words = static_cast<double>(std::max<std::size_t>(detail::words_per_row(input.d_bytes), 1));
+    return input.all_pairs() * words < kTinyJoinWords;
+}
+
+namespace {
+
 // XOR words of sampled pairs, pair after pair.
 std::vector<std::uint64_t> sample_pair_xors(const JoinInput& input, std::size_t words, std::size_t& pairs) {
     pairs = 0;
-    if (input.all_pairs() * static_cast<double>(words) < kTinyJoinWords) return {};
+    if (is_tiny(input)) return {};
     pairs = std::min(kSamplePairs, std::max<std::size_t>(kSampleWords / words, 1));
     SampleStream stream{0x6272696d656cull ^ input.n_a ^ (input.n_b << 1)};
     std::vector<std::uint64_t> xors(pairs * words);
@@ -279,6 +289,10 @@ PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans) {
     PlanChoice choice;
     plans.push_back(scan_plan());
     for (Plan& plan : plans) choice.options.push_back(estimate(input, std::move(plan), xors, sampled, words));
+    if (is_tiny(input)) {
+        choice.chosen = choice.options.size() - 1;
+        return choice;
+    }
     for (std::size_t o = 1; o < choice.options.size(); ++o)
         if (choice.options[o].cost < choice.options[choice.chosen].cost) choice.chosen = o;
     return choice;
