@@ -92,10 +92,12 @@ struct PlanChoice {
 };
 
 // The plans worth considering for codes of d_bytes bytes at bound k
-// (k < 8 * d_bytes): for each threshold t = 0, 1, ..., the fewest parts m
-// with m (t + 1) > k, cut evenly, and, when `entropies` shows bits of unequal
-// information, cut by entropy; parts wider than kMaxExactPartBits or needing
-// more than kMaxProbes probes are left out. The scan is not included.
+// (k < 8 * d_bytes): m parts for m from k + 1 down (every m up to 40, then
+// the fewest parts for each threshold), thresholds summing with one per part
+// to k + 1, the larger ones on the wider parts; cut evenly, and, when
+// `entropies` shows bits of unequal information, also cut by entropy. Parts
+// with a threshold wider than kMaxExactPartBits or needing more than
+// kMaxProbes probes are left out. The scan is not included.
 std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
                                   const std::vector<double>* entropies);
 

@@ -11,6 +11,7 @@
 // look free.
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <numeric>
 #include <string_view>
 
@@ -35,6 +36,9 @@ constexpr double kTinyJoinWords = 1 << 26;
 constexpr double kSkewedEntropy = 0.95;
 // Plans of more parts are not considered: each part costs a pass over the rows.
 constexpr std::uint64_t kMaxPlannedParts = 1024;
+// Every part count up to this is considered; beyond it, only the fewest parts
+// for each threshold.
+constexpr std::uint64_t kEveryPartCount = 40;
 
 double binomial(unsigned n, unsigned r) {
     double c = 1;
@@ -140,10 +144,10 @@ PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::
         const double groups = std::min(rows_a, key_space);
         // Probing: one lookup per group and flip; one kernel call per query
         // row and neighbouring group that exists.
-        const double lookup = bits <= 20 ? 2.0 : 25.0;
+        const double lookup = bits <= 22 ? 5.0 : 40.0;
         const double occupied = std::min(1.0, groups / key_space);
         const double query_rows = input.self() ? rows_a : static_cast<double>(input.n_b);
-        const double probe_cost = groups * flips * lookup + query_rows * (1.0 + flips * occupied) * 4.0;
+        const double probe_cost = groups * flips * lookup + query_rows * (1.0 + flips * occupied) * 10.0;
         out.candidates += candidates;
         out.cost += rows * row_cost(words) + probe_cost + candidates * pair_cost(words);
     }
@@ -215,29 +219,40 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
     if (std::uint64_t{k} >= total_bits) return plans;
     const bool skewed = entropies != nullptr && std::any_of(entropies->begin(), entropies->end(),
                                                             [](double e) { return e < kSkewedEntropy; });
-    std::uint64_t previous_m = 0;
-    for (std::uint64_t t = 0;; ++t) {
-        // The fewest parts with threshold about t: m (t + 1) > k.
-        const std::uint64_t m = (std::uint64_t{k} + 1 + t) / (t + 1);
-        if (m == previous_m) {
-            if (m == 1) break;
-            continue;
-        }
-        previous_m = m;
+    // Part counts m from k + 1 (exact-match parts) down: every m up to
+    // kEveryPartCount, and beyond it the fewest parts for each threshold t
+    // (m (t + 1) > k). Fewer parts are wider and probe more values, so the
+    // walk stops once parts get too wide to key or too dear to probe.
+    std::vector<std::uint64_t> counts;
+    for (std::uint64_t m = 1; m <= std::min<std::uint64_t>(std::uint64_t{k} + 1, kEveryPartCount); ++m)
+        counts.push_back(m);
+    for (std::uint64_t t = 0; (std::uint64_t{k} + 1 + t) / (t + 1) > kEveryPartCount; ++t)
+        counts.push_back((std::uint64_t{k} + 1 + t) / (t + 1));
+    std::sort(counts.begin(), counts.end(), std::greater<>());
+    counts.erase(std::unique(counts.begin(), counts.end()), counts.end());
+    for (const std::uint64_t m : counts) {
         if (m > total_bits || m > kMaxPlannedParts) continue;
-        // Parts with a threshold must be exact, and fewer parts only get wider.
-        if (t > 0 && (total_bits + m - 1) / m > kMaxExactPartBits) break;
+        const std::uint64_t widest = (total_bits + m - 1) / m;
         const std::vector<std::uint32_t> t_p = thresholds(k, static_cast<std::size_t>(m));
+        // Parts with a threshold must be exact, and fewer parts only get wider.
+        if (t_p.front() > 0 && widest > kMaxExactPartBits) break;
+        // More bits per probe only get dearer from here.
+        if (probes(widest, t_p.front()) > static_cast<double>(kMaxProbes)) break;
 
-        Plan even{"even", {}};
+        // The larger thresholds go to the wider parts.
         const auto ranges = chunk_bit_boundaries(total_bits, m);
-        for (std::size_t p = 0; p < ranges.size(); ++p)
-            even.parts.push_back(range_part(ranges[p].first, ranges[p].second, t_p[p]));
-        const bool even_ok = std::all_of(even.parts.begin(), even.parts.end(), plannable);
-        if (even_ok) plans.push_back(std::move(even));
+        std::vector<std::size_t> by_width(ranges.size());
+        std::iota(by_width.begin(), by_width.end(), 0);
+        std::stable_sort(by_width.begin(), by_width.end(), [&](std::size_t x, std::size_t y) {
+            return ranges[x].second - ranges[x].first > ranges[y].second - ranges[y].first;
+        });
+        Plan even{"even", {}};
+        for (const auto& [lo, hi] : ranges) even.parts.push_back(range_part(lo, hi, 0));
+        for (std::size_t r = 0; r < by_width.size(); ++r) even.parts[by_width[r]].threshold = t_p[r];
+        if (std::all_of(even.parts.begin(), even.parts.end(), plannable)) plans.push_back(std::move(even));
 
         if (skewed) {
-            const PositionLists lists = plan_adaptive_chunks(*entropies, m, (total_bits + m - 1) / m);
+            const PositionLists lists = plan_adaptive_chunks(*entropies, m, widest);
             Plan balanced{"balanced", {}};
             for (std::size_t p = 0; p < lists.size(); ++p) {
                 Part part;
@@ -248,10 +263,6 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
             if (std::all_of(balanced.parts.begin(), balanced.parts.end(), plannable))
                 plans.push_back(std::move(balanced));
         }
-        // More bits per probe only get dearer from here.
-        if (!even_ok && probes((total_bits + m - 1) / m, t_p.front()) > static_cast<double>(kMaxProbes))
-            break;
-        if (m == 1) break;
     }
     return plans;
 }

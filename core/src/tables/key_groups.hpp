@@ -24,7 +24,7 @@ struct CodeSource {
 class KeyGroups {
 public:
     static constexpr std::size_t npos = SIZE_MAX;
-    static constexpr unsigned kDirectLookupBits = 20;
+    static constexpr unsigned kDirectLookupBits = 22;
 
     // Groups rows 0 .. keys.size() - 1 by keys[r], whose significant bits are
     // the low `key_bits` (1 .. 32; higher bits must be 0). Groups come in
