@@ -92,18 +92,19 @@ TEST(Index, Plans) {
 }
 
 // An index that grows past four times the size its plan was made for keys
-// again on a plan for its new size (here from three parts to two wider
-// ones); the tables then list every row once and queries stay exact.
+// again on a plan for its new size (here 40-bit codes at k = 2, from three
+// parts to two wider ones); the tables then list every row once and queries
+// stay exact.
 TEST(Index, KeysAgainAsItGrows) {
-    Index index = Index::create(4, 6);
-    const std::size_t before = index.plan().parts.size();
-    const Codes first = testing::planted_codes(100000, 4, 7, 3);
-    Codes stored = testing::planted_codes(200000, 4, 7, 4);
+    Index index = Index::create(5, 2);
+    const Codes first = testing::planted_codes(10000, 5, 3, 3);
+    Codes stored = testing::planted_codes(330000, 5, 3, 4);
     index.add_batch(first);
+    const std::size_t before = index.plan().parts.size();
     index.add_batch(stored);
     EXPECT_NE(index.plan().parts.size(), before);
     stored.insert(stored.begin(), first.begin(), first.end());
-    expect_exact(index, stored, Codes(stored.begin(), stored.begin() + 4 * 300));
+    expect_exact(index, stored, Codes(stored.begin(), stored.begin() + 5 * 300));
 }
 
 // A refused add (row limit injected small) changes nothing; the index keeps

@@ -108,14 +108,14 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
 // no data to sample when it is made). Larger indexes get wider parts.
 Plan index_plan(std::uint64_t d_bytes, std::uint32_t k, double stored_rows);
 
-// True when the join is so small (all pairs times words per row below 2^26)
-// that the scan runs without planning.
+// True when the join is so small (all pairs times words per row below 2^26,
+// about 20 ms of one core scanning) that planning would cost about what the
+// scan does: find_pairs then scans, and choose_plan draws no sample.
 bool is_tiny(const JoinInput& input);
 
 // Estimates every plan on a fixed-seed sample of the input's pairs (the same
-// input always gets the same estimates), adds the scan, and picks the
-// cheapest; a tiny join (is_tiny) gets the scan, its options estimated as
-// for uniform codes.
+// input always gets the same estimates; a tiny join's are those of uniform
+// codes), adds the scan, and picks the cheapest.
 PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans);
 
 }  // namespace brimel

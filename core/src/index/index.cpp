@@ -150,8 +150,10 @@ struct Index::State {
     void plan_for(std::uint64_t adding) {
         constexpr double kFirstPlanRows = 1 << 16;
         const double rows = static_cast<double>(n) + static_cast<double>(adding);
+        // A plan serves from the size it is made at to four times that: it is
+        // chosen for the middle of that range, twice the size.
         if (!made) {
-            adopt(keying_for(std::max(rows, kFirstPlanRows)));
+            adopt(keying_for(2 * std::max(rows, kFirstPlanRows)));
             planned_rows = std::max(rows, kFirstPlanRows);
             made = true;
             return;
@@ -159,7 +161,7 @@ struct Index::State {
         if (rows <= 4 * planned_rows) return;
         planned_rows = rows;
         try {
-            Keying next = keying_for(rows);
+            Keying next = keying_for(2 * rows);
             if (next.plan.same_parts(plan)) return;
             index_rows(next.tables, next.keys, codes.data(), n, d_bytes, 0);
             adopt(std::move(next));
@@ -428,7 +430,7 @@ std::uint32_t Index::n() const noexcept { return state_->n; }
 std::uint32_t Index::max_rows() const noexcept { return state_->max_rows; }
 Plan Index::plan() const {
     const State& s = *state_;
-    return s.made ? s.plan : index_plan(s.d_bytes, s.k, 1 << 16);
+    return s.made ? s.plan : index_plan(s.d_bytes, s.k, 2 << 16);
 }
 
 std::vector<std::uint32_t> Index::ids_with_key(std::size_t part, std::uint64_t key) const {

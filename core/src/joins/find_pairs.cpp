@@ -28,7 +28,11 @@ bool no_pair_possible(const JoinInput& input) {
 }
 
 PlanChoice plan_for(const JoinInput& input) {
-    if (is_tiny(input)) return choose_plan(input, candidate_plans(input.d_bytes, input.k, nullptr));
+    if (is_tiny(input)) {  // the scan, the other options shown as for uniform codes
+        PlanChoice choice = choose_plan(input, candidate_plans(input.d_bytes, input.k, nullptr));
+        choice.chosen = choice.options.size() - 1;
+        return choice;
+    }
     const std::vector<double> entropies = estimate_bit_entropies(
         ByteSpan(input.a, input.n_a * input.d_bytes), input.n_a, input.d_bytes, kEntropySampleRows);
     return choose_plan(input, candidate_plans(input.d_bytes, input.k, &entropies));

@@ -27,6 +27,8 @@ using detail::PartKeys;
 // 64 KiB, so it stays in L1/L2 while every query of its group streams past;
 // a query costs one kernel call per tile, small against 2048 row compares.
 constexpr std::size_t kTileRows = 2048;
+// Records per block of a worker's list: 768 KiB.
+constexpr std::size_t kRecordBlock = 1 << 16;
 // Widest codes, in 64-bit words, that a grouping copies: 32 bytes per row.
 constexpr std::size_t kMaxCopiedWords = 4;
 
@@ -45,7 +47,9 @@ struct Scratch {
     std::vector<std::uint32_t> near_rows;  // row at each near_tile position
     std::vector<std::uint64_t> query;      // words of the query row
     std::vector<std::uint32_t> pos, dist;  // kernel hits
-    std::vector<PairRecord> records;
+    // Records in blocks of kRecordBlock: no block is ever reallocated, so a
+    // worker holds at most one block of slack however many pairs it finds.
+    std::vector<std::vector<PairRecord>> records;
     std::uint64_t verified = 0;
     std::uint64_t recorded = 0;
 };
@@ -344,7 +348,11 @@ private:
             std::uint32_t j = tile_is_a ? q : t;
             if (self_ && i > j) std::swap(i, j);
             if (!first_near_part(i, j)) continue;
-            s.records.push_back({i, j, s.dist[h]});
+            if (s.records.empty() || s.records.back().size() == kRecordBlock) {
+                s.records.emplace_back();
+                s.records.back().reserve(kRecordBlock);
+            }
+            s.records.back().push_back({i, j, s.dist[h]});
             ++s.recorded;
         }
     }
@@ -364,12 +372,18 @@ private:
 
     std::vector<PairRecord> gather(JoinStats* stats) {
         std::size_t total = 0;
-        for (const Scratch& s : scratch_) total += s.records.size();
+        for (const Scratch& s : scratch_)
+            for (const auto& block : s.records) total += block.size();
+        // Each block is freed as soon as it is copied: the peak is the
+        // records once plus one block.
         std::vector<PairRecord> records;
         records.reserve(total);
         for (Scratch& s : scratch_) {
-            records.insert(records.end(), s.records.begin(), s.records.end());
-            std::vector<PairRecord>().swap(s.records);
+            for (auto& block : s.records) {
+                records.insert(records.end(), block.begin(), block.end());
+                std::vector<PairRecord>().swap(block);
+            }
+            s.records.clear();
         }
         tbb::parallel_sort(records.begin(), records.end());
         if (stats != nullptr) stats->pairs = records.size();

@@ -300,10 +300,6 @@ PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans) {
     PlanChoice choice;
     plans.push_back(scan_plan());
     for (Plan& plan : plans) choice.options.push_back(estimate(input, std::move(plan), xors, sampled, words));
-    if (is_tiny(input)) {
-        choice.chosen = choice.options.size() - 1;
-        return choice;
-    }
     for (std::size_t o = 1; o < choice.options.size(); ++o)
         if (choice.options[o].cost < choice.options[choice.chosen].cost) choice.chosen = o;
     return choice;
