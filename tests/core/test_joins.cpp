@@ -215,8 +215,9 @@ TEST(Planner, PlansAreExactAndBounded) {
 }
 
 TEST(Planner, ChoosesTheScanForAFloodAndIsDeterministic) {
-    const std::vector<std::uint8_t> same(3000 * 8, 0x3C);
-    const JoinInput input{same.data(), 3000, nullptr, 0, 8, 3};
+    // 12,000 rows: past the size below which no sample is drawn.
+    const std::vector<std::uint8_t> same(12000 * 8, 0x3C);
+    const JoinInput input{same.data(), 12000, nullptr, 0, 8, 3};
     EXPECT_TRUE(choose_plan(input, candidate_plans(8, 3, nullptr)).plan().is_scan());
     const auto codes = testing::random_codes(20000, 8, 4);
     const JoinInput random{codes.data(), 20000, nullptr, 0, 8, 3};
