@@ -1,7 +1,8 @@
 // libFuzzer harness for the engine: the input bytes decide the width, k and the
 // rows (fresh bytes, or an earlier row with a few bits flipped, so that groups
-// of near-duplicates are common), and every join's result and every Index
-// query's answer is compared with the brute-force reference inside the harness.
+// of near-duplicates are common), and every join's result (the fixed joins,
+// find_pairs and every plan the planner considers) and every Index query's
+// answer is compared with the brute-force reference inside the harness.
 // Bit extraction is checked against properties any correct reading has. A
 // mismatch aborts with the case printed.
 //
@@ -23,7 +24,9 @@
 #include "brimel/bit_plan.hpp"
 #include "brimel/byte_plan.hpp"
 #include "brimel/cross_join.hpp"
+#include "brimel/entropy.hpp"
 #include "brimel/index.hpp"
+#include "brimel/pairs.hpp"
 #include "brimel/self_join.hpp"
 #include "brute_force.hpp"
 
@@ -135,6 +138,30 @@ void check_joins(Input& in) {
                  "find_pairs_cross_bit (same rows)", n, d_bytes, kb);
 }
 
+// find_pairs for any k below the width, and every plan the planner would
+// consider for it (parts with thresholds, cut evenly and by entropy), run
+// directly: at these sizes find_pairs itself scans.
+void check_planned(Input& in) {
+    const std::uint64_t d_bytes = 1 + in.byte() % 16;
+    const std::uint64_t n = in.byte() % (kMaxRows + 1);
+    const auto k = static_cast<std::uint32_t>(in.u16() % (8 * d_bytes));
+    const std::vector<std::uint8_t> rows = make_rows(in, n, d_bytes);
+    const brimel::ByteSpan data(rows);
+    const std::uint64_t n_a = n / 2;
+    const auto want = brimel::reference::self_join(rows.data(), n, d_bytes, k);
+    const auto want_cross =
+        brimel::reference::cross_join(rows.data(), n_a, rows.data() + n_a * d_bytes, n - n_a, d_bytes, k);
+    expect_equal(brimel::find_pairs(data, n, std::nullopt, 0, d_bytes, k), want, "find_pairs", n, d_bytes, k);
+    auto entropies = brimel::estimate_bit_entropies(data, n, d_bytes, 64);
+    for (std::size_t p = 0; p < entropies.size(); p += 2) entropies[p] *= 0.5;  // balanced plans too
+    for (const brimel::Plan& plan : brimel::candidate_plans(d_bytes, k, &entropies)) {
+        const brimel::JoinInput self{rows.data(), n, nullptr, 0, d_bytes, k};
+        expect_equal(brimel::join_with_plan(self, plan), want, "join_with_plan (self)", n, d_bytes, k);
+        const brimel::JoinInput cross{rows.data(), n_a, rows.data() + n_a * d_bytes, n - n_a, d_bytes, k};
+        expect_equal(brimel::join_with_plan(cross, plan), want_cross, "join_with_plan (cross)", n, d_bytes, k);
+    }
+}
+
 // An Index filled by a mix of add and add_batch, queried with stored rows and
 // with fresh ones, each answer compared with a brute-force scan of the rows.
 void check_index(Input& in) {
@@ -209,6 +236,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         case 1:
             check_index(in);
+            break;
+        case 2:
+        case 3:
+            check_planned(in);
             break;
         default:
             check_joins(in);
