@@ -158,7 +158,8 @@ void check_planned(Input& in) {
         const brimel::JoinInput self{rows.data(), n, nullptr, 0, d_bytes, k};
         expect_equal(brimel::join_with_plan(self, plan), want, "join_with_plan (self)", n, d_bytes, k);
         const brimel::JoinInput cross{rows.data(), n_a, rows.data() + n_a * d_bytes, n - n_a, d_bytes, k};
-        expect_equal(brimel::join_with_plan(cross, plan), want_cross, "join_with_plan (cross)", n, d_bytes, k);
+        expect_equal(brimel::join_with_plan(cross, plan), want_cross, "join_with_plan (cross)", n, d_bytes,
+                     k);
     }
 }
 
