@@ -26,7 +26,9 @@ jobs=$(nproc)
 package="$build/python/brimel_native"
 rm -rf "$package" && mkdir -p "$package"
 for file in python/brimel_native/*; do ln -s "$root/$file" "$package/"; done
-ln -s "$root/$(find "$build/binding" -maxdepth 1 -name '_brimel_native*.so' | head -n 1)" "$package/"
+for module in _brimel_native _brimel_pairs; do
+  ln -s "$root/$(find "$build/binding" -maxdepth 1 -name "$module*.so" | head -n 1)" "$package/"
+done
 
 reports="$root/$build/reports"
 rm -rf "$reports" && mkdir -p "$reports"
