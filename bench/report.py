@@ -255,16 +255,6 @@ def goals(rows: list[dict]) -> list[str]:
     return out
 
 
-def _time(rows: list[dict], workload: str, n: int, k: int, method: str) -> float | None:
-    for r in rows:
-        case = r["case"]
-        if (case["workload"], case["n"], case["k"], r["method"]) == (workload, n, k, method) and r[
-            "status"
-        ] == "ok":
-            return float(np.median(r["times"])) if r.get("times") else None
-    return None
-
-
 def _row(rows: list[dict], workload: str, n: int, k: int, method: str) -> dict | None:
     for r in rows:
         case = r["case"]
@@ -273,6 +263,11 @@ def _row(rows: list[dict], workload: str, n: int, k: int, method: str) -> dict |
         ] == "ok":
             return r
     return None
+
+
+def _time(rows: list[dict], workload: str, n: int, k: int, method: str) -> float | None:
+    r = _row(rows, workload, n, k, method)
+    return float(np.median(r["times"])) if r and r.get("times") else None
 
 
 def _flat_at(rows: list[dict], workload: str, n: int, k: int) -> tuple[float, str] | None:

@@ -5,6 +5,7 @@
 #include <immintrin.h>
 
 #include "scan.hpp"
+#include "scan_rows_scalar.hpp"
 
 #define BRIMEL_AVX2 __attribute__((target("avx2,popcnt")))
 
@@ -64,7 +65,6 @@ template <std::size_t Words>
 BRIMEL_AVX2 inline std::size_t scan_rows(const std::uint64_t* query, const Tile& tile, std::size_t begin,
                                          std::size_t end, std::uint32_t k, std::uint32_t* pos,
                                          std::uint32_t* dist) {
-    const std::size_t words = Words != 0 ? Words : tile.words;
     const __m256i bound = _mm256_set1_epi64x(static_cast<long long>(k));
     std::size_t found = 0;
     std::size_t r = begin;
@@ -84,18 +84,7 @@ BRIMEL_AVX2 inline std::size_t scan_rows(const std::uint64_t* query, const Tile&
         const __m256i c = count_rows<Words>(query, tile, r);
         found = emit(c, within(c, bound), r, pos, dist, found);
     }
-    for (; r < end; ++r) {
-        std::uint32_t count = 0;
-        for (std::size_t w = 0; w < words; ++w)
-            count +=
-                static_cast<std::uint32_t>(__builtin_popcountll(query[w] ^ tile.data[w * tile.stride + r]));
-        if (count <= k) {
-            pos[found] = static_cast<std::uint32_t>(r);
-            dist[found] = count;
-            ++found;
-        }
-    }
-    return found;
+    return scan_rows_scalar<Words>(query, tile, r, end, k, pos, dist, found);
 }
 
 BRIMEL_AVX2 std::size_t scan_avx2(const std::uint64_t* query, const Tile& tile, std::size_t begin,
