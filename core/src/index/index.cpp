@@ -136,11 +136,12 @@ struct Index::State {
     void append_codes(ByteSpan rows);
     std::vector<std::uint32_t> candidates(const std::uint8_t* row) const;
 
-    // Heavy lists' sub-indexes, per part and key, made by the first query
-    // that probes a list longer than detail::kHeavyList and made again once
-    // the list has grown by that much since. A cache: queries (shared access)
-    // fill it under heavy_mutex; re-keying empties it.
-    using HeavyTable = boost::unordered_flat_map<std::uint64_t, std::shared_ptr<const detail::SubIndex>>;
+    // Heavy lists' probe counts and sub-indexes, per part and key: a list
+    // longer than detail::kHeavyList gets its sub-index at its
+    // kProbesBeforeSubIndex-th probe, and again once it has grown by that
+    // much since. A cache: queries (shared access) fill it under
+    // heavy_mutex; re-keying empties it.
+    using HeavyTable = boost::unordered_flat_map<std::uint64_t, detail::HeavyList>;
     mutable std::mutex heavy_mutex;
     mutable std::vector<HeavyTable> heavy;
 
@@ -333,14 +334,21 @@ void Index::State::heavy_candidates(std::size_t p, std::uint64_t key, std::span<
                                     const std::uint8_t* row,
                                     std::vector<std::pair<std::uint32_t, std::uint32_t>>& found) const {
     std::shared_ptr<const detail::SubIndex> sub;
+    bool make = false;
     {
         const std::lock_guard lock(heavy_mutex);
         if (heavy.size() != tables.size()) heavy.resize(tables.size());
-        const auto cached = heavy[p].find(key);
-        if (cached != heavy[p].end() && cached->second->size() + detail::kHeavyList >= ids.size())
-            sub = cached->second;
+        detail::HeavyList& list = heavy[p][key];
+        sub = list.sub;
+        // Ids listed since the sub-index was made are verified directly until
+        // there are many of them again; then the sub-index is made anew.
+        if (ids.size() - (sub ? sub->size() : 0) > detail::kHeavyList &&
+            ++list.probes == detail::kProbesBeforeSubIndex) {
+            list.probes = 0;
+            make = true;
+        }
     }
-    if (!sub) {
+    if (make) {
         // Every bit the part does not cover, ascending.
         const Part& part = plan.parts[p];
         std::vector<bool> taken(8 * d_bytes, false);
@@ -351,14 +359,17 @@ void Index::State::heavy_candidates(std::size_t p, std::uint64_t key, std::span<
             if (!taken[bit]) free_bits.push_back(bit);
         sub = std::make_shared<const detail::SubIndex>(ids, std::move(free_bits), k, codes.data(), d_bytes);
         const std::lock_guard lock(heavy_mutex);
-        heavy[p].insert_or_assign(key, sub);
+        heavy[p][key].sub = sub;
     }
-    thread_local std::vector<std::uint32_t> listed;
-    listed.clear();
-    sub->candidates(row, codes.data(), listed);
-    for (const std::uint32_t id : listed) found.emplace_back(id, static_cast<std::uint32_t>(p));
-    for (const std::uint32_t id : ids.subspan(sub->size()))
-        found.emplace_back(id, static_cast<std::uint32_t>(p));
+    std::size_t covered = 0;
+    if (sub) {
+        thread_local std::vector<std::uint32_t> listed;
+        listed.clear();
+        sub->candidates(row, codes.data(), listed);
+        for (const std::uint32_t id : listed) found.emplace_back(id, static_cast<std::uint32_t>(p));
+        covered = sub->size();
+    }
+    for (const std::uint32_t id : ids.subspan(covered)) found.emplace_back(id, static_cast<std::uint32_t>(p));
 }
 
 // Stores the rows of `rows` (back to back) after the n stored ones and lists

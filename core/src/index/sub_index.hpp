@@ -33,14 +33,29 @@
 namespace brimel::detail {
 
 // Lists longer than this get a sub-index: below it, verifying the list costs
-// less than making one (about (k + 1) table inserts per row).
+// little next to a query's lookups.
 inline constexpr std::size_t kHeavyList = 4096;
+
+// A heavy list gets its sub-index at its this-many-th probe; until then each
+// probe verifies it whole. Making one costs about as much as verifying the
+// list some tens of times, so a key probed once or twice (a rare large group
+// of real codes) costs no more than it did, and a key probed often costs at
+// most about twice what it would with the sub-index made at once.
+inline constexpr std::uint32_t kProbesBeforeSubIndex = 32;
+
+class SubIndex;
+
+// A heavy list's probes so far and its sub-index, once made.
+struct HeavyList {
+    std::uint32_t probes = 0;
+    std::shared_ptr<const SubIndex> sub;
+};
 
 class SubIndex {
 public:
     // Keys `ids` (ascending) on a plan over `free_bits` (ascending bit
-    // positions of d_bytes-byte codes). `codes` is the index's code
-    // buffer: row r at r * d_bytes.
+    // positions of d_bytes-byte codes). `codes` is the index's code buffer:
+    // row r at r * d_bytes.
     SubIndex(std::span<const std::uint32_t> ids, std::vector<std::uint64_t> free_bits, std::uint32_t k,
              const std::uint8_t* codes, std::uint64_t d_bytes);
 
@@ -49,28 +64,40 @@ public:
 
     // Appends to `out` every keyed id listed under a key within a part's
     // threshold of `row`'s (a superset of the keyed ids within distance k of
-    // `row`), each once. `codes` is the code buffer the sub-index was made from, or a
-    // longer one holding the same rows.
+    // `row`), each once. `codes` is the code buffer the sub-index was made
+    // from, or a longer one holding the same rows.
     void candidates(const std::uint8_t* row, const std::uint8_t* codes,
                     std::vector<std::uint32_t>& out) const;
 
 private:
-    using Table = boost::unordered_flat_map<std::uint64_t, std::vector<std::uint32_t>, KeyHasher>;
+    // A key's ids: ids_[first, first + count), ascending.
+    struct Listed {
+        std::uint32_t first;
+        std::uint32_t count;
+    };
+    using Table = boost::unordered_flat_map<std::uint64_t, Listed, KeyHasher>;
 
-    const SubIndex& child(std::size_t part, std::uint64_t key, const std::vector<std::uint32_t>& ids,
+    std::span<const std::uint32_t> listed(const Listed& at) const {
+        return {ids_.data() + at.first, at.count};
+    }
+    // The sub-index of the list `ids` under `key` on `part`, or null while
+    // the list is to be verified whole.
+    const SubIndex* child(std::size_t part, std::uint64_t key, std::span<const std::uint32_t> ids,
                           const std::uint8_t* codes) const;
 
-    std::vector<std::uint32_t> all_;  // the ids, when no more than k bits are left
     std::vector<std::uint64_t> free_bits_;
     std::vector<Part> parts_;
     std::vector<PartKeys> keys_;
     std::vector<std::vector<std::uint64_t>> flips_;  // per part: key differences within its threshold
     std::vector<Table> tables_;
+    // Every part's lists back to back; with no part (no more than k bits
+    // left), the keyed ids themselves.
+    std::vector<std::uint32_t> ids_;
     std::uint32_t k_;
     std::uint64_t d_bytes_;
     std::size_t size_;
     mutable std::mutex mutex_;  // guards children_
-    mutable boost::unordered_flat_map<std::uint64_t, std::shared_ptr<const SubIndex>> children_;
+    mutable boost::unordered_flat_map<std::uint64_t, HeavyList> children_;
 };
 
 }  // namespace brimel::detail
