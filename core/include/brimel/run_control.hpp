@@ -31,7 +31,7 @@ public:
     struct Progress {
         std::uint64_t parts_done = 0;
         std::uint64_t parts_total = 0;
-        std::uint64_t rows_done = 0;  // summed over parts
+        std::uint64_t rows_done = 0;   // summed over parts
         std::uint64_t rows_total = 0;  // parts_total * rows of A
     };
 

@@ -68,7 +68,9 @@ DistinctCodes distinct_codes(const std::uint8_t* data, std::uint64_t n, std::uin
     DistinctCodes out;
     out.of_row.resize(n);
     std::vector<std::uint32_t>& leader = out.of_row;
-    const auto same = [&](std::uint32_t x, std::uint32_t y) { return std::memcmp(code(x), code(y), d_bytes) == 0; };
+    const auto same = [&](std::uint32_t x, std::uint32_t y) {
+        return std::memcmp(code(x), code(y), d_bytes) == 0;
+    };
     for (std::size_t begin = 0; begin < n;) {
         std::size_t end = begin + 1;
         bool one_code = true;
@@ -77,15 +79,16 @@ DistinctCodes distinct_codes(const std::uint8_t* data, std::uint64_t n, std::uin
             ++end;
         }
         if (!one_code)
-            std::sort(hashed.begin() + begin, hashed.begin() + end, [&](const HashedRow& x, const HashedRow& y) {
-                const int order = std::memcmp(code(x.row), code(y.row), d_bytes);
-                return order != 0 ? order < 0 : x.row < y.row;
-            });
+            std::sort(hashed.begin() + begin, hashed.begin() + end,
+                      [&](const HashedRow& x, const HashedRow& y) {
+                          const int order = std::memcmp(code(x.row), code(y.row), d_bytes);
+                          return order != 0 ? order < 0 : x.row < y.row;
+                      });
         // Rows ascend within a code either way: the first of each code leads.
         for (std::size_t p = begin; p < end; ++p)
-            leader[hashed[p].row] =
-                p > begin && (one_code || same(hashed[p - 1].row, hashed[p].row)) ? leader[hashed[p - 1].row]
-                                                                                   : hashed[p].row;
+            leader[hashed[p].row] = p > begin && (one_code || same(hashed[p - 1].row, hashed[p].row))
+                                        ? leader[hashed[p - 1].row]
+                                        : hashed[p].row;
         begin = end;
     }
     std::vector<HashedRow>().swap(hashed);

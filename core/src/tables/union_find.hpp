@@ -17,7 +17,8 @@ namespace brimel::detail {
 class UnionFind {
 public:
     explicit UnionFind(std::size_t n) : parent_(std::make_unique<std::atomic<std::uint32_t>[]>(n)) {
-        for (std::size_t r = 0; r < n; ++r) parent_[r].store(static_cast<std::uint32_t>(r), std::memory_order_relaxed);
+        for (std::size_t r = 0; r < n; ++r)
+            parent_[r].store(static_cast<std::uint32_t>(r), std::memory_order_relaxed);
     }
 
     // The lowest row of x's component, once every union has finished.
