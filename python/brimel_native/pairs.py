@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import importlib
 import json
 from collections.abc import Iterator
 from typing import Any, Callable, NamedTuple, Optional, Union
@@ -75,7 +76,8 @@ def _progress_callback(
         yield progress
         return
     try:
-        from tqdm.auto import tqdm
+        # Imported by name: tqdm is optional, and so are its type stubs.
+        tqdm = importlib.import_module("tqdm.auto").tqdm
     except ImportError:
         raise ImportError(
             "progress=True shows a tqdm bar, and tqdm is not installed: "
