@@ -8,7 +8,9 @@ the worker subprocess calls `solve`, so the harness process never loads faiss.
 
 Self-join and cross-join methods return their native result from `solve`
 (timed) and turn it into an (m, 3) uint32 array of (i, j, dist) with
-`to_pairs` (not timed). Self-join pairs are reduced to i < j.
+`to_pairs` (not timed). Self-join pairs are reduced to i < j. A method whose
+`result` is "groups" (find_groups) gives instead the (n,) array of group
+labels, checked against the components of the reference row's pairs.
 Streaming methods return (metrics, hits) from `stream`, hits being an (m, 3)
 array of (query, id, dist).
 """
@@ -106,6 +108,7 @@ class Method:
     to_pairs: Optional[Callable[[Any], np.ndarray]] = None
     stream: Optional[Callable[..., tuple[dict, np.ndarray]]] = None
     stats: Optional[Callable[[Any], dict]] = None  # what the join reported of its run
+    result: str = "pairs"  # or "groups": to_pairs gives one label per row
 
     def available(self) -> Optional[str]:
         """None when this method can be run here, else why not."""
@@ -221,6 +224,21 @@ def _find_pairs(kind: str) -> Method:
         to_pairs=_pairs_arrays,
         stats=_run_stats,
     )
+
+
+def components(pairs: np.ndarray, n: int) -> np.ndarray:
+    """The label of each row, the lowest row of its component, from (m, 3)
+    pairs: labels lowered across each pair, then pointer jumping, until stable."""
+    labels = np.arange(n, dtype=np.int64)
+    i, j = pairs[:, 0].astype(np.int64), pairs[:, 1].astype(np.int64)
+    while True:
+        before = labels.copy()
+        low = np.minimum(labels[i], labels[j])
+        np.minimum.at(labels, i, low)
+        np.minimum.at(labels, j, low)
+        labels = labels[labels]
+        if np.array_equal(labels, before):
+            return labels
 
 
 def _multihash_index(d_bytes: int, k: int, threads: int):
@@ -366,6 +384,16 @@ METHODS: list[Method] = [
     _ours_self("_find_pairs_self_full_popcount", _byte_limit),
     _ours_self("find_pairs_self_bit", _bit_limit),
     _ours_self("find_pairs_self_adaptive", _large),
+    Method(
+        name="find_groups",
+        kind="self",
+        ours=True,
+        requires="brimel_native:find_groups",
+        applies=_large,
+        solve=lambda a, k, threads: _brimel().find_groups(a, k),
+        to_pairs=lambda labels: labels,
+        result="groups",
+    ),
     Method(
         name="tile scan",
         kind="self",

@@ -117,13 +117,28 @@ class Runner:
 
     def cross_check(self, case: Case, rows: list[dict]) -> None:
         ran = [r for r in rows if r["status"] == "ok"]
-        if not ran:
+        anchors = [r for r in ran if methods.find(case.kind, r["method"]).result == "pairs"]
+        if not anchors:
             return
-        anchor = ran[0]
+        anchor = anchors[0]
         anchor["check"] = "reference"
         expected = np.load(anchor["pairs_file"])
-        for row in ran[1:]:
+        labels = None
+        for row in ran:
+            if row is anchor:
+                continue
             got = np.load(row["pairs_file"])
+            if methods.find(case.kind, row["method"]).result == "groups":
+                if labels is None:
+                    labels = methods.components(expected, case.n)
+                row["check"] = "match" if np.array_equal(labels, got) else "MISMATCH"
+                if row["check"] == "MISMATCH":
+                    text = (
+                        f"{case.key}: {row['method']} labels differ from the components of {anchor['method']}"
+                    )
+                    self.mismatches.append(text)
+                    log("\n" + "!" * 78 + f"\n!! RESULT MISMATCH: {text}\n" + "!" * 78 + "\n")
+                continue
             if np.array_equal(expected, got):
                 row["check"] = "match"
                 continue

@@ -178,7 +178,14 @@ def flood(n: int, seed: int) -> np.ndarray:
     return codes
 
 
-GENERATORS = {"W1": simhash_like, "W2": phash_like, "W3": pdq_like, "W8": flood}
+def identical(n: int, seed: int) -> np.ndarray:
+    """One random 64-bit code in every row: n (n - 1) / 2 pairs at distance 0,
+    one group."""
+    rng = np.random.default_rng([seed, 6, n])
+    return np.repeat(rng.integers(0, 256, size=(1, 8), dtype=np.uint8), n, axis=0)
+
+
+GENERATORS = {"W1": simhash_like, "W2": phash_like, "W3": pdq_like, "W8": flood, "W9": identical}
 HALVES = {"W6": "skewed", "W7": "constant"}
 
 
@@ -263,6 +270,14 @@ def workloads(full: bool) -> list[Workload]:
             "collide on a chunk would be: find_pairs against the tile scan (every pair verified) "
             "on the same input.",
             tuple(Case("W8", "self", 8, 3, n) for n in flood_sizes),
+        ),
+        Workload(
+            "W9",
+            "Identical codes: 4,000 copies of one 64-bit code, k = 3",
+            "Every row the same code: 8 million pairs at distance 0 and one group. find_groups "
+            "(labels, the duplicates collapsed before the join) against the pair joins, whose "
+            "result grows with the square of the cluster.",
+            (Case("W9", "self", 8, 3, 4_000),),
         ),
         *[
             Workload(

@@ -1,5 +1,7 @@
 #include "arguments.hpp"
 
+#include <algorithm>
+
 #include "errors.hpp"
 #include "python_ref.hpp"
 
@@ -47,8 +49,11 @@ BoundArguments bind_arguments(const FunctionDescription& function, PyObject* arg
 
     const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
     if (given < 0) throw PythonErrorAlreadySet{};
+    const std::size_t required = std::min(function.required, count);
     if (static_cast<std::size_t>(given) > count)
-        raise(PyExc_TypeError, fname + " takes " + std::to_string(count) + " positional arguments but " +
+        raise(PyExc_TypeError, fname + " takes " +
+                                   (required < count ? "from " + std::to_string(required) + " to " : "") +
+                                   std::to_string(count) + " positional arguments but " +
                                    std::to_string(given) + (given == 1 ? " was" : " were") + " given");
     for (Py_ssize_t p = 0; p < given; ++p) slots[p] = checked(PyTuple_GetItem(args, p));
 
@@ -79,7 +84,7 @@ BoundArguments bind_arguments(const FunctionDescription& function, PyObject* arg
     }
 
     std::vector<const char*> missing;
-    for (std::size_t p = 0; p < count; ++p)
+    for (std::size_t p = 0; p < required; ++p)
         if (slots[p] == nullptr) missing.push_back(function.parameters[p]);
     if (!missing.empty())
         raise(PyExc_TypeError, fname + " missing " + std::to_string(missing.size()) +

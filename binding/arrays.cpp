@@ -182,4 +182,14 @@ PyObject* pairs_to_arrays(std::vector<PairRecord>&& records, std::uint32_t max_d
 
 HeldArray extract_row_array(PyObject* object, const char* name) { return extract_array(object, name, 1); }
 
+PyObject* labels_to_array(std::vector<std::uint32_t>&& labels) {
+    ensure_numpy();
+    const std::vector<std::uint32_t> owned = std::move(labels);  // freed on every path
+    npy_intp length = static_cast<npy_intp>(owned.size());
+    PyRef out(checked(PyArray_SimpleNew(1, &length, NPY_INT64)));
+    auto* to = static_cast<std::int64_t*>(PyArray_DATA(as_array(out.get())));
+    for (std::size_t r = 0; r < owned.size(); ++r) to[r] = owned[r];
+    return out.release();
+}
+
 }  // namespace brimel::binding

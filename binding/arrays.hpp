@@ -88,4 +88,10 @@ HeldArray extract_code_array(PyObject* object, const char* name);
 PyObject* pairs_to_arrays(std::vector<PairRecord>&& records, std::uint32_t max_distance);
 HeldArray extract_row_array(PyObject* object, const char* name);
 
+// Group labels (row ids) as a new 1-D int64 array: NumPy's index type, so the
+// labels index, compare and count (np.unique, np.bincount) without a cast.
+// Frees `labels`; a failed allocation raises MemoryError and throws
+// PythonErrorAlreadySet.
+PyObject* labels_to_array(std::vector<std::uint32_t>&& labels);
+
 }  // namespace brimel::binding

@@ -1,6 +1,7 @@
 // The pair-search functions: bind, take the arrays and k, apply the function's
 // own checks in its fixed order, release the interpreter lock around one
-// engine call, and return the records as a list of tuples.
+// engine call that Ctrl-C can stop (interrupt.hpp), and return the records as
+// a list of tuples.
 #include "joins.hpp"
 
 #include <string>
@@ -10,6 +11,7 @@
 #include "brimel/cross_join.hpp"
 #include "brimel/self_join.hpp"
 #include "errors.hpp"
+#include "interrupt.hpp"
 #include "results.hpp"
 
 namespace brimel::binding {
@@ -52,7 +54,9 @@ SelfJoinInput take_self_join_input(const FunctionDescription& function, PyObject
 template <class Search>
 PyObject* run_self_join(SelfJoinInput& input, Search&& search) {
     const MatrixView& view = input.view;
-    auto records = without_gil([&] { return search(matrix_bytes(view), view.n, view.d_bytes, input.k); });
+    auto records = run_interruptible([&](RunControl& control) {
+        return search(matrix_bytes(view), view.n, view.d_bytes, input.k, &control);
+    });
     input.a.release_array();
     return pairs_to_list(std::move(records));
 }
@@ -98,8 +102,9 @@ template <class Search>
 PyObject* run_cross_join(CrossJoinInput& input, Search&& search) {
     const MatrixView& a = input.a_view;
     const MatrixView& b = input.b_view;
-    auto records =
-        without_gil([&] { return search(matrix_bytes(a), a.n, matrix_bytes(b), b.n, a.d_bytes, input.k); });
+    auto records = run_interruptible([&](RunControl& control) {
+        return search(matrix_bytes(a), a.n, matrix_bytes(b), b.n, a.d_bytes, input.k, &control);
+    });
     input.release_arrays();
     return pairs_to_list(std::move(records));
 }

@@ -4,11 +4,16 @@
 // brimel_native.explain) checks and shapes the arguments; these entries check
 // again, since they can be called directly.
 //
-//   pairs(a, b, k) -> (i, j, distance, stats)   b None for a self-join;
-//                                               stats: the run's JoinStats as JSON text
+//   pairs(a, b, k, progress=None)               b None for a self-join;
+//     -> (i, j, distance, stats)                stats: the run's JoinStats as JSON text
+//   groups(a, k, progress=None) -> labels       find_groups: int64 label per row
 //   explain(a, b, k) -> str                     the PlanChoice as JSON text
 //   scan(a, b, k) -> (i, j, distance, stats)    the same pairs by the tile scan
 //                                               alone: the baseline of the bench
+//
+// pairs, groups and scan run with the interpreter lock released and stop on
+// Ctrl-C; progress, a callable or None, is called as progress(done, total)
+// while they run (interrupt.hpp).
 #include <Python.h>
 
 #include <array>
@@ -20,34 +25,46 @@
 #include "arrays.hpp"
 #include "brimel/pairs.hpp"
 #include "errors.hpp"
+#include "interrupt.hpp"
 #include "python_ref.hpp"
 
 namespace brimel::binding {
 namespace {
 
-const FunctionDescription kPairs{"pairs", {"a", "b", "k"}};
+const FunctionDescription kPairs{"pairs", {"a", "b", "k", "progress"}, 3};
+const FunctionDescription kGroups{"groups", {"a", "k", "progress"}, 2};
 const FunctionDescription kExplain{"explain", {"a", "b", "k"}};
 const FunctionDescription kScan{"scan", {"a", "b", "k"}};
 
-// A and (unless b is None) B, laid out back to back, and k below the width.
+// A and (unless b is None) B, laid out back to back, k below the width, and
+// the progress callable (borrowed) or nullptr.
 struct PairsInput {
     HeldArray a;
     std::optional<HeldArray> b;
     MatrixView a_view{};
     MatrixView b_view{};
     std::uint32_t k = 0;
+    PyObject* progress = nullptr;
 
     std::optional<ByteSpan> b_bytes() const {
         return b ? std::optional<ByteSpan>(matrix_bytes(b_view)) : std::nullopt;
     }
 };
 
-PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObject* kwargs) {
+// Arguments (a, b, k[, progress]), or (a, k[, progress]) when `has_b` is false.
+PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObject* kwargs,
+                      bool has_b = true) {
     const BoundArguments bound = bind_arguments(function, args, kwargs);
+    const std::size_t k_slot = has_b ? 2 : 1;
     PairsInput input;
     input.a = extract_code_array(bound[0], "a");
-    if (bound[1] != Py_None) input.b.emplace(extract_code_array(bound[1], "b"));
-    input.k = extract_u32(bound[2], "k");
+    if (has_b && bound[1] != Py_None) input.b.emplace(extract_code_array(bound[1], "b"));
+    input.k = extract_u32(bound[k_slot], "k");
+    if (bound.size() > k_slot + 1 && bound[k_slot + 1] != nullptr && bound[k_slot + 1] != Py_None) {
+        input.progress = bound[k_slot + 1];
+        if (PyCallable_Check(input.progress) == 0)
+            raise(PyExc_TypeError, "progress must be callable or None");
+    }
     // Views are taken once every argument is converted: converting k may run
     // Python code.
     input.a_view = input.a.pin_matrix("a");
@@ -88,7 +105,8 @@ std::string stats_as_json(const JoinStats& stats) {
 template <class Join>
 PyObject* run_join(PairsInput& input, Join&& join) {
     JoinStats stats;
-    auto records = without_gil([&] { return join(stats); });
+    auto records =
+        run_interruptible([&](RunControl& control) { return join(stats, control); }, input.progress);
     PyRef arrays(pairs_to_arrays(std::move(records), input.k));
     const std::string text = stats_as_json(stats);
     PyRef stats_text(checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
@@ -102,10 +120,23 @@ PyObject* pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PairsInput input = take_input(kPairs, args, kwargs);
         const MatrixView& a = input.a_view;
-        return run_join(input, [&](JoinStats& stats) {
+        return run_join(input, [&](JoinStats& stats, RunControl& control) {
             return find_pairs(matrix_bytes(a), a.n, input.b_bytes(), input.b_view.n, a.d_bytes, input.k,
-                              &stats);
+                              &stats, &control);
         });
+    });
+}
+
+PyObject* groups(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PairsInput input = take_input(kGroups, args, kwargs, false);
+        const MatrixView& a = input.a_view;
+        auto labels = run_interruptible(
+            [&](RunControl& control) {
+                return find_groups(matrix_bytes(a), a.n, a.d_bytes, input.k, &control);
+            },
+            input.progress);
+        return labels_to_array(std::move(labels));
     });
 }
 
@@ -115,7 +146,9 @@ PyObject* scan(PyObject*, PyObject* args, PyObject* kwargs) {
         const MatrixView& a = input.a_view;
         const MatrixView& b = input.b_view;
         const JoinInput join{a.data, a.n, input.b ? b.data : nullptr, input.b ? b.n : 0, a.d_bytes, input.k};
-        return run_join(input, [&](JoinStats& stats) { return join_with_plan(join, scan_plan(), &stats); });
+        return run_join(input, [&](JoinStats& stats, RunControl& control) {
+            return join_with_plan(join, scan_plan(), &stats, &control);
+        });
     });
 }
 
@@ -177,9 +210,13 @@ PyMethodDef method(const char* name, NativeEntry entry, const char* doc) {
 }
 
 PyMethodDef methods[] = {
-    method("pairs", pairs,
-           "pairs(a, b, k)\n--\n\nEvery pair within k as arrays (i, j, distance) and the run's statistics as "
-           "JSON;\nb None: self-join."),
+    method(
+        "pairs", pairs,
+        "pairs(a, b, k, progress=None)\n--\n\nEvery pair within k as arrays (i, j, distance) and the run's "
+        "statistics as JSON;\nb None: self-join. progress(done, total) is called while it runs."),
+    method("groups", groups,
+           "groups(a, k, progress=None)\n--\n\nThe int64 label of each row: the lowest row of its component "
+           "of pairs within k.\nprogress(done, total) is called while it runs."),
     method("explain", explain,
            "explain(a, b, k)\n--\n\nThe plans considered for pairs(a, b, k), as JSON text."),
     method("scan", scan, "scan(a, b, k)\n--\n\npairs(a, b, k) by the tile scan alone, every pair verified."),

@@ -2,13 +2,20 @@
 
 from __future__ import annotations
 
+import contextlib
+import importlib
 import json
-from typing import Any, NamedTuple, Optional
+from collections.abc import Iterator
+from typing import Any, Callable, NamedTuple, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _brimel_pairs
+
+#: What ``progress=`` accepts: None, True (a tqdm bar) or a callable
+#: ``progress(done, total)``.
+Progress = Union[None, bool, Callable[[int, int], object]]
 
 
 class Pairs(NamedTuple):
@@ -53,7 +60,46 @@ def _arguments(a: Any, k: Any, b: Any) -> tuple[Any, Optional[Any], int]:
     return codes_a, codes_b, k
 
 
-def find_pairs(a: npt.NDArray[np.uint8], k: int, b: Optional[npt.NDArray[np.uint8]] = None) -> Pairs:
+@contextlib.contextmanager
+def _progress_callback(
+    progress: Progress, description: str
+) -> Iterator[Optional[Callable[[int, int], object]]]:
+    """The callable the native join calls as ``(done, total)``: ``progress``
+    itself, or for ``progress=True`` one that drives a tqdm bar, closed when
+    the join returns or raises."""
+    if progress is None or progress is False:
+        yield None
+        return
+    if progress is not True:
+        if not callable(progress):
+            raise TypeError(f"progress must be None, True or a callable, not {type(progress).__name__}")
+        yield progress
+        return
+    try:
+        # Imported by name: tqdm is optional, and so are its type stubs.
+        tqdm = importlib.import_module("tqdm.auto").tqdm
+    except ImportError:
+        raise ImportError(
+            "progress=True shows a tqdm bar, and tqdm is not installed: "
+            "pip install 'brimel_native[progress]', or pass a callable"
+        ) from None
+    bar = tqdm(total=0, desc=description, unit="row")
+
+    def update(done: int, total: int) -> None:
+        if bar.total != total:
+            bar.total = total
+            bar.refresh()
+        bar.update(done - bar.n)
+
+    try:
+        yield update
+    finally:
+        bar.close()
+
+
+def find_pairs(
+    a: npt.NDArray[np.uint8], k: int, b: Optional[npt.NDArray[np.uint8]] = None, *, progress: Progress = None
+) -> Pairs:
     """Every pair of rows within Hamming distance ``k``, exactly.
 
     ``a`` (and ``b``) hold one code per row: a 2-D ``uint8`` array of shape
@@ -65,9 +111,19 @@ def find_pairs(a: npt.NDArray[np.uint8], k: int, b: Optional[npt.NDArray[np.uint
     Returns a ``Pairs(i, j, distance)`` of arrays sorted by ``(i, j)``:
     10 bytes per pair, no Python object per pair. Runs on all cores with
     the interpreter lock released; C-contiguous input is not copied.
+    Ctrl-C stops the join within a fraction of a second (KeyboardInterrupt).
+
+    ``progress``: a callable, called about every 50 ms from this thread as
+    ``progress(done, total)``, and once more with the final counts; its
+    exception stops the join and is raised here. The counts are rows: the
+    join goes through the rows of ``a`` once per part of its plan, so
+    ``total`` is parts times rows (0 when there is nothing to join) and
+    ``done`` only grows. ``progress=True`` shows a tqdm bar (needs tqdm:
+    ``pip install 'brimel_native[progress]'``).
     """
     codes_a, codes_b, k = _arguments(a, k, b)
-    i, j, distance, _ = _brimel_pairs.pairs(codes_a, codes_b, k)
+    with _progress_callback(progress, "find_pairs") as callback:
+        i, j, distance, _ = _brimel_pairs.pairs(codes_a, codes_b, k, callback)
     return Pairs(i, j, distance)
 
 

@@ -150,8 +150,8 @@ TEST(FixedJoin, ChecksInOrder) {
     const ByteSpan huge(codes.data(), too_many);  // never read
     for (auto join : {&find_pairs_self_no_dedup_par_prefetch, &find_pairs_self_no_dedup_par_prefetch_full,
                       &find_pairs_self_bit, &find_pairs_self_adaptive}) {
-        expect_panic([&] { join(short_by_one, 4, 8, 64); }, length);
-        expect_panic([&] { join(ByteSpan{}, too_many, 0, 1); }, "n exceeds u32::MAX");
+        expect_panic([&] { join(short_by_one, 4, 8, 64, nullptr); }, length);
+        expect_panic([&] { join(ByteSpan{}, too_many, 0, 1, nullptr); }, "n exceeds u32::MAX");
     }
     expect_panic([&] { find_pairs_self_bit(codes, 4, 8, 64); }, "brimel: k (64) must be < 8*d_bytes (64)");
     expect_panic([&] { find_pairs_self_bit(ByteSpan{}, 0, 0, 0); }, "brimel: k (0) must be < 8*d_bytes (0)");

@@ -8,12 +8,14 @@
 // Results: dist <= k, exact distance, ascending by (i, j), each pair once;
 // i = j is an ordinary pair, and A and B may be the same buffer. Cross-joins
 // run on the worker pool and must be called without the Python interpreter
-// lock held.
+// lock held. With `control`, they report progress and stop with Cancelled
+// once it is cancelled (brimel/run_control.hpp).
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "brimel/run_control.hpp"
 #include "brimel/types.hpp"
 
 namespace brimel {
@@ -28,7 +30,8 @@ namespace brimel {
 //   IndexBinaryFlat for that regime." (so d_bytes = 0 fails for every k);
 //   n_a <= 4294967295, else "n_a exceeds u32::MAX"; the same for n_b.
 std::vector<PairRecord> find_pairs_cross(ByteSpan a_data, std::uint64_t n_a, ByteSpan b_data,
-                                         std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k);
+                                         std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k,
+                                         RunControl* control = nullptr);
 
 // Bit chunks: plan_bit_chunks(d_bytes, k), rows of A and B keyed by
 // extract_bits on each chunk.
@@ -39,6 +42,7 @@ std::vector<PairRecord> find_pairs_cross(ByteSpan a_data, std::uint64_t n_a, Byt
 //   n_a <= 4294967295, else "n_a exceeds u32::MAX"; the same for n_b;
 //   every chunk at most 128 bits wide, else "bit chunk wider than 128 bits".
 std::vector<PairRecord> find_pairs_cross_bit(ByteSpan a_data, std::uint64_t n_a, ByteSpan b_data,
-                                             std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k);
+                                             std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k,
+                                             RunControl* control = nullptr);
 
 }  // namespace brimel

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "brimel/plan.hpp"
+#include "brimel/run_control.hpp"
 #include "brimel/types.hpp"
 
 namespace brimel {
@@ -41,8 +42,11 @@ struct JoinStats {
 
 // Every pair of `input` within input.k, found with `plan`. Exact for any plan
 // with sum(t_p + 1) > k (or none); the caller has checked lengths and row
-// counts.
-std::vector<PairRecord> join_with_plan(const JoinInput& input, const Plan& plan, JoinStats* stats = nullptr);
+// counts. With `control`, the run reports its progress there and stops with
+// Cancelled once it is cancelled (brimel/run_control.hpp); so do all the
+// joins below that take one.
+std::vector<PairRecord> join_with_plan(const JoinInput& input, const Plan& plan, JoinStats* stats = nullptr,
+                                       RunControl* control = nullptr);
 
 // The planned join of A with itself (b = std::nullopt) or with B, for any
 // k < 8 * d_bytes. Checks, in order, before any row is read: a_data.size() ==
@@ -51,11 +55,26 @@ std::vector<PairRecord> join_with_plan(const JoinInput& input, const Plan& plan,
 // most kMaxRows ("n_a exceeds u32::MAX", "n_b exceeds u32::MAX").
 std::vector<PairRecord> find_pairs(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSpan> b_data,
                                    std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k,
-                                   JoinStats* stats = nullptr);
+                                   JoinStats* stats = nullptr, RunControl* control = nullptr);
 
 // The planner's view of the same call: every plan considered with its
 // estimates, and the one find_pairs would run. Same checks.
 PlanChoice explain_pairs(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSpan> b_data,
                          std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k);
+
+// The rows of A grouped by "within distance k", transitively: label[r] is the
+// lowest row of r's connected component in the graph of pairs within k.
+// Identical codes are collapsed first (rows sorted by a hash of their code
+// with a per-process random seed; rows whose hashes agree are compared in
+// full, so colliding codes, even crafted ones, cost a sort and no more), the
+// planned self-join runs on the distinct codes with a union-find as its sink,
+// and the labels are spread back over the rows: a cluster of identical rows
+// costs O(rows), and no pair list is ever held. Memory beyond the input and
+// the labels: about 16 bytes per row while collapsing, then 8 per row, a copy
+// of the distinct codes (none when every code is distinct) and the join's
+// grouping over them. Same checks, messages and k range as find_pairs with
+// b = std::nullopt.
+std::vector<std::uint32_t> find_groups(ByteSpan a_data, std::uint64_t n_a, std::uint64_t d_bytes,
+                                       std::uint32_t k, RunControl* control = nullptr);
 
 }  // namespace brimel

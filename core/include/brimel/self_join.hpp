@@ -8,7 +8,9 @@
 //
 // Results: i < j, dist <= k, exact distance, ascending by (i, j, dist), no
 // repeats, identical for any number of workers. Each routine runs on the worker
-// pool and must be called without the Python interpreter lock held.
+// pool and must be called without the Python interpreter lock held. With
+// `control`, a routine reports its progress there and stops with Cancelled
+// once it is cancelled (brimel/run_control.hpp).
 //
 // Common checks, in order, before any row is read:
 //   data.size() == n * d_bytes (wrapping product), else the equality assertion
@@ -18,6 +20,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "brimel/run_control.hpp"
 #include "brimel/types.hpp"
 
 namespace brimel {
@@ -25,12 +28,14 @@ namespace brimel {
 // Byte chunks: chunk_boundaries(d_bytes, k + 1). Exact only for k < d_bytes,
 // which the caller checks (a larger k leaves d_bytes one-byte chunks).
 std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch(ByteSpan data, std::uint64_t n,
-                                                              std::uint64_t d_bytes, std::uint32_t k);
+                                                              std::uint64_t d_bytes, std::uint32_t k,
+                                                              RunControl* control = nullptr);
 
 // The same join, kept under its own name for the benchmarks that compared
 // verification kernels; tiles count every row in full, so the two are one.
 std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch_full(ByteSpan data, std::uint64_t n,
-                                                                   std::uint64_t d_bytes, std::uint32_t k);
+                                                                   std::uint64_t d_bytes, std::uint32_t k,
+                                                                   RunControl* control = nullptr);
 
 // Bit chunks: plan_bit_chunks(d_bytes, k), rows keyed by extract_bits on each
 // chunk. Exact for any k < 8 * d_bytes whose plan fits 128-bit chunk keys, i.e.
@@ -40,7 +45,7 @@ std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch_full(ByteSpan data
 //   k < 8 * d_bytes, else "brimel: k (<k>) must be < 8*d_bytes (<8*d_bytes>)";
 //   every chunk at most 128 bits wide, else "bit chunk wider than 128 bits".
 std::vector<PairRecord> find_pairs_self_bit(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes,
-                                            std::uint32_t k);
+                                            std::uint32_t k, RunControl* control = nullptr);
 
 // Entropy-aware bit chunks: the k + 1 chunks are position lists of the bits
 // that vary over a strided sample of at most 10000 rows, balanced by entropy
@@ -54,6 +59,6 @@ std::vector<PairRecord> find_pairs_self_bit(ByteSpan data, std::uint64_t n, std:
 // find_pairs_self_bit's k and chunk-width panics apply there. No k check of
 // its own; a huge k builds no plan.
 std::vector<PairRecord> find_pairs_self_adaptive(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes,
-                                                 std::uint32_t k);
+                                                 std::uint32_t k, RunControl* control = nullptr);
 
 }  // namespace brimel

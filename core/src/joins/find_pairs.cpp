@@ -1,12 +1,21 @@
-// find_pairs: the planned join for any k below the code width.
+// find_pairs and find_groups: the planned join for any k below the code width.
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+
+#include <cstring>
 #include <string>
 
+#include "../tables/distinct_codes.hpp"
 #include "brimel/entropy.hpp"
 #include "brimel/errors.hpp"
 #include "brimel/pairs.hpp"
+#include "brimel/pool.hpp"
+#include "tile_join.hpp"
 
 namespace brimel {
 namespace {
+
+namespace tbb = oneapi::tbb;
 
 // Rows read for the entropy estimate behind the balanced plans, at most.
 constexpr std::uint64_t kEntropySampleRows = 4096;
@@ -42,19 +51,57 @@ PlanChoice plan_for(const JoinInput& input) {
 
 std::vector<PairRecord> find_pairs(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSpan> b_data,
                                    std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k,
-                                   JoinStats* stats) {
+                                   JoinStats* stats, RunControl* control) {
     const JoinInput input = checked_input(a_data, n_a, b_data, n_b, d_bytes, k);
     if (no_pair_possible(input)) {
         if (stats != nullptr) *stats = JoinStats{"none", {}, 0, 0};
         return {};
     }
-    return join_with_plan(input, plan_for(input).plan(), stats);
+    return join_with_plan(input, plan_for(input).plan(), stats, control);
 }
 
 PlanChoice explain_pairs(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSpan> b_data,
                          std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k) {
     const JoinInput input = checked_input(a_data, n_a, b_data, n_b, d_bytes, k);
     return plan_for(input);
+}
+
+std::vector<std::uint32_t> find_groups(ByteSpan a_data, std::uint64_t n_a, std::uint64_t d_bytes,
+                                       std::uint32_t k, RunControl* control) {
+    const JoinInput input = checked_input(a_data, n_a, std::nullopt, 0, d_bytes, k);
+    if (n_a == 0) return {};
+    std::vector<std::uint32_t> labels;
+    pool::run([&] {
+        detail::DistinctCodes distinct = detail::distinct_codes(input.a, n_a, d_bytes, control);
+        const std::uint64_t m = distinct.first_row.size();
+        // The join reads the distinct codes, in the order they are numbered:
+        // the input itself when every code is distinct, else a copy.
+        std::vector<std::uint8_t> copy;
+        if (m < n_a) {
+            copy.resize(m * d_bytes);
+            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m, 1 << 14),
+                              [&](const tbb::blocked_range<std::size_t>& codes) {
+                                  for (std::size_t c = codes.begin(); c != codes.end(); ++c)
+                                      std::memcpy(copy.data() + c * d_bytes,
+                                                  input.a + std::uint64_t{distinct.first_row[c]} * d_bytes,
+                                                  d_bytes);
+                              });
+        }
+        detail::UnionFind groups(m);
+        if (m >= 2) {
+            const JoinInput codes{m < n_a ? copy.data() : input.a, m, nullptr, 0, d_bytes, k};
+            detail::unite_with_plan(codes, plan_for(codes).plan(), groups, control);
+        }
+        // A component's lowest code number is its code with the lowest first
+        // row, which is the lowest row of the component.
+        labels = std::move(distinct.of_row);
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_a, 1 << 14),
+                          [&](const tbb::blocked_range<std::size_t>& rows) {
+                              for (std::size_t r = rows.begin(); r != rows.end(); ++r)
+                                  labels[r] = distinct.first_row[groups.find(labels[r])];
+                          });
+    });
+    return labels;
 }
 
 }  // namespace brimel

@@ -68,53 +68,55 @@ Plan byte_chunk_plan(std::uint64_t d_bytes, std::uint32_t k) {
 // The chunk plan, or the tile scan where that is expected to be cheaper. A
 // plan of at most k chunks (a byte plan asked for k >= d_bytes) can miss
 // pairs; it runs as it is, so its records stay those of its chunks.
-std::vector<PairRecord> join_fixed(const JoinInput& input, Plan chunks) {
+std::vector<PairRecord> join_fixed(const JoinInput& input, Plan chunks, RunControl* control) {
     if (input.n_a == 0 || (input.self() ? input.n_a < 2 : input.n_b == 0)) return {};
     if (chunks.parts.empty()) return {};  // rows of zero bytes: no chunk, no candidate
-    if (chunks.parts.size() <= input.k) return join_with_plan(input, chunks);
+    if (chunks.parts.size() <= input.k) return join_with_plan(input, chunks, nullptr, control);
     std::vector<Plan> plans;
     plans.push_back(std::move(chunks));
     const PlanChoice choice = choose_plan(input, std::move(plans));
-    return join_with_plan(input, choice.plan());
+    return join_with_plan(input, choice.plan(), nullptr, control);
 }
 
-std::vector<PairRecord> byte_self_join(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes,
-                                       std::uint32_t k) {
+std::vector<PairRecord> byte_self_join(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes, std::uint32_t k,
+                                       RunControl* control) {
     check_self_join_input(data, n, d_bytes);
     // With no row pair there is nothing to plan (and k may be far beyond the
     // code width: the caller checks it).
     if (n < 2) return {};
-    return join_fixed({data.data(), n, nullptr, 0, d_bytes, k}, byte_chunk_plan(d_bytes, k));
+    return join_fixed({data.data(), n, nullptr, 0, d_bytes, k}, byte_chunk_plan(d_bytes, k), control);
 }
 
 }  // namespace
 
 std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch(ByteSpan data, std::uint64_t n,
-                                                              std::uint64_t d_bytes, std::uint32_t k) {
-    return byte_self_join(data, n, d_bytes, k);
+                                                              std::uint64_t d_bytes, std::uint32_t k,
+                                                              RunControl* control) {
+    return byte_self_join(data, n, d_bytes, k, control);
 }
 
 std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch_full(ByteSpan data, std::uint64_t n,
-                                                                   std::uint64_t d_bytes, std::uint32_t k) {
-    return byte_self_join(data, n, d_bytes, k);
+                                                                   std::uint64_t d_bytes, std::uint32_t k,
+                                                                   RunControl* control) {
+    return byte_self_join(data, n, d_bytes, k, control);
 }
 
 std::vector<PairRecord> find_pairs_self_bit(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes,
-                                            std::uint32_t k) {
+                                            std::uint32_t k, RunControl* control) {
     check_self_join_input(data, n, d_bytes);
     check_bit_k(k, d_bytes);
     const std::vector<BitRange> plan = checked_bit_plan(d_bytes, k);
-    return join_fixed({data.data(), n, nullptr, 0, d_bytes, k}, chunk_plan(plan));
+    return join_fixed({data.data(), n, nullptr, 0, d_bytes, k}, chunk_plan(plan), control);
 }
 
 std::vector<PairRecord> find_pairs_self_adaptive(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes,
-                                                 std::uint32_t k) {
+                                                 std::uint32_t k, RunControl* control) {
     check_self_join_input(data, n, d_bytes);
-    if (k == 0) return find_pairs_self_bit(data, n, d_bytes, 0);
+    if (k == 0) return find_pairs_self_bit(data, n, d_bytes, 0, control);
 
     // Fewer than two rows leave every bit constant over the sample: fall back
     // without counting bits (8 * d_bytes counters, whatever d_bytes is).
-    if (n < 2) return find_pairs_self_bit(data, n, d_bytes, k);
+    if (n < 2) return find_pairs_self_bit(data, n, d_bytes, k, control);
 
     const std::uint64_t num_lists = std::uint64_t{k} + 1;
     const std::vector<double> entropies =
@@ -124,30 +126,33 @@ std::vector<PairRecord> find_pairs_self_adaptive(ByteSpan data, std::uint64_t n,
     // count first keeps a huge k from building billions of empty lists.
     const auto varying = static_cast<std::uint64_t>(
         std::count_if(entropies.begin(), entropies.end(), [](double e) { return e > 0.0; }));
-    if (varying < num_lists) return find_pairs_self_bit(data, n, d_bytes, k);
+    if (varying < num_lists) return find_pairs_self_bit(data, n, d_bytes, k, control);
     const PositionLists lists = plan_adaptive_chunks(entropies, num_lists, kMaxChunkBits);
     if (std::any_of(lists.begin(), lists.end(), [](const auto& list) { return list.empty(); }))
-        return find_pairs_self_bit(data, n, d_bytes, k);
-    return join_fixed({data.data(), n, nullptr, 0, d_bytes, k}, chunk_plan(lists));
+        return find_pairs_self_bit(data, n, d_bytes, k, control);
+    return join_fixed({data.data(), n, nullptr, 0, d_bytes, k}, chunk_plan(lists), control);
 }
 
 std::vector<PairRecord> find_pairs_cross(ByteSpan a_data, std::uint64_t n_a, ByteSpan b_data,
-                                         std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k) {
+                                         std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k,
+                                         RunControl* control) {
     check_cross_join_lengths(a_data, n_a, b_data, n_b, d_bytes);
     if (k >= d_bytes) panic_byte_k_too_large(k, d_bytes);
     check_cross_join_rows(n_a, n_b);
     if (n_a == 0 || n_b == 0) return {};
-    return join_fixed({a_data.data(), n_a, b_data.data(), n_b, d_bytes, k}, byte_chunk_plan(d_bytes, k));
+    return join_fixed({a_data.data(), n_a, b_data.data(), n_b, d_bytes, k}, byte_chunk_plan(d_bytes, k),
+                      control);
 }
 
 std::vector<PairRecord> find_pairs_cross_bit(ByteSpan a_data, std::uint64_t n_a, ByteSpan b_data,
-                                             std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k) {
+                                             std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k,
+                                             RunControl* control) {
     check_cross_join_lengths(a_data, n_a, b_data, n_b, d_bytes);
     check_bit_k(k, d_bytes);
     check_cross_join_rows(n_a, n_b);
     const std::vector<BitRange> plan = checked_bit_plan(d_bytes, k);
     if (n_a == 0 || n_b == 0) return {};
-    return join_fixed({a_data.data(), n_a, b_data.data(), n_b, d_bytes, k}, chunk_plan(plan));
+    return join_fixed({a_data.data(), n_a, b_data.data(), n_b, d_bytes, k}, chunk_plan(plan), control);
 }
 
 }  // namespace brimel

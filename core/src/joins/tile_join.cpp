@@ -1,5 +1,8 @@
-// The one join pipeline: a plan executed part by part into per-worker record
-// lists, verified tile by tile (see brimel/pairs.hpp).
+// The one join pipeline: a plan executed part by part, verified tile by tile
+// (see brimel/pairs.hpp), every pair within k handed to a sink: per-worker
+// record lists, or a union-find that groups the rows (find_groups).
+#include "tile_join.hpp"
+
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -54,15 +57,40 @@ struct Scratch {
     std::uint64_t recorded = 0;
 };
 
+// Where verified pairs go. Records are kept once per pair, by the first part
+// on which its rows are near; a union is idempotent, so uniting needs no such
+// test and takes a pair from whichever part finds it.
+struct RecordPairs {
+    static constexpr bool kOncePerPair = true;
+
+    void operator()(Scratch& s, std::uint32_t i, std::uint32_t j, std::uint32_t dist) const {
+        if (s.records.empty() || s.records.back().size() == kRecordBlock) {
+            s.records.emplace_back();
+            s.records.back().reserve(kRecordBlock);
+        }
+        s.records.back().push_back({i, j, dist});
+    }
+};
+
+struct UnitePairs {
+    static constexpr bool kOncePerPair = false;
+    detail::UnionFind* groups;
+
+    void operator()(Scratch&, std::uint32_t i, std::uint32_t j, std::uint32_t) const { groups->unite(i, j); }
+};
+
+template <class Sink>
 class TileJoin {
 public:
-    TileJoin(const JoinInput& input, const Plan& plan)
+    TileJoin(const JoinInput& input, const Plan& plan, Sink sink, RunControl* control)
         : a_{input.a, input.n_a, input.d_bytes},
           b_{input.self() ? input.a : input.b, input.self() ? input.n_a : input.n_b, input.d_bytes},
           self_(input.self()),
           k_(input.k),
           words_(std::max<std::size_t>(detail::words_per_row(input.d_bytes), 1)),
           scan_(kernels::active().scan),
+          sink_(sink),
+          control_(control),
           source_a_{a_.data, a_.d_bytes, words_},
           source_b_{b_.data, b_.d_bytes, words_},
           scratch_([words = words_] {
@@ -78,7 +106,8 @@ public:
         for (const Part& part : plan.parts) parts_.emplace_back(part, input.d_bytes);
     }
 
-    std::vector<PairRecord> run(JoinStats* stats) {
+    void run(JoinStats* stats) {
+        if (control_ != nullptr) control_->start(std::max<std::size_t>(parts_.size(), 1), a_.n);
         if (parts_.empty()) {
             // The tile scan: all of A is one group, all of B its one neighbour.
             std::optional<KeyGroups> all_b;
@@ -97,7 +126,10 @@ public:
         for (part_ = 0; part_ < parts_.size(); ++part_) {
             std::optional<Grouping> current = std::move(next);
             next.reset();
-            const auto verify_current = [&] { run_part(current->a, current->b, current->flips, stats); };
+            const auto verify_current = [&] {
+                poll();
+                run_part(current->a, current->b, current->flips, stats);
+            };
             const auto group_next = [&] {
                 if (part_ + 1 < parts_.size()) next.emplace(group(part_ + 1));
             };
@@ -109,7 +141,6 @@ public:
                 group_next();
             }
         }
-        return gather(stats);
     }
 
 private:
@@ -121,6 +152,7 @@ private:
     };
 
     Grouping group(std::size_t p) {
+        poll();
         const PartKeys& keys = parts_[p];
         std::vector<std::uint64_t> flips = keys.exact()
                                                ? detail::flip_masks(keys.key_bits(), keys.threshold())
@@ -135,6 +167,7 @@ private:
         std::vector<std::uint64_t> out(m.n);
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m.n, 1 << 14),
                           [&](const tbb::blocked_range<std::size_t>& rows) {
+                              poll();
                               for (std::size_t r = rows.begin(); r != rows.end(); ++r)
                                   out[r] = keys.key(m.row(static_cast<std::uint32_t>(r)));
                           });
@@ -159,12 +192,18 @@ private:
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, groups_a.groups(), 64),
                           [&](const tbb::blocked_range<std::size_t>& range) {
                               Scratch& s = scratch_.local();
-                              for (std::size_t g = range.begin(); g != range.end(); ++g)
-                                  if (groups_a.group(g).size() <= kTileRows)
-                                      small_group(s, groups_a, queries, flips, g);
+                              std::uint64_t rows = 0;
+                              for (std::size_t g = range.begin(); g != range.end(); ++g) {
+                                  if (groups_a.size(g) > kTileRows) continue;
+                                  poll();
+                                  small_group(s, groups_a, queries, flips, g);
+                                  rows += groups_a.size(g);
+                              }
+                              advance(rows);
                           });
         for (std::size_t g = 0; g < groups_a.groups(); ++g)
             if (groups_a.group(g).size() > kTileRows) large_group(groups_a, queries, flips, g);
+        if (control_ != nullptr) control_->part_done();
 
         if (stats == nullptr) return;
         PartStats part{groups_a.groups(), 0, 0};
@@ -294,14 +333,18 @@ private:
         const std::size_t tiles = (size + kTileRows - 1) / kTileRows;
         // Work items: (tile, query tile of the same group) for the triangle,
         // (tile, neighbour group, its query positions [from, to)) for probes.
+        // A tile's rows count as done in shares, one per item of the tile.
         struct Item {
             std::size_t tile;
             std::size_t group;  // SIZE_MAX: the queries are this group's tile `from`
             std::size_t from;
             std::size_t to;
+            std::size_t rows = 0;  // progress share
         };
+        const auto tile_size = [&](std::size_t t) { return std::min(kTileRows, size - t * kTileRows); };
         std::vector<Item> items;
         for (std::size_t t = 0; t < tiles; ++t) {
+            const std::size_t first_item = items.size();
             if (self_)
                 for (std::size_t q = 0; q <= t; ++q) items.push_back({t, SIZE_MAX, q, q});
             for_each_neighbour(groups_a, queries, flips, g, [&](std::size_t h) {
@@ -309,14 +352,19 @@ private:
                 for (std::size_t from = queries.start(h); from < end; from += kTileRows)
                     items.push_back({t, h, from, std::min(end, from + kTileRows)});
             });
+            const std::size_t count = items.size() - first_item;
+            if (count == 0) advance(tile_size(t));
+            for (std::size_t r = 0; r < count; ++r)
+                items[first_item + r].rows = tile_size(t) * (r + 1) / count - tile_size(t) * r / count;
         }
-        const auto tile_size = [&](std::size_t t) { return std::min(kTileRows, size - t * kTileRows); };
         tbb::parallel_for(
             tbb::blocked_range<std::size_t>(0, items.size(), 1),
             [&](const tbb::blocked_range<std::size_t>& range) {
                 Scratch& s = scratch_.local();
                 for (std::size_t it = range.begin(); it != range.end(); ++it) {
+                    poll();
                     const Item& item = items[it];
+                    advance(item.rows);
                     const TileRef tile =
                         tile_of(s, groups_a, first + item.tile * kTileRows, tile_size(item.tile));
                     if (item.group != SIZE_MAX) {
@@ -347,12 +395,8 @@ private:
             std::uint32_t i = tile_is_a ? t : q;
             std::uint32_t j = tile_is_a ? q : t;
             if (self_ && i > j) std::swap(i, j);
-            if (!first_near_part(i, j)) continue;
-            if (s.records.empty() || s.records.back().size() == kRecordBlock) {
-                s.records.emplace_back();
-                s.records.back().reserve(kRecordBlock);
-            }
-            s.records.back().push_back({i, j, s.dist[h]});
+            if (Sink::kOncePerPair && !first_near_part(i, j)) continue;
+            sink_(s, i, j, s.dist[h]);
             ++s.recorded;
         }
     }
@@ -370,6 +414,8 @@ private:
         return true;
     }
 
+public:
+    // The records of a RecordPairs run, ascending.
     std::vector<PairRecord> gather(JoinStats* stats) {
         std::size_t total = 0;
         for (const Scratch& s : scratch_)
@@ -390,12 +436,26 @@ private:
         return records;
     }
 
+private:
+    // Throws Cancelled once the run is cancelled: polled per group, per tile
+    // item and per block of keys, so a few milliseconds of work at most pass
+    // between polls.
+    void poll() const {
+        if (control_ != nullptr) control_->check();
+    }
+
+    void advance(std::uint64_t rows) const {
+        if (control_ != nullptr && rows != 0) control_->add_rows(rows);
+    }
+
     Matrix a_;
     Matrix b_;
     bool self_;
     std::uint32_t k_;
     std::size_t words_;
     kernels::ScanFn scan_;
+    Sink sink_;
+    RunControl* control_;
     std::vector<PartKeys> parts_;
     detail::CodeSource source_a_;
     detail::CodeSource source_b_;
@@ -405,12 +465,26 @@ private:
 
 }  // namespace
 
-std::vector<PairRecord> join_with_plan(const JoinInput& input, const Plan& plan, JoinStats* stats) {
+std::vector<PairRecord> join_with_plan(const JoinInput& input, const Plan& plan, JoinStats* stats,
+                                       RunControl* control) {
     if (stats != nullptr) *stats = JoinStats{plan.name, {}, 0, 0};
     if (input.n_a == 0 || (input.self() ? input.n_a < 2 : input.n_b == 0)) return {};
     std::vector<PairRecord> records;
-    pool::run([&] { records = TileJoin(input, plan).run(stats); });
+    pool::run([&] {
+        TileJoin join(input, plan, RecordPairs{}, control);
+        join.run(stats);
+        records = join.gather(stats);
+    });
     return records;
 }
+
+namespace detail {
+
+void unite_with_plan(const JoinInput& input, const Plan& plan, UnionFind& groups, RunControl* control) {
+    if (input.n_a == 0 || (input.self() ? input.n_a < 2 : input.n_b == 0)) return;
+    pool::run([&] { TileJoin(input, plan, UnitePairs{&groups}, control).run(nullptr); });
+}
+
+}  // namespace detail
 
 }  // namespace brimel

@@ -1,0 +1,100 @@
+"""Long joins stop on Ctrl-C and on a progress callback's exception; progress
+counts only grow and end at their total."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import support
+from brimel_native import find_groups, find_pairs
+
+# 200,000 random 256-bit codes at k = 100: about 30 s of tile scan on two
+# cores, and almost no pairs, so stopping frees little.
+LONG = (200_000, 32)
+
+CHILD = textwrap.dedent(
+    f"""
+    import sys, time
+    sys.path.insert(0, {str(Path(__file__).resolve().parent)!r})
+    import brimel_native as bn
+    import support
+
+    a = support.random_codes(*{LONG})
+    join = {{
+        "find_pairs": lambda: bn.find_pairs(a, 100),
+        "find_groups": lambda: bn.find_groups(a, 100),
+        "find_pairs_self_adaptive": lambda: bn.find_pairs_self_adaptive(a, 60),
+    }}[sys.argv[1]]
+    print("ready", flush=True)
+    try:
+        join()
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        caught = time.monotonic()
+        # The engine is usable again at once.
+        again = len(bn.find_pairs_self(a[:3000], 3)) == len(bn.find_pairs(a[:3000], 3).i)
+        print("interrupted", caught, again, flush=True)
+    """
+)
+
+
+@pytest.mark.skipif(support.SANITIZED, reason="timing of a 30 s join under the sanitizer")
+@pytest.mark.parametrize("join", ["find_pairs", "find_groups", "find_pairs_self_adaptive"])
+def test_sigint_stops_a_long_join(join):
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, join], stdout=subprocess.PIPE, text=True, start_new_session=True
+    )
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.5)  # well inside the join
+        sent = time.monotonic()
+        os.kill(child.pid, signal.SIGINT)
+        out, _ = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    word, caught, again = out.split()
+    latency = float(caught) - sent
+    print(f"{join}: KeyboardInterrupt {latency * 1000:.0f} ms after SIGINT")
+    assert (word, again, child.returncode) == ("interrupted", "True", 0)
+    assert latency < 5  # the join alone would take about 30 s
+
+
+@pytest.mark.parametrize("join", [find_pairs, find_groups])
+def test_a_raising_callback_stops_the_join(join):
+    codes = support.random_codes(*LONG)
+
+    def stop(done, total):
+        raise LookupError("stopped at", done, total)
+
+    with pytest.raises(LookupError, match="stopped at"):
+        join(codes, 100, progress=stop)
+
+
+@pytest.mark.parametrize("join", [find_pairs, find_groups])
+def test_progress_grows_to_its_total(join):
+    codes = support.random_codes(20_000, 32, seed=1)
+    calls = []
+    result = join(codes, 100, progress=lambda done, total: calls.append((done, total)))
+    np.testing.assert_equal(result, join(codes, 100))
+    done = [d for d, _ in calls]
+    total = calls[-1][1]
+    assert done == sorted(done) and done[-1] == total > 0
+    assert {t for _, t in calls} <= {0, total} and total % codes.shape[0] == 0  # parts x rows
+
+
+def test_progress_bar_needs_tqdm(monkeypatch):
+    codes = support.random_codes(100, 8)
+    with pytest.raises(TypeError, match="progress must be"):
+        find_pairs(codes, 3, progress=1)
+    pytest.importorskip("tqdm")
+    assert find_groups(codes, 20, progress=True).tolist() == find_groups(codes, 20).tolist()
+    monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+    with pytest.raises(ImportError, match=r"brimel_native\[progress\]"):
+        find_pairs(codes, 3, progress=True)
