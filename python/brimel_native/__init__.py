@@ -1,6 +1,7 @@
 """Exact near-duplicate search over binary codes by Hamming distance."""
 
 from ._brimel_native import *  # noqa: F401,F403
+from .adapters import from_hex, from_uint64, pack_bits
 from .pairs import Pairs, explain, find_pairs
 
 # The native module's names in its own order, then the Python layer's,
@@ -17,4 +18,7 @@ __all__ = [
     "find_pairs",
     "explain",
     "Pairs",
+    "from_hex",
+    "from_uint64",
+    "pack_bits",
 ]
