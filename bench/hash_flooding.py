@@ -1,23 +1,23 @@
-"""How much slower an adversary can make a search with codes crafted so that every
-row's chunk key has the same chunk_key_hash, against random codes of the same
-shape. Both inputs have no pair within k, so the output does not grow at all:
-any slowdown is the chunk tables' doing.
+"""How much slower an adversary can make a search with crafted codes, against
+random codes of the same shape.
 
-The chunk hash is fixed and unseeded (results and tables are the same in every
-run), and its parts are invertible, so colliding keys are cheap to make:
-- 16-byte chunk keys (k = 0 and d_bytes = 16 on byte chunks; the bit plan
-  [0, 128) of every k = 0 bit-level search and Index): the key (lo, hi) hashes to
-  rotl(((lo * K) + hi) * K, 26), so hi = C - lo * K gives the same hash for
-  every lo;
-- byte-string keys (chunks of 17 bytes or more, e.g. d_bytes = 32, k = 0):
-  the last 16 bytes enter the digest as fold(s0 ^ u, s1 ^ v); with
-  u = s0 ^ 1 the fold is the identity, and v cancels the rest.
+Two attacks:
+- `crafted`: every row's 16-byte prefix (and, for 32-byte rows, the whole
+  row) collides under the fixed, invertible chunk hash the engine once used:
+  for 16-byte keys (lo, hi) -> rotl(((lo * K) + hi) * K, 26), hi = C - lo * K
+  gives one hash for every lo; for 32-byte keys the last 16 bytes cancel the
+  digest's fold. The joins now group rows by radix sort and hash only parts
+  wider than 32 bits, with a seed drawn per process, and the Index hashes its
+  keys with a function drawn once per process: for them these codes are just
+  other codes. No pair lies within k, so any slowdown would be the tables'.
+- `shared`: rows that genuinely share a part key (the same first 16 bits,
+  random elsewhere), which no hash can tell apart; the Index(8, 3) keys on
+  16-bit parts, so every query probing that key meets every row. Long lists
+  are keyed again on the bits their part leaves free (sub-indexes).
 
 The Index is measured in two steps, add_batch of all rows into a new index and
-then 200 queries of stored rows, on k = 0 (the one chunk [0, 128)) and on
-Index(32, 1), whose two 128-bit chunks take the crafted prefix in chunk 0.
-The Index hashes its keys with a function drawn once per process, so for it
-the crafted codes are just other codes.
+then 200 queries of stored rows (the first query of the `shared` codes makes
+the sub-index, the rest use it).
 
     .venv/bin/python bench/hash_flooding.py [--sizes 2000,4000,8000,16000] [--only NAME,...]
 """
@@ -90,6 +90,13 @@ def crafted(n: int, d_bytes: int, seed: int = 1) -> np.ndarray:
     return codes
 
 
+def shared(n: int, d_bytes: int, seed: int = 1) -> np.ndarray:
+    """n random codes with the same first two bytes."""
+    codes = np.random.default_rng(seed).integers(0, 256, size=(n, d_bytes), dtype=np.uint8)
+    codes[:, :2] = 0x5A
+    return codes
+
+
 def seconds(call, repeat: int = 3) -> float:
     best = float("inf")
     for _ in range(repeat):
@@ -100,33 +107,31 @@ def seconds(call, repeat: int = 3) -> float:
 
 
 def searches():
-    """(name, d_bytes, k, call(codes)) for every built function."""
+    """(name, d_bytes, k, call(codes), attack) for every built function."""
     import catalog
 
     out = []
     for join in catalog.JOINS:
-        if not join.available:
-            continue
         f = getattr(m, join.name)
         for d_bytes in (16, 32):
             if join.kind == "self":
-                out.append((join.name, d_bytes, 0, lambda a, f=f: f(a, 0)))
+                out.append((join.name, d_bytes, 0, lambda a, f=f: f(a, 0), crafted))
             else:  # the first half of the rows against the second: still no pair
-                out.append((join.name, d_bytes, 0, lambda a, f=f: f(a[: len(a) // 2], a[len(a) // 2 :], 0)))
-    if hasattr(m, "Index"):
-        for d_bytes, k in ((16, 0), (32, 0), (32, 1)):
+                call = lambda a, f=f: f(a[: len(a) // 2], a[len(a) // 2 :], 0)  # noqa: E731
+                out.append((join.name, d_bytes, 0, call, crafted))
+    for d_bytes, k, attack in ((16, 0, crafted), (32, 0, crafted), (32, 1, crafted), (8, 3, shared)):
 
-            def fill(a, d_bytes=d_bytes, k=k):
-                m.Index(d_bytes, k).add_batch(a)
+        def fill(a, k=k):
+            m.Index(a.shape[1], k).add_batch(a)
 
-            def filled(a, d_bytes=d_bytes, k=k):
-                index = m.Index(d_bytes, k)
-                index.add_batch(a)
-                rows = a[:: max(len(a) // 200, 1)]
-                return lambda: [index.query(row) for row in rows]
+        def filled(a, k=k):
+            index = m.Index(a.shape[1], k)
+            index.add_batch(a)
+            rows = a[:: max(len(a) // 200, 1)]
+            return lambda: [index.query(row) for row in rows]
 
-            out.append(("Index.add_batch", d_bytes, k, fill))
-            out.append(("Index.query", d_bytes, k, Prepared(filled)))
+        out.append(("Index.add_batch", d_bytes, k, fill, attack))
+        out.append(("Index.query", d_bytes, k, Prepared(filled), attack))
     return out
 
 
@@ -145,12 +150,14 @@ def main() -> None:
     args = parser.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
     only = set(filter(None, args.only.split(",")))
-    print(f"{'function':32} {'d':>3} {'k':>2} {'n':>7} {'random s':>10} {'crafted s':>10} {'slowdown':>9}")
-    for name, d_bytes, k, call in searches():
+    print(
+        f"{'function':24} {'attack':8} {'d':>3} {'k':>2} {'n':>7} {'random s':>10} {'crafted s':>10} {'slowdown':>9}"
+    )
+    for name, d_bytes, k, call, make_attack in searches():
         if only and name not in only:
             continue
         for n in sizes:
-            attack = crafted(n, d_bytes)
+            attack = make_attack(n, d_bytes)
             plain = np.random.default_rng(n).integers(0, 256, size=(n, d_bytes), dtype=np.uint8)
             if isinstance(call, Prepared):
                 run_plain, run_attack = call.prepare(plain), call.prepare(attack)
@@ -161,7 +168,7 @@ def main() -> None:
             t_plain = seconds(run_plain)
             t_attack = seconds(run_attack, repeat=1 if n > 8000 else 3)
             print(
-                f"{name:32} {d_bytes:3} {k:2} {n:7} {t_plain:10.4f} {t_attack:10.4f} "
+                f"{name:24} {make_attack.__name__:8} {d_bytes:3} {k:2} {n:7} {t_plain:10.4f} {t_attack:10.4f} "
                 f"{t_attack / t_plain:8.1f}x",
                 flush=True,
             )

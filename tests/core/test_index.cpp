@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <map>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "brimel/errors.hpp"
@@ -105,6 +106,37 @@ TEST(Index, KeysAgainAsItGrows) {
     EXPECT_NE(index.plan().parts.size(), before);
     stored.insert(stored.begin(), first.begin(), first.end());
     expect_exact(index, stored, Codes(stored.begin(), stored.begin() + 5 * 300));
+}
+
+// Rows crafted to share a part's key (and, for half of them, the next 16 bits)
+// put more rows under one key than a list is verified whole for: queries go
+// through sub-indexes, nested where rows share more, and through the ids listed
+// after a sub-index was made. Equal rows leave no bits to key on.
+TEST(Index, HeavyListsStayExact) {
+    for (const auto& [d, k] :
+         std::vector<std::pair<std::uint64_t, std::uint32_t>>{{8, 3}, {32, 31}, {16, 5}}) {
+        Codes stored = testing::planted_codes(14000, d, k, 5);
+        for (std::uint64_t r = 0; r < 14000; ++r) {
+            stored[r * d] = 0x5A;
+            stored[r * d + 1] = 0xC3;
+            if (r % 2 != 0) stored[r * d + 2] = stored[r * d + 3] = 0;
+        }
+        const Codes equal = testing::clustered_codes(6000, d, 2, 6);
+        stored.insert(stored.end(), equal.begin(), equal.end());
+        const std::size_t half = 10000 * d;
+        const Codes queries(stored.begin() + 4000 * d, stored.begin() + 4200 * d);
+        Index index = Index::create(d, k);
+        index.add_batch({stored.data(), half});
+        // Another thread makes the same sub-indexes meanwhile.
+        std::vector<std::vector<QueryHit>> raced;
+        std::thread racer([&] { raced = query_all(index, queries); });
+        expect_exact(index, Codes(stored.begin(), stored.begin() + half), queries);
+        racer.join();
+        EXPECT_EQ(raced, query_all(index, queries));
+        index.add_batch({stored.data() + half, stored.size() - half});
+        expect_exact(index, stored, queries);
+        expect_exact(index, stored, Codes(stored.end() - 50 * d, stored.end()));
+    }
 }
 
 // A refused add (row limit injected small) changes nothing; the index keeps

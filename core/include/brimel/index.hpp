@@ -15,7 +15,11 @@
 // Storage per stored row: d_bytes bytes of code in one contiguous buffer
 // (row id r at r * d_bytes), plus one 4-byte list entry per part. A key with a
 // single id keeps it inline in its table slot (no allocation); longer lists
-// live in one heap block each and grow geometrically.
+// live in one heap block each and grow geometrically. A list of more than
+// 4096 ids that queries keep probing (rows sharing a part's value) is keyed
+// again on the bits the part leaves free, so that a query verifies the rows
+// near it rather than the whole list: a sub-index, made by a query, of about
+// 4 bytes per listed row per part of its own plan.
 //
 // Ids are unsigned 32-bit, assigned 0, 1, 2, ... in insertion order, never
 // reused. An index holds at most max_rows rows (4294967295 unless a test asks

@@ -1,14 +1,13 @@
 // The streaming index: construction, insertion and single-code queries.
 #include "brimel/index.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
-#include <chrono>
-#include <random>
+#include <memory>
+#include <mutex>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -19,57 +18,13 @@
 #include "brimel/errors.hpp"
 #include "brimel/plan.hpp"
 #include "id_list.hpp"
+#include "key_hasher.hpp"
+#include "sub_index.hpp"
 
 namespace brimel {
 namespace {
 
-// The tables and seen sets of every index hash with one function drawn at
-// random when the process starts: vector multiply-add-shift, the high 64 bits
-// of (a1 * lo + a2 * hi + b) mod 2^128 with a1, a2, b random 128-bit numbers.
-// It is strongly universal: two distinct keys agree on any chosen bits of
-// their hashes exactly as often as random bits would, whichever keys they
-// are. Codes cannot be crafted to collide without knowing the draw, so every
-// set of keys costs what random keys cost. No result depends on the draw:
-// id lists keep insertion order and query hits are sorted by id.
-using Word128 = unsigned __int128;
-
-struct HashDraw {
-    Word128 a1, a2, b;
-};
-
-Word128 random_word128(std::random_device& device) {
-    Word128 word = 0;
-    for (int part = 0; part < 4; ++part) word = (word << 32) | device();
-    return word;
-}
-
-HashDraw draw_hash() {
-    try {
-        std::random_device device;
-        return {random_word128(device), random_word128(device), random_word128(device)};
-    } catch (const std::exception&) {
-        // No entropy source: a draw from the clock and the process id, still
-        // unknown to anyone who only chooses the codes.
-        std::seed_seq seed{
-            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()),
-            static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()),
-            static_cast<std::uint64_t>(::getpid())};
-        std::mt19937_64 engine(seed);
-        const auto next = [&] { return (Word128{engine()} << 64) | engine(); };
-        return {next(), next(), next()};
-    }
-}
-
-const HashDraw kHashDraw = draw_hash();
-
-// Declared avalanching: the output is already uniform in every bit, so the
-// flat containers use it as it is.
-struct KeyHasher {
-    using is_avalanching = std::true_type;
-    std::size_t operator()(std::uint64_t key) const noexcept {
-        return static_cast<std::uint64_t>((kHashDraw.a1 * key + kHashDraw.b) >> 64);
-    }
-};
+using detail::KeyHasher;
 
 // Part keys are at most 64 bits (the value of a part of at most 32 bits, or
 // a hash of a wider one): 16-byte slots.
@@ -134,6 +89,7 @@ struct Index::State {
     }
 
     void adopt(Keying&& made) noexcept {
+        heavy.clear();
         plan = std::move(made.plan);
         keys = std::move(made.keys);
         flips = std::move(made.flips);
@@ -179,6 +135,22 @@ struct Index::State {
 
     void append_codes(ByteSpan rows);
     std::vector<std::uint32_t> candidates(const std::uint8_t* row) const;
+
+    // Heavy lists' probe counts and sub-indexes, per part and key: a list
+    // longer than detail::kHeavyList gets its sub-index at its
+    // kProbesBeforeSubIndex-th probe, and again once it has grown by that
+    // much since. A cache: queries (shared access) fill it under
+    // heavy_mutex; re-keying empties it.
+    using HeavyTable = boost::unordered_flat_map<std::uint64_t, detail::HeavyList>;
+    mutable std::mutex heavy_mutex;
+    mutable std::vector<HeavyTable> heavy;
+
+    // Appends (id, part) to `found` for the ids of `ids`, the list under `key`
+    // on part p, that may lie within k of `row`: the sub-index's candidates
+    // and the ids listed since it was made.
+    void heavy_candidates(std::size_t p, std::uint64_t key, std::span<const std::uint32_t> ids,
+                          const std::uint8_t* row,
+                          std::vector<std::pair<std::uint32_t, std::uint32_t>>& found) const;
 };
 
 namespace {
@@ -332,8 +304,12 @@ std::vector<std::uint32_t> Index::State::candidates(const std::uint8_t* row) con
         const auto take = [&](std::uint64_t probe) {
             const auto slot = table.find(probe);
             if (slot == table.end()) return;
-            for (const std::uint32_t id : slot->second.ids(scratch))
-                found.emplace_back(id, static_cast<std::uint32_t>(p));
+            const auto ids = slot->second.ids(scratch);
+            if (ids.size() > detail::kHeavyList) {
+                heavy_candidates(p, probe, ids, row, found);
+                return;
+            }
+            for (const std::uint32_t id : ids) found.emplace_back(id, static_cast<std::uint32_t>(p));
         };
         take(key);
         for (const std::uint64_t flip : flips[p]) take(key ^ flip);
@@ -352,6 +328,48 @@ std::vector<std::uint32_t> Index::State::candidates(const std::uint8_t* row) con
         if (!earlier) listed.push_back(id);
     }
     return listed;
+}
+
+void Index::State::heavy_candidates(std::size_t p, std::uint64_t key, std::span<const std::uint32_t> ids,
+                                    const std::uint8_t* row,
+                                    std::vector<std::pair<std::uint32_t, std::uint32_t>>& found) const {
+    std::shared_ptr<const detail::SubIndex> sub;
+    bool make = false;
+    {
+        const std::lock_guard lock(heavy_mutex);
+        if (heavy.size() != tables.size()) heavy.resize(tables.size());
+        detail::HeavyList& list = heavy[p][key];
+        sub = list.sub;
+        // Ids listed since the sub-index was made are verified directly until
+        // there are many of them again; then the sub-index is made anew.
+        if (ids.size() - (sub ? sub->size() : 0) > detail::kHeavyList &&
+            ++list.probes == detail::kProbesBeforeSubIndex) {
+            list.probes = 0;
+            make = true;
+        }
+    }
+    if (make) {
+        // Every bit the part does not cover, ascending.
+        const Part& part = plan.parts[p];
+        std::vector<bool> taken(8 * d_bytes, false);
+        for (std::uint64_t bit = part.lo; bit < part.hi; ++bit) taken[bit] = true;
+        for (const std::uint64_t bit : part.positions) taken[bit] = true;
+        std::vector<std::uint64_t> free_bits;
+        for (std::uint64_t bit = 0; bit < taken.size(); ++bit)
+            if (!taken[bit]) free_bits.push_back(bit);
+        sub = std::make_shared<const detail::SubIndex>(ids, std::move(free_bits), k, codes.data(), d_bytes);
+        const std::lock_guard lock(heavy_mutex);
+        heavy[p][key].sub = sub;
+    }
+    std::size_t covered = 0;
+    if (sub) {
+        thread_local std::vector<std::uint32_t> listed;
+        listed.clear();
+        sub->candidates(row, codes.data(), listed);
+        for (const std::uint32_t id : listed) found.emplace_back(id, static_cast<std::uint32_t>(p));
+        covered = sub->size();
+    }
+    for (const std::uint32_t id : ids.subspan(covered)) found.emplace_back(id, static_cast<std::uint32_t>(p));
 }
 
 // Stores the rows of `rows` (back to back) after the n stored ones and lists
