@@ -6,7 +6,13 @@ then returns every pair of paragraphs within Hamming distance k (default 3).
 Prints the counts, the closest pairs with a snippet of each, and the time each
 step took.
 
-    python examples/stdlib_simhash.py [--k 3] [--root DIR] [--show 8]
+    python examples/stdlib_simhash.py [--k 3] [--root DIR] [--show 8] [--write-hex FILE]
+
+With --write-hex the codes are also written one hex code per line (row r on
+line r + 1), the input the `brimel` command line reads:
+
+    python examples/stdlib_simhash.py --write-hex stdlib.hex
+    brimel groups stdlib.hex -k 3 -o groups.csv
 """
 
 from __future__ import annotations
@@ -88,6 +94,7 @@ def main() -> None:
         help="directory of .py files (default: this Python's standard library)",
     )
     parser.add_argument("--show", type=int, default=8, help="closest pairs to print")
+    parser.add_argument("--write-hex", type=Path, help="also write the codes here, one hex code per line")
     args = parser.parse_args()
 
     t0 = time.perf_counter()
@@ -102,6 +109,8 @@ def main() -> None:
     t1 = time.perf_counter()
     codes = simhash(units)
     t2 = time.perf_counter()
+    if args.write_hex:
+        args.write_hex.write_text("".join(code.tobytes().hex() + "\n" for code in codes))
     pairs = find_pairs_self(codes, args.k)
     t3 = time.perf_counter()
 

@@ -1,6 +1,7 @@
 """Exact near-duplicate search over binary codes by Hamming distance."""
 
 from ._brimel_native import *  # noqa: F401,F403
+from .adapters import from_hex, from_uint64, pack_bits
 from .groups import find_groups, keep_mask
 from .pairs import Pairs, explain, find_pairs
 
@@ -20,4 +21,7 @@ __all__ = [
     "Pairs",
     "find_groups",
     "keep_mask",
+    "from_hex",
+    "from_uint64",
+    "pack_bits",
 ]
