@@ -10,6 +10,7 @@ from typing import Callable
 
 import numpy as np
 
+import brimel_native
 from brimel_native import _brimel_native as m
 
 
@@ -22,6 +23,11 @@ def bit_accepts(d_bytes: int, k: int) -> bool:
     """Bit chunks: every chunk key fits the widest key (k = 0 keys its first bits only)."""
     total = 8 * d_bytes
     return 0 <= k < total and (k == 0 or math.ceil(total / (k + 1)) <= m._MAX_CHUNK_BITS)
+
+
+def any_k(d_bytes: int, k: int) -> bool:
+    """find_pairs: any k below the code width."""
+    return 0 <= k < 8 * d_bytes
 
 
 def index_accepts(d_bytes: int, k: int) -> bool:
@@ -59,6 +65,24 @@ JOINS = [
     Join("_find_pairs_self_full_popcount", "self", byte_accepts),
     Join("find_pairs_self_adaptive", "self", bit_accepts),
 ]
+
+
+class FindPairs(Join):
+    """find_pairs (the planner's join, arrays out) as one of the joins above."""
+
+    def function(self):
+        return brimel_native.find_pairs
+
+    def __call__(self, a, b, k):
+        found = brimel_native.find_pairs(a, k, b if self.kind == "cross" else None)
+        assert found.i.dtype == found.j.dtype == np.uint32 and found.distance.dtype == np.uint16
+        return list(zip(found.i.tolist(), found.j.tolist(), found.distance.tolist()))
+
+    def __str__(self) -> str:
+        return f"find_pairs[{self.kind}]"
+
+
+PLANNED = [FindPairs("find_pairs", "self", any_k), FindPairs("find_pairs", "cross", any_k)]
 
 
 def panic_exception() -> type[BaseException]:

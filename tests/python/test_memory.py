@@ -1,17 +1,17 @@
-"""Memory: 10^4 calls of every entry, on success and on each error path of
+"""Memory: 10^4 calls of every entry, on success and on each refused call of
 test_entry_points and test_index, leave Python's block count, the native heap
-and the arguments' reference counts where they were; running out of native
-memory raises MemoryError and the next call works.
+and the arguments' reference counts where they were. Running out of memory (the
+native records, the result list, the pool's threads) raises MemoryError, and
+the next call works.
 
 Under AddressSanitizer (memory held in quarantine, Python allocating with
-malloc) only the reference counts are checked.
+malloc, no address-space limit possible) only the reference counts are checked.
 """
 
 from __future__ import annotations
 
 import ctypes
 import gc
-import subprocess
 import sys
 
 import numpy as np
@@ -24,21 +24,12 @@ import test_index
 from brimel_native import _brimel_native as m
 
 CALLS = 500 if support.SANITIZED else 10_000
-_LIBC = ctypes.CDLL(None)
-_FIELDS = [
-    "arena",
-    "ordblks",
-    "smblks",
-    "hblks",
-    "hblkhd",
-    "usmblks",
-    "fsmblks",
-    "uordblks",
-    "fordblks",
-    "keepcost",
-]
-_MALLINFO = getattr(_LIBC, "mallinfo2", None)  # glibc 2.33+
+needs_address_space_limit = pytest.mark.skipif(
+    support.SANITIZED, reason="an address-space limit cannot be set under AddressSanitizer"
+)
+_MALLINFO = getattr(ctypes.CDLL(None), "mallinfo2", None)  # glibc 2.33+
 if _MALLINFO is not None:
+    _FIELDS = "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()
     _MALLINFO.restype = type(
         "MallInfo2", (ctypes.Structure,), {"_fields_": [(f, ctypes.c_size_t) for f in _FIELDS]}
     )
@@ -72,26 +63,24 @@ def assert_no_growth(call, *watched):
 
 
 CODES = support.random_codes(64, 8, seed=11)
-SUCCESS = [(j.name, (CODES, 3) if j.kind == "self" else (CODES, CODES[:40], 3)) for j in catalog.JOINS]
-CASES = [(name, args) for name, args, _, _ in test_entry_points.JOIN_CASES] + SUCCESS
+SUCCESS = [(j.function(), (CODES, 3) if j.kind == "self" else (CODES, CODES[:40], 3)) for j in catalog.JOINS]
+CASES = [(function, args) for function, args, _, _ in test_entry_points.CASES] + SUCCESS
 
 
-@pytest.mark.parametrize("name, args", CASES, ids=[c[0] for c in CASES])
-def test_join_calls_leak_nothing(name, args):
-    function = getattr(m, name)
+@pytest.mark.parametrize("function, args", CASES, ids=[test_entry_points.name(c[0]) for c in CASES])
+def test_calls_leak_nothing(function, args):
     assert_no_growth(lambda: function(*args), *[a for a in args if isinstance(a, np.ndarray)])
 
 
-def lifecycle():  # construct, fill, read, query, free
+def lifecycle(_):  # construct, fill, read, query, free
     index = m.Index(8, 3)
     index.add(CODES[0])
     index.add_batch(CODES[:5])
     return index.query(CODES[0]), index.k, index.n, index.d_bytes, len(index)
 
 
-INDEX_CALLS = [lambda ix: lifecycle(), lambda ix: ix.query(CODES[0])]
-INDEX_CALLS += [lambda ix, a=a, k=k: m.Index(*a, **k) for a, k, _, _ in test_index.INDEX_NEW_CASES]
-INDEX_CALLS += [call for call, _, _ in test_index.INDEX_CASES]
+INDEX_CALLS = [lifecycle, lambda ix: ix.query(CODES[0])]
+INDEX_CALLS += [lambda ix, c=c: getattr(ix, c[0])(*c[1]) for c in test_index.INDEX_CASES]
 
 
 @pytest.mark.parametrize("call", INDEX_CALLS)
@@ -103,36 +92,77 @@ def test_index_calls_leak_nothing(call):
     assert index.n == len(CODES) and index.query(CODES[0]) == before
 
 
-OUT_OF_MEMORY = """
-import resource, sys
-import numpy as np
-from brimel_native import _brimel_native as m
-f = getattr(m, sys.argv[1])
-call = (lambda a, k: f(a, k)) if sys.argv[2] == "self" else (lambda a, k: f(a, a, k))
-small = np.zeros((100, 8), dtype=np.uint8)
-expected = call(small, 3)  # also starts the worker pool before the limit
-with open("/proc/self/status") as status:
-    vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize"))
-resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 30), resource.RLIM_INFINITY))  # about 1 GB more
-huge = np.zeros((60000, 8), dtype=np.uint8)  # 1.8e9 candidates per chunk
-for attempt in range(3):
-    try:
-        call(huge, 3)
-        sys.exit("no MemoryError")
-    except MemoryError:
-        pass
-    assert sys.getrefcount(huge) == 2 and call(small, 3) == expected
-print("ok")
-"""
-
-
-@pytest.mark.skipif(support.SANITIZED, reason="an address-space limit cannot be set under AddressSanitizer")
+@needs_address_space_limit
 @pytest.mark.parametrize("join", catalog.JOINS, ids=str)
-def test_memory_error_then_next_call_works(join):
-    done = subprocess.run(
-        [sys.executable, "-c", OUT_OF_MEMORY, join.name, join.kind],
-        capture_output=True,
-        text=True,
-        timeout=300,
+def test_native_records_out_of_memory(join):
+    support.run_script(
+        f"""
+        join = catalog.JOINS[{catalog.JOINS.index(join)}]
+        small = np.zeros((100, 8), dtype=np.uint8)
+        expected = join(small, small, 3)  # also starts the worker pool before the limit
+        limit_address_space(1024)
+        huge = np.zeros((60000, 8), dtype=np.uint8)  # 1.8e9 candidates per chunk
+        for attempt in range(3):
+            try:
+                join(huge, huge, 3)
+                sys.exit("no MemoryError")
+            except MemoryError:
+                pass
+            assert sys.getrefcount(huge) == 2 and join(small, small, 3) == expected
+        """
     )
-    assert (done.returncode, done.stdout.strip()) == (0, "ok"), done.stderr
+
+
+@needs_address_space_limit
+@pytest.mark.parametrize("call", ["find_pairs_self", "Index.query"])
+def test_result_list_out_of_memory(call):
+    """The native records fit, the list of tuples (about 10 times larger) does
+    not: MemoryError, nothing printed, and the next call works. It was a
+    PanicException (a BaseException) with the error dumped to stderr."""
+    out = support.run_script(
+        f"""
+        small = np.arange(16, dtype=np.uint8).reshape(2, 8)
+        if {call!r} == "find_pairs_self":
+            same = np.zeros((3000, 8), np.uint8)  # 4.5 million pairs
+            search = lambda codes: m.find_pairs_self(codes, 1)
+            margin = 480  # room for the search, not for its list
+        else:
+            index = m.Index(8, 0)
+            index.add_batch(np.zeros((3_000_000, 8), np.uint8))  # one key, 3 million ids
+            index.add_batch(small)
+            search = lambda codes: index.query(codes[0])
+            same = np.zeros((1, 8), np.uint8)
+            margin = 100
+        expected = search(small)
+        limit_address_space(margin)
+        try:
+            search(same)
+            sys.exit("no MemoryError")
+        except MemoryError:
+            pass
+        assert search(small) == expected
+        """
+    )
+    assert out.stderr == ""
+
+
+@needs_address_space_limit
+@pytest.mark.parametrize("margin_mib", [24, 40, 56, 80])
+def test_pool_that_cannot_start_its_threads_shrinks(margin_mib):
+    """16 workers asked for with little address space left: a worker that
+    could not start ended the process (std::terminate from a pool thread, exit
+    134) or raised PanicException. Now the pool starts fewer workers; the join
+    gives its result or MemoryError."""
+    out = support.run_script(
+        f"""
+        a = np.random.default_rng(0).integers(0, 256, (20000, 8), dtype=np.uint8)
+        a[1] = a[0]
+        limit_address_space({margin_mib})
+        try:
+            print(m.find_pairs_self(a, 1))
+        except MemoryError:
+            print("MemoryError")
+        """,
+        RAYON_NUM_THREADS="16",
+    )
+    assert out.stdout.strip() in ("[(0, 1, 0)]", "MemoryError")

@@ -1,4 +1,5 @@
-"""Every join and the Index against the one brute-force reference, on generated data.
+"""Every join, find_pairs and the Index against the one brute-force reference, on
+generated data; the planner's plans on inputs large enough to be planned.
 
 Widths run from 1 to 80 bytes and k over each function's whole accepted range,
 its ends drawn often. Every case with two rows or more holds a pair planted at
@@ -15,6 +16,7 @@ from hypothesis import strategies as st
 import catalog
 import reference
 import support
+from brimel_native import _brimel_pairs, explain, find_pairs
 
 SEEDS = st.integers(0, 2**32 - 1)
 FLAVOURS = st.sampled_from(support.FLAVOURS)
@@ -31,7 +33,7 @@ def width_and_k(accepts):
     return st.integers(1, 80).flatmap(with_k)
 
 
-@pytest.mark.parametrize("join", catalog.JOINS, ids=str)
+@pytest.mark.parametrize("join", catalog.JOINS + catalog.PLANNED, ids=str)
 @given(
     data=st.data(),
     n=st.integers(0, 48),
@@ -113,3 +115,39 @@ def test_adaptive_join_beyond_the_bit_limits_and_the_sample():
     i, j, dist = np.array(result).T
     assert (np.unpackbits(codes[i] ^ codes[j], axis=1).sum(axis=1) == dist).all()
     assert {(2 * r, 2 * r + 1, int(f)) for r, f in enumerate(flips) if f <= 3} <= set(result)
+
+
+@pytest.mark.parametrize("case", ["flood", "duplicates", "skewed"])
+def test_planned_joins_on_heavy_and_skewed_inputs(case):
+    # 12,000 rows, past the size below which find_pairs scans unplanned:
+    # thousands of rows in one part value (every plan's groups are one tile or
+    # more), exact duplicate clusters, and bits that are mostly 0.
+    rng = np.random.default_rng(7)
+    codes = support.planted(12000, 8, 4, seed=3)[0]
+    if case == "flood":
+        codes[:, :5] = 0x5A
+    elif case == "duplicates":
+        codes[::20] = codes[1]
+    else:
+        codes &= rng.integers(0, 256, codes.shape, np.uint8) & rng.integers(0, 256, codes.shape, np.uint8)
+    for k in (0, 3, 9) if case == "duplicates" else (0, 3):
+        expected = reference.self_join(codes, k)
+        assert catalog.PLANNED[0](codes, None, k) == expected, (case, k)
+        assert list(zip(*[x.tolist() for x in _brimel_pairs.scan(codes, None, k)[:3]])) == expected
+
+
+def test_explain_names_the_plan_that_runs():
+    codes = support.planted(20000, 8, 3, seed=1)[0]
+    plan = explain(codes, 3)
+    assert plan["plan"] in plan["options"] and plan["options"][-1]["plan"] == "scan"
+    for option in plan["options"][:-1]:
+        # Every plan finds every pair: thresholds plus one per part exceed k.
+        assert sum(p["threshold"] + 1 for p in option["parts"]) > 3
+        assert option["estimated_cost_ns"] > 0 and option["estimated_candidates"] >= 0
+    assert plan["plan"]["plan"] != "scan"  # random 64-bit codes at k = 3: parts beat the scan
+    assert explain(codes, 3) == plan
+    ran = explain(codes, 3, run=True)["run"]
+    assert ran["plan"] == plan["plan"]["plan"] and len(ran["parts"]) == len(plan["plan"]["parts"])
+    assert ran["pairs"] == find_pairs(codes, 3).i.size == sum(p["recorded"] for p in ran["parts"])
+    assert ran["verified"] == sum(p["verified"] for p in ran["parts"]) >= ran["pairs"]
+    assert explain(np.zeros((20000, 8), np.uint8), 3)["plan"]["plan"] == "scan"
