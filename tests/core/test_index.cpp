@@ -43,14 +43,6 @@ namespace {
 
 using Codes = std::vector<std::uint8_t>;
 
-std::vector<std::vector<QueryHit>> query_all(const Index& index, const Codes& queries) {
-    std::vector<std::vector<QueryHit>> hits;
-    const std::uint64_t d = index.d_bytes();
-    for (std::size_t q = 0; q < queries.size() / d; ++q)
-        hits.push_back(index.query({queries.data() + q * d, d}));
-    return hits;
-}
-
 // Every query's hits equal the brute-force scan of `stored`, and for every
 // part the list under each key is exactly the ascending ids of the rows with
 // that key.
@@ -61,7 +53,8 @@ void expect_exact(const Index& index, const Codes& stored, const Codes& queries)
     for (const PairRecord& p :
          reference::cross_join(queries.data(), want.size(), stored.data(), index.n(), d, index.k()))
         want[p.i].push_back({p.j, p.dist});
-    EXPECT_EQ(query_all(index, queries), want);
+    for (std::size_t q = 0; q < want.size(); ++q)
+        EXPECT_EQ(index.query({queries.data() + q * d, d}), want[q]);
     const Plan plan = index.plan();
     for (std::size_t t = 0; t < plan.parts.size(); ++t) {
         const detail::PartKeys keys(plan.parts[t], d);
@@ -119,43 +112,34 @@ TEST(Index, RowLimit) {
     expect_exact(index, first5, codes);
 }
 
-struct Case {
-    std::uint64_t n, d_bytes;
-    std::uint32_t k;
-};
-
-class IndexAllocationFailure : public ::testing::TestWithParam<Case> {};
-
 // Every allocation of an add or add_batch may fail; each failure leaves the
 // index as it was, and the index then takes the rows and answers exactly.
-TEST_P(IndexAllocationFailure, LeavesTheIndexUnchanged) {
-    const Case c = GetParam();
-    const auto codes = testing::clustered_codes(c.n, c.d_bytes, 25, 31);
-    const std::uint64_t half = c.n / 2 * c.d_bytes;
-    const Codes stored(codes.begin(), codes.begin() + half);
-    const ByteSpan batch(codes.data() + half, codes.size() - half);
-    for (const ByteSpan offered : {batch, batch.first(c.d_bytes)}) {
-        for (long failing = 0;; ++failing) {
-            Index index = Index::create(c.d_bytes, c.k);
-            index.add_batch(stored);
-            bool succeeded = false;
-            fail_after = failing;
-            try {
-                (void)(offered.size() == c.d_bytes ? index.add(offered) : index.add_batch(offered));
-                succeeded = true;
-            } catch (const std::bad_alloc&) {
+TEST(Index, AllocationFailureLeavesItUnchanged) {
+    for (const auto& [n, d, k] : std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint32_t>>{
+             {300, 8, 3}, {200, 32, 1}, {200, 2, 3}}) {
+        const auto codes = testing::clustered_codes(n, d, 25, 31);
+        const Codes stored(codes.begin(), codes.begin() + n / 2 * d);
+        const ByteSpan batch = ByteSpan(codes).subspan(n / 2 * d);
+        for (const ByteSpan offered : {batch, batch.first(d)}) {
+            for (long failing = 0;; ++failing) {
+                Index index = Index::create(d, k);
+                index.add_batch(stored);
+                bool succeeded = false;
+                fail_after = failing;
+                try {
+                    (void)(offered.size() == d ? index.add(offered) : index.add_batch(offered));
+                    succeeded = true;
+                } catch (const std::bad_alloc&) {
+                }
+                fail_after = -1;
+                if (succeeded) break;
+                expect_exact(index, stored, codes);
+                index.add_batch(batch);
+                expect_exact(index, codes, codes);
             }
-            fail_after = -1;
-            if (succeeded) break;
-            expect_exact(index, stored, codes);
-            index.add_batch(batch);
-            expect_exact(index, codes, codes);
         }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Inputs, IndexAllocationFailure,
-                         ::testing::Values(Case{300, 8, 3}, Case{200, 32, 1}, Case{200, 2, 3}));
 
 }  // namespace
 }  // namespace brimel

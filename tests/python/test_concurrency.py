@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import sys
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -16,48 +17,36 @@ import support
 from brimel_native import _brimel_native as m
 
 
+def filled(k, rows):
+    index = m.Index(8, k)
+    return index, index.add_batch(rows)
+
+
 def test_threads_mixing_every_function_match_sequential_results():
     codes, other = support.random_codes(6000, 8, 3), support.random_codes(3000, 8, 4)
     codes[1::2] = codes[:3000] ^ np.uint8(1)  # pairs at distance 1 and 2
-    tasks = [
-        (f"{j}-{k}", lambda j=j, k=k: j(codes, other, k))
-        for j in catalog.JOINS + catalog.PLANNED
-        for k in (0, 3, 5)
-    ]
-    shared = []
-    for k in (1, 3, 6):
-        shared.append(m.Index(8, k))
-        shared[-1].add_batch(codes[:3000])
+    joins = catalog.JOINS + catalog.PLANNED
+    tasks = [(f"{j}-{k}", lambda j=j, k=k: j(codes, other, k)) for j in joins for k in (0, 3, 5)]
+    shared = [filled(k, codes[:3000])[0] for k in (1, 3, 6)]
     tasks += [(f"shared-{i}", lambda s=s: [s.query(q) for q in other[:200]]) for i, s in enumerate(shared)]
 
-    def private(k):
-        index = m.Index(8, k)
-        return (
-            index.add_batch(codes),
-            [index.add(q) for q in other[:20]],
-            [index.query(q) for q in other[:200]],
-        )
+    def private(k):  # an Index per call: filled, grown and queried
+        index, first = filled(k, codes)
+        return first, [index.add(q) for q in other[:20]], [index.query(q) for q in other[:200]]
 
     tasks += [(f"private-{k}", lambda k=k: private(k)) for k in (2, 5)]
-    expected = {name: call() for name, call in tasks}
-    barrier, results, failures = threading.Barrier(8), [{} for _ in range(8)], []
+    expected = {name: [call()] * 2 for name, call in tasks}
+    barrier = threading.Barrier(8)
 
     def worker(t):
-        try:
-            barrier.wait()
-            order = tasks[t:] + tasks[:t]  # each thread in its own order, twice
-            for name, call in order + order[::-1]:
-                results[t].setdefault(name, []).append(call())
-        except BaseException as failure:  # noqa: BLE001 - reported below
-            failures.append(failure)
+        barrier.wait()
+        order, results = tasks[t:] + tasks[:t], {}  # each thread in its own order, twice
+        for name, call in order + order[::-1]:
+            results.setdefault(name, []).append(call())
+        return results
 
-    threads = [threading.Thread(target=worker, args=(t,)) for t in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert not failures
-    assert all(got == {name: [value] * 2 for name, value in expected.items()} for got in results)
+    with ThreadPoolExecutor(8) as pool:
+        assert all(results == expected for results in pool.map(worker, range(8)))
 
 
 def test_index_access_rules_while_add_batch_runs():

@@ -92,56 +92,39 @@ def test_index_calls_leak_nothing(call):
     assert index.n == len(CODES) and index.query(CODES[0]) == before
 
 
-@needs_address_space_limit
-@pytest.mark.parametrize("join", catalog.JOINS, ids=str)
-def test_native_records_out_of_memory(join):
-    support.run_script(
-        f"""
-        join = catalog.JOINS[{catalog.JOINS.index(join)}]
-        small = np.zeros((100, 8), dtype=np.uint8)
-        expected = join(small, small, 3)  # also starts the worker pool before the limit
-        limit_address_space(1024)
-        huge = np.zeros((60000, 8), dtype=np.uint8)  # 1.8e9 candidates per chunk
-        for attempt in range(3):
-            try:
-                join(huge, huge, 3)
-                sys.exit("no MemoryError")
-            except MemoryError:
-                pass
-            assert sys.getrefcount(huge) == 2 and join(small, small, 3) == expected
-        """
-    )
+# (setup defining search(codes), the codes too large to search, MiB left): every
+# join's native records (1.8e9 candidates per chunk), and result lists that do
+# not fit where their native records do (about 10 times larger). A list that
+# did not fit raised PanicException (a BaseException) with the error on stderr.
+INDEX_WITH_ONE_KEY = "index = m.Index(8, 0)\nindex.add_batch(np.zeros((3_000_000, 8), np.uint8))\n"
+OUT_OF_MEMORY = [
+    *[
+        (f"search = lambda a: catalog.JOINS[{i}](a, a, 3)", "(60000, 8)", 1024)
+        for i in range(len(catalog.JOINS))
+    ],
+    ("search = lambda a: m.find_pairs_self(a, 1)", "(3000, 8)", 480),  # 4.5 million pairs
+    (INDEX_WITH_ONE_KEY + "search = lambda a: index.query(a[0])", "(1, 8)", 100),
+]
 
 
 @needs_address_space_limit
-@pytest.mark.parametrize("call", ["find_pairs_self", "Index.query"])
-def test_result_list_out_of_memory(call):
-    """The native records fit, the list of tuples (about 10 times larger) does
-    not: MemoryError, nothing printed, and the next call works. It was a
-    PanicException (a BaseException) with the error dumped to stderr."""
+@pytest.mark.parametrize("setup, shape, margin_mib", OUT_OF_MEMORY)
+def test_out_of_memory_is_memory_error_and_the_next_call_works(setup, shape, margin_mib):
     out = support.run_script(
-        f"""
-        small = np.arange(16, dtype=np.uint8).reshape(2, 8)
-        if {call!r} == "find_pairs_self":
-            same = np.zeros((3000, 8), np.uint8)  # 4.5 million pairs
-            search = lambda codes: m.find_pairs_self(codes, 1)
-            margin = 480  # room for the search, not for its list
-        else:
-            index = m.Index(8, 0)
-            index.add_batch(np.zeros((3_000_000, 8), np.uint8))  # one key, 3 million ids
-            index.add_batch(small)
-            search = lambda codes: index.query(codes[0])
-            same = np.zeros((1, 8), np.uint8)
-            margin = 100
-        expected = search(small)
-        limit_address_space(margin)
-        try:
-            search(same)
-            sys.exit("no MemoryError")
-        except MemoryError:
-            pass
-        assert search(small) == expected
-        """
+        setup
+        + f"""
+small = np.arange(16, dtype=np.uint8).reshape(2, 8)
+expected = search(small)  # also starts the worker pool before the limit
+limit_address_space({margin_mib})
+huge = np.zeros({shape}, np.uint8)
+for attempt in range(3):
+    try:
+        search(huge)
+        sys.exit("no MemoryError")
+    except MemoryError:
+        pass
+    assert sys.getrefcount(huge) == 2 and search(small) == expected
+"""
     )
     assert out.stderr == ""
 
