@@ -14,24 +14,19 @@ import brimel_native
 from brimel_native import _brimel_native as m
 
 
+# The k each function accepts for d_bytes: byte chunks, k + 1 chunks of whole
+# bytes; bit chunks, every chunk fits the widest key (k = 0 keys its first bits
+# only); find_pairs, any k below the code width.
 def byte_accepts(d_bytes: int, k: int) -> bool:
-    """Byte chunks: k + 1 chunks of whole bytes."""
     return 0 <= k < d_bytes
 
 
 def bit_accepts(d_bytes: int, k: int) -> bool:
-    """Bit chunks: every chunk key fits the widest key (k = 0 keys its first bits only)."""
-    total = 8 * d_bytes
-    return 0 <= k < total and (k == 0 or math.ceil(total / (k + 1)) <= m._MAX_CHUNK_BITS)
+    return 0 <= k < 8 * d_bytes and (k == 0 or math.ceil(8 * d_bytes / (k + 1)) <= m._MAX_CHUNK_BITS)
 
 
 def any_k(d_bytes: int, k: int) -> bool:
-    """find_pairs: any k below the code width."""
     return 0 <= k < 8 * d_bytes
-
-
-def index_accepts(d_bytes: int, k: int) -> bool:
-    return d_bytes >= 1 and bit_accepts(d_bytes, k)
 
 
 def accepted_ks(accepts: Callable[[int, int], bool], d_bytes: int) -> list[int]:
@@ -49,8 +44,7 @@ class Join:
     def function(self):
         return getattr(m, self.name)
 
-    def __call__(self, a, b, k):
-        """The join of a with itself (self) or with b (cross)."""
+    def __call__(self, a, b, k):  # a with itself (self) or with b (cross)
         return self.function()(a, k) if self.kind == "self" else self.function()(a, b, k)
 
     def __str__(self) -> str:

@@ -55,6 +55,13 @@ def f(n, d):  # Fortran-ordered
     return np.asfortranarray(c(n, d))
 
 
+STORED = support.planted(200, 8, 3, seed=5)[0]
+INDEX = m.Index(8, 3)
+INDEX.add_batch(STORED)
+ANSWERS = [INDEX.query(q) for q in STORED[:40]]
+ROW = support.random_codes(1, 128, seed=8)[0]
+BATCH_CONTIGUOUS = "batch must be C-contiguous; pass np.ascontiguousarray(batch)"
+BATCH_SHAPE = "batch must be 2-D with shape[1] == d_bytes (8), got shape {}"
 VIEWS = [f(3, 4), c(3, 8)[:, ::2], c(6, 4)[::-1][:3], c(6, 4)[::2], np.broadcast_to(c(1, 4), (3, 4))]
 EMPTY_WIDE = np.ndarray((0, 10**12), np.uint8, buffer=bytearray(0))  # NumPy 1.x refuses np.zeros here
 SELF = [j.function() for j in catalog.JOINS if j.kind == "self"]
@@ -140,6 +147,20 @@ CASES = [
     (m.Index, (-1, 0), OverflowError, "can't convert negative int to unsigned"),
     (m.Index, (8, 2**32), OverflowError, OVERFLOW),
     (m.Index, (1.0, 1), TypeError, NOT_INT.format("d_bytes", "float")),
+    # The Index's methods, on INDEX (checked unchanged after each).
+    (INDEX.add, (ROW[::2],), ValueError, "row must be C-contiguous; pass np.ascontiguousarray(row)"),
+    (INDEX.add, (ROW[:7],), ValueError, "row length 7 != d_bytes 8"),
+    (INDEX.add, (ROW[:8].reshape(1, 8),), TypeError, NOT_ARRAY.format("row", "ndarray")),
+    (INDEX.add, ("row",), TypeError, NOT_ARRAY.format("row", "str")),
+    (INDEX.add, (), TypeError, MISSING.format("Index.add", "row")),
+    (INDEX.query, (ROW[::2],), ValueError, "row must be C-contiguous"),
+    (INDEX.query, (ROW[:9],), ValueError, "row length 9 != d_bytes 8"),
+    (INDEX.query, (ROW[:8].view(np.int8),), TypeError, NOT_ARRAY.format("row", "ndarray")),
+    (INDEX.add_batch, (ROW[:64].reshape(8, 8).T,), ValueError, BATCH_CONTIGUOUS),
+    (INDEX.add_batch, (ROW[:96].reshape(3, 32)[:, :8],), ValueError, BATCH_CONTIGUOUS),
+    (INDEX.add_batch, (ROW[:27].reshape(3, 9),), ValueError, BATCH_SHAPE.format("[3, 9]")),
+    (INDEX.add_batch, (ROW[:0].reshape(0, 4),), ValueError, BATCH_SHAPE.format("[0, 4]")),
+    (INDEX.add_batch, (ROW[:8],), TypeError, NOT_ARRAY.format("batch", "ndarray")),
     # find_pairs and explain check in Python, then in the native module.
     (find_pairs, (c(10, 8), 64), ValueError, FIND_K.format(64, 64)),
     (find_pairs, (c(10, 8), -1), ValueError, FIND_K.format(-1, 64)),
@@ -160,7 +181,7 @@ CASES = [
 
 
 def name(function) -> str:
-    return getattr(function, "__name__", None) or function.func.__name__
+    return getattr(function, "__qualname__", None) or function.func.__name__
 
 
 @pytest.mark.parametrize("function, args, error, text", CASES, ids=[name(c[0]) for c in CASES])
@@ -172,6 +193,7 @@ def test_refused_calls(function, args, error, text):
     assert type(caught.value) is error and str(caught.value) == text
     del caught  # its traceback refers to the arguments
     assert [sys.getrefcount(a) for a in arrays] == before
+    assert len(INDEX) == 200 and [INDEX.query(q) for q in STORED[:40]] == ANSWERS
 
 
 def test_k_index_that_reshapes_the_array_is_refused():

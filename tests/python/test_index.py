@@ -1,56 +1,17 @@
-"""The Index's checks and messages (each refused call leaves it answering as
-before), its ids and the arguments it accepts. Its answers are checked against
-the reference in test_properties.py, its access rules in test_concurrency.py,
-its constructor's checks in test_entry_points.py."""
+"""The Index's ids, the arguments it accepts, and its limits: rows and memory.
+Its answers are checked against the reference in test_properties.py, its access
+rules in test_concurrency.py, its checks and messages in test_entry_points.py."""
 
 from __future__ import annotations
 
 import mmap
-import sys
 
 import numpy as np
 import pytest
 
 import support
 from brimel_native import _brimel_native as m
-from test_entry_points import NOT_ARRAY, c
-
-WIDE_ROW = support.random_codes(1, 128, seed=8)[0]
-ROW_CONTIGUOUS = "row must be C-contiguous; pass np.ascontiguousarray(row)"
-BATCH_CONTIGUOUS = "batch must be C-contiguous; pass np.ascontiguousarray(batch)"
-BATCH_SHAPE = "batch must be 2-D with shape[1] == d_bytes (8), got shape {}"
-
-# (method, arguments, exception, text)
-INDEX_CASES = [
-    ("add", (WIDE_ROW[::2],), ValueError, ROW_CONTIGUOUS),
-    ("add", (WIDE_ROW[:7],), ValueError, "row length 7 != d_bytes 8"),
-    ("add", (WIDE_ROW[:8].reshape(1, 8),), TypeError, NOT_ARRAY.format("row", "ndarray")),
-    ("add", ("row",), TypeError, NOT_ARRAY.format("row", "str")),
-    ("add", (), TypeError, "Index.add() missing 1 required positional argument: 'row'"),
-    ("query", (WIDE_ROW[::2],), ValueError, "row must be C-contiguous"),
-    ("query", (WIDE_ROW[:9],), ValueError, "row length 9 != d_bytes 8"),
-    ("query", (WIDE_ROW[:8].view(np.int8),), TypeError, NOT_ARRAY.format("row", "ndarray")),
-    ("add_batch", (WIDE_ROW[:64].reshape(8, 8).T,), ValueError, BATCH_CONTIGUOUS),
-    ("add_batch", (WIDE_ROW[:96].reshape(3, 32)[:, :8],), ValueError, BATCH_CONTIGUOUS),
-    ("add_batch", (WIDE_ROW[:27].reshape(3, 9),), ValueError, BATCH_SHAPE.format("[3, 9]")),
-    ("add_batch", (WIDE_ROW[:0].reshape(0, 4),), ValueError, BATCH_SHAPE.format("[0, 4]")),
-    ("add_batch", (WIDE_ROW[:8],), TypeError, NOT_ARRAY.format("batch", "ndarray")),
-]
-
-
-@pytest.mark.parametrize("method, args, error, text", INDEX_CASES)
-def test_refused_calls_leave_it_answering(method, args, error, text):
-    stored, _, _ = support.planted(200, 8, 3, seed=5)
-    index = m.Index(8, 3)
-    index.add_batch(stored)
-    before = [index.query(q) for q in stored[:40]], sys.getrefcount(WIDE_ROW)
-    with pytest.raises(error) as caught:
-        getattr(index, method)(*args)
-    assert type(caught.value) is error and str(caught.value) == text
-    del caught
-    assert ([index.query(q) for q in stored[:40]], sys.getrefcount(WIDE_ROW)) == before
-    assert (index.k, index.d_bytes, index.n, len(index)) == (3, 8, 200, 200)
-    assert index.add(WIDE_ROW[:8]) == 200  # the call's use of the index has ended
+from test_entry_points import c
 
 
 def test_ids_and_accepted_arguments():

@@ -66,7 +66,7 @@ def test_join_equals_brute_force(join, data, n, cut, same, flavour, seed):
 
 
 @given(
-    case=width_and_k(catalog.index_accepts),
+    case=width_and_k(catalog.bit_accepts),
     n=st.integers(0, 48),
     flavour=FLAVOURS,
     seed=SEEDS,
