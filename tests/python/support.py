@@ -107,26 +107,22 @@ def releases_lock(search) -> bool:
     gets the interpreter lock when the searching thread gives it up: if the
     search keeps it, the observer first runs after the search has finished.
     `search` must take long enough for the observer to be scheduled."""
-    state = {"finished": False, "seen_running": None}
-    started = threading.Event()
+    started, finished, seen_running = threading.Event(), threading.Event(), []
 
     def searcher():
         started.set()
         search()
-        state["finished"] = True
+        finished.set()
 
-    def observer():
-        started.wait()
-        state["seen_running"] = not state["finished"]
-
+    observer = threading.Thread(target=lambda: (started.wait(), seen_running.append(not finished.is_set())))
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1000.0)
     try:
-        threads = [threading.Thread(target=observer), threading.Thread(target=searcher)]
+        threads = [observer, threading.Thread(target=searcher)]
         for t in threads:
             t.start()
         for t in threads:
             t.join()
     finally:
         sys.setswitchinterval(interval)
-    return state["seen_running"] is True
+    return seen_running == [True]

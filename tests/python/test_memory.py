@@ -103,7 +103,9 @@ OUT_OF_MEMORY = [
 
 
 @needs_address_space_limit
-@pytest.mark.parametrize("setup, shape, margin_mib", OUT_OF_MEMORY)
+@pytest.mark.parametrize(
+    "setup, shape, margin_mib", OUT_OF_MEMORY, ids=[*map(str, catalog.JOINS), "result list", "hit list"]
+)
 def test_out_of_memory_is_memory_error_and_the_next_call_works(setup, shape, margin_mib):
     out = support.run_script(
         setup
