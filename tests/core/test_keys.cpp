@@ -61,30 +61,22 @@ TEST(PositionKeyReader, SameKeysAsExtractBitsAt) {
 TEST(PartKeys, KeyBitsAreThePartsBits) {
     const std::uint64_t d_bytes = 13;
     const auto rows = testing::random_codes(64, d_bytes, 9);
-    std::vector<Part> parts;
+    std::vector<Part> parts{{.positions = {1, 9, 33, 64, 65, 100, 103}}};
     for (const auto& [lo, hi] :
-         std::vector<BitRange>{{0, 1}, {3, 17}, {8, 40}, {40, 104}, {0, 32}, {5, 37}, {0, 104}}) {
-        Part part;
-        part.lo = lo;
-        part.hi = hi;
-        parts.push_back(part);
-    }
-    Part listed;
-    listed.positions = {1, 9, 33, 64, 65, 100, 103};
-    parts.push_back(listed);
+         std::vector<BitRange>{{0, 1}, {3, 17}, {8, 40}, {40, 104}, {0, 32}, {5, 37}, {0, 104}})
+        parts.push_back({.lo = lo, .hi = hi});
     for (const Part& part : parts) {
         const detail::PartKeys keys(part, d_bytes);
         EXPECT_EQ(keys.exact(), part.width() <= kMaxExactPartBits);
         for (std::size_t x = 0; x < 64; ++x)
             for (std::size_t y = 0; y < 64; ++y) {
-                const std::uint8_t* rx = rows.data() + x * d_bytes;
-                const std::uint8_t* ry = rows.data() + y * d_bytes;
+                const std::uint8_t *rx = rows.data() + x * d_bytes, *ry = rows.data() + y * d_bytes;
                 std::uint32_t expected = 0;
                 for (std::uint64_t p = 0; p < 8 * d_bytes; ++p) {
-                    const bool in_part = part.positions.empty()
+                    const auto& listed = part.positions;
+                    const bool in_part = listed.empty()
                                              ? p >= part.lo && p < part.hi
-                                             : std::find(part.positions.begin(), part.positions.end(), p) !=
-                                                   part.positions.end();
+                                             : std::find(listed.begin(), listed.end(), p) != listed.end();
                     expected += in_part && ((rx[p / 8] ^ ry[p / 8]) >> (7 - p % 8) & 1u);
                 }
                 ASSERT_EQ(keys.part_distance(rx, ry), expected);

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "brimel/pool.hpp"
@@ -57,19 +56,6 @@ TEST(Pool, NestedStageRunsInTheWorkersArena) {
         });
     });
     EXPECT_EQ(inner.load(), 64);
-}
-
-TEST(Pool, ManyCallerThreadsShareThePool) {
-    std::vector<std::thread> callers;
-    std::atomic<std::size_t> total{0};
-    for (int c = 0; c < 6; ++c)
-        callers.emplace_back([&] {
-            std::vector<std::size_t> out;
-            run([&] { out = map_indexed<std::size_t>(500, [](std::size_t t) { return t; }); });
-            for (auto v : out) total += v;
-        });
-    for (auto& t : callers) t.join();
-    EXPECT_EQ(total.load(), 6u * (499u * 500u / 2u));
 }
 
 }  // namespace

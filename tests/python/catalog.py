@@ -10,22 +10,23 @@ from typing import Callable
 
 import numpy as np
 
+import brimel_native
 from brimel_native import _brimel_native as m
 
 
+# The k each function accepts for d_bytes: byte chunks, k + 1 chunks of whole
+# bytes; bit chunks, every chunk fits the widest key (k = 0 keys its first bits
+# only); find_pairs, any k below the code width.
 def byte_accepts(d_bytes: int, k: int) -> bool:
-    """Byte chunks: k + 1 chunks of whole bytes."""
     return 0 <= k < d_bytes
 
 
 def bit_accepts(d_bytes: int, k: int) -> bool:
-    """Bit chunks: every chunk key fits the widest key (k = 0 keys its first bits only)."""
-    total = 8 * d_bytes
-    return 0 <= k < total and (k == 0 or math.ceil(total / (k + 1)) <= m._MAX_CHUNK_BITS)
+    return 0 <= k < 8 * d_bytes and (k == 0 or math.ceil(8 * d_bytes / (k + 1)) <= m._MAX_CHUNK_BITS)
 
 
-def index_accepts(d_bytes: int, k: int) -> bool:
-    return d_bytes >= 1 and bit_accepts(d_bytes, k)
+def any_k(d_bytes: int, k: int) -> bool:
+    return 0 <= k < 8 * d_bytes
 
 
 def accepted_ks(accepts: Callable[[int, int], bool], d_bytes: int) -> list[int]:
@@ -43,8 +44,7 @@ class Join:
     def function(self):
         return getattr(m, self.name)
 
-    def __call__(self, a, b, k):
-        """The join of a with itself (self) or with b (cross)."""
+    def __call__(self, a, b, k):  # a with itself (self) or with b (cross)
         return self.function()(a, k) if self.kind == "self" else self.function()(a, b, k)
 
     def __str__(self) -> str:
@@ -59,6 +59,24 @@ JOINS = [
     Join("_find_pairs_self_full_popcount", "self", byte_accepts),
     Join("find_pairs_self_adaptive", "self", bit_accepts),
 ]
+
+
+class FindPairs(Join):
+    """find_pairs (the planner's join, arrays out) as one of the joins above."""
+
+    def function(self):
+        return brimel_native.find_pairs
+
+    def __call__(self, a, b, k):
+        found = brimel_native.find_pairs(a, k, b if self.kind == "cross" else None)
+        assert found.i.dtype == found.j.dtype == np.uint32 and found.distance.dtype == np.uint16
+        return list(zip(found.i.tolist(), found.j.tolist(), found.distance.tolist()))
+
+    def __str__(self) -> str:
+        return f"find_pairs[{self.kind}]"
+
+
+PLANNED = [FindPairs("find_pairs", "self", any_k), FindPairs("find_pairs", "cross", any_k)]
 
 
 def panic_exception() -> type[BaseException]:

@@ -7,24 +7,12 @@ from hypothesis import HealthCheck, settings
 # The brute-force reference (tests/reference/reference.py) and the test data
 # helpers (support.py) are imported by name.
 _HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(_HERE.parent / "reference"))
-sys.path.insert(0, str(_HERE))
+sys.path[:0] = [str(_HERE), str(_HERE.parent / "reference")]
 
 # Property tests: "ci" (the default) replays the same examples on every run;
 # "long" draws fresh ones, many more, for local runs:
-#   pytest --hypothesis-profile=long test_properties.py
-settings.register_profile(
-    "ci",
-    derandomize=True,
-    database=None,
-    max_examples=120,
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
-settings.register_profile(
-    "long",
-    max_examples=5000,
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
+#   BRIMEL_HYPOTHESIS_PROFILE=long pytest test_properties.py
+_COMMON = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.register_profile("ci", derandomize=True, database=None, max_examples=120, **_COMMON)
+settings.register_profile("long", max_examples=5000, **_COMMON)
 settings.load_profile(os.environ.get("BRIMEL_HYPOTHESIS_PROFILE", "ci"))

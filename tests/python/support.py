@@ -1,11 +1,15 @@
-"""Test data shared by the Python tests: codes of the shapes real codes have,
-with pairs planted at distance exactly k and k + 1."""
+"""Test data shared by the Python tests (codes of the shapes real codes have, with
+pairs planted at distance exactly k and k + 1), and the harnesses for what can
+crash (a subprocess) or hold the interpreter lock."""
 
 from __future__ import annotations
 
 import os
+import subprocess
 import sys
+import textwrap
 import threading
+from pathlib import Path
 
 import numpy as np
 
@@ -14,6 +18,7 @@ import numpy as np
 # sits in quarantine.
 SANITIZED = bool(os.environ.get("BRIMEL_SANITIZED"))
 FLAVOURS = ("random", "constant", "skewed", "equal")
+HERE = Path(__file__).resolve().parent
 
 
 def random_codes(n: int, d_bytes: int, seed: int = 0) -> np.ndarray:
@@ -66,6 +71,35 @@ def planted(n: int, d_bytes: int, k: int, flavour: str = "random", seed: int = 0
     return codes, at_k, beyond_k
 
 
+PRELUDE = f"""
+import resource, sys, threading
+import numpy as np
+sys.path[:0] = [{str(HERE)!r}, {str(HERE.parent / "reference")!r}]
+import catalog, support
+from brimel_native import _brimel_native as m
+
+def limit_address_space(extra_mib):
+    with open("/proc/self/status") as status:
+        vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize"))
+    resource.setrlimit(resource.RLIMIT_AS, (vm + (extra_mib << 20), resource.RLIM_INFINITY))
+"""
+
+
+def run_script(body: str, **env: str) -> subprocess.CompletedProcess:
+    """Runs `body` after PRELUDE in a fresh interpreter (what could crash the
+    process, or needs its own pool size or address-space limit); a crash or a
+    nonzero exit fails the test."""
+    done = subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        env=dict(os.environ, **env),
+    )
+    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr}"
+    return done
+
+
 def releases_lock(search) -> bool:
     """Whether `search()` lets another Python thread run while it works.
 
@@ -73,26 +107,22 @@ def releases_lock(search) -> bool:
     gets the interpreter lock when the searching thread gives it up: if the
     search keeps it, the observer first runs after the search has finished.
     `search` must take long enough for the observer to be scheduled."""
-    state = {"finished": False, "seen_running": None}
-    started = threading.Event()
+    started, finished, seen_running = threading.Event(), threading.Event(), []
 
     def searcher():
         started.set()
         search()
-        state["finished"] = True
+        finished.set()
 
-    def observer():
-        started.wait()
-        state["seen_running"] = not state["finished"]
-
+    observer = threading.Thread(target=lambda: (started.wait(), seen_running.append(not finished.is_set())))
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1000.0)
     try:
-        threads = [threading.Thread(target=observer), threading.Thread(target=searcher)]
+        threads = [observer, threading.Thread(target=searcher)]
         for t in threads:
             t.start()
         for t in threads:
             t.join()
     finally:
         sys.setswitchinterval(interval)
-    return state["seen_running"] is True
+    return seen_running == [True]

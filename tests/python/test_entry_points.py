@@ -1,14 +1,17 @@
 """The entry points' checks, as one table: for each bad call, the exception, its
 exact text (the first failing check names it, in each function's own order),
-and that the arguments are released and the Index left as it was. Then the
-module's surface: names, version, signatures and docs."""
+and that the arguments are released. Then the arguments accepted, and the
+module's surface: names, version, signatures, import and build."""
 
 from __future__ import annotations
 
 import importlib
 import importlib.metadata
+import shutil
 import subprocess
 import sys
+from functools import partial
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -16,6 +19,7 @@ import pytest
 import catalog
 import support
 from brimel_native import _brimel_native as m
+from brimel_native import _brimel_pairs, explain, find_pairs
 
 PANIC = catalog.panic_exception()
 CONTIGUOUS_A = "A must be C-contiguous; pass np.ascontiguousarray(A)"
@@ -29,9 +33,14 @@ SELF_K = BYTE_K + " or a bit-level chunk implementation (not yet shipped)."
 CROSS_K = BYTE_K + "."
 BIT_K = "brimel: k ({}) must be < 8*d_bytes ({})"
 FULL_K = "k ({}) must be < d_bytes ({}) for byte-level path"
+INDEX_K = "Index: k ({}) must be < 8*d_bytes ({})"
 WIDE = "bit chunk wider than 128 bits"
 OVERFLOW = "out of range integral type conversion attempted"
 NOT_ARRAY = "argument '{}': '{}' object cannot be converted to 'PyArray<T, D>'"
+ZERO_WIDTH = "A has zero-width rows (shape[1] == 0)"
+FIND_K = "k ({}) must be >= 0 and below the code width in bits ({})"
+NOT_CODES = "a must have {} (one code per row, d_bytes bytes), not {}"
+FIND_WIDTH = "a and b must have the same code width (shape[1]): 8 != 4"
 
 
 class Sub(np.ndarray):
@@ -46,134 +55,167 @@ def f(n, d):  # Fortran-ordered
     return np.asfortranarray(c(n, d))
 
 
+STORED = support.planted(200, 8, 3, seed=5)[0]
+INDEX = m.Index(8, 3)
+INDEX.add_batch(STORED)
+ANSWERS = [INDEX.query(q) for q in STORED[:40]]
+ROW = support.random_codes(1, 128, seed=8)[0]
+BATCH_CONTIGUOUS = "batch must be C-contiguous; pass np.ascontiguousarray(batch)"
+BATCH_SHAPE = "batch must be 2-D with shape[1] == d_bytes (8), got shape {}"
 VIEWS = [f(3, 4), c(3, 8)[:, ::2], c(6, 4)[::-1][:3], c(6, 4)[::2], np.broadcast_to(c(1, 4), (3, 4))]
 EMPTY_WIDE = np.ndarray((0, 10**12), np.uint8, buffer=bytearray(0))  # NumPy 1.x refuses np.zeros here
+SELF = [j.function() for j in catalog.JOINS if j.kind == "self"]
+CROSS = [m.find_pairs_cross, m.find_pairs_cross_bit]
+self_byte, self_bit, cross_byte, cross_bit = m.find_pairs_self, m.find_pairs_self_bit, *CROSS
+full, adaptive = m._find_pairs_self_full_popcount, m.find_pairs_self_adaptive
+MISSING = "{}() missing 1 required positional argument: '{}'"
+NOT_INT = "argument '{}': '{}' object cannot be interpreted as an integer"
+TAKES = "{}() takes 2 positional arguments but 3 were given"
+MULTIPLE = "{}() got multiple values for argument '{}'"
+MISSING_3 = "find_pairs_cross_bit() missing 3 required positional arguments: 'a', 'b', and 'k'"
+UNEXPECTED = "find_pairs_self() got an unexpected keyword argument 'x'"
 
 # (function, arguments, exception, text); PANIC is the engine refusing the search.
-JOIN_CASES = [
-    *[("find_pairs_self", (v, 0), ValueError, CONTIGUOUS_A) for v in VIEWS],
-    *[("find_pairs_self_bit", (v, 0), ValueError, CONTIGUOUS_A) for v in VIEWS],
+CASES = [
+    *[(self_byte, (v, 0), ValueError, CONTIGUOUS_A) for v in VIEWS],
+    *[(self_bit, (v, 0), ValueError, CONTIGUOUS_A) for v in VIEWS],
+    *[(join, (v, 0), ValueError, "A must be C-contiguous") for v in VIEWS for join in (full, adaptive)],
+    *[(join, (f(3, 4), -1), OverflowError, OVERFLOW) for join in SELF],
+    (self_byte, (c(5, 8), 8), ValueError, SELF_K.format(8, 8)),
+    (self_byte, (c(5, 0), 0), ValueError, SELF_K.format(0, 0)),
+    (self_byte, (c(0, 3), 2**32 - 1), ValueError, SELF_K.format(2**32 - 1, 3)),
+    (self_byte, (f(3, 4), 9), ValueError, CONTIGUOUS_A),
+    (self_bit, (c(5, 8), 64), ValueError, BIT_K.format(64, 64)),
+    (self_bit, (c(5, 0), 0), ValueError, BIT_K.format(0, 0)),
+    (self_bit, (c(5, 64), 1), PANIC, WIDE),
+    (self_bit, (c(0, 64), 1), PANIC, WIDE),
+    (full, (c(5, 4), 4), ValueError, FULL_K.format(4, 4)),
+    (full, (c(5, 0), 0), ValueError, FULL_K.format(0, 0)),
+    (full, (c(0, 8), 2**32 - 1), ValueError, FULL_K.format(2**32 - 1, 8)),
+    (full, (f(3, 4), 9), ValueError, "A must be C-contiguous"),
+    (adaptive, (c(5, 0), 0), ValueError, ZERO_WIDTH),
+    (adaptive, (c(0, 0), 0), ValueError, ZERO_WIDTH),
+    (adaptive, (c(5, 8), 64), PANIC, BIT_K.format(64, 64)),
+    (adaptive, (c(0, 8), 2**32 - 1), PANIC, BIT_K.format(2**32 - 1, 64)),
+    (adaptive, (EMPTY_WIDE, 1), PANIC, WIDE),  # no row to sample: the even plan
+    (adaptive, (np.full((7, 64), 0x3C, np.uint8), 1), PANIC, WIDE),  # nothing varies
+    *[(join, (c(3, 8), f(4, 16), 1), ValueError, SAME_WIDTH) for join in CROSS],
+    *[(join, (f(3, 8), c(4, 16), 1), ValueError, SAME_WIDTH) for join in CROSS],
+    *[(join, (c(3, 8), c(4, 4), 200), ValueError, SAME_WIDTH) for join in CROSS],
+    *[(join, (c(3, 8), f(4, 8), 1), ValueError, CONTIGUOUS_AB) for join in CROSS],
+    *[(join, (c(3, 16)[:, ::2], c(4, 8), 1), ValueError, CONTIGUOUS_AB) for join in CROSS],
+    *[(join, (c(3, 8), c(8, 8)[::2], 200), ValueError, CONTIGUOUS_AB) for join in CROSS],
+    *[(join, (f(3, 8), c(4, 8), -1), OverflowError, OVERFLOW) for join in CROSS],
     *[
-        (name, (v, 0), ValueError, "A must be C-contiguous")
-        for v in VIEWS
-        for name in ("_find_pairs_self_full_popcount", "find_pairs_self_adaptive")
+        (join, (c(3, 8), c(3, 8).view(np.int8), 1), TypeError, NOT_ARRAY.format("b", "ndarray"))
+        for join in CROSS
     ],
-    *[(name, (f(3, 4), -1), OverflowError, OVERFLOW) for name in m.__all__[:6] if "cross" not in name],
-    ("find_pairs_self", (c(5, 8), 8), ValueError, SELF_K.format(8, 8)),
-    ("find_pairs_self", (c(5, 0), 0), ValueError, SELF_K.format(0, 0)),
-    ("find_pairs_self", (c(0, 3), 2**32 - 1), ValueError, SELF_K.format(2**32 - 1, 3)),
-    ("find_pairs_self", (f(3, 4), 9), ValueError, CONTIGUOUS_A),
-    ("find_pairs_self_bit", (c(5, 8), 64), ValueError, BIT_K.format(64, 64)),
-    ("find_pairs_self_bit", (c(5, 0), 0), ValueError, BIT_K.format(0, 0)),
-    ("find_pairs_self_bit", (c(5, 64), 1), PANIC, WIDE),
-    ("find_pairs_self_bit", (c(0, 64), 1), PANIC, WIDE),
-    ("_find_pairs_self_full_popcount", (c(5, 4), 4), ValueError, FULL_K.format(4, 4)),
-    ("_find_pairs_self_full_popcount", (c(5, 0), 0), ValueError, FULL_K.format(0, 0)),
-    ("_find_pairs_self_full_popcount", (c(0, 8), 2**32 - 1), ValueError, FULL_K.format(2**32 - 1, 8)),
-    ("_find_pairs_self_full_popcount", (f(3, 4), 9), ValueError, "A must be C-contiguous"),
-    ("find_pairs_self_adaptive", (c(5, 0), 0), ValueError, "A has zero-width rows (shape[1] == 0)"),
-    ("find_pairs_self_adaptive", (c(0, 0), 0), ValueError, "A has zero-width rows (shape[1] == 0)"),
-    ("find_pairs_self_adaptive", (c(5, 8), 64), PANIC, BIT_K.format(64, 64)),
-    ("find_pairs_self_adaptive", (c(0, 8), 2**32 - 1), PANIC, BIT_K.format(2**32 - 1, 64)),
-    ("find_pairs_self_adaptive", (EMPTY_WIDE, 1), PANIC, WIDE),  # no row to sample: the even plan
-    ("find_pairs_self_adaptive", (np.full((7, 64), 0x3C, np.uint8), 1), PANIC, WIDE),  # nothing varies
-    *[
-        (name, args, ValueError, text)
-        for name in ("find_pairs_cross", "find_pairs_cross_bit")
-        for args, text in [
-            ((c(3, 8), f(4, 16), 1), SAME_WIDTH),
-            ((f(3, 8), c(4, 16), 1), SAME_WIDTH),
-            ((c(3, 8), c(4, 4), 200), SAME_WIDTH),
-            ((c(3, 8), f(4, 8), 1), CONTIGUOUS_AB),
-            ((c(3, 16)[:, ::2], c(4, 8), 1), CONTIGUOUS_AB),
-            ((c(3, 8), c(8, 8)[::2], 200), CONTIGUOUS_AB),
-        ]
-    ],
-    *[
-        (name, (f(3, 8), c(4, 8), -1), OverflowError, OVERFLOW)
-        for name in ("find_pairs_cross", "find_pairs_cross_bit")
-    ],
-    *[
-        (name, (c(3, 8), c(3, 8).view(np.int8), 1), TypeError, NOT_ARRAY.format("b", "ndarray"))
-        for name in ("find_pairs_cross", "find_pairs_cross_bit")
-    ],
-    ("find_pairs_cross", (c(3, 8).view(np.int8), c(3, 8)[0], 1), TypeError, NOT_ARRAY.format("a", "ndarray")),
-    ("find_pairs_cross", (c(3, 8), c(4, 8), 8), ValueError, CROSS_K.format(8, 8)),
-    ("find_pairs_cross", (c(0, 4), c(0, 4), 2**32 - 1), ValueError, CROSS_K.format(2**32 - 1, 4)),
-    ("find_pairs_cross", (c(3, 0), c(4, 0), 0), ValueError, CROSS_K.format(0, 0)),
-    ("find_pairs_cross_bit", (c(5, 8), c(5, 8), 64), ValueError, BIT_K.format(64, 64) + "."),
-    ("find_pairs_cross_bit", (c(5, 64), c(5, 64), 1), PANIC, WIDE),
+    (cross_byte, (c(3, 8).view(np.int8), c(3, 8)[0], 1), TypeError, NOT_ARRAY.format("a", "ndarray")),
+    (cross_byte, (c(3, 8), c(4, 8), 8), ValueError, CROSS_K.format(8, 8)),
+    (cross_byte, (c(0, 4), c(0, 4), 2**32 - 1), ValueError, CROSS_K.format(2**32 - 1, 4)),
+    (cross_byte, (c(3, 0), c(4, 0), 0), ValueError, CROSS_K.format(0, 0)),
+    (cross_bit, (c(5, 8), c(5, 8), 64), ValueError, BIT_K.format(64, 64) + "."),
+    (cross_bit, (c(5, 64), c(5, 64), 1), PANIC, WIDE),
     # Binding and conversion, shared by every entry.
-    (
-        "find_pairs_self",
-        (c(4, 8),),
-        TypeError,
-        "find_pairs_self() missing 1 required positional argument: 'k'",
-    ),
-    (
-        "find_pairs_cross_bit",
-        (),
-        TypeError,
-        "find_pairs_cross_bit() missing 3 required positional arguments: 'a', 'b', and 'k'",
-    ),
-    (
-        "find_pairs_self",
-        (c(4, 8), 1, 2),
-        TypeError,
-        "find_pairs_self() takes 2 positional arguments but 3 were given",
-    ),
-    ("find_pairs_self", (c(4, 8), 2**32), OverflowError, OVERFLOW),
-    ("find_pairs_self", (c(4, 8), 2**63), OverflowError, "Python int too large to convert to C long"),
-    (
-        "find_pairs_self",
-        (c(4, 8), 1.5),
-        TypeError,
-        "argument 'k': 'float' object cannot be interpreted as an integer",
-    ),
-    (
-        "find_pairs_self",
-        (c(4, 8), "3"),
-        TypeError,
-        "argument 'k': 'str' object cannot be interpreted as an integer",
-    ),
-    ("find_pairs_self", ([[1]], -1), TypeError, NOT_ARRAY.format("a", "list")),  # a before k
-    ("find_pairs_self", (None, 1), TypeError, NOT_ARRAY.format("a", "NoneType")),
+    (self_byte, (c(4, 8),), TypeError, MISSING.format("find_pairs_self", "k")),
+    (partial(self_byte, k=1), (), TypeError, MISSING.format("find_pairs_self", "a")),
+    (cross_bit, (), TypeError, MISSING_3),
+    (self_byte, (c(4, 8), 1, 2), TypeError, TAKES.format("find_pairs_self")),
+    (partial(self_byte, k=2), (c(4, 8), 1), TypeError, MULTIPLE.format("find_pairs_self", "k")),
+    (partial(self_byte, k=1, x=2, y=3), (c(4, 8),), TypeError, UNEXPECTED),
+    (self_byte, (c(4, 8), 2**32), OverflowError, OVERFLOW),
+    (self_byte, (c(4, 8), 2**63), OverflowError, "Python int too large to convert to C long"),
+    (self_byte, (c(4, 8), 1.5), TypeError, NOT_INT.format("k", "float")),
+    (self_byte, (c(4, 8), "3"), TypeError, NOT_INT.format("k", "str")),
+    (self_byte, ([[1]], -1), TypeError, NOT_ARRAY.format("a", "list")),  # a before k
+    (self_byte, (None, 1), TypeError, NOT_ARRAY.format("a", "NoneType")),
+    (self_byte, (c(2, 8).view(Sub)[:, None], 1), TypeError, NOT_ARRAY.format("a", "Sub")),
     *[
-        ("find_pairs_self", (bad, 1), TypeError, NOT_ARRAY.format("a", "ndarray"))
-        for bad in [
-            c(2, 8).view(np.int8),
-            np.zeros((2, 8)),
-            np.zeros((2, 8), bool),
-            c(1, 8)[0],
-            c(8, 2).reshape(2, 2, 4),
-        ]
+        (self_byte, (bad, 1), TypeError, NOT_ARRAY.format("a", "ndarray"))
+        for bad in [c(2, 8).view(np.int8), np.zeros((2, 8)), np.zeros((2, 8), bool), c(1, 8)[0]]
     ],
-    ("find_pairs_self", (c(2, 8).view(Sub)[:, None], 1), TypeError, NOT_ARRAY.format("a", "Sub")),
+    (self_byte, (c(8, 2).reshape(2, 2, 4), 1), TypeError, NOT_ARRAY.format("a", "ndarray")),
+    # The Index's constructor.
+    (m.Index, (0, 0), ValueError, "Index: d_bytes must be >= 1"),
+    (m.Index, (1, 8), ValueError, INDEX_K.format(8, 8)),
+    (m.Index, (4, 100), ValueError, INDEX_K.format(100, 32)),
+    (m.Index, (64, 1), PANIC, "Index: " + WIDE),
+    (m.Index, (1,), TypeError, MISSING.format("Index.__new__", "k")),
+    (m.Index, (1, 2, 3), TypeError, TAKES.format("Index.__new__")),
+    (partial(m.Index, d_bytes=1), (1, 2), TypeError, MULTIPLE.format("Index.__new__", "d_bytes")),
+    (m.Index, (0, -1), OverflowError, OVERFLOW),
+    (m.Index, (-1, 0), OverflowError, "can't convert negative int to unsigned"),
+    (m.Index, (8, 2**32), OverflowError, OVERFLOW),
+    (m.Index, (1.0, 1), TypeError, NOT_INT.format("d_bytes", "float")),
+    # The Index's methods, on INDEX (checked unchanged after each).
+    (INDEX.add, (ROW[::2],), ValueError, "row must be C-contiguous; pass np.ascontiguousarray(row)"),
+    (INDEX.add, (ROW[:7],), ValueError, "row length 7 != d_bytes 8"),
+    (INDEX.add, (ROW[:8].reshape(1, 8),), TypeError, NOT_ARRAY.format("row", "ndarray")),
+    (INDEX.add, ("row",), TypeError, NOT_ARRAY.format("row", "str")),
+    (INDEX.add, (), TypeError, MISSING.format("Index.add", "row")),
+    (INDEX.query, (ROW[::2],), ValueError, "row must be C-contiguous"),
+    (INDEX.query, (ROW[:9],), ValueError, "row length 9 != d_bytes 8"),
+    (INDEX.query, (ROW[:8].view(np.int8),), TypeError, NOT_ARRAY.format("row", "ndarray")),
+    (INDEX.add_batch, (ROW[:64].reshape(8, 8).T,), ValueError, BATCH_CONTIGUOUS),
+    (INDEX.add_batch, (ROW[:96].reshape(3, 32)[:, :8],), ValueError, BATCH_CONTIGUOUS),
+    (INDEX.add_batch, (ROW[:27].reshape(3, 9),), ValueError, BATCH_SHAPE.format("[3, 9]")),
+    (INDEX.add_batch, (ROW[:0].reshape(0, 4),), ValueError, BATCH_SHAPE.format("[0, 4]")),
+    (INDEX.add_batch, (ROW[:8],), TypeError, NOT_ARRAY.format("batch", "ndarray")),
+    # find_pairs and explain check in Python, then in the native module.
+    (find_pairs, (c(10, 8), 64), ValueError, FIND_K.format(64, 64)),
+    (find_pairs, (c(10, 8), -1), ValueError, FIND_K.format(-1, 64)),
+    (find_pairs, (c(10, 8).view(np.int8), 1), TypeError, NOT_CODES.format("dtype uint8", "int8")),
+    (find_pairs, (c(10, 8).tolist(), 1), TypeError, "a must be a numpy.ndarray of uint8 codes, not list"),
+    (find_pairs, (c(10, 8)[0], 1), ValueError, "a must be 2-D (n rows of d_bytes bytes), not 1-D"),
+    (find_pairs, (c(10, 8), 1, c(10, 4)), ValueError, FIND_WIDTH),
+    (explain, (c(10, 8), 1.0), TypeError, "k must be an int, not float"),
+    (
+        _brimel_pairs.pairs,
+        (c(4, 8), None, 64),
+        ValueError,
+        "k (64) must be below the code width in bits (64)",
+    ),
+    (_brimel_pairs.pairs, (f(4, 8), None, 1), ValueError, "a must be C-contiguous"),
+    (_brimel_pairs.explain, (c(4, 8), c(4, 8).view(np.int8), 1), TypeError, NOT_ARRAY.format("b", "ndarray")),
 ]
 
 
-@pytest.mark.parametrize("name, args, error, text", JOIN_CASES, ids=[c[0] for c in JOIN_CASES])
-def test_join_errors(name, args, error, text):
+def name(function) -> str:
+    return getattr(function, "__qualname__", None) or function.func.__name__
+
+
+@pytest.mark.parametrize("function, args, error, text", CASES, ids=[name(c[0]) for c in CASES])
+def test_refused_calls(function, args, error, text):
     arrays = [a for a in args if isinstance(a, np.ndarray)]
     before = [sys.getrefcount(a) for a in arrays]
     with pytest.raises(error) as caught:
-        getattr(m, name)(*args)
+        function(*args)
     assert type(caught.value) is error and str(caught.value) == text
     del caught  # its traceback refers to the arguments
     assert [sys.getrefcount(a) for a in arrays] == before
+    assert len(INDEX) == 200 and [INDEX.query(q) for q in STORED[:40]] == ANSWERS
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda f: f(k=1), "missing 1 required positional argument: 'a'"),
-        (lambda f: f(c(4, 8), 1, k=2), "got multiple values for argument 'k'"),
-        (lambda f: f(c(4, 8), k=1, x=2, y=3), "got an unexpected keyword argument 'x'"),
-    ],
-)
-def test_keyword_errors(call, message):
-    with pytest.raises(TypeError, match=rf"^find_pairs_self\(\) {message}$"):
-        call(m.find_pairs_self)
+def test_k_index_that_reshapes_the_array_is_refused():
+    """k.__index__ runs after the array was accepted; the shape is read (and
+    checked again) only after it. A 0-d array read as 2-D read past NumPy's
+    shape array (SIGSEGV), hence the subprocess."""
+    support.run_script(
+        """
+        for join in catalog.JOINS:
+            a = np.zeros((1, 1), np.uint8)
+            class K:
+                def __index__(self):
+                    a.shape = ()
+                    return 1
+            try:
+                join(np.zeros((1, 1), np.uint8), a, K()) if join.kind == "cross" else join(a, None, K())
+                sys.exit(f"{join}: no TypeError")
+            except TypeError as refused:
+                name = "b" if join.kind == "cross" else "a"
+                assert str(refused) == f"argument '{name}': 'ndarray' object cannot be converted to 'PyArray<T, D>'"
+        """
+    )
 
 
 def test_accepted_arguments_and_result_types():
@@ -188,75 +230,41 @@ def test_accepted_arguments_and_result_types():
     result = m.find_pairs_self(np.zeros((30, 8), np.uint8), 7)
     assert result == [(i, j, 0) for i in range(30) for j in range(i + 1, 30)]
     assert all(type(t) is tuple and all(type(x) is int for x in t) for t in result)
-
-
-DOCS = {
-    "find_pairs_self": ("(a, k)", None),
-    "find_pairs_self_bit": ("(a, k)", None),
-    "find_pairs_cross": ("(a, b, k)", None),
-    "find_pairs_cross_bit": ("(a, b, k)", None),
-    "_find_pairs_self_full_popcount": (
-        "(a, k)",
-        "Bench-only: pre-Task-3 path using full popcount + compare (no early exit).",
-    ),
-    "find_pairs_self_adaptive": (
-        "(a, k)",
-        "Entropy-aware adaptive chunk planning (Task 4). Bit chunks are "
-        "chosen\nfrom the positive-entropy bits only, balanced across k+1 chunks.",
-    ),
-    "Index.add": ("($self, row)", "Add one row (1-D uint8 array of length d_bytes). Returns assigned id."),
-    "Index.add_batch": (
-        "($self, batch)",
-        "Add a batch (2-D uint8 array, shape (m, d_bytes)). Returns first assigned id.",
-    ),
-    "Index.query": (
-        "($self, row)",
-        "Query one row (1-D uint8 array of length d_bytes). Returns\n"
-        "`list[(id, hamming_dist)]` for all stored rows within distance ≤ k.\n\n"
-        "Note: if the query row was previously added to the index, the\n"
-        "corresponding `(stored_id, 0)` entry IS included in the result.\n"
-        "Callers performing self-query (e.g. iterating over the corpus to\n"
-        "find near-dups of each row) should filter `id != self_id` themselves.",
-    ),
-}
+    # find_pairs copies what is not C-contiguous rather than refusing it.
+    wide = c(10, 8)
+    cross = catalog.PLANNED[1]
+    assert cross(np.asfortranarray(wide), wide[::2], 20) == cross(wide, wide[::2].copy(), 20)
+    assert catalog.PLANNED[0](wide[:0], None, 3) == catalog.PLANNED[0](wide[:1], None, 3) == []
 
 
 def test_module_surface():
-    assert m.__all__ == list(DOCS)[:6] + ["Index", "__version__"]
+    assert m.__all__ == [j.name for j in catalog.JOINS] + ["Index", "__version__"]
     assert m.__version__ == importlib.metadata.version("brimel_native")
     assert m.__doc__ == "" and not hasattr(m, "PanicException")
     assert not issubclass(PANIC, Exception)
-    for name, (signature, doc) in DOCS.items():
-        owner, _, attribute = name.rpartition(".")
-        f = getattr(m.Index if owner else m, attribute)
-        assert (f.__text_signature__, f.__doc__) == (signature, doc), name
-        assert owner or f.__module__ == m.__name__
+    for join in catalog.JOINS:
+        assert join.function().__text_signature__ == ("(a, k)" if join.kind == "self" else "(a, b, k)")
+        assert join.function().__module__ == m.__name__
     Index = m.Index
+    methods = [Index.add, Index.add_batch, Index.query]
+    assert [f.__text_signature__ for f in methods] == ["($self, row)", "($self, batch)", "($self, row)"]
     assert (Index.__name__, Index.__qualname__, Index.__module__) == ("Index", "Index", m.__name__)
     # CPython 3.9 drops a heap type's text signature when it copies the doc.
     assert Index.__text_signature__ == ("(d_bytes, k)" if sys.version_info >= (3, 10) else None)
-    first, second = Index.__doc__.split("\n\n")
-    assert (
-        first
-        == (
-            "Streaming near-duplicate index. Stateful, append-only. Bit-level chunks\n"
-            "so any `k < 8 * d_bytes` is supported."
-        )
-        and "thread" in second
-    )
     assert [getattr(Index, p).__doc__ for p in ("k", "n", "d_bytes")] == [None] * 3
     index = Index(2, 1)
-    for unsupported in (
-        lambda: type("Sub", (Index,), {}),
-        lambda: __import__("weakref").ref(index),
-        lambda: index[0],
-        lambda: iter(index),
-        lambda: 0 in index,
-    ):
-        with pytest.raises(TypeError):
-            unsupported()
-    with pytest.raises(AttributeError):
-        index.extra = 1
+    for misuse, error in [
+        (lambda: type("Sub", (Index,), {}), TypeError),
+        (lambda: __import__("weakref").ref(index), TypeError),
+        (lambda: index[0], TypeError),
+        (lambda: iter(index), TypeError),
+        (lambda: 0 in index, TypeError),
+        (lambda: setattr(index, "extra", 1), AttributeError),
+        (lambda: setattr(index, "k", 7), AttributeError),
+        (lambda: delattr(index, "n"), AttributeError),
+    ]:
+        with pytest.raises(error):
+            misuse()
 
 
 def test_import_once_and_without_warnings():
@@ -266,3 +274,21 @@ def test_import_once_and_without_warnings():
     finally:
         sys.modules["brimel_native._brimel_native"] = first
     subprocess.run([sys.executable, "-W", "error", "-c", "import brimel_native._brimel_native"], check=True)
+
+
+@pytest.mark.parametrize("abi", ["0x02000000", "0x01000009"])
+def test_build_checks_for_numpy_2_headers(abi, tmp_path):
+    """NumPy 1.x headers stop the configure step with what to install, instead
+    of a bare compiler error at PyArray_ImportNumPyAPI."""
+    cmake = shutil.which("cmake", path=str(Path(sys.executable).parent)) or shutil.which("cmake")
+    if cmake is None:
+        pytest.skip("no cmake")
+    (tmp_path / "numpy").mkdir()
+    (tmp_path / "numpy" / "_numpyconfig.h").write_text(f"#define NPY_ABI_VERSION {abi}\n")
+    script = support.HERE.parents[1] / "binding" / "numpy_headers.cmake"
+    command = [cmake, f"-DNUMPY_INCLUDE_DIR={tmp_path}", "-DNUMPY_VERSION=x", "-P", str(script)]
+    run = subprocess.run(command, capture_output=True, text=True)
+    if abi.startswith("0x02"):
+        assert run.returncode == 0, run.stderr
+    else:
+        assert run.returncode != 0 and "numpy>=2" in run.stderr

@@ -1,17 +1,17 @@
-"""Memory: 10^4 calls of every entry, on success and on each error path of
-test_entry_points and test_index, leave Python's block count, the native heap
-and the arguments' reference counts where they were; running out of native
-memory raises MemoryError and the next call works.
+"""Memory: 10^4 calls of every entry, on success and on each refused call of
+test_entry_points, leave Python's block count, the native heap
+and the arguments' reference counts where they were. Running out of memory (the
+native records, the result list, the pool's threads) raises MemoryError, and
+the next call works.
 
 Under AddressSanitizer (memory held in quarantine, Python allocating with
-malloc) only the reference counts are checked.
+malloc, no address-space limit possible) only the reference counts are checked.
 """
 
 from __future__ import annotations
 
 import ctypes
 import gc
-import subprocess
 import sys
 
 import numpy as np
@@ -20,25 +20,15 @@ import pytest
 import catalog
 import support
 import test_entry_points
-import test_index
 from brimel_native import _brimel_native as m
 
 CALLS = 500 if support.SANITIZED else 10_000
-_LIBC = ctypes.CDLL(None)
-_FIELDS = [
-    "arena",
-    "ordblks",
-    "smblks",
-    "hblks",
-    "hblkhd",
-    "usmblks",
-    "fsmblks",
-    "uordblks",
-    "fordblks",
-    "keepcost",
-]
-_MALLINFO = getattr(_LIBC, "mallinfo2", None)  # glibc 2.33+
+needs_address_space_limit = pytest.mark.skipif(
+    support.SANITIZED, reason="an address-space limit cannot be set under AddressSanitizer"
+)
+_MALLINFO = getattr(ctypes.CDLL(None), "mallinfo2", None)  # glibc 2.33+
 if _MALLINFO is not None:
+    _FIELDS = "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()
     _MALLINFO.restype = type(
         "MallInfo2", (ctypes.Structure,), {"_fields_": [(f, ctypes.c_size_t) for f in _FIELDS]}
     )
@@ -72,67 +62,87 @@ def assert_no_growth(call, *watched):
 
 
 CODES = support.random_codes(64, 8, seed=11)
-SUCCESS = [(j.name, (CODES, 3) if j.kind == "self" else (CODES, CODES[:40], 3)) for j in catalog.JOINS]
-CASES = [(name, args) for name, args, _, _ in test_entry_points.JOIN_CASES] + SUCCESS
+SUCCESS = [(j.function(), (CODES, 3) if j.kind == "self" else (CODES, CODES[:40], 3)) for j in catalog.JOINS]
+CASES = [(function, args) for function, args, _, _ in test_entry_points.CASES] + SUCCESS
 
 
-@pytest.mark.parametrize("name, args", CASES, ids=[c[0] for c in CASES])
-def test_join_calls_leak_nothing(name, args):
-    function = getattr(m, name)
+@pytest.mark.parametrize("function, args", CASES, ids=[test_entry_points.name(c[0]) for c in CASES])
+def test_calls_leak_nothing(function, args):
     assert_no_growth(lambda: function(*args), *[a for a in args if isinstance(a, np.ndarray)])
 
 
-def lifecycle():  # construct, fill, read, query, free
+def lifecycle(_):  # construct, fill, read, query, free
     index = m.Index(8, 3)
     index.add(CODES[0])
     index.add_batch(CODES[:5])
     return index.query(CODES[0]), index.k, index.n, index.d_bytes, len(index)
 
 
-INDEX_CALLS = [lambda ix: lifecycle(), lambda ix: ix.query(CODES[0])]
-INDEX_CALLS += [lambda ix, a=a, k=k: m.Index(*a, **k) for a, k, _, _ in test_index.INDEX_NEW_CASES]
-INDEX_CALLS += [call for call, _, _ in test_index.INDEX_CASES]
-
-
-@pytest.mark.parametrize("call", INDEX_CALLS)
+@pytest.mark.parametrize("call", [lifecycle, lambda ix: ix.query(CODES[0])])
 def test_index_calls_leak_nothing(call):
     index = m.Index(8, 3)
     index.add_batch(CODES)
     before = index.query(CODES[0])
-    assert_no_growth(lambda: call(index), CODES, index, test_index.WIDE_ROW)
+    assert_no_growth(lambda: call(index), CODES, index)
     assert index.n == len(CODES) and index.query(CODES[0]) == before
 
 
-OUT_OF_MEMORY = """
-import resource, sys
-import numpy as np
-from brimel_native import _brimel_native as m
-f = getattr(m, sys.argv[1])
-call = (lambda a, k: f(a, k)) if sys.argv[2] == "self" else (lambda a, k: f(a, a, k))
-small = np.zeros((100, 8), dtype=np.uint8)
-expected = call(small, 3)  # also starts the worker pool before the limit
-with open("/proc/self/status") as status:
-    vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize"))
-resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 30), resource.RLIM_INFINITY))  # about 1 GB more
-huge = np.zeros((60000, 8), dtype=np.uint8)  # 1.8e9 candidates per chunk
+# (setup defining search(codes), the codes too large to search, MiB left): every
+# join's native records (1.8e9 candidates per chunk), and result lists that do
+# not fit where their native records do (about 10 times larger). A list that
+# did not fit raised PanicException (a BaseException) with the error on stderr.
+INDEX_WITH_ONE_KEY = "index = m.Index(8, 0)\nindex.add_batch(np.zeros((3_000_000, 8), np.uint8))\n"
+OUT_OF_MEMORY = [
+    *[
+        (f"search = lambda a: catalog.JOINS[{i}](a, a, 3)", "(60000, 8)", 1024)
+        for i in range(len(catalog.JOINS))
+    ],
+    ("search = lambda a: m.find_pairs_self(a, 1)", "(3000, 8)", 480),  # 4.5 million pairs
+    (INDEX_WITH_ONE_KEY + "search = lambda a: index.query(a[0])", "(1, 8)", 100),
+]
+
+
+@needs_address_space_limit
+@pytest.mark.parametrize(
+    "setup, shape, margin_mib", OUT_OF_MEMORY, ids=[*map(str, catalog.JOINS), "result list", "hit list"]
+)
+def test_out_of_memory_is_memory_error_and_the_next_call_works(setup, shape, margin_mib):
+    out = support.run_script(
+        setup
+        + f"""
+small = np.arange(16, dtype=np.uint8).reshape(2, 8)
+expected = search(small)  # also starts the worker pool before the limit
+limit_address_space({margin_mib})
+huge = np.zeros({shape}, np.uint8)
 for attempt in range(3):
     try:
-        call(huge, 3)
+        search(huge)
         sys.exit("no MemoryError")
     except MemoryError:
         pass
-    assert sys.getrefcount(huge) == 2 and call(small, 3) == expected
-print("ok")
+    assert sys.getrefcount(huge) == 2 and search(small) == expected
 """
-
-
-@pytest.mark.skipif(support.SANITIZED, reason="an address-space limit cannot be set under AddressSanitizer")
-@pytest.mark.parametrize("join", catalog.JOINS, ids=str)
-def test_memory_error_then_next_call_works(join):
-    done = subprocess.run(
-        [sys.executable, "-c", OUT_OF_MEMORY, join.name, join.kind],
-        capture_output=True,
-        text=True,
-        timeout=300,
     )
-    assert (done.returncode, done.stdout.strip()) == (0, "ok"), done.stderr
+    assert out.stderr == ""
+
+
+@needs_address_space_limit
+@pytest.mark.parametrize("margin_mib", [24, 40, 56, 80])
+def test_pool_that_cannot_start_its_threads_shrinks(margin_mib):
+    """16 workers asked for with little address space left: a worker that
+    could not start ended the process (std::terminate from a pool thread, exit
+    134) or raised PanicException. Now the pool starts fewer workers; the join
+    gives its result or MemoryError."""
+    out = support.run_script(
+        f"""
+        a = np.random.default_rng(0).integers(0, 256, (20000, 8), dtype=np.uint8)
+        a[1] = a[0]
+        limit_address_space({margin_mib})
+        try:
+            print(m.find_pairs_self(a, 1))
+        except MemoryError:
+            print("MemoryError")
+        """,
+        RAYON_NUM_THREADS="16",
+    )
+    assert out.stdout.strip() in ("[(0, 1, 0)]", "MemoryError")

@@ -1,4 +1,6 @@
-"""Every join and the Index against the one brute-force reference, on generated data.
+"""Every join and find_pairs against the one brute-force reference, on generated
+data; the planner's plans on inputs large enough to be planned. The Index's
+answers are checked by the engine fuzzer, whose inputs CTest replays.
 
 Widths run from 1 to 80 bytes and k over each function's whole accepted range,
 its ends drawn often. Every case with two rows or more holds a pair planted at
@@ -15,6 +17,7 @@ from hypothesis import strategies as st
 import catalog
 import reference
 import support
+from brimel_native import _brimel_pairs, explain, find_pairs
 
 SEEDS = st.integers(0, 2**32 - 1)
 FLAVOURS = st.sampled_from(support.FLAVOURS)
@@ -31,7 +34,7 @@ def width_and_k(accepts):
     return st.integers(1, 80).flatmap(with_k)
 
 
-@pytest.mark.parametrize("join", catalog.JOINS, ids=str)
+@pytest.mark.parametrize("join", catalog.JOINS + catalog.PLANNED, ids=str)
 @given(
     data=st.data(),
     n=st.integers(0, 48),
@@ -63,38 +66,6 @@ def test_join_equals_brute_force(join, data, n, cut, same, flavour, seed):
     assert beyond_k not in found
 
 
-@given(
-    case=width_and_k(catalog.index_accepts),
-    n=st.integers(0, 48),
-    flavour=FLAVOURS,
-    seed=SEEDS,
-    cuts=st.lists(st.integers(0, 48), max_size=5),
-    batched=st.lists(st.booleans(), min_size=6, max_size=6),
-)
-def test_index_equals_brute_force(case, n, flavour, seed, cuts, batched):
-    d_bytes, k = case
-    stored, at_k, beyond_k = support.planted(n, d_bytes, k, flavour, seed)
-    index = catalog.m.Index(d_bytes, k)
-    # Filled in runs, each by add_batch or by add, one row at a time.
-    bounds = sorted({0, n, *(min(c, n) for c in cuts)})
-    for lo, hi, batch in zip(bounds, bounds[1:], batched):
-        if batch:
-            assert index.add_batch(stored[lo:hi]) == lo
-        else:
-            assert [index.add(row) for row in stored[lo:hi]] == list(range(lo, hi))
-    assert index.n == len(index) == n
-    rng = np.random.default_rng(seed)
-    queries = [stored[r] for r in range(0, n, 3)]
-    queries += [support.flip(stored[r], k + extra, rng) for r in range(0, n, 5) for extra in (0, 1)]
-    queries.append(support.shaped_codes(1, d_bytes, flavour, rng)[0])
-    for q in queries:
-        assert index.query(q) == [(j, dist) for _, j, dist in reference.cross_join(q[None, :], stored, k)]
-    if at_k:
-        assert (at_k[1], k) in index.query(stored[at_k[0]])
-    if beyond_k:
-        assert beyond_k[1] not in [hit for hit, _ in index.query(stored[beyond_k[0]])]
-
-
 def test_adaptive_join_beyond_the_bit_limits_and_the_sample():
     adaptive = catalog.m.find_pairs_self_adaptive
     # Rows that vary plan two lists of at most 128 bits where the even bit plan's
@@ -113,3 +84,39 @@ def test_adaptive_join_beyond_the_bit_limits_and_the_sample():
     i, j, dist = np.array(result).T
     assert (np.unpackbits(codes[i] ^ codes[j], axis=1).sum(axis=1) == dist).all()
     assert {(2 * r, 2 * r + 1, int(f)) for r, f in enumerate(flips) if f <= 3} <= set(result)
+
+
+@pytest.mark.parametrize("case", ["flood", "duplicates", "skewed"])
+def test_planned_joins_on_heavy_and_skewed_inputs(case):
+    # 12,000 rows, past the size below which find_pairs scans unplanned:
+    # thousands of rows in one part value (every plan's groups are one tile or
+    # more), exact duplicate clusters, and bits that are mostly 0.
+    rng = np.random.default_rng(7)
+    codes = support.planted(12000, 8, 4, seed=3)[0]
+    if case == "flood":
+        codes[:, :5] = 0x5A
+    elif case == "duplicates":
+        codes[::20] = codes[1]
+    else:
+        codes &= rng.integers(0, 256, codes.shape, np.uint8) & rng.integers(0, 256, codes.shape, np.uint8)
+    for k in (0, 3, 9) if case == "duplicates" else (0, 3):
+        expected = reference.self_join(codes, k)
+        assert catalog.PLANNED[0](codes, None, k) == expected, (case, k)
+        assert list(zip(*[x.tolist() for x in _brimel_pairs.scan(codes, None, k)[:3]])) == expected
+
+
+def test_explain_names_the_plan_that_runs():
+    codes = support.planted(20000, 8, 3, seed=1)[0]
+    plan = explain(codes, 3)
+    assert plan["plan"] in plan["options"] and plan["options"][-1]["plan"] == "scan"
+    for option in plan["options"][:-1]:
+        # Every plan finds every pair: thresholds plus one per part exceed k.
+        assert sum(p["threshold"] + 1 for p in option["parts"]) > 3
+        assert option["estimated_cost_ns"] > 0 and option["estimated_candidates"] >= 0
+    assert plan["plan"]["plan"] != "scan"  # random 64-bit codes at k = 3: parts beat the scan
+    assert explain(codes, 3) == plan
+    ran = explain(codes, 3, run=True)["run"]
+    assert ran["plan"] == plan["plan"]["plan"] and len(ran["parts"]) == len(plan["plan"]["parts"])
+    assert ran["pairs"] == find_pairs(codes, 3).i.size == sum(p["recorded"] for p in ran["parts"])
+    assert ran["verified"] == sum(p["verified"] for p in ran["parts"]) >= ran["pairs"]
+    assert explain(np.zeros((20000, 8), np.uint8), 3)["plan"]["plan"] == "scan"

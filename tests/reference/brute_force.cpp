@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <vector>
 
+namespace brimel::reference {
 namespace {
 
 // Bit by bit on purpose: shares no code or trick with the engine's kernels.
@@ -15,63 +15,50 @@ uint32_t distance(const uint8_t* a, const uint8_t* b, uint64_t d_bytes) {
     return d;
 }
 
-uint64_t to_c_array(const std::vector<uint32_t>& triples, uint32_t** out) {
-    *out = nullptr;
-    if (triples.empty()) return 0;
-    *out = static_cast<uint32_t*>(std::malloc(triples.size() * sizeof(uint32_t)));
-    if (*out == nullptr) throw std::bad_alloc();
-    std::memcpy(*out, triples.data(), triples.size() * sizeof(uint32_t));
-    return triples.size() / 3;
-}
-
-}  // namespace
-
-extern "C" uint64_t brimel_reference_self(const uint8_t* data, uint64_t n, uint64_t d_bytes, uint32_t k,
-                                          uint32_t** out) {
-    std::vector<uint32_t> triples;
-    for (uint64_t i = 0; i < n; ++i)
-        for (uint64_t j = i + 1; j < n; ++j) {
-            const uint32_t d = distance(data + i * d_bytes, data + j * d_bytes, d_bytes);
-            if (d <= k) triples.insert(triples.end(), {uint32_t(i), uint32_t(j), d});
-        }
-    return to_c_array(triples, out);
-}
-
-extern "C" uint64_t brimel_reference_cross(const uint8_t* a, uint64_t n_a, const uint8_t* b, uint64_t n_b,
-                                           uint64_t d_bytes, uint32_t k, uint32_t** out) {
-    std::vector<uint32_t> triples;
+// Every (i, j) within k; for a self-join (b == nullptr) only j > i, of a.
+std::vector<PairRecord> join(const uint8_t* a, uint64_t n_a, const uint8_t* b, uint64_t n_b, uint64_t d_bytes,
+                             uint32_t k) {
+    std::vector<PairRecord> records;
     for (uint64_t i = 0; i < n_a; ++i)
-        for (uint64_t j = 0; j < n_b; ++j) {
-            const uint32_t d = distance(a + i * d_bytes, b + j * d_bytes, d_bytes);
-            if (d <= k) triples.insert(triples.end(), {uint32_t(i), uint32_t(j), d});
+        for (uint64_t j = b ? 0 : i + 1; j < (b ? n_b : n_a); ++j) {
+            const uint32_t d = distance(a + i * d_bytes, (b ? b : a) + j * d_bytes, d_bytes);
+            if (d <= k) records.push_back({uint32_t(i), uint32_t(j), d});
         }
-    return to_c_array(triples, out);
-}
-
-extern "C" void brimel_reference_free(uint32_t* triples) { std::free(triples); }
-
-namespace brimel::reference {
-namespace {
-std::vector<PairRecord> to_records(uint32_t* triples, uint64_t count) {
-    std::vector<PairRecord> records(count);
-    for (uint64_t r = 0; r < count; ++r)
-        records[r] = {triples[3 * r], triples[3 * r + 1], triples[3 * r + 2]};
-    brimel_reference_free(triples);
     return records;
 }
+
+// The records as the C ABI's malloc'd triples (a PairRecord is three uint32).
+uint64_t to_c_array(const std::vector<PairRecord>& records, uint32_t** out) {
+    static_assert(sizeof(PairRecord) == 3 * sizeof(uint32_t));
+    *out = nullptr;
+    if (records.empty()) return 0;
+    *out = static_cast<uint32_t*>(std::malloc(records.size() * sizeof(PairRecord)));
+    if (*out == nullptr) throw std::bad_alloc();
+    std::memcpy(*out, records.data(), records.size() * sizeof(PairRecord));
+    return records.size();
+}
+
 }  // namespace
 
 std::vector<PairRecord> self_join(const uint8_t* data, uint64_t n, uint64_t d_bytes, uint32_t k) {
-    uint32_t* triples = nullptr;
-    const uint64_t count = brimel_reference_self(data, n, d_bytes, k, &triples);
-    return to_records(triples, count);
+    return join(data, n, nullptr, 0, d_bytes, k);
 }
 
 std::vector<PairRecord> cross_join(const uint8_t* a, uint64_t n_a, const uint8_t* b, uint64_t n_b,
                                    uint64_t d_bytes, uint32_t k) {
-    uint32_t* triples = nullptr;
-    const uint64_t count = brimel_reference_cross(a, n_a, b, n_b, d_bytes, k, &triples);
-    return to_records(triples, count);
+    return join(a, n_a, b, n_b, d_bytes, k);
 }
 
 }  // namespace brimel::reference
+
+extern "C" uint64_t brimel_reference_self(const uint8_t* data, uint64_t n, uint64_t d_bytes, uint32_t k,
+                                          uint32_t** out) {
+    return brimel::reference::to_c_array(brimel::reference::self_join(data, n, d_bytes, k), out);
+}
+
+extern "C" uint64_t brimel_reference_cross(const uint8_t* a, uint64_t n_a, const uint8_t* b, uint64_t n_b,
+                                           uint64_t d_bytes, uint32_t k, uint32_t** out) {
+    return brimel::reference::to_c_array(brimel::reference::cross_join(a, n_a, b, n_b, d_bytes, k), out);
+}
+
+extern "C" void brimel_reference_free(uint32_t* triples) { std::free(triples); }

@@ -1,0 +1,131 @@
+// Chunk plans: byte and bit boundaries, the bit chunks for (d_bytes, k), the
+// keys read from them, and the entropy-balanced plans.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <vector>
+
+#include "brimel/bit_plan.hpp"
+#include "brimel/byte_plan.hpp"
+#include "brimel/entropy.hpp"
+#include "test_support.hpp"
+
+namespace brimel {
+namespace {
+
+using testing::expect_panic;
+
+std::vector<std::uint64_t> widths(const std::vector<BitRange>& plan) {
+    std::vector<std::uint64_t> w;
+    for (const auto& [lo, hi] : plan) w.push_back(hi - lo);
+    return w;
+}
+
+TEST(ChunkBoundaries, Examples) {
+    using Bytes = std::vector<ByteRange>;
+    EXPECT_EQ(chunk_boundaries(8, 3), (Bytes{{0, 2}, {2, 5}, {5, 8}}));
+    EXPECT_EQ(chunk_boundaries(10, 4), (Bytes{{0, 2}, {2, 5}, {5, 7}, {7, 10}}));
+    EXPECT_EQ(chunk_boundaries(20, 6), (Bytes{{0, 3}, {3, 6}, {6, 10}, {10, 13}, {13, 16}, {16, 20}}));
+    EXPECT_EQ(chunk_boundaries(32, 5), (Bytes{{0, 6}, {6, 12}, {12, 19}, {19, 25}, {25, 32}}));
+    EXPECT_EQ(chunk_boundaries(16, 1), (Bytes{{0, 16}}));
+    EXPECT_EQ(chunk_boundaries(3, 5), (Bytes{{0, 1}, {1, 2}, {2, 3}}));
+    EXPECT_EQ(chunk_boundaries(0, 4), Bytes{});
+    expect_panic([] { chunk_boundaries(8, 0); }, "attempt to divide by zero");
+    EXPECT_EQ(chunk_bit_boundaries(64, 3), (std::vector<BitRange>{{0, 21}, {21, 42}, {42, 64}}));
+    EXPECT_EQ(widths(chunk_bit_boundaries(10, 4)), (std::vector<std::uint64_t>{2, 3, 2, 3}));
+    EXPECT_EQ(chunk_bit_boundaries(3, 5), (std::vector<BitRange>{{0, 1}, {1, 2}, {2, 3}}));
+    EXPECT_TRUE(chunk_bit_boundaries(0, 1).empty());
+    EXPECT_THROW(chunk_bit_boundaries(8, 0), Panic);
+}
+
+// k + 1 bit chunks, one chunk of the first 128 bits at k = 0, and whether
+// every chunk fits a key.
+TEST(PlanBitChunks, WidthsAndLimit) {
+    const std::vector<std::tuple<std::uint64_t, std::uint32_t, std::vector<std::uint64_t>, bool>> cases{
+        {8, 0, {64}, true},         {8, 3, {16, 16, 16, 16}, true},      {32, 0, {128}, true},
+        {17, 0, {128}, true},       {32, 1, {128, 128}, true},           {32, 2, {85, 85, 86}, true},
+        {64, 1, {256, 256}, false}, {64, 3, {128, 128, 128, 128}, true}, {17, 1, {68, 68}, true}};
+    for (const auto& [d, k, expected, fits] : cases) {
+        const auto plan = plan_bit_chunks(d, k);
+        EXPECT_EQ(widths(plan), expected) << d << " " << k;
+        EXPECT_EQ(plan_fits_chunk_keys(plan), fits) << d << " " << k;
+        EXPECT_EQ(plan.front().first, 0u);
+    }
+}
+
+// Keys read the first byte as the least significant, each byte from its
+// most significant bit.
+TEST(ChunkKeys, Examples) {
+    const std::uint8_t row[] = {0xAB, 0xCD};
+    EXPECT_EQ(byte_chunk_key(row, 2), ChunkKey{0xCDAB});
+    std::uint8_t sixteen[16];
+    std::iota(sixteen, sixteen + 16, 1);
+    EXPECT_EQ(byte_chunk_key(sixteen, 16), (ChunkKey{0x100f0e0d0c0b0a09ull} << 64) | 0x0807060504030201ull);
+    EXPECT_EQ(extract_bits(row, 0, 16), ChunkKey{0xCDAB});
+    EXPECT_EQ(extract_bits(row, 0, 8), ChunkKey{0xAB});
+    EXPECT_EQ(extract_bits(row, 4, 12), ChunkKey{0xCB});
+    EXPECT_EQ(extract_bits(row, 3, 6), ChunkKey{2});
+    EXPECT_EQ(extract_bits(row, 5, 5), ChunkKey{0});
+    std::vector<std::uint64_t> positions(8);
+    std::iota(positions.begin(), positions.end(), 0);
+    EXPECT_EQ(extract_bits_at(row, positions), ChunkKey{0xD5});
+    EXPECT_EQ(extract_bits_at(row, std::vector<std::uint64_t>{8, 0}), ChunkKey{3});
+    // The widest keys, and one bit more.
+    const std::vector<std::uint8_t> ones(20, 0xFF);
+    EXPECT_EQ(extract_bits(ones.data(), 8, 136), ~ChunkKey{0});
+    expect_panic([&] { extract_bits(ones.data(), 0, 129); }, "extract_bits: width 129 > 128");
+    expect_panic([&] { extract_bits(ones.data(), 9, 8); }, "extract_bits: hi_bit < lo_bit");
+    std::iota(positions.begin(), positions.end(), 5);
+    positions.resize(128, 7);
+    EXPECT_EQ(extract_bits_at(ones.data(), positions), ~ChunkKey{0});
+    positions.push_back(140);
+    expect_panic([&] { extract_bits_at(ones.data(), positions); }, "extract_bits_at: too many positions");
+}
+
+using Lists = PositionLists;
+
+TEST(PlanAdaptiveChunks, GreedyBalancing) {
+    const std::vector<double> e{0.5, 1.0, 0.0, 1.0, 0.25};
+    EXPECT_EQ(plan_adaptive_chunks(e, 2, 128), (Lists{{0, 1}, {3, 4}}));
+    EXPECT_EQ(plan_adaptive_chunks(e, 1, 2), (Lists{{1, 3}}));
+    EXPECT_EQ(plan_adaptive_chunks({0.0, 0.3, 0.0}, 3, 128), (Lists{{1}, {}, {}}));
+    EXPECT_EQ(plan_adaptive_chunks(std::vector<double>(64, 0.0), 3, 128), (Lists{{}, {}, {}}));
+    EXPECT_TRUE(plan_adaptive_chunks(e, 0, 128).empty());
+    // At the width cap the lowest-entropy positions (256 and on) are left out.
+    std::vector<double> falling(300);
+    for (std::size_t p = 0; p < falling.size(); ++p) falling[p] = 1.0 - static_cast<double>(p) / 1000.0;
+    const Lists capped = plan_adaptive_chunks(falling, 2, 128);
+    ASSERT_EQ(capped.size(), 2u);
+    for (const auto& list : capped) {
+        EXPECT_EQ(list.size(), 128u);
+        EXPECT_LT(*std::max_element(list.begin(), list.end()), 256u);
+    }
+}
+
+TEST(EstimateBitEntropies, Values) {
+    // Bit 0 set in one row of three; bit 1 in two of four; bit 7 in one of four.
+    const auto e3 = estimate_bit_entropies(std::vector<std::uint8_t>{0x80, 0x00, 0x00}, 3, 1, 10000);
+    EXPECT_NEAR(e3[0], 0.9182958340544896, 1e-15);
+    for (int p = 1; p < 8; ++p) EXPECT_EQ(e3[p], 0.0);
+    EXPECT_EQ(estimate_bit_entropies(std::vector<std::uint8_t>{0x40, 0x40, 0, 0}, 4, 1, 10000)[1], 1.0);
+    EXPECT_NEAR(estimate_bit_entropies(std::vector<std::uint8_t>{1, 0, 0, 0}, 4, 1, 10000)[7],
+                0.8112781244591328, 1e-15);
+    EXPECT_EQ(estimate_bit_entropies({}, 0, 4, 1), std::vector<double>(32, 0.0));
+    EXPECT_TRUE(estimate_bit_entropies({}, 0, 0, 1).empty());
+    EXPECT_EQ(estimate_bit_entropies(std::vector<std::uint8_t>(400, 0x5A), 50, 8, 10000),
+              std::vector<double>(64, 0.0));
+    // n = 20000 with a sample of 10000: stride 2, odd rows are never read.
+    std::vector<std::uint8_t> codes(20000, 0);
+    for (std::uint64_t r = 1; r < codes.size(); r += 2) codes[r] = 0xFF;
+    EXPECT_EQ(estimate_bit_entropies(codes, 20000, 1, 10000), std::vector<double>(8, 0.0));
+    // n = 10001: stride 1, rows 0..9999; the last row is not read.
+    std::vector<std::uint8_t> last(10001, 0);
+    last[10000] = 0x80;
+    EXPECT_EQ(estimate_bit_entropies(last, 10001, 1, 10000)[0], 0.0);
+    last[9999] = 0x80;
+    EXPECT_GT(estimate_bit_entropies(last, 10001, 1, 10000)[0], 0.0);
+}
+
+}  // namespace
+}  // namespace brimel
