@@ -17,6 +17,7 @@ command line error, 130 when interrupted.
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import sys
 import time
@@ -34,9 +35,10 @@ class InputError(Exception):
 
 
 def _pyarrow(what: str) -> Any:
+    # Imported by name: pyarrow is optional, and so are its type stubs.
     try:
-        import pyarrow  # noqa: F401
-        import pyarrow.parquet
+        pyarrow = importlib.import_module("pyarrow")
+        importlib.import_module("pyarrow.parquet")
     except ImportError:
         raise InputError(f"{what} needs pyarrow (pip install pyarrow)") from None
     return pyarrow
@@ -147,12 +149,12 @@ def read_codes(source: str, column: Optional[str] = None) -> np.ndarray:
 def _write(columns: dict[str, np.ndarray], out: Optional[str]) -> None:
     """Writes equal-length columns as CSV (standard output when `out` is None), .npy or .parquet."""
     suffix = Path(out).suffix if out else ".csv"
-    if suffix == ".npy":
+    if out and suffix == ".npy":
         table = np.empty(len(next(iter(columns.values()))), dtype=[(n, c.dtype) for n, c in columns.items()])
         for n, c in columns.items():
             table[n] = c
         np.save(out, table)
-    elif suffix in (".parquet", ".pq"):
+    elif out and suffix in (".parquet", ".pq"):
         pa = _pyarrow("writing Parquet")
         pa.parquet.write_table(pa.table(columns), out)
     elif suffix == ".csv":
