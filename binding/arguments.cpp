@@ -47,9 +47,14 @@ BoundArguments bind_arguments(const FunctionDescription& function, PyObject* arg
 
     const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
     if (given < 0) throw PythonErrorAlreadySet{};
-    if (static_cast<std::size_t>(given) > count)
-        raise(PyExc_TypeError, fname + " takes " + std::to_string(count) + " positional arguments but " +
+    if (static_cast<std::size_t>(given) > count) {
+        const std::string takes =
+            function.optional == 0
+                ? std::to_string(count)
+                : "from " + std::to_string(count - function.optional) + " to " + std::to_string(count);
+        raise(PyExc_TypeError, fname + " takes " + takes + " positional arguments but " +
                                    std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+    }
     for (Py_ssize_t p = 0; p < given; ++p) slots[p] = checked(PyTuple_GetItem(args, p));
 
     if (kwargs != nullptr) {
@@ -79,7 +84,7 @@ BoundArguments bind_arguments(const FunctionDescription& function, PyObject* arg
     }
 
     std::vector<const char*> missing;
-    for (std::size_t p = 0; p < count; ++p)
+    for (std::size_t p = 0; p + function.optional < count; ++p)
         if (slots[p] == nullptr) missing.push_back(function.parameters[p]);
     if (!missing.empty())
         raise(PyExc_TypeError, fname + " missing " + std::to_string(missing.size()) +

@@ -14,13 +14,16 @@
 namespace brimel::binding {
 
 // What binding needs to know of a function: its name (messages say "name()")
-// and its parameter names, all required, all positional-or-keyword.
+// and its parameter names, all positional-or-keyword; all required but the
+// last `optional` ones.
 struct FunctionDescription {
     const char* name;
     std::vector<const char*> parameters;
+    std::size_t optional = 0;
 };
 
-// Borrowed references to the bound arguments, one per parameter, in order.
+// Borrowed references to the bound arguments, one per parameter, in order;
+// nullptr for an optional parameter not given.
 using BoundArguments = std::vector<PyObject*>;
 
 // Fills one slot per parameter from the argument tuple and keyword dict (may be
