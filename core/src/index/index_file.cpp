@@ -160,8 +160,9 @@ FileHeader decode_header(ByteSpan header_bytes, std::uint64_t file_bytes) {
         refuse("not an index file (its first bytes are not the magic \"BRIMELIX\")");
     const auto version = static_cast<std::uint32_t>(load_le(bytes + 8, 4));
     if (version != kFileVersion)
-        refuse("format version " + std::to_string(version) + " is not supported (this release reads version " +
-               std::to_string(kFileVersion) + (version > kFileVersion ? "; the file is from a newer release)" : ")"));
+        refuse("format version " + std::to_string(version) +
+               " is not supported (this release reads version " + std::to_string(kFileVersion) +
+               (version > kFileVersion ? "; the file is from a newer release)" : ")"));
     FileHeader header;
     header.k = static_cast<std::uint32_t>(load_le(bytes + 12, 4));
     header.d_bytes = load_le(bytes + 16, 8);
@@ -184,7 +185,8 @@ FileHeader decode_header(ByteSpan header_bytes, std::uint64_t file_bytes) {
 }
 
 FileHeader check_index_bytes(ByteSpan bytes) {
-    const FileHeader header = decode_header(bytes.first(std::min<std::size_t>(bytes.size(), kHeaderBytes)), bytes.size());
+    const FileHeader header =
+        decode_header(bytes.first(std::min<std::size_t>(bytes.size(), kHeaderBytes)), bytes.size());
     check_checksum(header, bytes.first(kHeaderBytes), bytes.subspan(kHeaderBytes, header.code_bytes()),
                    bytes.last(kChecksumBytes));
     return header;
