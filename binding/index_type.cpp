@@ -182,8 +182,15 @@ PyObject* index_add(PyObject* object, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Built by appending: GCC 12 at -O3 reports a false -Wrestrict overlap for
+// the same text built with operator+ once this is inlined in two callers.
 std::string shape_text(const MatrixView& view) {
-    return "[" + std::to_string(view.n) + ", " + std::to_string(view.d_bytes) + "]";
+    std::string text = "[";
+    text += std::to_string(view.n);
+    text += ", ";
+    text += std::to_string(view.d_bytes);
+    text += "]";
+    return text;
 }
 
 PyObject* index_add_batch(PyObject* object, PyObject* args, PyObject* kwargs) {
