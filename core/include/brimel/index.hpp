@@ -8,18 +8,14 @@
 // stored rows with that key (keys as the joins read them, keys/part_keys.hpp).
 // A query looks up its own key on each part and the keys within t_p of it,
 // and verifies each listed row once (on the first part where it is near),
-// gathered into tiles for the scan kernel. A list of a thousand ids or more
-// (rows sharing a part's value) gets a sub-index over the code's other bits,
-// so that a query reads only its rows that can be within k rather than all:
-// a part every row shares costs about what a part of random values does. The tables hash keys with a
+// gathered into tiles for the scan kernel. The tables hash keys with a
 // function drawn at random once per process, so no choice of codes makes them
 // collide more than random codes do.
 //
 // Storage per stored row: d_bytes bytes of code in one contiguous buffer
 // (row id r at r * d_bytes), plus one 4-byte list entry per part. A key with a
 // single id keeps it inline in its table slot (no allocation); longer lists
-// live in one heap block each and grow geometrically. A row in a heavy list
-// takes one more 4-byte entry per sub-part of its sub-index (two to k + 1).
+// live in one heap block each and grow geometrically.
 //
 // Ids are unsigned 32-bit, assigned 0, 1, 2, ... in insertion order, never
 // reused. An index holds at most max_rows rows (4294967295 unless a test asks

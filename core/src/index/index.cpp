@@ -95,151 +95,8 @@ std::uint64_t widest_chunk(std::uint64_t total_bits, std::uint32_t k) {
 }  // namespace
 
 namespace {
-
-// A list of at least kHeavyRows ids (many rows sharing one part's value: data
-// with a constant part, or codes crafted so) gets a sub-index, so that a query
-// probing it need not verify every row listed. The rows listed under one key
-// of part p are within some distance f of the probe on p (f = 0 for the
-// query's own key, f <= t_p for a flip, anything for a hashed part), so one
-// within k of the query is within k - f <= k on the code's other bits. The
-// sub-index cuts those bits into sub-parts with thresholds u_s, sum(u_s + 1)
-// > k, and keeps one table per sub-part: by the box principle, every listed
-// row within k of the query is near it on some sub-part, and is taken on the
-// first one where it is. So the sub-index gives every listed row the list
-// would have, except rows that cannot be within k.
-//
-// A sub-index holds the list's first `covered` ids; a query reads the rest of
-// the list (fewer than kCatchUp ids after a successful add) as it is. It is
-// brought up to date after each add whose appends crossed a multiple of
-// kCatchUp, re-planned from scratch whenever its list has grown four times
-// past the size its sub-plan was chosen for, and dropped when memory runs
-// out for it: the list is then read whole, as before it was heavy.
-constexpr std::uint32_t kHeavyRows = 1024;
-constexpr std::uint32_t kCatchUp = 32;
-
-// (table, key) of the lists an add should bring a sub-index up to date for.
-using HeavyNotes = std::vector<std::pair<std::size_t, std::uint64_t>>;
-
 void index_rows(PartTables& tables, const std::vector<detail::PartKeys>& keys, const std::uint8_t* rows,
-                std::uint64_t m, std::uint64_t d_bytes, std::uint32_t first, HeavyNotes& notes);
-
-// Sum of C(bits, i) for i = 0 .. threshold: the keys one probe set tries;
-// capped just above kMaxProbes.
-double probe_count(std::uint64_t bits, std::uint32_t threshold) {
-    double total = 1, term = 1;
-    for (std::uint32_t i = 1; i <= threshold && total <= kMaxProbes; ++i) {
-        term = term * static_cast<double>(bits - i + 1) / i;
-        total += term;
-    }
-    return total;
-}
-
-// The sub-parts for a heavy list of `part` of about `rows` ids: the bits
-// outside `part`, in order, cut into m runs of nearly equal width (at most
-// kMaxExactPartBits, so keys are values), thresholds as equal as can be with
-// sum(u_s + 1) = max(m, k + 1). Of the m that keep every probe set within
-// kMaxProbes, the one of least cost by index_plan's model. No sub-parts when
-// the other bits are too few to tell rows within k from the rest.
-std::vector<Part> sub_parts(const Part& part, std::uint64_t d_bytes, std::uint32_t k, double rows) {
-    std::vector<std::uint64_t> rest;
-    std::vector<bool> taken(8 * d_bytes, false);
-    if (part.positions.empty()) {
-        for (std::uint64_t b = part.lo; b < part.hi; ++b) taken[b] = true;
-    } else {
-        for (const std::uint64_t b : part.positions) taken[b] = true;
-    }
-    for (std::uint64_t b = 0; b < 8 * d_bytes; ++b)
-        if (!taken[b]) rest.push_back(b);
-    const std::uint64_t bits = rest.size();
-    if (bits <= k) return {};
-    const std::uint64_t fewest = (bits + kMaxExactPartBits - 1) / kMaxExactPartBits;
-    const std::uint64_t most =
-        std::max<std::uint64_t>(fewest, std::min<std::uint64_t>(std::uint64_t{k} + 1, bits));
-    std::vector<Part> best;
-    double best_cost = 0;
-    for (std::uint64_t m = fewest; m <= most; ++m) {
-        const std::uint64_t extra = std::uint64_t{k} + 1 > m ? std::uint64_t{k} + 1 - m : 0;
-        std::vector<Part> parts;
-        double cost = 0;
-        std::uint64_t at = 0;
-        for (std::uint64_t s = 0; s < m; ++s) {
-            const std::uint64_t width = bits / m + (s < bits % m);
-            Part sub;
-            sub.threshold = static_cast<std::uint32_t>(extra / m + (s < extra % m));
-            if (rest[at + width - 1] - rest[at] == width - 1) {
-                sub.lo = rest[at];
-                sub.hi = rest[at] + width;
-            } else {
-                sub.positions.assign(rest.begin() + static_cast<std::ptrdiff_t>(at),
-                                     rest.begin() + static_cast<std::ptrdiff_t>(at + width));
-            }
-            at += width;
-            const double probes = probe_count(width, sub.threshold);
-            cost += probes * 30.0 + rows * std::ldexp(probes, -static_cast<int>(width)) * 6.0;
-            if (sub.threshold > width || probes > kMaxProbes) cost = -1;
-            if (cost < 0) break;
-            parts.push_back(std::move(sub));
-        }
-        if (cost >= 0 && (best.empty() || cost < best_cost)) {
-            best = std::move(parts);
-            best_cost = cost;
-        }
-    }
-    return best;
-}
-
-// The sub-index of one heavy list (see kHeavyRows).
-struct SubIndex {
-    std::vector<detail::PartKeys> keys;
-    std::vector<std::vector<std::uint64_t>> flips;
-    PartTables tables;
-    std::uint32_t covered = 0;  // the list's first `covered` ids are in the tables
-    std::uint32_t planned = 0;  // the list size the sub-parts were chosen for
-
-    SubIndex(const std::vector<Part>& parts, std::uint64_t d_bytes, std::uint32_t rows) : planned(rows) {
-        for (const Part& sub : parts) {
-            keys.emplace_back(sub, d_bytes);
-            flips.push_back(detail::flip_masks(keys.back().key_bits(), sub.threshold));
-        }
-        tables.resize(parts.size());
-    }
-
-    // Passes each covered id within k of `row` to `take`, once, among others
-    // that are not: every covered row near `row` on some sub-part. As in
-    // Index::State::candidates, the ids are gathered first and the checks
-    // prefetch the stored codes a few ids ahead.
-    template <class Take>
-    void candidates(const std::uint8_t* row, const std::uint8_t* codes, std::uint64_t d_bytes,
-                    Take&& take) const {
-        thread_local std::vector<std::pair<std::uint32_t, std::uint32_t>> found;  // (id, sub-part)
-        found.clear();
-        std::uint32_t scratch = 0;
-        for (std::size_t s = 0; s < tables.size(); ++s) {
-            const std::uint64_t key = keys[s].key(row);
-            const auto probe = [&](std::uint64_t value) {
-                const auto slot = tables[s].find(value);
-                if (slot == tables[s].end()) return;
-                for (const std::uint32_t id : slot->second.ids(scratch))
-                    found.emplace_back(id, static_cast<std::uint32_t>(s));
-            };
-            probe(key);
-            for (const std::uint64_t flip : flips[s]) probe(key ^ flip);
-        }
-        constexpr std::size_t kAhead = 8;
-        for (std::size_t f = 0; f < found.size(); ++f) {
-            if (f + kAhead < found.size())
-                __builtin_prefetch(codes + std::uint64_t{found[f + kAhead].first} * d_bytes);
-            const auto [id, s] = found[f];
-            const std::uint8_t* stored = codes + std::uint64_t{id} * d_bytes;
-            bool earlier = false;
-            for (std::size_t e = 0; e < s && !earlier; ++e) earlier = keys[e].near(row, stored);
-            if (!earlier) take(id);
-        }
-    }
-};
-
-using HeavyLists = boost::unordered_flat_map<std::uint64_t, SubIndex, KeyHasher>;
-
+                std::uint64_t m, std::uint64_t d_bytes, std::uint32_t first);
 }  // namespace
 
 struct Index::State {
@@ -251,8 +108,7 @@ struct Index::State {
     std::vector<detail::PartKeys> keys;
     std::vector<std::vector<std::uint64_t>> flips;  // per part: key differences within its threshold
     PartTables tables;
-    std::vector<HeavyLists> heavy;  // per part: the sub-indexes of its heavy lists, by key
-    double planned_rows = 0;        // the size the plan was chosen for
+    double planned_rows = 0;  // the size the plan was chosen for
     std::uint64_t d_bytes = 0;
     std::uint32_t k = 0;
     std::uint32_t n = 0;
@@ -265,11 +121,10 @@ struct Index::State {
         std::vector<detail::PartKeys> keys;
         std::vector<std::vector<std::uint64_t>> flips;
         PartTables tables;
-        std::vector<HeavyLists> heavy;
     };
 
     Keying keying_for(double rows) const {
-        Keying made{index_plan(d_bytes, k, rows), {}, {}, {}, {}};
+        Keying made{index_plan(d_bytes, k, rows), {}, {}, {}};
         for (const Part& part : made.plan.parts) {
             made.keys.emplace_back(part, d_bytes);
             made.flips.push_back(made.keys.back().exact()
@@ -277,7 +132,6 @@ struct Index::State {
                                      : std::vector<std::uint64_t>{});
         }
         made.tables.resize(made.plan.parts.size());
-        made.heavy.resize(made.plan.parts.size());
         return made;
     }
 
@@ -286,7 +140,6 @@ struct Index::State {
         keys = std::move(made.keys);
         flips = std::move(made.flips);
         tables = std::move(made.tables);
-        heavy = std::move(made.heavy);
     }
 
     // Before `adding` rows are appended: makes the plan and its tables with
@@ -312,10 +165,8 @@ struct Index::State {
         try {
             Keying next = keying_for(2 * rows);
             if (next.plan.same_parts(plan)) return;
-            HeavyNotes notes;
-            index_rows(next.tables, next.keys, codes.data(), n, d_bytes, 0, notes);
+            index_rows(next.tables, next.keys, codes.data(), n, d_bytes, 0);
             adopt(std::move(next));
-            update_heavy(notes);
         } catch (const std::bad_alloc&) {
             // Keep the plan the tables already have.
         }
@@ -328,37 +179,6 @@ struct Index::State {
         if (needed > codes.capacity()) codes.reserve(std::max(needed, 2 * codes.capacity()));
     }
 
-    // Brings the sub-index of each noted list up to date (making it when the
-    // list has none). Never fails: a sub-index memory runs out for is dropped.
-    void update_heavy(const HeavyNotes& notes) noexcept {
-        for (const auto& [t, key] : notes) {
-            const auto slot = tables[t].find(key);
-            if (slot == tables[t].end()) continue;
-            std::uint32_t scratch = 0;
-            const auto ids = slot->second.ids(scratch);
-            const auto size = static_cast<std::uint32_t>(ids.size());
-            try {
-                auto found = heavy[t].find(key);
-                if (found == heavy[t].end() || size > 4 * std::uint64_t{found->second.planned}) {
-                    const std::vector<Part> parts = sub_parts(plan.parts[t], d_bytes, k, size);
-                    if (parts.empty()) continue;
-                    if (found != heavy[t].end()) heavy[t].erase(found);
-                    found = heavy[t].try_emplace(key, parts, d_bytes, size).first;
-                }
-                SubIndex& sub = found->second;
-                for (; sub.covered < size; ++sub.covered) {
-                    const std::uint8_t* code = codes.data() + std::uint64_t{ids[sub.covered]} * d_bytes;
-                    for (std::size_t s = 0; s < sub.tables.size(); ++s)
-                        sub.tables[s]
-                            .try_emplace(sub.keys[s].key(code))
-                            .first->second.push_back(ids[sub.covered]);
-                }
-            } catch (const std::bad_alloc&) {
-                heavy[t].erase(key);
-            }
-        }
-    }
-
     void append_codes(ByteSpan rows);
     std::vector<std::uint32_t> candidates(const std::uint8_t* row) const;
 };
@@ -368,10 +188,8 @@ namespace {
 // Appends `id` under `key`. On std::bad_alloc the table is unchanged: a new key
 // gets an inline id, which never allocates, so only an existing list can fail
 // to grow, and it then stays as it was.
-detail::IdList& append_id(PartTable& table, std::uint64_t key, std::uint32_t id) {
-    detail::IdList& list = table.try_emplace(key).first->second;
-    list.push_back(id);
-    return list;
+void append_id(PartTable& table, std::uint64_t key, std::uint32_t id) {
+    table.try_emplace(key).first->second.push_back(id);
 }
 
 // Undoes append_id(table, key, id) for the last id appended under `key`.
@@ -388,7 +206,7 @@ void remove_last_id(PartTable& table, std::uint64_t key) noexcept {
 // order of push calls, so `appended()` says how far a failed run got.
 class GroupedAppends {
 public:
-    GroupedAppends(PartTables& tables, HeavyNotes& notes) : tables_(tables), notes_(notes) {}
+    explicit GroupedAppends(PartTables& tables) : tables_(tables) {}
 
     void push(std::size_t t, std::uint64_t key, std::uint32_t id) {
         PartTable& table = tables_[t];
@@ -408,17 +226,15 @@ public:
         bool lists_in_place = true;
         for (std::size_t i = 0; i < count_; ++i) {
             Pending& p = pending_[i];
-            const detail::IdList* grown = p.list;
             if (lists_in_place && p.list != nullptr) {
                 p.list->push_back(p.id);
             } else {
                 PartTable& table = tables_[p.t];
                 const std::size_t keys = table.size();
-                grown = &append_id(table, p.key, p.id);
+                append_id(table, p.key, p.id);
                 lists_in_place = lists_in_place && table.size() == keys;
             }
             ++appended_;
-            if (grown->size() >= kHeavyRows && grown->size() % kCatchUp == 0) note(p.t, p.key);
         }
         count_ = 0;
     }
@@ -426,14 +242,6 @@ public:
     std::uint64_t appended() const noexcept { return appended_; }
 
 private:
-    // A note that is lost for lack of memory only leaves a longer list to read.
-    void note(std::size_t t, std::uint64_t key) noexcept {
-        try {
-            notes_.emplace_back(t, key);
-        } catch (const std::bad_alloc&) {
-        }
-    }
-
     static constexpr std::size_t kGroup = 16;
     struct Pending {
         std::size_t t;
@@ -442,7 +250,6 @@ private:
         detail::IdList* list;
     };
     PartTables& tables_;
-    HeavyNotes& notes_;
     std::array<Pending, kGroup> pending_{};
     std::size_t count_ = 0;
     std::uint64_t appended_ = 0;
@@ -452,11 +259,9 @@ private:
 // table, table by table: ids go into each list in increasing order either way,
 // and one table's lists stay in cache for the whole batch. All or nothing: on
 // an exception every id appended so far is taken out again, newest first.
-// Lists that reached kHeavyRows ids, or a multiple of kCatchUp beyond, are
-// noted in `notes` for their sub-indexes.
 void index_rows(PartTables& tables, const std::vector<detail::PartKeys>& keys, const std::uint8_t* rows,
-                std::uint64_t m, std::uint64_t d_bytes, std::uint32_t first, HeavyNotes& notes) {
-    GroupedAppends appends(tables, notes);
+                std::uint64_t m, std::uint64_t d_bytes, std::uint32_t first) {
+    GroupedAppends appends(tables);
     try {
         for (std::size_t t = 0; t < tables.size(); ++t)
             for (std::uint64_t r = 0; r < m; ++r)
@@ -529,19 +334,8 @@ std::vector<std::uint32_t> Index::State::candidates(const std::uint8_t* row) con
         const auto take = [&](std::uint64_t probe) {
             const auto slot = table.find(probe);
             if (slot == table.end()) return;
-            const auto ids = slot->second.ids(scratch);
-            std::size_t from = 0;
-            if (ids.size() >= kHeavyRows && !heavy[p].empty()) {
-                const auto sub = heavy[p].find(probe);
-                if (sub != heavy[p].end()) {
-                    sub->second.candidates(row, codes.data(), d_bytes, [&](std::uint32_t id) {
-                        found.emplace_back(id, static_cast<std::uint32_t>(p));
-                    });
-                    from = sub->second.covered;
-                }
-            }
-            for (std::size_t i = from; i < ids.size(); ++i)
-                found.emplace_back(ids[i], static_cast<std::uint32_t>(p));
+            for (const std::uint32_t id : slot->second.ids(scratch))
+                found.emplace_back(id, static_cast<std::uint32_t>(p));
         };
         take(key);
         for (const std::uint64_t flip : flips[p]) take(key ^ flip);
@@ -574,14 +368,12 @@ void Index::State::append_codes(ByteSpan rows) {
     const std::size_t before = codes.size();
     codes.insert(codes.end(), rows.begin(), rows.end());  // room reserved: cannot fail
     const std::uint64_t m = rows.size() / d_bytes;
-    HeavyNotes notes;
     try {
-        index_rows(tables, keys, codes.data() + before, m, d_bytes, n, notes);
+        index_rows(tables, keys, codes.data() + before, m, d_bytes, n);
     } catch (...) {
         codes.resize(before);
         throw;
     }
-    update_heavy(notes);
 }
 
 Index::Index(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
@@ -723,9 +515,7 @@ Index Index::from_codes(std::uint64_t d_bytes, std::uint32_t k, std::uint64_t n,
     // The tables are built once, for the final size, from the codes in place.
     s.plan_for(n);
     s.codes = std::move(codes);
-    HeavyNotes notes;
-    index_rows(s.tables, s.keys, s.codes.data(), n, d_bytes, 0, notes);
-    s.update_heavy(notes);
+    index_rows(s.tables, s.keys, s.codes.data(), n, d_bytes, 0);
     s.n = static_cast<std::uint32_t>(n);
     return index;
 }
