@@ -513,16 +513,7 @@ METHODS: list[Method] = [
         stream=_faiss_stream(_chunk_multihash_index),
     ),
     Method(
-        name="faiss IndexBinaryMultiHash",
-        kind="batch",
-        ours=False,
-        requires="faiss",
-        # On the flood every stored row is in the bucket of a query's first 16
-        # bits, so each query compares with all of them: over 300 s at 200k rows.
-        applies=lambda case: (
-            "n/a: one bucket holds every row (a full scan per query)" if case.workload == "W10" else None
-        ),
-        stream=_faiss_batch,
+        name="faiss IndexBinaryMultiHash", kind="batch", ours=False, requires="faiss", stream=_faiss_batch
     ),
     # the one brute-force reference (single-threaded, bit by bit)
     Method(

@@ -189,11 +189,6 @@ def make_data(case: Case) -> dict[str, np.ndarray]:
         return {"a": half_low_entropy(case.n, case.d_bytes, case.k, HALVES[case.workload], case.seed)}
     if case.kind == "self":
         return {"a": GENERATORS[case.workload](case.n, case.seed)}
-    if case.kind == "batch" and case.workload == "W10":
-        stored = flood(case.n, case.seed)
-        queries = near_queries(stored, case.queries, case.k, case.seed)
-        queries[:, :2] = stored[0, :2]  # the key every stored row has
-        return {"stored": stored, "queries": queries}
     if case.kind in ("stream", "batch"):
         stored = simhash_like(case.n, case.seed) if case.d_bytes == 8 else pdq_like(case.n, case.seed)
         return {"stored": stored, "queries": near_queries(stored, case.queries, case.k, case.seed)}
@@ -228,7 +223,6 @@ def workloads(full: bool) -> list[Workload]:
     cross = ((2_000, 10_000), (100_000, 1_000_000)) if full else ((2_000, 10_000), (10_000, 100_000))
     halves = ((1_000_000, 8), (200_000, 32)) if full else ((100_000, 8), (50_000, 32))
     flood_sizes = (30_000, 100_000) if full else (30_000,)
-    index_flood = (1_000_000, 100_000) if full else (200_000, 20_000)
     half_k = {("W6", 8): 2, ("W6", 32): 11, ("W7", 8): 1, ("W7", 32): 7}
     return [
         Workload(
@@ -261,21 +255,13 @@ def workloads(full: bool) -> list[Workload]:
             + tuple(Case("W4", "stream", d, k, n, 2_000, runs=1) for n, d, k in stream_large),
         ),
         Workload(
-            "W9",
+            "W10",
             "Index: batch queries, save and load",
             "W4's stored codes and queries, the index filled by one add_batch; all queries by one "
             "query_batch call, by one query call per row, and by one faiss IndexBinaryMultiHash "
             "range_search; then the index saved to a file and loaded back (the loaded index must "
             "answer alike).",
-            tuple(Case("W9", "batch", d, k, n, q) for n, d, k, q in batch),
-        ),
-        Workload(
-            "W10",
-            "Index on the flood: every row shares its first 16 bits, 64-bit, k = 3",
-            "W8's codes stored, W4's queries with the shared first 16 bits: the index's lists under "
-            "that value hold every row. Compare the query rates with W9's first case (same size, "
-            "random first bits).",
-            (Case("W10", "batch", 8, 3, *index_flood),),
+            tuple(Case("W10", "batch", d, k, n, q) for n, d, k, q in batch),
         ),
         Workload(
             "W5",
