@@ -11,8 +11,8 @@ Self-join and cross-join methods return their native result from `solve`
 `to_pairs` (not timed). Self-join pairs are reduced to i < j. A method whose
 `result` is "groups" (find_groups) gives instead the (n,) array of group
 labels, checked against the components of the reference row's pairs.
-Streaming methods return (metrics, hits) from `stream`, hits being an (m, 3)
-array of (query, id, dist).
+Streaming and batch-query methods return (metrics, hits) from `stream`, hits
+being an (m, 3) array of (query, id, dist).
 """
 
 from __future__ import annotations
@@ -21,6 +21,7 @@ import importlib.util
 import json
 import os
 import sys
+import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -99,7 +100,7 @@ def multihash_config(d_bytes: int, k: int) -> tuple[int, int, int, int]:
 @dataclass(frozen=True)
 class Method:
     name: str  # row label
-    kind: str  # "self", "cross" or "stream"
+    kind: str  # "self", "cross", "stream" or "batch"
     ours: bool
     requires: str  # "brimel_native:<attribute>", "faiss" or "reference"
     applies: Callable[[Case], Optional[str]] = lambda case: None  # reason when it cannot run
@@ -362,6 +363,48 @@ def _faiss_stream(make_index):
     return stream
 
 
+# --- batch queries and the index file ---------------------------------------------------
+
+
+def _timed(fn: Callable[[], Any]) -> tuple[Any, float]:
+    start = time.perf_counter()
+    result = fn()
+    return result, time.perf_counter() - start
+
+
+def _index_query_batch(stored, queries, k, threads):
+    """query_batch over every query in one call, then save and load the index
+    (a file in a temporary directory); the loaded index must answer alike."""
+    bn = _brimel()
+    index = bn.Index(stored.shape[1], k)
+    index.add_batch(stored)
+    found, seconds = _timed(lambda: index.query_batch(queries))
+    metrics = {"queries_per_s": queries.shape[0] / seconds}
+    with tempfile.TemporaryDirectory(prefix="brimel-bench-") as tmp:
+        path = Path(tmp) / "index.idx"
+        _, metrics["save_s"] = _timed(lambda: index.save(path))
+        metrics["file_bytes_per_row"] = path.stat().st_size / stored.shape[0]
+        loaded, metrics["load_s"] = _timed(lambda: bn.Index.load(path))
+    if not all(np.array_equal(a, b) for a, b in zip(found, loaded.query_batch(queries))):
+        raise SystemExit("the loaded index answers differently from the saved one")
+    return metrics, canonical(found.i, found.j, found.distance)
+
+
+def _index_query_per_row(stored, queries, k, threads):
+    index = _brimel().Index(stored.shape[1], k)
+    index.add_batch(stored)
+    answers, seconds = _timed(lambda: [index.query(row) for row in queries])
+    hits = np.array([(q, j, d) for q, hits in enumerate(answers) for j, d in hits], np.uint32).reshape(-1, 3)
+    return {"queries_per_s": queries.shape[0] / seconds}, canonical(hits[:, 0], hits[:, 1], hits[:, 2])
+
+
+def _faiss_batch(stored, queries, k, threads):
+    index = _multihash_index(stored.shape[1], k, threads)
+    index.add(stored)
+    result, seconds = _timed(lambda: index.range_search(queries, k + 1))
+    return {"queries_per_s": queries.shape[0] / seconds}, range_to_pairs(result, False)
+
+
 # --- work estimates of the quadratic peers ----------------------------------------------
 
 
@@ -417,6 +460,23 @@ METHODS: list[Method] = [
         requires="brimel_native:Index",
         applies=_bit_limit,
         stream=_brimel_stream,
+    ),
+    # ours, batch queries (query_batch first: the row the others are checked against)
+    Method(
+        name="Index.query_batch",
+        kind="batch",
+        ours=True,
+        requires="brimel_native:Index",
+        applies=_bit_limit,
+        stream=_index_query_batch,
+    ),
+    Method(
+        name="Index.query, one call per row",
+        kind="batch",
+        ours=True,
+        requires="brimel_native:Index",
+        applies=_bit_limit,
+        stream=_index_query_per_row,
     ),
     # faiss
     Method(
@@ -479,6 +539,9 @@ METHODS: list[Method] = [
             or (None if (8 * case.d_bytes) % (case.k + 1) == 0 else "n/a: k + 1 must divide the bits")
         ),
         stream=_faiss_stream(_chunk_multihash_index),
+    ),
+    Method(
+        name="faiss IndexBinaryMultiHash", kind="batch", ours=False, requires="faiss", stream=_faiss_batch
     ),
     # the one brute-force reference (single-threaded, bit by bit)
     Method(

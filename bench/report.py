@@ -72,7 +72,8 @@ def median_metrics(runs: list[dict]) -> dict:
     """Medians over the runs, except bytes per stored row: only the first run starts
     from a process that never held an index (later runs reuse freed memory)."""
     out = {key: float(np.median([r[key] for r in runs])) for key in runs[0]}
-    out["bytes_per_row"] = float(runs[0]["bytes_per_row"])
+    if "bytes_per_row" in out:
+        out["bytes_per_row"] = float(runs[0]["bytes_per_row"])
     return out
 
 
@@ -183,6 +184,40 @@ def stream_table(rows: list[dict]) -> list[str]:
     return lines + unavailable_note(rows)
 
 
+def batch_table(rows: list[dict]) -> list[str]:
+    lines = [
+        "| stored codes | queries | k | method | queries/s | time / query_batch's | save | load | "
+        "file bytes per stored row | peak RSS | hits | check |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
+    for case_rows in _groups(rows).values():
+        ran = {r["method"]: median_metrics(r["stream"]) for r in case_rows if r["status"] == "ok"}
+        batch = ran.get("Index.query_batch")
+        for row in case_rows:
+            if row["status"] == "not available":
+                continue
+            case = row["case"]
+            head = f"| {case['n']:,} × {8 * case['d_bytes']}-bit | {case['queries']:,} | {case['k']} | {row['method']} |"
+            if row["status"] != "ok":
+                lines.append(f"{head} {row['status']} | | | | | | | {row['note']} |")
+                continue
+            m = ran[row["method"]]
+            rel = f"{batch['queries_per_s'] / m['queries_per_s']:.2f}×" if batch else "–"
+            saved = (
+                f"{seconds(m['save_s'])} | {seconds(m['load_s'])} | {m['file_bytes_per_row']:.2f}"
+                if "save_s" in m
+                else "| |"
+            )
+            lines.append(
+                f"{head} {m['queries_per_s']:,.0f} | {rel} | {saved} | {mib(row['peak_rss_kb'])} | "
+                f"{row['pairs']:,} | {row.get('check', '')} |"
+            )
+    return lines + unavailable_note(rows)
+
+
+TABLES = {"stream": stream_table, "batch": batch_table}
+
+
 def summary_table(rows: list[dict]) -> list[str]:
     lines = [
         "| workload | n | k | ours (fastest that ran) | faiss MultiHash | MultiHash / ours | "
@@ -191,7 +226,7 @@ def summary_table(rows: list[dict]) -> list[str]:
     ]
     for case_rows in _groups(rows).values():
         case = case_rows[0]["case"]
-        if case["kind"] == "stream":
+        if case["kind"] in TABLES:
             continue
         ran = [r for r in case_rows if r["status"] == "ok" and r.get("times")]
         ours = sorted((float(np.median(r["times"])), r["method"], r["peak_rss_kb"]) for r in ran if r["ours"])
@@ -432,7 +467,7 @@ def write_markdown(
         if not w_rows:
             continue
         lines += ["", f"## {workload.name}: {workload.title}", "", workload.description, ""]
-        lines += stream_table(w_rows) if workload.cases[0].kind == "stream" else join_table(w_rows)
+        lines += TABLES.get(workload.cases[0].kind, join_table)(w_rows)
     lines += ["", "## Plot", "", "![time vs n](results.png)", ""]
     profile = path.parent / "PROFILE.md"
     if profile.exists():

@@ -157,6 +157,14 @@ def describe(row: dict) -> str:
     if row["status"] != "ok":
         return row["note"]
     peak = f"peak RSS {row['peak_rss_kb'] / 1024:.0f} MiB"
+    if row["stream"] and row["case"]["kind"] == "batch":
+        m = report.median_metrics(row["stream"])
+        saved = (
+            f", save {m['save_s']:.3f} s, load {m['load_s']:.3f} s, {m['file_bytes_per_row']:.1f} B/row in the file"
+            if "save_s" in m
+            else ""
+        )
+        return f"{m['queries_per_s']:,.0f} queries/s{saved}, {peak}, {row['pairs']:,} hits"
     if row["stream"]:
         m = report.median_metrics(row["stream"])
         return (

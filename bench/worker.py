@@ -38,7 +38,7 @@ def main() -> None:
     stats = None
     pairs = None
     for _ in range(runs):
-        if case.kind == "stream":
+        if case.kind in ("stream", "batch"):
             metrics, result = method.stream(arrays["stored"], arrays["queries"], case.k, threads)
             stream_metrics.append(metrics)
         else:

@@ -19,11 +19,11 @@ class Case:
     """One measured configuration: a workload at one size and one k."""
 
     workload: str  # "W1" .. "W5"
-    kind: str  # "self", "cross" or "stream"
+    kind: str  # "self", "cross", "stream" or "batch"
     d_bytes: int
     k: int
-    n: int  # rows joined (self), stored (stream) or reference rows (cross)
-    queries: int = 0  # query rows (cross, stream)
+    n: int  # rows joined (self), stored (stream, batch) or reference rows (cross)
+    queries: int = 0  # query rows (cross, stream, batch)
     seed: int = SEED
     runs: int = 0  # runs per method; 0: the harness's --runs
 
@@ -191,12 +191,12 @@ HALVES = {"W6": "skewed", "W7": "constant"}
 
 def make_data(case: Case) -> dict[str, np.ndarray]:
     """The arrays of one case: {"a"} for self-joins, {"stored", "queries"} for the
-    streaming index, {"queries", "refs"} for cross-joins."""
+    streaming index and its batch queries, {"queries", "refs"} for cross-joins."""
     if case.kind == "self" and case.workload in HALVES:
         return {"a": half_low_entropy(case.n, case.d_bytes, case.k, HALVES[case.workload], case.seed)}
     if case.kind == "self":
         return {"a": GENERATORS[case.workload](case.n, case.seed)}
-    if case.kind == "stream":
+    if case.kind in ("stream", "batch"):
         stored = simhash_like(case.n, case.seed) if case.d_bytes == 8 else pdq_like(case.n, case.seed)
         return {"stored": stored, "queries": near_queries(stored, case.queries, case.k, case.seed)}
     if case.kind == "cross":
@@ -222,6 +222,11 @@ def workloads(full: bool) -> list[Workload]:
     stream = ((1_000_000, 8, 3), (200_000, 32, 31)) if full else ((200_000, 8, 3), (50_000, 32, 31))
     stream_large = ((10_000_000, 32, 31),) if full else ()
     stream_queries = 10_000 if full else 2_000
+    batch = (
+        ((1_000_000, 8, 3, 100_000), (200_000, 32, 31, 10_000))
+        if full
+        else ((200_000, 8, 3, 20_000), (50_000, 32, 31, 2_000))
+    )
     cross = ((2_000, 10_000), (100_000, 1_000_000)) if full else ((2_000, 10_000), (10_000, 100_000))
     halves = ((1_000_000, 8), (200_000, 32)) if full else ((100_000, 8), (50_000, 32))
     flood_sizes = (30_000, 100_000) if full else (30_000,)
@@ -255,6 +260,15 @@ def workloads(full: bool) -> list[Workload]:
             "single-row queries: half stored rows with 0 to k + 2 bits flipped, half random.",
             tuple(Case("W4", "stream", d, k, n, stream_queries) for n, d, k in stream)
             + tuple(Case("W4", "stream", d, k, n, 2_000, runs=1) for n, d, k in stream_large),
+        ),
+        Workload(
+            "W10",
+            "Index: batch queries, save and load",
+            "W4's stored codes and queries, the index filled by one add_batch; all queries by one "
+            "query_batch call, by one query call per row, and by one faiss IndexBinaryMultiHash "
+            "range_search; then the index saved to a file and loaded back (the loaded index must "
+            "answer alike).",
+            tuple(Case("W10", "batch", d, k, n, q) for n, d, k, q in batch),
         ),
         Workload(
             "W5",

@@ -4,10 +4,13 @@
 # Pair records come back as (i, j, dist) and query hits as (id, dist), all
 # non-negative ints. Docstrings are the module's own.
 
+import os
 from typing import Final, SupportsIndex, final
 
 import numpy as np
 import numpy.typing as npt
+
+from .pairs import Pairs
 
 __all__ = [
     "find_pairs_self",
@@ -72,3 +75,25 @@ class Index:
         corresponding `(stored_id, 0)` entry IS included in the result.
         Callers performing self-query (e.g. iterating over the corpus to
         find near-dups of each row) should filter `id != self_id` themselves."""
+
+    def query_batch(self, rows: npt.NDArray[np.uint8], k: SupportsIndex | None = None) -> Pairs:
+        """Query many rows at once (2-D uint8 array, shape (m, d_bytes)), with
+        bound `k` (default: the index's k; at most the index's k). Returns
+        `Pairs(i, j, distance)` as `find_pairs` does: query row `i`, stored
+        id `j`, sorted by (i, j), the hits `query(rows[i])` would give.
+        Runs on all cores with the interpreter lock released."""
+
+    def save(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
+        """Write the index to the file `path` (str or os.PathLike; replaced if
+        it exists): a header, the stored codes (d_bytes bytes per row) and a
+        checksum. Failures to write raise OSError."""
+
+    @classmethod
+    def load(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Index:
+        """Read an index written by `save`; its tables are rebuilt from the
+        codes, its ids and answers are those of the saved index. A file that
+        is truncated, corrupted, not an index file or of a newer format
+        raises ValueError; one that cannot be read, OSError."""
+
+    def __reduce__(self) -> tuple[type[Index], tuple[int, int], bytes]: ...
+    def __setstate__(self, state: bytes, /) -> None: ...

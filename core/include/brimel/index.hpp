@@ -25,8 +25,8 @@
 // reused. An index holds at most max_rows rows (4294967295 unless a test asks
 // for fewer); an add that would pass that throws IndexFull before any change.
 //
-// Thread safety: none inside. add and add_batch need exclusive access; query and
-// the field reads need shared access and may run together. The caller enforces
+// Thread safety: none inside. add and add_batch need exclusive access; query,
+// query_batch, save and the field reads need shared access and may run together. The caller enforces
 // this. No thread affinity: an index may move between threads.
 #pragma once
 
@@ -50,6 +50,16 @@ namespace brimel {
 class IndexFull : public std::length_error {
 public:
     using std::length_error::length_error;
+};
+
+// A file or buffer handed to Index::load or Index::from_bytes is not an intact
+// index file of a version this release reads (see index/index_file.hpp for the
+// format). what() names what is wrong: "not an index file (...)", "format
+// version V is not supported (...)", "truncated: ...", "trailing bytes: ...",
+// "bad header: ..." or "checksum mismatch: ...".
+class IndexFileError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
 };
 
 class Index {
@@ -89,6 +99,34 @@ public:
     // (row length left, d_bytes right).
     std::vector<QueryHit> query(ByteSpan row) const;
 
+    // query for each of the m = rows.size() / d_bytes rows of `rows` (back to
+    // back), with bound `k` <= k(): the hits as pair records (query row, id,
+    // dist), sorted by (query row, id). The rows are spread over the worker
+    // pool in blocks; the result is the same for any number of workers.
+    // Reads only. Panics with the equality assertion "Index::query_batch
+    // length not multiple of d_bytes" (rows.size() mod d_bytes left, 0 right)
+    // and with "Index::query_batch: k above the index's k" when k > k().
+    std::vector<PairRecord> query_batch(ByteSpan rows, std::uint32_t k) const;
+
+    // Persistence. The file (index/index_file.hpp) holds d_bytes, k and the
+    // codes; a loaded index rebuilds its tables from the codes and answers
+    // every query as the saved one did (its ids are the same). max_rows is
+    // not stored: a loaded index has the default limit.
+    //
+    // save writes the file at `path` (created or replaced); a failed system
+    // call throws std::system_error carrying its errno. Reads only.
+    void save(const std::string& path) const;
+    // Throws std::system_error for a failed system call (no such file, ...),
+    // IndexFileError for a file that is not an intact index file, and never
+    // allocates for the codes before the file size matched the header.
+    static Index load(const std::string& path);
+    // The same format in memory: saved_size() bytes, written by save_to into
+    // `out` (which must have exactly that size: a Panic otherwise) and read
+    // back by from_bytes (IndexFileError as load).
+    std::uint64_t saved_size() const noexcept;
+    void save_to(std::span<std::uint8_t> out) const;
+    static Index from_bytes(ByteSpan bytes);
+
     std::uint64_t d_bytes() const noexcept;
     std::uint32_t k() const noexcept;
     // Number of stored rows, which is also the id the next row receives.
@@ -105,6 +143,11 @@ public:
 private:
     struct State;
     explicit Index(std::unique_ptr<State> state) noexcept;
+    // An index of `codes` (n rows of d_bytes bytes) for a file header already
+    // checked for size and checksum; refuses a d_bytes and k that Index::create
+    // would, with IndexFileError.
+    static Index from_codes(std::uint64_t d_bytes, std::uint32_t k, std::uint64_t n,
+                            std::vector<std::uint8_t>&& codes);
     std::unique_ptr<State> state_;
 };
 

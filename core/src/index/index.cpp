@@ -17,7 +17,9 @@
 #include "../keys/part_keys.hpp"
 #include "brimel/errors.hpp"
 #include "brimel/plan.hpp"
+#include "brimel/pool.hpp"
 #include "id_list.hpp"
+#include "index_file.hpp"
 #include "key_hasher.hpp"
 #include "sub_index.hpp"
 
@@ -440,6 +442,100 @@ std::vector<QueryHit> Index::query(ByteSpan row) const {
     assert_equal(row.size(), s.d_bytes, "Index::query row length mismatch");
     if (s.n == 0) return {};
     return verify_candidates(s.candidates(row.data()), s.codes.data(), s.d_bytes, s.k, row.data());
+}
+
+std::vector<PairRecord> Index::query_batch(ByteSpan rows, std::uint32_t k) const {
+    const State& s = *state_;
+    if (rows.size() % s.d_bytes != 0)
+        panic_not_equal("Index::query_batch length not multiple of d_bytes", rows.size() % s.d_bytes, 0);
+    if (k > s.k) panic("Index::query_batch: k above the index's k");
+    const std::uint64_t m = rows.size() / s.d_bytes;
+    if (s.n == 0 || m == 0) return {};
+    // Blocks of kBlockRows query rows are the pool's units: enough of them to
+    // balance the workers, each long enough to amortise a task. A block's hits
+    // come out sorted by (row, id) and the blocks are joined in order. The
+    // plan keys on the index's k, so by the box principle it lists every row
+    // within any smaller k as well; verification uses the k asked for.
+    constexpr std::uint64_t kBlockRows = 64;
+    const std::size_t blocks = static_cast<std::size_t>((m + kBlockRows - 1) / kBlockRows);
+    std::vector<std::vector<PairRecord>> found;
+    pool::run([&] {
+        found = pool::map_indexed<std::vector<PairRecord>>(blocks, [&](std::size_t b) {
+            std::vector<PairRecord> hits;
+            const std::uint64_t end = std::min(m, (b + 1) * kBlockRows);
+            for (std::uint64_t r = b * kBlockRows; r < end; ++r) {
+                const std::uint8_t* row = rows.data() + r * s.d_bytes;
+                for (const QueryHit& hit :
+                     verify_candidates(s.candidates(row), s.codes.data(), s.d_bytes, k, row))
+                    hits.push_back({static_cast<std::uint32_t>(r), hit.id, hit.dist});
+            }
+            return hits;
+        });
+    });
+    std::size_t total = 0;
+    for (const auto& block : found) total += block.size();
+    std::vector<PairRecord> records;
+    records.reserve(total);
+    for (auto& block : found) {
+        records.insert(records.end(), block.begin(), block.end());
+        std::vector<PairRecord>().swap(block);
+    }
+    return records;
+}
+
+void Index::save(const std::string& path) const {
+    const State& s = *state_;
+    detail::write_index_file(path, {s.d_bytes, s.k, s.n}, s.codes);
+}
+
+std::uint64_t Index::saved_size() const noexcept {
+    const State& s = *state_;
+    return detail::FileHeader{s.d_bytes, s.k, s.n}.file_bytes();
+}
+
+void Index::save_to(std::span<std::uint8_t> out) const {
+    const State& s = *state_;
+    assert_equal(out.size(), saved_size(), "Index::save_to buffer length mismatch");
+    const std::vector<std::uint8_t> head = detail::encode_header({s.d_bytes, s.k, s.n});
+    std::copy(head.begin(), head.end(), out.begin());
+    std::copy(s.codes.begin(), s.codes.end(), out.begin() + detail::kHeaderBytes);
+    const std::uint64_t sum = detail::file_checksum(head, s.codes);
+    for (std::uint64_t b = 0; b < detail::kChecksumBytes; ++b)
+        out[detail::kHeaderBytes + s.codes.size() + b] = static_cast<std::uint8_t>(sum >> (8 * b));
+}
+
+Index Index::load(const std::string& path) {
+    std::vector<std::uint8_t> codes;
+    const detail::FileHeader header = detail::read_index_file(path, codes);
+    return from_codes(header.d_bytes, header.k, header.n, std::move(codes));
+}
+
+Index Index::from_bytes(ByteSpan bytes) {
+    const detail::FileHeader header = detail::check_index_bytes(bytes);
+    const ByteSpan codes = bytes.subspan(detail::kHeaderBytes, header.code_bytes());
+    return from_codes(header.d_bytes, header.k, header.n, {codes.begin(), codes.end()});
+}
+
+Index Index::from_codes(std::uint64_t d_bytes, std::uint32_t k, std::uint64_t n,
+                        std::vector<std::uint8_t>&& codes) {
+    // 8 * d_bytes must not wrap: no real code is anywhere near 2^56 bytes.
+    if (d_bytes > (std::uint64_t{1} << 56))
+        throw IndexFileError("bad header: d_bytes (" + std::to_string(d_bytes) + ") is too large");
+    if (8 * d_bytes <= k)
+        throw IndexFileError("bad header: k (" + std::to_string(k) + ") must be < 8*d_bytes (" +
+                             std::to_string(8 * d_bytes) + ")");
+    if (widest_chunk(8 * d_bytes, k) > kMaxChunkBits)
+        throw IndexFileError("bad header: k (" + std::to_string(k) + ") at d_bytes " +
+                             std::to_string(d_bytes) + " makes a bit chunk wider than 128 bits");
+    Index index = create(d_bytes, k);
+    State& s = *index.state_;
+    if (n == 0) return index;
+    // The tables are built once, for the final size, from the codes in place.
+    s.plan_for(n);
+    s.codes = std::move(codes);
+    index_rows(s.tables, s.keys, s.codes.data(), n, d_bytes, 0);
+    s.n = static_cast<std::uint32_t>(n);
+    return index;
 }
 
 std::uint64_t Index::d_bytes() const noexcept { return state_->d_bytes; }
