@@ -175,11 +175,14 @@ def _write(columns: dict[str, np.ndarray], out: Optional[str]) -> None:
 def _progress(enabled: bool, what: str) -> Optional[Callable[[int, int], None]]:
     if not enabled:
         return None
+    shown = [-1]  # the percentage on screen
 
     def report(done: int, total: int) -> None:
-        percent = 100 * done // total if total else 100
-        end = "\n" if done >= total else ""
-        print(f"\rbrimel: {what}: {percent:3d}%", end=end, file=sys.stderr, flush=True)
+        percent = 100 * done // total if total else -1  # no total yet: still planning
+        if percent != shown[0] and percent >= 0:
+            shown[0] = percent
+            end = "\n" if done >= total else ""
+            print(f"\rbrimel: {what}: {percent:3d}%", end=end, file=sys.stderr, flush=True)
 
     return report
 
