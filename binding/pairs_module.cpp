@@ -9,6 +9,8 @@
 //   explain(a, b, k) -> str                     the PlanChoice as JSON text
 //   scan(a, b, k) -> (i, j, distance, stats)    the same pairs by the tile scan
 //                                               alone: the baseline of the bench
+//   part_pairs(a, b, k, mask) -> (i, j, distance, stats)
+//                                               the pairs that agree on mask's bits
 #include <Python.h>
 
 #include <array>
@@ -42,8 +44,7 @@ struct PairsInput {
     }
 };
 
-PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObject* kwargs) {
-    const BoundArguments bound = bind_arguments(function, args, kwargs);
+PairsInput take_bound(const BoundArguments& bound) {
     PairsInput input;
     input.a = extract_code_array(bound[0], "a");
     if (bound[1] != Py_None) input.b.emplace(extract_code_array(bound[1], "b"));
@@ -69,6 +70,10 @@ PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObj
     if (input.a_view.n > kMaxRows || (input.b && input.b_view.n > kMaxRows))
         raise(PyExc_ValueError, "more than 4294967295 rows: row ids are unsigned 32-bit");
     return input;
+}
+
+PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObject* kwargs) {
+    return take_bound(bind_arguments(function, args, kwargs));
 }
 
 std::string stats_as_json(const JoinStats& stats) {
@@ -169,6 +174,43 @@ PyObject* explain(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// --- part_pairs: the per-partition join of brimel_native.dask -------------------
+//
+// part_pairs(a, b, k, mask) -> (i, j, distance, stats): the pairs within k whose
+// rows agree on every bit set in `mask` (1-D uint8, d_bytes long), found by the
+// one-part plan of those bits with threshold 0. Not every pair within k: the
+// caller runs each part of a complete plan over the rows that share its keys.
+// Rows that differ on the part are never compared.
+const FunctionDescription kPartPairs{"part_pairs", {"a", "b", "k", "mask"}};
+
+Plan mask_plan(const RowView& mask) {
+    Part part;
+    for (std::uint64_t byte = 0; byte < mask.length; ++byte) {
+        const std::uint8_t value = mask.data[static_cast<std::int64_t>(byte) * mask.stride];
+        for (std::uint64_t bit = 0; bit < 8; ++bit)
+            if (value & (0x80u >> bit)) part.positions.push_back(8 * byte + bit);
+    }
+    if (part.positions.empty()) raise(PyExc_ValueError, "mask must select at least one bit");
+    return Plan{"part", {std::move(part)}};
+}
+
+PyObject* part_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const BoundArguments bound = bind_arguments(kPartPairs, args, kwargs);
+        HeldArray held_mask = extract_row_array(bound[3], "mask");
+        PairsInput input = take_bound(bound);
+        const RowView mask = held_mask.pin_row("mask");
+        if (mask.length != input.a_view.d_bytes)
+            raise(PyExc_ValueError, "mask must have one byte per code byte: " + std::to_string(mask.length) +
+                                        " != " + std::to_string(input.a_view.d_bytes));
+        const Plan plan = mask_plan(mask);
+        const MatrixView& a = input.a_view;
+        const MatrixView& b = input.b_view;
+        const JoinInput join{a.data, a.n, input.b ? b.data : nullptr, input.b ? b.n : 0, a.d_bytes, input.k};
+        return run_join(input, [&](JoinStats& stats) { return join_with_plan(join, plan, &stats); });
+    });
+}
+
 using NativeEntry = PyObject* (*)(PyObject*, PyObject*, PyObject*);
 
 PyMethodDef method(const char* name, NativeEntry entry, const char* doc) {
@@ -183,6 +225,9 @@ PyMethodDef methods[] = {
     method("explain", explain,
            "explain(a, b, k)\n--\n\nThe plans considered for pairs(a, b, k), as JSON text."),
     method("scan", scan, "scan(a, b, k)\n--\n\npairs(a, b, k) by the tile scan alone, every pair verified."),
+    method("part_pairs", part_pairs,
+           "part_pairs(a, b, k, mask)\n--\n\nThe pairs within k that agree on every bit of mask (1-D uint8, "
+           "d_bytes long),\nby that one part alone."),
     {nullptr, nullptr, 0, nullptr},
 };
 
