@@ -21,7 +21,7 @@ import dask.array as da
 import dask.dataframe as dd
 import numpy as np
 import numpy.typing as npt
-import pandas as pd
+import pandas as pd  # type: ignore[import-untyped]
 from dask import delayed
 
 from . import _brimel_pairs
@@ -129,7 +129,7 @@ def _part_pairs(
     equal on this part's bits and on no earlier part's. The engine compares
     only rows with equal part bits."""
     rows = frame["row"].to_numpy()
-    words = frame[_word_columns(d_bytes)].to_numpy(dtype=np.uint64)
+    words = np.ascontiguousarray(frame[_word_columns(d_bytes)].to_numpy(dtype=np.uint64))
     codes = np.ascontiguousarray(words.view(np.uint8)[:, :d_bytes])
     mask = masks[part]
     if cross:
