@@ -20,16 +20,15 @@ from brimel_native import dask as brimel_dask  # noqa: E402
 
 @pytest.fixture(scope="module")
 def client():
-    with (
-        distributed.LocalCluster(
-            n_workers=2,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address=None,
-            env={"RAYON_NUM_THREADS": "1"},
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
+    # Engine pools of one thread each: as many as each worker's threads.
+    cluster = distributed.LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address=None,
+        env={"RAYON_NUM_THREADS": "1"},
+    )
+    with cluster, distributed.Client(cluster) as client:
         yield client
 
 
@@ -46,35 +45,30 @@ def codes_with_clusters(n, d_bytes, k, flavour, seed):
 def assert_same_pairs(frame, codes, k, b=None):
     got = frame.compute().sort_values(["i", "j"])
     want = brimel_native.find_pairs(codes, k, b)
-    assert list(got.columns) == ["i", "j", "distance"]
-    assert got["i"].dtype == got["j"].dtype == np.int64 and got["distance"].dtype == want.distance.dtype
-    np.testing.assert_array_equal(got["i"].to_numpy(), want.i)
-    np.testing.assert_array_equal(got["j"].to_numpy(), want.j)
-    np.testing.assert_array_equal(got["distance"].to_numpy(), want.distance)
+    assert dict(got.dtypes) == {"i": np.int64, "j": np.int64, "distance": want.distance.dtype}
+    for name in ("i", "j", "distance"):
+        np.testing.assert_array_equal(got[name].to_numpy(), getattr(want, name))
 
 
 @pytest.mark.parametrize(
-    "flavour, d_bytes, k, blocks, npartitions",
+    "flavour, d_bytes, k, blocks, b_blocks, npartitions",
     [
-        ("random", 8, 0, (700, 700, 600), None),
-        ("random", 8, 3, (1, 1500, 0, 499), 7),
-        ("skewed", 8, 5, (1000, 1000), 1),
-        ("equal", 4, 2, (300, 1700), None),
-        ("constant", 32, 9, (50, 950, 1000), 3),
+        ("random", 8, 0, (700, 700, 600), None, None),
+        ("random", 8, 3, (1, 1500, 0, 499), None, 7),
+        ("skewed", 8, 5, (1000, 1000), None, 1),
+        ("equal", 4, 2, (300, 1700), None, None),
+        ("constant", 32, 9, (50, 950, 1000), None, 3),
+        ("skewed", 8, 4, (200, 1000), (1, 700, 0, 99), 2),
     ],
 )
-def test_self_join_matches_local(client, flavour, d_bytes, k, blocks, npartitions):
-    codes = codes_with_clusters(sum(blocks), d_bytes, k, flavour, seed=k)
-    array = da.from_array(codes, chunks=(blocks, (d_bytes,)))
-    assert_same_pairs(brimel_dask.find_pairs(array, k, npartitions=npartitions), codes, k)
-
-
-@pytest.mark.parametrize("k", [1, 4])
-def test_cross_join_matches_local(client, k):
-    codes = codes_with_clusters(3000, 8, k, "random", seed=10 + k)
-    a, b = codes[:1200], codes[900:]
+def test_matches_local(client, flavour, d_bytes, k, blocks, b_blocks, npartitions):
+    codes = codes_with_clusters(sum(blocks) + sum(b_blocks or ()), d_bytes, k, flavour, seed=k)
+    a, b = codes[: sum(blocks)], None if b_blocks is None else codes[sum(blocks) :]
     frame = brimel_dask.find_pairs(
-        da.from_array(a, chunks=((200, 1000), (8,))), k, da.from_array(b, chunks=((1500, 600), (8,)))
+        da.from_array(a, chunks=(blocks, (d_bytes,))),
+        k,
+        None if b is None else da.from_array(b, chunks=(b_blocks, (d_bytes,))),
+        npartitions=npartitions,
     )
     assert_same_pairs(frame, a, k, b)
 
