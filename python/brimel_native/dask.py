@@ -103,16 +103,19 @@ def _keyed(frame: pd.DataFrame, part_words: npt.NDArray[np.uint64]) -> pd.DataFr
     part number and the part's bits: rows with equal part bits get equal keys;
     unequal bits may share a key, which only puts more rows in one partition
     (the local join checks the bits themselves)."""
-    copies = []
-    words = frame[_word_columns(8 * part_words.shape[1])].to_numpy(dtype=np.uint64)
+    parts, m = part_words.shape[0], len(frame)
+    columns = _word_columns(8 * part_words.shape[1])
+    words = frame[columns].to_numpy(dtype=np.uint64)
+    key = np.repeat(np.arange(1, parts + 1, dtype=np.uint64)[:, None], m, axis=1)  # (parts, m)
     with np.errstate(over="ignore"):
-        for part, mask_words in enumerate(part_words):
-            key = np.full(len(frame), part + 1, dtype=np.uint64)
-            for w in range(mask_words.size):
-                key = (key ^ (words[:, w] & mask_words[w])) * np.uint64(0x9E3779B97F4A7C15)
-            key ^= key >> np.uint64(32)
-            copies.append(frame.assign(part=_part_type(part_words.shape[0])(part), key=key.astype(np.uint32)))
-    return pd.concat(copies, ignore_index=True)
+        for w in range(len(columns)):
+            key = (key ^ (words[None, :, w] & part_words[:, w, None])) * np.uint64(0x9E3779B97F4A7C15)
+        key ^= key >> np.uint64(32)
+    keyed = {"row": np.tile(frame["row"].to_numpy(), parts)}
+    keyed.update({column: np.tile(words[:, w], parts) for w, column in enumerate(columns)})
+    keyed["part"] = np.repeat(np.arange(parts, dtype=_part_type(parts)), m)
+    keyed["key"] = key.ravel().astype(np.uint32)
+    return pd.DataFrame(keyed)
 
 
 def _meta(k: int) -> pd.DataFrame:
@@ -123,29 +126,34 @@ def _meta(k: int) -> pd.DataFrame:
 
 
 def _part_pairs(
-    frame: pd.DataFrame, k: int, part: int, masks: npt.NDArray[np.uint8], d_bytes: int, cross: bool
+    rows: npt.NDArray[np.int64],
+    words: npt.NDArray[np.uint64],
+    k: int,
+    part: int,
+    masks: npt.NDArray[np.uint8],
+    d_bytes: int,
+    cross: bool,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[Any]]:
-    """The pairs among ``frame``'s rows that part ``part`` records: within k,
-    equal on this part's bits and on no earlier part's. The engine compares
-    only rows with equal part bits."""
-    rows = frame["row"].to_numpy()
-    words = np.ascontiguousarray(frame[_word_columns(d_bytes)].to_numpy(dtype=np.uint64))
+    """The pairs among rows (global ids, codes as (m, W) words) that part ``part``
+    records: within k, equal on this part's bits and on no earlier part's. The
+    engine compares only rows with equal part bits."""
     codes = np.ascontiguousarray(words.view(np.uint8)[:, :d_bytes])
-    mask = masks[part]
     if cross:
         side_a = rows >= 0
-        codes_a, codes_b = codes[side_a], codes[~side_a]
-        found_i, found_j, distance, _ = _brimel_pairs.part_pairs(codes_a, codes_b, k, mask)
+        found_i, found_j, distance, _ = _brimel_pairs.part_pairs(
+            codes[side_a], codes[~side_a], k, masks[part]
+        )
         i, j = rows[side_a][found_i], ~rows[~side_a][found_j]
-        differ = codes_a[found_i] ^ codes_b[found_j]
+        differ = words[side_a][found_i] ^ words[~side_a][found_j]
     else:
-        found_i, found_j, distance, _ = _brimel_pairs.part_pairs(codes, None, k, mask)
+        found_i, found_j, distance, _ = _brimel_pairs.part_pairs(codes, None, k, masks[part])
         first, second = rows[found_i], rows[found_j]
         i, j = np.minimum(first, second), np.maximum(first, second)
-        differ = codes[found_i] ^ codes[found_j]
+        differ = words[found_i] ^ words[found_j]
     # Every pair found agrees on this part; keep those that agree on no earlier one.
-    earlier = ~(differ[None, :, :] & masks[:part, None, :]).any(axis=2)
-    keep = ~earlier.any(axis=0)
+    keep = np.ones(distance.size, dtype=bool)
+    for mask_words in _words(masks[:part]):
+        keep &= (differ & mask_words).any(axis=1)
     return i[keep], j[keep], distance[keep]
 
 
@@ -153,14 +161,14 @@ def _join_partition(
     frame: pd.DataFrame, k: int, masks: npt.NDArray[np.uint8], d_bytes: int, cross: bool
 ) -> pd.DataFrame:
     """The pairs one shuffled partition records, part by part."""
-    found = [
-        _part_pairs(rows, k, int(part), masks, d_bytes, cross)
-        for part, rows in frame.groupby("part", sort=True)
-    ]
-    meta = _meta(k)
-    if not found:
-        return meta
-    return pd.DataFrame({name: np.concatenate(column) for name, column in zip(meta.columns, zip(*found))})
+    rows = frame["row"].to_numpy()
+    words = np.ascontiguousarray(frame[_word_columns(d_bytes)].to_numpy(dtype=np.uint64))
+    parts = frame["part"].to_numpy()
+    found = []
+    for part in range(masks.shape[0]):
+        chosen = np.flatnonzero(parts == part)
+        found.append(_part_pairs(rows[chosen], words[chosen], k, part, masks, d_bytes, cross))
+    return pd.DataFrame({name: np.concatenate(column) for name, column in zip(_meta(k).columns, zip(*found))})
 
 
 def _frame_of(codes: da.Array, cross_side: bool) -> dd.DataFrame:
@@ -178,7 +186,12 @@ def _frame_of(codes: da.Array, cross_side: bool) -> dd.DataFrame:
 
 
 def find_pairs(
-    a: da.Array, k: int, b: Optional[da.Array] = None, *, npartitions: Optional[int] = None
+    a: da.Array,
+    k: int,
+    b: Optional[da.Array] = None,
+    *,
+    npartitions: Optional[int] = None,
+    shuffle_method: Optional[str] = None,
 ) -> dd.DataFrame:
     """Every pair of rows within Hamming distance ``k``, exactly, as a lazy Dask DataFrame.
 
@@ -194,7 +207,9 @@ def find_pairs(
     runs until the frame is computed or written, e.g. with ``.to_parquet()``.
 
     One shuffle sends every row k + 1 times, once per part, into
-    ``npartitions`` partitions (default: the number of input blocks). The bits of each part
+    ``npartitions`` partitions (default: the number of input blocks), by
+    ``shuffle_method`` ("p2p", "tasks" or "disk"; default: Dask's configured
+    method, "p2p" on a distributed cluster). The bits of each part
     are chosen from the entropy of the first rows of ``a``, which are computed
     here, before the frame is returned.
     """
@@ -223,7 +238,7 @@ def find_pairs(
     )
     # One shuffle for all parts: rows with the same part and part bits meet in
     # one partition.
-    shuffled = keyed.shuffle(on="key", npartitions=int(npartitions))
+    shuffled = keyed.shuffle(on="key", npartitions=int(npartitions), shuffle_method=shuffle_method)
     return shuffled.map_partitions(
         _join_partition, k, masks, d_bytes, b is not None, meta=_meta(k), align_dataframes=False
     )
