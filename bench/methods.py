@@ -388,10 +388,11 @@ def _worker_peak_kb() -> int:
     return rss_kb("VmHWM")
 
 
-def _dask_find_pairs(workers: int) -> Method:
+def _dask_find_pairs(workers: int, shuffle_method: str = "p2p") -> Method:
     """brimel_native.dask.find_pairs on `workers` local worker processes; the
     input is loaded onto the workers before the clock starts, as a cluster
-    would read it from storage, and the pairs are gathered into this process."""
+    would read it from storage, and the pairs are gathered into this process.
+    Bytes through the shuffle are counted for the p2p shuffle only."""
 
     def prepare(a):
         import dask.array as da
@@ -405,7 +406,8 @@ def _dask_find_pairs(workers: int) -> Method:
     def solve(array, client, shuffled_before, k, threads):
         from brimel_native import dask as brimel_dask
 
-        return brimel_dask.find_pairs(array, k).compute(), client, shuffled_before, array.shape[0]
+        frame = brimel_dask.find_pairs(array, k, shuffle_method=shuffle_method)
+        return frame.compute(), client, shuffled_before, array.shape[0]
 
     def stats(raw) -> dict:
         frame, client, shuffled_before, n = raw
@@ -419,13 +421,16 @@ def _dask_find_pairs(workers: int) -> Method:
                 break
         return {
             "plan": f"{workers} × {-(-n // DASK_BLOCK_ROWS)} partitions",
+            "workers": workers,
+            "block_rows": DASK_BLOCK_ROWS,
+            "threads": int(os.environ.get("RAYON_NUM_THREADS", "1")),
             "verified": None,
-            "shuffled_bytes_per_row": (shuffled - shuffled_before) / n,
+            "shuffled_bytes_per_row": (shuffled - shuffled_before) / n if shuffle_method == "p2p" else None,
             "worker_peak_rss_kb": max(client.run(_worker_peak_kb).values()),
         }
 
     return Method(
-        name=f"dask find_pairs, {workers} worker{'s' if workers > 1 else ''}",
+        name=f"dask find_pairs, {workers} worker{'s' if workers > 1 else ''}, {shuffle_method} shuffle",
         kind="self",
         ours=True,
         requires="dask",
@@ -471,6 +476,7 @@ METHODS: list[Method] = [
     ),
     _dask_find_pairs(1),
     _dask_find_pairs(2),
+    _dask_find_pairs(2, "tasks"),
     # ours, cross-joins
     _find_pairs("cross"),
     _ours_cross("find_pairs_cross", _byte_limit),

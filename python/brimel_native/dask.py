@@ -2,12 +2,13 @@
 
 The join is split by the box principle with k + 1 parts of threshold 0: a pair
 within k differs in at most k bits, so some part holds none of them and the
-two rows have the same value (part key) on it. For each part, rows are
-shuffled by their part key, so that rows with equal keys meet in one output
-partition, and each partition is joined locally by the engine. A pair is kept
-only by the first part on which its rows agree, so every pair is recorded
-once and no global deduplication is needed. Work and data moved grow linearly
-with the rows: each row is sent k + 1 times, once per part.
+two rows have the same value on it. Every row is copied once per part with a
+key of the part's bits, and one shuffle on that key brings rows with equal
+bits on a part into one partition, where the engine joins them part by part,
+comparing only rows equal on the part. A pair is kept only by the first part
+on which its rows agree, so every pair is recorded once and no global
+deduplication is needed. The data moved grows linearly with the rows (each
+row is sent k + 1 times); the work is the local join's with the same parts.
 
 Needs the ``dask`` extra (``pip install brimel_native[dask]``); importing
 ``brimel_native`` alone never imports Dask.
@@ -238,7 +239,9 @@ def find_pairs(
     )
     # One shuffle for all parts: rows with the same part and part bits meet in
     # one partition.
-    shuffled = keyed.shuffle(on="key", npartitions=int(npartitions), shuffle_method=shuffle_method)
+    # (Dask before 2024.1 names the method argument "shuffle".)
+    method = {} if shuffle_method is None else {"shuffle_method": shuffle_method}
+    shuffled = keyed.shuffle(on="key", npartitions=int(npartitions), **method)
     return shuffled.map_partitions(
         _join_partition, k, masks, d_bytes, b is not None, meta=_meta(k), align_dataframes=False
     )
