@@ -21,13 +21,8 @@ from brimel_native import dask as brimel_dask  # noqa: E402
 @pytest.fixture(scope="module")
 def client():
     # Engine pools of one thread each: as many as each worker's threads.
-    cluster = distributed.LocalCluster(
-        n_workers=2,
-        threads_per_worker=1,
-        processes=True,
-        dashboard_address=None,
-        env={"RAYON_NUM_THREADS": "1"},
-    )
+    options = dict(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+    cluster = distributed.LocalCluster(env={"RAYON_NUM_THREADS": "1"}, **options)
     with cluster, distributed.Client(cluster) as client:
         yield client
 
