@@ -27,7 +27,7 @@ from dask import delayed
 
 from . import _brimel_pairs
 
-__all__ = ["find_pairs", "part_masks"]
+__all__ = ["find_pairs"]
 
 # Rows read from the head of ``a`` to measure each bit's entropy before
 # dealing bits to parts.
@@ -47,7 +47,7 @@ def _dask_codes(array: Any, name: str) -> da.Array:
     return array if len(array.chunks[1]) == 1 else array.rechunk({1: -1})
 
 
-def part_masks(sample: npt.NDArray[np.uint8], k: int) -> npt.NDArray[np.uint8]:
+def _part_masks(sample: npt.NDArray[np.uint8], k: int) -> npt.NDArray[np.uint8]:
     """The k + 1 parts of threshold 0 as byte masks, shape (k + 1, d_bytes).
 
     Bits are dealt to parts by their entropy on ``sample`` (rows of codes),
@@ -229,7 +229,7 @@ def find_pairs(
     if isinstance(npartitions, bool) or not isinstance(npartitions, (int, np.integer)) or npartitions < 1:
         raise ValueError(f"npartitions must be a positive int, not {npartitions!r}")
 
-    masks = part_masks(np.asarray(a[:_SAMPLE_ROWS].compute()), k)
+    masks = _part_masks(np.asarray(a[:_SAMPLE_ROWS].compute()), k)
     rows = _frame_of(a, False)
     if b is not None:
         rows = dd.concat([rows, _frame_of(b, True)])
