@@ -353,7 +353,7 @@ def _faiss_stream(make_index):
 
 # --- the join on a local Dask cluster ---------------------------------------------------
 
-DASK_WORKLOAD = "W9"
+DASK_WORKLOAD = "W11"
 DASK_BLOCK_ROWS = 1_000_000
 _dask_clients: dict[int, Any] = {}
 

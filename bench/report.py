@@ -425,7 +425,7 @@ def dask_extrapolation(rows: list[dict], measured: list[tuple]) -> list[str]:
     verification work from the local join's candidates (n^2 / 2^16 per part),
     the rest per row."""
     n, t, stats, worker_kb, pairs = max(measured, key=lambda m: (m[0], -m[1]))
-    local = _row(rows, "W9", n, 3, "find_pairs")
+    local = _row(rows, "W11", n, 3, "find_pairs")
     if not local or not local.get("candidates"):
         return []
     threads, workers, block = stats["threads"], stats["workers"], stats["block_rows"]
@@ -516,7 +516,7 @@ def write_markdown(
         if workload.cases[0].kind == "stream":
             lines += stream_table(w_rows)
         else:
-            lines += dask_table(w_rows) if workload.name == "W9" else join_table(w_rows)
+            lines += dask_table(w_rows) if workload.name == "W11" else join_table(w_rows)
     lines += ["", "## Plot", "", "![time vs n](results.png)", ""]
     profile = path.parent / "PROFILE.md"
     if profile.exists():

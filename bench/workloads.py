@@ -178,7 +178,7 @@ def flood(n: int, seed: int) -> np.ndarray:
     return codes
 
 
-GENERATORS = {"W1": simhash_like, "W2": phash_like, "W3": pdq_like, "W8": flood, "W9": simhash_like}
+GENERATORS = {"W1": simhash_like, "W2": phash_like, "W3": pdq_like, "W8": flood, "W11": simhash_like}
 HALVES = {"W6": "skewed", "W7": "constant"}
 
 
@@ -266,13 +266,13 @@ def workloads(full: bool) -> list[Workload]:
             tuple(Case("W8", "self", 8, 3, n) for n in flood_sizes),
         ),
         Workload(
-            "W9",
+            "W11",
             "W1 on a local Dask cluster, 64-bit, k = 3",
             "W1 codes joined by brimel_native.dask.find_pairs on one and on two local worker processes "
             "(the harness's threads shared among them), against the local find_pairs; the input is "
             "loaded onto the workers before the clock starts and the pairs are gathered into the "
             "harness's process.",
-            (Case("W9", "self", 8, 3, dask_size, runs=1),),
+            (Case("W11", "self", 8, 3, dask_size, runs=1),),
         ),
         *[
             Workload(

@@ -44,7 +44,8 @@ struct PairsInput {
     }
 };
 
-PairsInput take_bound(const BoundArguments& bound) {
+PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObject* kwargs) {
+    const BoundArguments bound = bind_arguments(function, args, kwargs);
     PairsInput input;
     input.a = extract_code_array(bound[0], "a");
     if (bound[1] != Py_None) input.b.emplace(extract_code_array(bound[1], "b"));
@@ -70,10 +71,6 @@ PairsInput take_bound(const BoundArguments& bound) {
     if (input.a_view.n > kMaxRows || (input.b && input.b_view.n > kMaxRows))
         raise(PyExc_ValueError, "more than 4294967295 rows: row ids are unsigned 32-bit");
     return input;
-}
-
-PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObject* kwargs) {
-    return take_bound(bind_arguments(function, args, kwargs));
 }
 
 std::string stats_as_json(const JoinStats& stats) {
@@ -182,6 +179,7 @@ PyObject* explain(PyObject*, PyObject* args, PyObject* kwargs) {
 // caller runs each part of a complete plan over the rows that share its keys.
 // Rows that differ on the part are never compared.
 const FunctionDescription kPartPairs{"part_pairs", {"a", "b", "k", "mask"}};
+const FunctionDescription kPartPairsCodes{"part_pairs", {"a", "b", "k"}};
 
 Plan mask_plan(const RowView& mask) {
     Part part;
@@ -198,7 +196,9 @@ PyObject* part_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         const BoundArguments bound = bind_arguments(kPartPairs, args, kwargs);
         HeldArray held_mask = extract_row_array(bound[3], "mask");
-        PairsInput input = take_bound(bound);
+        // The codes and k as every join takes them.
+        PyRef codes_args(checked(PyTuple_Pack(3, bound[0], bound[1], bound[2])));
+        PairsInput input = take_input(kPartPairsCodes, codes_args.get(), nullptr);
         const RowView mask = held_mask.pin_row("mask");
         if (mask.length != input.a_view.d_bytes)
             raise(PyExc_ValueError, "mask must have one byte per code byte: " + std::to_string(mask.length) +
