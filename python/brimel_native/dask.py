@@ -165,11 +165,14 @@ def _join_partition(
     rows = frame["row"].to_numpy()
     words = np.ascontiguousarray(frame[_word_columns(d_bytes)].to_numpy(dtype=np.uint64))
     parts = frame["part"].to_numpy()
-    found = []
-    for part in range(masks.shape[0]):
-        chosen = np.flatnonzero(parts == part)
-        found.append(_part_pairs(rows[chosen], words[chosen], k, part, masks, d_bytes, cross))
-    return pd.DataFrame({name: np.concatenate(column) for name, column in zip(_meta(k).columns, zip(*found))})
+    order = np.argsort(parts, kind="stable")
+    bounds = np.searchsorted(parts[order], np.arange(masks.shape[0] + 1))
+    meta = _meta(k)
+    found = [tuple(meta[name].to_numpy() for name in meta.columns)]  # the dtypes, when no part has rows
+    for part in np.flatnonzero(np.diff(bounds)):  # the parts with rows here
+        chosen = order[bounds[part] : bounds[part + 1]]
+        found.append(_part_pairs(rows[chosen], words[chosen], k, int(part), masks, d_bytes, cross))
+    return pd.DataFrame({name: np.concatenate(column) for name, column in zip(meta.columns, zip(*found))})
 
 
 def _frame_of(codes: da.Array, cross_side: bool) -> dd.DataFrame:
