@@ -110,6 +110,8 @@ class Method:
     stream: Optional[Callable[..., tuple[dict, np.ndarray]]] = None
     stats: Optional[Callable[[Any], dict]] = None  # what the join reported of its run
     result: str = "pairs"  # or "groups": to_pairs gives one label per row
+    # Untimed, before each run: (arrays...) -> the arguments `solve` takes instead
+    prepare: Optional[Callable[..., tuple]] = None
 
     def available(self) -> Optional[str]:
         """None when this method can be run here, else why not."""
@@ -128,6 +130,9 @@ class Method:
             return None if importlib.util.find_spec("faiss") else "not available (faiss-cpu not installed)"
         if self.requires == "reference":
             return None
+        if self.requires == "dask":
+            found = importlib.util.find_spec("distributed")
+            return None if found else "not available (dask[distributed] not installed)"
         raise ValueError(self.requires)
 
     def load(self) -> None:
@@ -137,6 +142,8 @@ class Method:
             _brimel()
         elif self.requires == "faiss":
             _faiss(1)
+        elif self.requires == "dask":
+            import brimel_native.dask  # noqa: F401
         else:
             _reference()._library()
 
@@ -405,6 +412,96 @@ def _faiss_batch(stored, queries, k, threads):
     return {"queries_per_s": queries.shape[0] / seconds}, range_to_pairs(result, False)
 
 
+# --- the join on a local Dask cluster ---------------------------------------------------
+
+DASK_WORKLOAD = "W11"
+DASK_BLOCK_ROWS = 1_000_000
+_dask_clients: dict[int, Any] = {}
+
+
+def _dask_client(workers: int):
+    """A LocalCluster of `workers` processes sharing the harness's threads, each
+    process's engine pool sized to its own share; one per worker process."""
+    if workers not in _dask_clients:
+        from distributed import Client, LocalCluster
+
+        per_worker = max(1, int(os.environ.get("RAYON_NUM_THREADS", "1")) // workers)
+        cluster = LocalCluster(
+            n_workers=workers,
+            threads_per_worker=per_worker,
+            processes=True,
+            dashboard_address=None,
+            env={"RAYON_NUM_THREADS": str(per_worker), "OMP_NUM_THREADS": "1"},
+        )
+        _dask_clients[workers] = Client(cluster)
+    return _dask_clients[workers]
+
+
+def _shuffled_bytes(dask_scheduler) -> float:
+    """Bytes the workers have handed to the shuffle's comms so far (their own
+    partitions included), as their heartbeats have reported them."""
+    return float(
+        dask_scheduler.cumulative_worker_metrics.get(("p2p", "background-comms", "process", "bytes"), 0)
+    )
+
+
+def _worker_peak_kb() -> int:
+    return rss_kb("VmHWM")
+
+
+def _dask_find_pairs(workers: int, shuffle_method: str = "p2p") -> Method:
+    """brimel_native.dask.find_pairs on `workers` local worker processes; the
+    input is loaded onto the workers before the clock starts, as a cluster
+    would read it from storage, and the pairs are gathered into this process.
+    Bytes through the shuffle are counted for the p2p shuffle only."""
+
+    def prepare(a):
+        import dask.array as da
+        from distributed import wait
+
+        client = _dask_client(workers)
+        array = client.persist(da.from_array(a, chunks=(DASK_BLOCK_ROWS, -1)))
+        wait(array)
+        return (array, client, client.run_on_scheduler(_shuffled_bytes))
+
+    def solve(array, client, shuffled_before, k, threads):
+        from brimel_native import dask as brimel_dask
+
+        frame = brimel_dask.find_pairs(array, k, shuffle_method=shuffle_method)
+        return frame.compute(), client, shuffled_before, array.shape[0]
+
+    def stats(raw) -> dict:
+        frame, client, shuffled_before, n = raw
+        # Metrics reach the scheduler with the workers' heartbeats: wait until
+        # two readings a second apart agree.
+        shuffled = client.run_on_scheduler(_shuffled_bytes)
+        for _ in range(30):
+            time.sleep(1)
+            now, shuffled = shuffled, client.run_on_scheduler(_shuffled_bytes)
+            if now == shuffled:
+                break
+        return {
+            "plan": f"{workers} × {-(-n // DASK_BLOCK_ROWS)} partitions",
+            "workers": workers,
+            "block_rows": DASK_BLOCK_ROWS,
+            "threads": int(os.environ.get("RAYON_NUM_THREADS", "1")),
+            "verified": None,
+            "shuffled_bytes_per_row": (shuffled - shuffled_before) / n if shuffle_method == "p2p" else None,
+            "worker_peak_rss_kb": max(client.run(_worker_peak_kb).values()),
+        }
+
+    return Method(
+        name=f"dask find_pairs, {workers} worker{'s' if workers > 1 else ''}, {shuffle_method} shuffle",
+        kind="self",
+        ours=True,
+        requires="dask",
+        prepare=prepare,
+        solve=solve,
+        to_pairs=lambda raw: canonical(raw[0]["i"], raw[0]["j"], raw[0]["distance"]),
+        stats=stats,
+    )
+
+
 # --- work estimates of the quadratic peers ----------------------------------------------
 
 
@@ -448,6 +545,9 @@ METHODS: list[Method] = [
         to_pairs=_pairs_arrays,
         stats=_run_stats,
     ),
+    _dask_find_pairs(1),
+    _dask_find_pairs(2),
+    _dask_find_pairs(2, "tasks"),
     # ours, cross-joins
     _find_pairs("cross"),
     _ours_cross("find_pairs_cross", _byte_limit),
@@ -565,8 +665,15 @@ METHODS: list[Method] = [
 ]
 
 
-def methods_for(kind: str) -> list[Method]:
-    return [m for m in METHODS if m.kind == kind]
+def methods_for(case: Case) -> list[Method]:
+    """The methods of the case's kind: the Dask joins on the Dask workload only,
+    where the one other is find_pairs, the local join they are compared with."""
+    on_dask = case.workload == DASK_WORKLOAD
+    return [
+        m
+        for m in METHODS
+        if m.kind == case.kind and ((m.requires == "dask") == on_dask or (on_dask and m.name == "find_pairs"))
+    ]
 
 
 def find(kind: str, name: str) -> Method:

@@ -88,7 +88,7 @@ class Runner:
         data_path = self.workdir / f"{case.key}.npz"
         np.savez(data_path, **data)
         case_rows = []
-        for method in methods.methods_for(case.kind):
+        for method in methods.methods_for(case):
             row = {"case": case.__dict__, "case_key": case.key, "method": method.name, "ours": method.ours}
             reason = method.available()
             status = "not available" if reason else None

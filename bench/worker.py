@@ -43,6 +43,8 @@ def main() -> None:
             stream_metrics.append(metrics)
         else:
             args = (arrays["a"],) if case.kind == "self" else (arrays["queries"], arrays["refs"])
+            if method.prepare:
+                args = method.prepare(*args)
             start = time.perf_counter()
             raw = method.solve(*args, case.k, threads)
             times.append(time.perf_counter() - start)

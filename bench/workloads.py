@@ -185,7 +185,14 @@ def identical(n: int, seed: int) -> np.ndarray:
     return np.repeat(rng.integers(0, 256, size=(1, 8), dtype=np.uint8), n, axis=0)
 
 
-GENERATORS = {"W1": simhash_like, "W2": phash_like, "W3": pdq_like, "W8": flood, "W9": identical}
+GENERATORS = {
+    "W1": simhash_like,
+    "W2": phash_like,
+    "W3": pdq_like,
+    "W8": flood,
+    "W9": identical,
+    "W11": simhash_like,
+}
 HALVES = {"W6": "skewed", "W7": "constant"}
 
 
@@ -230,6 +237,7 @@ def workloads(full: bool) -> list[Workload]:
     cross = ((2_000, 10_000), (100_000, 1_000_000)) if full else ((2_000, 10_000), (10_000, 100_000))
     halves = ((1_000_000, 8), (200_000, 32)) if full else ((100_000, 8), (50_000, 32))
     flood_sizes = (30_000, 100_000) if full else (30_000,)
+    dask_size = 10_000_000 if full else 1_000_000
     half_k = {("W6", 8): 2, ("W6", 32): 11, ("W7", 8): 1, ("W7", 32): 7}
     return [
         Workload(
@@ -292,6 +300,15 @@ def workloads(full: bool) -> list[Workload]:
             "(labels, the duplicates collapsed before the join) against the pair joins, whose "
             "result grows with the square of the cluster.",
             (Case("W9", "self", 8, 3, 4_000),),
+        ),
+        Workload(
+            "W11",
+            "W1 on a local Dask cluster, 64-bit, k = 3",
+            "W1 codes joined by brimel_native.dask.find_pairs on one and on two local worker processes "
+            "(the harness's threads shared among them), against the local find_pairs; the input is "
+            "loaded onto the workers before the clock starts and the pairs are gathered into the "
+            "harness's process.",
+            (Case("W11", "self", 8, 3, dask_size, runs=1),),
         ),
         *[
             Workload(

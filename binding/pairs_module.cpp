@@ -10,6 +10,8 @@
 //   explain(a, b, k) -> str                     the PlanChoice as JSON text
 //   scan(a, b, k) -> (i, j, distance, stats)    the same pairs by the tile scan
 //                                               alone: the baseline of the bench
+//   part_pairs(a, b, k, mask) -> (i, j, distance, stats)
+//                                               the pairs that agree on mask's bits
 //
 // pairs, groups and scan run with the interpreter lock released and stop on
 // Ctrl-C; progress, a callable or None, is called as progress(done, total)
@@ -202,6 +204,48 @@ PyObject* explain(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// --- part_pairs: the per-partition join of brimel_native.dask -------------------
+//
+// part_pairs(a, b, k, mask) -> (i, j, distance, stats): the pairs within k whose
+// rows agree on every bit set in `mask` (1-D uint8, d_bytes long), found by the
+// one-part plan of those bits with threshold 0. Not every pair within k: the
+// caller runs each part of a complete plan over the rows that share its keys.
+// Rows that differ on the part are never compared.
+const FunctionDescription kPartPairs{"part_pairs", {"a", "b", "k", "mask"}};
+const FunctionDescription kPartPairsCodes{"part_pairs", {"a", "b", "k"}};
+
+Plan mask_plan(const RowView& mask) {
+    Part part;
+    for (std::uint64_t byte = 0; byte < mask.length; ++byte) {
+        const std::uint8_t value = mask.data[static_cast<std::int64_t>(byte) * mask.stride];
+        for (std::uint64_t bit = 0; bit < 8; ++bit)
+            if (value & (0x80u >> bit)) part.positions.push_back(8 * byte + bit);
+    }
+    if (part.positions.empty()) raise(PyExc_ValueError, "mask must select at least one bit");
+    return Plan{"part", {std::move(part)}};
+}
+
+PyObject* part_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const BoundArguments bound = bind_arguments(kPartPairs, args, kwargs);
+        HeldArray held_mask = extract_row_array(bound[3], "mask");
+        // The codes and k as every join takes them.
+        PyRef codes_args(checked(PyTuple_Pack(3, bound[0], bound[1], bound[2])));
+        PairsInput input = take_input(kPartPairsCodes, codes_args.get(), nullptr);
+        const RowView mask = held_mask.pin_row("mask");
+        if (mask.length != input.a_view.d_bytes)
+            raise(PyExc_ValueError, "mask must have one byte per code byte: " + std::to_string(mask.length) +
+                                        " != " + std::to_string(input.a_view.d_bytes));
+        const Plan plan = mask_plan(mask);
+        const MatrixView& a = input.a_view;
+        const MatrixView& b = input.b_view;
+        const JoinInput join{a.data, a.n, input.b ? b.data : nullptr, input.b ? b.n : 0, a.d_bytes, input.k};
+        return run_join(input, [&](JoinStats& stats, RunControl& control) {
+            return join_with_plan(join, plan, &stats, &control);
+        });
+    });
+}
+
 using NativeEntry = PyObject* (*)(PyObject*, PyObject*, PyObject*);
 
 PyMethodDef method(const char* name, NativeEntry entry, const char* doc) {
@@ -220,6 +264,9 @@ PyMethodDef methods[] = {
     method("explain", explain,
            "explain(a, b, k)\n--\n\nThe plans considered for pairs(a, b, k), as JSON text."),
     method("scan", scan, "scan(a, b, k)\n--\n\npairs(a, b, k) by the tile scan alone, every pair verified."),
+    method("part_pairs", part_pairs,
+           "part_pairs(a, b, k, mask)\n--\n\nThe pairs within k that agree on every bit of mask (1-D uint8, "
+           "d_bytes long),\nby that one part alone."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -16,3 +16,6 @@ def explain(a: npt.NDArray[np.uint8], b: Optional[npt.NDArray[np.uint8]], k: int
 def scan(
     a: npt.NDArray[np.uint8], b: Optional[npt.NDArray[np.uint8]], k: int
 ) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[Any], str]: ...
+def part_pairs(
+    a: npt.NDArray[np.uint8], b: Optional[npt.NDArray[np.uint8]], k: int, mask: npt.NDArray[np.uint8]
+) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[Any], str]: ...

@@ -1,0 +1,128 @@
+"""brimel_native.dask.find_pairs on a cluster of worker processes, against the
+local find_pairs: the same pairs, whatever the blocks, the partitions, the data's
+shape or a worker dying mid-run."""
+
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+from support import planted
+
+distributed = pytest.importorskip("distributed")
+da = pytest.importorskip("dask.array")
+
+import brimel_native  # noqa: E402
+from brimel_native import dask as brimel_dask  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def client():
+    # Engine pools of one thread each: as many as each worker's threads.
+    options = dict(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+    cluster = distributed.LocalCluster(env={"RAYON_NUM_THREADS": "1"}, **options)
+    with cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+def codes_with_clusters(n, d_bytes, k, flavour, seed):
+    """Planted codes plus exact-duplicate clusters of 2 to 40 rows."""
+    codes, _, _ = planted(n, d_bytes, k, flavour, seed)
+    rng = np.random.default_rng(seed)
+    for start in range(0, n // 4, 40):
+        size = int(rng.integers(2, 41))
+        codes[start + 1 : start + size] = codes[start]
+    return codes[rng.permutation(n)]
+
+
+def assert_same_pairs(frame, codes, k, b=None):
+    got = frame.compute().sort_values(["i", "j"])
+    want = brimel_native.find_pairs(codes, k, b)
+    assert dict(got.dtypes) == {"i": np.int64, "j": np.int64, "distance": want.distance.dtype}
+    for name in ("i", "j", "distance"):
+        np.testing.assert_array_equal(got[name].to_numpy(), getattr(want, name))
+
+
+@pytest.mark.parametrize(
+    "flavour, d_bytes, k, blocks, b_blocks, npartitions",
+    [
+        ("random", 8, 0, (700, 700, 600), None, None),
+        ("random", 8, 3, (1, 1500, 0, 499), None, 7),
+        ("skewed", 8, 5, (1000, 1000), None, 1),
+        ("equal", 4, 2, (300, 1700), None, None),
+        ("constant", 32, 9, (50, 950, 1000), None, 3),
+        ("skewed", 8, 4, (200, 1000), (1, 700, 0, 99), 2),
+    ],
+)
+def test_matches_local(client, flavour, d_bytes, k, blocks, b_blocks, npartitions):
+    codes = codes_with_clusters(sum(blocks) + sum(b_blocks or ()), d_bytes, k, flavour, seed=k)
+    a, b = codes[: sum(blocks)], None if b_blocks is None else codes[sum(blocks) :]
+    frame = brimel_dask.find_pairs(
+        da.from_array(a, chunks=(blocks, (d_bytes,))),
+        k,
+        None if b is None else da.from_array(b, chunks=(b_blocks, (d_bytes,))),
+        npartitions=npartitions,
+    )
+    assert_same_pairs(frame, a, k, b)
+
+
+@pytest.mark.parametrize("d_bytes, k, seed", [(8, 3, 1), (5, 7, 2), (32, 20, 3)])
+def test_part_pairs_are_the_pairs_equal_on_the_mask(d_bytes, k, seed):
+    from brimel_native import _brimel_pairs
+
+    codes = codes_with_clusters(600, d_bytes, k, "skewed", seed)
+    mask = np.random.default_rng(seed).integers(0, 256, size=d_bytes, dtype=np.uint8) & 0x3C
+    for b in (None, np.ascontiguousarray(codes[::3])):
+        i, j, distance, _ = _brimel_pairs.part_pairs(codes, b, k, mask)
+        want = brimel_native.find_pairs(codes, k, b)
+        equal = ~((codes[want.i] ^ (codes if b is None else b)[want.j]) & mask).any(axis=1)
+        for got, expected in ((i, want.i), (j, want.j), (distance, want.distance)):
+            np.testing.assert_array_equal(got, expected[equal])
+    for bad in (np.zeros(d_bytes, np.uint8), np.ones(d_bytes + 1, np.uint8)):
+        with pytest.raises(ValueError, match="mask"):
+            _brimel_pairs.part_pairs(codes, None, k, bad)
+
+
+def dies_once(block, armed, died, block_info=None):
+    # Once armed, the last block's first attempt kills its worker process while
+    # the other blocks are already in the shuffle; the nanny starts a new one
+    # and the scheduler runs the task again.
+    last = block_info[0]["num-chunks"][0] - 1
+    if block_info[0]["chunk-location"][0] == last and os.path.exists(armed) and not os.path.exists(died):
+        open(died, "w").close()
+        time.sleep(0.5)
+        os._exit(1)
+    return block
+
+
+def test_worker_death_mid_run_gives_the_same_pairs(client, tmp_path):
+    codes = codes_with_clusters(4000, 8, 3, "random", seed=7)
+    array = da.from_array(codes, chunks=((1000, 1000, 1000, 1000), (8,)))
+    armed, died = str(tmp_path / "armed"), str(tmp_path / "died")
+    frame = brimel_dask.find_pairs(array.map_blocks(dies_once, armed, died, dtype=np.uint8), 3)
+    open(armed, "w").close()  # after the sample of the first rows, before the join runs
+    assert_same_pairs(frame, codes, 3)
+    assert os.path.exists(died)
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda a: brimel_dask.find_pairs(a.compute(), 1), TypeError),
+        (lambda a: brimel_dask.find_pairs(a.astype(np.uint16), 1), TypeError),
+        (lambda a: brimel_dask.find_pairs(a, 64), ValueError),
+        (lambda a: brimel_dask.find_pairs(a, 1, a[:, :4]), ValueError),
+        (lambda a: brimel_dask.find_pairs(a, 1, npartitions=0), ValueError),
+        (lambda a: brimel_dask.find_pairs(a[a[:, 0] > 0], 1), ValueError),  # unknown block sizes
+    ],
+)
+def test_rejects_bad_arguments(call, error):
+    with pytest.raises(error):
+        call(da.zeros((10, 8), dtype=np.uint8, chunks=5))
+
+
+def test_importing_the_package_does_not_import_dask():
+    code = "import sys, brimel_native; assert 'dask' not in sys.modules and 'distributed' not in sys.modules"
+    subprocess.run([sys.executable, "-c", code], check=True)
