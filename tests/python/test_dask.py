@@ -85,6 +85,13 @@ def test_part_pairs_are_the_pairs_equal_on_the_mask(d_bytes, k, seed):
             _brimel_pairs.part_pairs(codes, None, k, bad)
 
 
+@pytest.mark.parametrize("k", [0, 4])
+def test_groups_match_local(client, k):
+    codes = codes_with_clusters(3000, 8, k, "skewed", seed=5)
+    labels = brimel_dask.find_groups(da.from_array(codes, chunks=((1000, 1500, 500), (8,))), k)
+    np.testing.assert_array_equal(labels, brimel_native.find_groups(codes, k))
+
+
 def dies_once(block, armed, died, block_info=None):
     # Once armed, the last block's first attempt kills its worker process while
     # the other blocks are already in the shuffle; the nanny starts a new one
