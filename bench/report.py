@@ -552,16 +552,6 @@ def write_markdown(
             w_rows
         )
     lines += ["", "## Plot", "", "![time vs n](results.png)", ""]
-    profile = path.parent / "PROFILE.md"
-    if profile.exists():
-        body = profile.read_text().split("\n", 1)[1].replace("\n## ", "\n### ")
-        lines += [
-            "## Where our time goes (find_pairs_self)",
-            "",
-            "From [PROFILE.md](PROFILE.md), made by `python bench/profile.py`:",
-            body.strip(),
-            "",
-        ]
     path.write_text("\n".join(lines))
 
 
