@@ -44,16 +44,17 @@ namespace {
 
 using Codes = std::vector<std::uint8_t>;
 
-// Every query's hits equal the brute-force scan of `stored`, and for every
-// part the list under each key is exactly the ascending ids of the rows with
-// that key.
+// Every query's hits, one by one and as a batch, equal the brute-force scan
+// of `stored`, and for every part the list under each key is exactly the
+// ascending ids of the rows with that key.
 void expect_exact(const Index& index, const Codes& stored, const Codes& queries) {
     const std::uint64_t d = index.d_bytes();
     ASSERT_EQ(stored.size(), index.n() * d);
     std::vector<std::vector<QueryHit>> want(queries.size() / d);
-    for (const PairRecord& p :
-         reference::cross_join(queries.data(), want.size(), stored.data(), index.n(), d, index.k()))
-        want[p.i].push_back({p.j, p.dist});
+    const auto records =
+        reference::cross_join(queries.data(), want.size(), stored.data(), index.n(), d, index.k());
+    EXPECT_EQ(index.query_batch(queries, index.k()), records);
+    for (const PairRecord& p : records) want[p.i].push_back({p.j, p.dist});
     for (std::size_t q = 0; q < want.size(); ++q)
         EXPECT_EQ(index.query({queries.data() + q * d, d}), want[q]);
     const Plan plan = index.plan();
