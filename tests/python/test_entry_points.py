@@ -19,7 +19,16 @@ import pytest
 import catalog
 import support
 from brimel_native import _brimel_native as m
-from brimel_native import _brimel_pairs, explain, find_pairs
+from brimel_native import (
+    _brimel_pairs,
+    explain,
+    find_groups,
+    find_pairs,
+    from_hex,
+    from_uint64,
+    keep_mask,
+    pack_bits,
+)
 
 PANIC = catalog.panic_exception()
 CONTIGUOUS_A = "A must be C-contiguous; pass np.ascontiguousarray(A)"
@@ -198,6 +207,24 @@ CASES = [
     (find_pairs, (c(10, 8)[0], 1), ValueError, "a must be 2-D (n rows of d_bytes bytes), not 1-D"),
     (find_pairs, (c(10, 8), 1, c(10, 4)), ValueError, FIND_WIDTH),
     (explain, (c(10, 8), 1.0), TypeError, "k must be an int, not float"),
+    (find_groups, (c(10, 8), 64), ValueError, FIND_K.format(64, 64)),
+    (find_groups, (c(10, 8).view(np.float16), 1), TypeError, NOT_CODES.format("dtype uint8", "float16")),
+    (find_groups, (c(10, 8)[0], 1), ValueError, "a must be 2-D (n rows of d_bytes bytes), not 1-D"),
+    (keep_mask, (c(2, 2),), TypeError, "labels must be a 1-D integer array, not 2-D uint8"),
+    # The adapters name the row they refuse.
+    (from_hex, (["00ff", "00fg"],), ValueError, "from_hex: row 1 is not hex: '00fg'"),
+    (from_hex, (["00ff", "00f"],), ValueError, "from_hex: row 1 has 3 characters, expected 4 hex digits"),
+    (from_hex, (["00ff", "00ÿÿ"],), ValueError, "from_hex: row 1 is not hex: '00ÿÿ'"),
+    (from_hex, (["00", 7],), TypeError, "from_hex: row 1 is int, not str"),
+    (
+        from_uint64,
+        ([1, 2**64],),
+        ValueError,
+        "from_uint64: row 1 (18446744073709551616) does not fit in 64 bits",
+    ),
+    (from_uint64, ([1, 1.5],), TypeError, "from_uint64: row 1 is float, not an int"),
+    (from_uint64, (np.ones(2),), TypeError, "from_uint64: values must be 64-bit integers, not float64"),
+    (pack_bits, ([[0, 1], [1, 2]],), ValueError, "pack_bits: row 1 holds values other than 0 and 1"),
     (
         _brimel_pairs.pairs,
         (c(4, 8), None, 64),
