@@ -104,7 +104,6 @@ def mypy(tmp_path, *args):
 
 def test_stubs_match_the_module(tmp_path):
     pytest.importorskip("mypy", reason="needs mypy (requirements-dev.txt installs it)")
-    import brimel_native
     from brimel_native import _brimel_native
 
     done = mypy(
@@ -115,16 +114,6 @@ def test_stubs_match_the_module(tmp_path):
         str(Path(__file__).with_name("stubtest_allowlist.txt")),
     )
     assert done.returncode == 0, done.stdout + done.stderr
-    assert brimel_native.__all__ == _brimel_native.__all__ + [
-        "find_pairs",
-        "explain",
-        "Pairs",
-        "find_groups",
-        "keep_mask",
-        "from_hex",
-        "from_uint64",
-        "pack_bits",
-    ]
     # Editors show the stub's docstrings in place of the module's.
     stub = ast.parse(Path(_brimel_native.__file__).with_name("_brimel_native.pyi").read_text())
 
