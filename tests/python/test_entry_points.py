@@ -41,7 +41,6 @@ NOT_ARRAY = "argument '{}': '{}' object cannot be converted to 'PyArray<T, D>'"
 ZERO_WIDTH = "A has zero-width rows (shape[1] == 0)"
 FIND_K = "k ({}) must be >= 0 and below the code width in bits ({})"
 NOT_CODES = "a must have {} (one code per row, d_bytes bytes), not {}"
-NOT_2D = "a must be 2-D (n rows of d_bytes bytes), not 1-D"
 NOT_BYTES = "argument 'state': 'str' object cannot be converted to 'PyBytes'"
 FIND_WIDTH = "a and b must have the same code width (shape[1]): 8 != 4"
 
@@ -193,12 +192,10 @@ CASES = [
     (find_pairs, (c(10, 8), -1), ValueError, FIND_K.format(-1, 64)),
     (find_pairs, (c(10, 8).view(np.int8), 1), TypeError, NOT_CODES.format("dtype uint8", "int8")),
     (find_pairs, (c(10, 8).tolist(), 1), TypeError, "a must be a numpy.ndarray of uint8 codes, not list"),
-    (find_pairs, (c(10, 8)[0], 1), ValueError, NOT_2D),
+    (find_pairs, (c(10, 8)[0], 1), ValueError, "a must be 2-D (n rows of d_bytes bytes), not 1-D"),
     (find_pairs, (c(10, 8), 1, c(10, 4)), ValueError, FIND_WIDTH),
     (explain, (c(10, 8), 1.0), TypeError, "k must be an int, not float"),
     (find_groups, (c(10, 8), 64), ValueError, FIND_K.format(64, 64)),
-    (find_groups, (c(10, 8).view(np.float16), 1), TypeError, NOT_CODES.format("dtype uint8", "float16")),
-    (find_groups, (c(10, 8)[0], 1), ValueError, NOT_2D),
     (keep_mask, (c(2, 2),), TypeError, "labels must be a 1-D integer array, not 2-D uint8"),
     # The adapters name the row they refuse.
     (from_hex, (["00ff", "00fg"],), ValueError, "from_hex: row 1 is not hex: '00fg'"),
