@@ -100,17 +100,10 @@ std::uint32_t bit_k(std::uint64_t d_bytes, std::uint16_t choice) {
     return static_cast<std::uint32_t>(lowest + (choice / 8) % span);
 }
 
-void check_joins(Input& in) {
-    const std::uint64_t d = 1 + in.byte() % kMaxWidth;
-    const std::uint8_t byte_choice = in.byte();
-    const std::uint16_t bit_choice = in.u16();
-    const std::uint64_t n = in.byte() % (kMaxRows + 1);
-    // Byte chunks accept k < d_bytes; the largest k is drawn often.
-    const Case bytes{n, d, static_cast<std::uint32_t>(byte_choice >= 192 ? d - 1 : byte_choice % d)};
-    const Case bits{n, d, bit_k(d, bit_choice)};
-    const std::vector<std::uint8_t> rows = make_rows(in, n, d);
+// The fixed joins: byte chunks at `bytes.k`, bit chunks at `bits.k`.
+void check_joins(const std::vector<std::uint8_t>& rows, const Case& bytes, const Case& bits) {
+    const std::uint64_t n = bytes.n, d = bytes.d_bytes;
     const ByteSpan data(rows);
-
     const auto want = reference::self_join(rows.data(), n, d, bytes.k);
     bytes.check(find_pairs_self_no_dedup_par_prefetch(data, n, d, bytes.k), want, "find_pairs_self");
     bytes.check(find_pairs_self_no_dedup_par_prefetch_full(data, n, d, bytes.k), want, "full popcount");
@@ -129,14 +122,11 @@ void check_joins(Input& in) {
     }
 }
 
-// find_pairs for any k below the width, and every plan the planner would
-// consider for it (parts with thresholds, cut evenly and by entropy), run
-// directly: at these sizes find_pairs itself scans.
-void check_planned(Input& in) {
-    const std::uint64_t d = 1 + in.byte() % 16;
-    const std::uint64_t n = in.byte() % (kMaxRows + 1), n_a = n / 2;
-    const Case c{n, d, static_cast<std::uint32_t>(in.u16() % (8 * d))};
-    const std::vector<std::uint8_t> rows = make_rows(in, n, d);
+// find_pairs, and every plan the planner would consider for the case (parts
+// with thresholds, cut evenly and by entropy), run directly: at these sizes
+// find_pairs itself scans.
+void check_planned(const std::vector<std::uint8_t>& rows, const Case& c) {
+    const std::uint64_t n = c.n, d = c.d_bytes, n_a = n / 2;
     const auto want = reference::self_join(rows.data(), n, d, c.k);
     const auto want_cross = reference::cross_join(rows.data(), n_a, rows.data() + n_a * d, n - n_a, d, c.k);
     c.check(find_pairs(rows, n, std::nullopt, 0, d, c.k), want, "find_pairs");
@@ -151,13 +141,10 @@ void check_planned(Input& in) {
 
 // An Index filled by a mix of add and add_batch, queried with stored rows and
 // with fresh ones, each answer compared with a brute-force scan of the rows.
-void check_index(Input& in) {
-    const std::uint64_t d = 1 + in.byte() % kMaxWidth;
-    const std::uint32_t k = bit_k(d, in.u16());
-    const std::uint64_t n = in.byte() % (kMaxRows + 1);
-    const std::vector<std::uint8_t> rows = make_rows(in, n, d);
+void check_index(Input& in, const std::vector<std::uint8_t>& rows, const Case& c) {
+    const std::uint64_t n = c.n, d = c.d_bytes;
     const ByteSpan data(rows);
-    Index index = Index::create(d, k);
+    Index index = Index::create(d, c.k);
     for (std::uint64_t r = 0; r < n;) {
         const std::uint64_t run = std::min<std::uint64_t>(in.byte() % 9, n - r);
         if (run == 0) {
@@ -171,10 +158,26 @@ void check_index(Input& in) {
     for (std::uint64_t q = 0; q < n + 4; q += 1 + in.byte() % 4) {
         const std::uint8_t* row = q < n ? rows.data() + q * d : fresh.data() + (q - n) * d;
         std::vector<QueryHit> want;
-        for (const auto& record : reference::cross_join(row, 1, rows.data(), n, d, k))
+        for (const auto& record : reference::cross_join(row, 1, rows.data(), n, d, c.k))
             want.push_back({record.j, record.dist});
-        Case{n, d, k}.check(index.query({row, d}), want, "Index::query");
+        c.check(index.query({row, d}), want, "Index::query");
     }
+}
+
+// One drawn case: up to kMaxRows rows of up to kMaxWidth bytes, a k for byte
+// chunks (the largest drawn often) and one for bit chunks, which also serves
+// the planner (on rows of 16 bytes or fewer) and the Index.
+void check_case(Input& in) {
+    const std::uint64_t d = 1 + in.byte() % kMaxWidth;
+    const std::uint8_t byte_choice = in.byte();
+    const std::uint16_t bit_choice = in.u16();
+    const std::uint64_t n = in.byte() % (kMaxRows + 1);
+    const Case bytes{n, d, static_cast<std::uint32_t>(byte_choice >= 192 ? d - 1 : byte_choice % d)};
+    const Case bits{n, d, bit_k(d, bit_choice)};
+    const std::vector<std::uint8_t> rows = make_rows(in, n, d);
+    check_joins(rows, bytes, bits);
+    if (d <= 16) check_planned(rows, bits);
+    check_index(in, rows, bits);
 }
 
 }  // namespace
@@ -182,18 +185,7 @@ void check_index(Input& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     brimel::Input in(data, size);
-    switch (in.byte() % 8) {
-        case 0:
-            brimel::check_index(in);
-            break;
-        case 1:
-        case 2:
-        case 3:
-            brimel::check_planned(in);
-            break;
-        default:
-            brimel::check_joins(in);
-    }
+    brimel::check_case(in);
     return 0;
 }
 

@@ -144,22 +144,5 @@ TEST(Planner, PlansAreExactAndBounded) {
         }
 }
 
-// The planner turns to the scan when every row shares one value on every
-// part, and is deterministic. 12,000 rows: past the size below which no sample
-// is drawn.
-TEST(Planner, ChoosesTheScanForAFloodAndIsDeterministic) {
-    const std::vector<std::uint8_t> same(12000 * 8, 0x3C);
-    EXPECT_TRUE(
-        choose_plan({same.data(), 12000, nullptr, 0, 8, 3}, candidate_plans(8, 3, nullptr)).plan().is_scan());
-    const auto codes = testing::random_codes(20000, 8, 4);
-    const JoinInput random{codes.data(), 20000, nullptr, 0, 8, 3};
-    const PlanChoice first = choose_plan(random, candidate_plans(8, 3, nullptr));
-    const PlanChoice again = choose_plan(random, candidate_plans(8, 3, nullptr));
-    EXPECT_FALSE(first.plan().is_scan());
-    ASSERT_EQ(first.options.size(), again.options.size());
-    for (std::size_t o = 0; o < first.options.size(); ++o)
-        EXPECT_EQ(first.options[o].cost, again.options[o].cost);
-}
-
 }  // namespace
 }  // namespace brimel

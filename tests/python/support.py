@@ -1,6 +1,6 @@
 """Test data shared by the Python tests (codes of the shapes real codes have, with
-pairs planted at distance exactly k and k + 1), and the harnesses for what can
-crash (a subprocess) or hold the interpreter lock."""
+pairs planted at distance exactly k and k + 1), and the harness for what can
+crash (a subprocess)."""
 
 from __future__ import annotations
 
@@ -8,7 +8,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import threading
 from pathlib import Path
 
 import numpy as np
@@ -98,31 +97,3 @@ def run_script(body: str, **env: str) -> subprocess.CompletedProcess:
     )
     assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr}"
     return done
-
-
-def releases_lock(search) -> bool:
-    """Whether `search()` lets another Python thread run while it works.
-
-    With a switch interval far beyond the test's length, a waiting thread only
-    gets the interpreter lock when the searching thread gives it up: if the
-    search keeps it, the observer first runs after the search has finished.
-    `search` must take long enough for the observer to be scheduled."""
-    started, finished, seen_running = threading.Event(), threading.Event(), []
-
-    def searcher():
-        started.set()
-        search()
-        finished.set()
-
-    observer = threading.Thread(target=lambda: (started.wait(), seen_running.append(not finished.is_set())))
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1000.0)
-    try:
-        threads = [observer, threading.Thread(target=searcher)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(interval)
-    return seen_running == [True]

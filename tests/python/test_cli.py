@@ -1,5 +1,6 @@
 """The input adapters and the `brimel` command line: every input form gives the
-same codes, results match the library's, and bad input exits with a message."""
+same codes, results match the library's, and bad input exits with a message.
+The adapters' refusals are in test_entry_points.py."""
 
 import subprocess
 import sys
@@ -26,25 +27,6 @@ def test_adapters_agree_on_bit_order():
     assert np.array_equal(pack_bits(np.unpackbits(CODES, axis=1).astype(int)), CODES)
     assert np.array_equal(pack_bits(np.ones((2, 3), bool)), [[0xE0], [0xE0]])
     assert from_hex([], d_bytes=32).shape == (0, 32)
-
-
-@pytest.mark.parametrize(
-    "call, error, text",
-    [
-        (lambda: from_hex(["00ff", "00fg"]), ValueError, "row 1 is not hex: '00fg'"),
-        (lambda: from_hex(["00ff", "00f"]), ValueError, "row 1 has 3 characters"),
-        (lambda: from_hex(["00ff", "00ÿÿ"]), ValueError, "row 1 is not hex"),
-        (lambda: from_hex(["00", 7]), TypeError, "row 1 is int"),
-        (lambda: from_uint64([1, 2**64]), ValueError, "row 1 (18446744073709551616) does not fit"),
-        (lambda: from_uint64([1, 1.5]), TypeError, "row 1 is float"),
-        (lambda: from_uint64(np.ones(2)), TypeError, "not float64"),
-        (lambda: pack_bits([[0, 1], [1, 2]]), ValueError, "row 1 holds values other than 0 and 1"),
-    ],
-)
-def test_adapter_errors_name_the_row(call, error, text):
-    with pytest.raises(error) as raised:
-        call()
-    assert text in str(raised.value)
 
 
 def write_input(tmp_path, form):

@@ -1,6 +1,6 @@
 """Concurrent use: Python threads mixing every function and several Index objects,
-the Index access rules while add_batch runs, the release of the interpreter lock,
-and other threads changing an array while a call reads it without the lock.
+the Index access rules while add_batch runs, and other threads resizing or
+changing an array while a call reads it without the interpreter lock.
 (Results under pools of 1, 2 and 8 workers: CTest's *_workers runs.)"""
 
 from __future__ import annotations
@@ -94,35 +94,14 @@ def test_index_access_rules_while_add_batch_runs():
     assert (len(batch), 0) in busy.query(row)
 
 
-@pytest.mark.parametrize("name", [j.name for j in catalog.JOINS] + ["find_pairs", "Index.add_batch"])
-def test_lock_is_released_during_the_search(name):
-    # Rows equal on their first 32 bits at k = 1: every part of a plan is one
-    # group, so each join verifies hundreds of millions of pairs. For the
-    # adaptive join, eight varying bits in four lists of two at k = 3 (far
-    # more pairs within k, so fewer rows); for find_pairs, the planner scans
-    # 8e8 pairs. Each search runs a few times: any one may let the observer in.
-    codes = support.random_codes(
-        {"find_pairs_self_adaptive": 1500, "find_pairs": 40000}.get(name, 20000), 8, 5
-    )
-    codes[:, :4] = 0
-    if "adaptive" in name:
-        codes[:, 1:] = 0
-    if name == "Index.add_batch":
-        rows = support.random_codes(2_000_000, 8, seed=6)
-        assert support.releases_lock(lambda: m.Index(8, 3).add_batch(rows))
-    else:
-        join = next(j for j in catalog.JOINS + catalog.PLANNED if j.name == name)
-        k = 3 if name in ("find_pairs_self_adaptive", "find_pairs") else 1
-        assert support.releases_lock(lambda: [join(codes, codes, k) for _ in range(5)])
-
-
-@pytest.mark.parametrize("call", ["find_pairs_self", "find_pairs_cross", "Index.add_batch"])
-def test_resize_during_a_call_is_refused(call):
+@pytest.mark.parametrize("call", [*map(str, catalog.JOINS + catalog.PLANNED), "Index.add_batch"])
+def test_lock_is_released_and_the_array_pinned_during_a_call(call):
     """Another thread resizing the array (refcheck=False skips NumPy's reference
-    count check) while the call reads it without the interpreter lock: the
-    buffer is pinned, so the resize fails instead of freeing it under the search
-    (a crash, hence the subprocess). With the switch interval raised, the
-    resizing thread gets the lock only once the call has given it up."""
+    count check) while the call reads it without the interpreter lock. With the
+    switch interval raised, the resizing thread gets the lock only when the
+    call gives it up: a call that kept it would let the resize through once it
+    had returned. The buffer is pinned, so the resize fails instead of freeing
+    it under the search (a crash, hence the subprocess)."""
     support.run_script(
         f"""
         call = {call!r}
@@ -135,7 +114,7 @@ def test_resize_during_a_call_is_refused(call):
                 index = m.Index(8, 2)
                 index.add_batch(a)
                 return index.query(a[0]), len(index)
-            return m.find_pairs_self(a, 2) if call == "find_pairs_self" else m.find_pairs_cross(a, a, 2)
+            return next(j for j in catalog.JOINS + catalog.PLANNED if str(j) == call)(a, a, 2)
         expected = search()
         go, outcome = threading.Event(), []
         def resize():

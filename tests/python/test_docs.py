@@ -44,55 +44,55 @@ def test_relative_links_resolve(page):
         assert linked.exists() and (not anchor or anchor in slugs), f"{page.name}: {target}"
 
 
-def run_example(script, *args):
-    done = subprocess.run(
-        [sys.executable, str(ROOT / "examples" / script), *map(str, args)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
-    assert done.returncode == 0, done.stdout + done.stderr
-    return dict(re.findall(r"^(\w+):\s+(.*)$", done.stdout, re.M)), done.stdout
-
-
-def test_stdlib_simhash_finds_a_copied_paragraph(tmp_path):
-    shared = (
-        "def merge(left, right):\n    result = []\n    while left and right:\n"
-        "        result.append(left.pop(0) if left[0] <= right[0] else right.pop(0))\n"
-        "    return result + left + right\n"
-    )
-    other = (
-        "class Point:\n    def __init__(self, x, y):\n        self.x = x\n        self.y = y\n"
-        "    def norm(self):\n        return (self.x ** 2 + self.y ** 2) ** 0.5\n"
-    )
-    (tmp_path / "a.py").write_text(shared + "\n" + other)
-    (tmp_path / "b.py").write_text("import os\n\n" + shared)
-    fields, out = run_example("stdlib_simhash.py", "--root", tmp_path, "--k", 3)
-    assert fields["codes"].startswith("3 paragraphs") and fields["pairs"].startswith("1 within distance 3")
-    assert "identical texts: 1" in out
-
-
-@pytest.mark.skipif(
-    not all(importlib.util.find_spec(m) for m in ("PIL", "imagehash")),
-    reason="needs Pillow and ImageHash: pip install -r examples/requirements.txt",
+SHARED = (
+    "def merge(left, right):\n    result = []\n    while left and right:\n"
+    "        result.append(left.pop(0) if left[0] <= right[0] else right.pop(0))\n"
+    "    return result + left + right\n"
 )
-def test_image_near_duplicates():
-    fields, out = run_example("image_near_duplicates.py", "--originals", 9, "--copies", 2, "--show", 1)
-    # 9 originals, 6 of them with 2 copies: 6 groups of 3 images, 18 pairs.
-    assert fields["images"].startswith("21 (9 originals, 12 edited copies)")
-    found, planted = map(int, re.search(r"\((\d+) of (\d+) planted pairs", out).groups())
-    assert planted == 18 and found > 0 and fields["exactness"].endswith("agrees: yes")
+OTHER = (
+    "class Point:\n    def __init__(self, x, y):\n        self.x = x\n        self.y = y\n"
+    "    def norm(self):\n        return (self.x ** 2 + self.y ** 2) ** 0.5\n"
+)
+HAS_IMAGEHASH = all(importlib.util.find_spec(m) for m in ("PIL", "imagehash"))
 
 
-def test_moderation_matcher():
-    fields, _ = run_example("moderation_matcher.py", "--references", 3000, "--incoming", 400, "--k", 20)
-    near, far = map(
-        int, re.search(r"(\d+) altered within k, (\d+) altered beyond k", fields["stream"]).groups()
-    )
-    assert near > 0 and far > 0 and fields["index"].startswith("3030 references of 256 bits, k = 20")
-    assert fields["caught"] == f"{near} of {near} copies within k (0 missed)"
-    assert fields["passed"] == f"{far} of {far} copies beyond k not matched"
-    assert fields["checked"] == "0 hits with a wrong distance"
+# Each example checks itself against a brute-force scan or the copies it
+# planted; the patterns are those checks' lines (and, for stdlib_simhash, the
+# one paragraph that two files share).
+@pytest.mark.parametrize(
+    "script, args, patterns",
+    [
+        (
+            "stdlib_simhash.py",
+            ["--root", "{tmp}", "--k", 3],
+            [r"codes:\s+3 paragraphs", r"pairs:\s+1 within distance 3", "identical texts: 1"],
+        ),
+        (
+            "moderation_matcher.py",
+            ["--references", 3000, "--incoming", 400, "--k", 20],
+            [
+                r"incoming, [1-9]\d* altered within k, [1-9]",
+                r"caught:\s+(\d+) of \1 copies within k \(0 missed\)",
+                r"passed:\s+(\d+) of \1 copies beyond k",
+                r"checked:\s+0 hits with a wrong distance",
+            ],
+        ),
+        pytest.param(
+            "image_near_duplicates.py",
+            ["--originals", 9, "--copies", 2, "--show", 1],
+            [r"images:\s+21 \(9 originals", r"\([1-9]\d* of 18 planted pairs", "all pairs agrees: yes"],
+            marks=pytest.mark.skipif(not HAS_IMAGEHASH, reason="needs examples/requirements.txt"),
+        ),
+    ],
+)
+def test_examples_check_themselves(script, args, patterns, tmp_path):
+    (tmp_path / "a.py").write_text(SHARED + "\n" + OTHER)
+    (tmp_path / "b.py").write_text("import os\n\n" + SHARED)
+    command = [sys.executable, str(ROOT / "examples" / script), *(str(a).format(tmp=tmp_path) for a in args)]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    for pattern in patterns:
+        assert re.search(pattern, done.stdout, re.M), (pattern, done.stdout)
 
 
 def mypy(tmp_path, *args):
@@ -104,7 +104,6 @@ def mypy(tmp_path, *args):
 
 def test_stubs_match_the_module(tmp_path):
     pytest.importorskip("mypy", reason="needs mypy (requirements-dev.txt installs it)")
-    import brimel_native
     from brimel_native import _brimel_native
 
     done = mypy(
@@ -115,16 +114,6 @@ def test_stubs_match_the_module(tmp_path):
         str(Path(__file__).with_name("stubtest_allowlist.txt")),
     )
     assert done.returncode == 0, done.stdout + done.stderr
-    assert brimel_native.__all__ == _brimel_native.__all__ + [
-        "find_pairs",
-        "explain",
-        "Pairs",
-        "find_groups",
-        "keep_mask",
-        "from_hex",
-        "from_uint64",
-        "pack_bits",
-    ]
     # Editors show the stub's docstrings in place of the module's.
     stub = ast.parse(Path(_brimel_native.__file__).with_name("_brimel_native.pyi").read_text())
 

@@ -19,7 +19,8 @@ import pytest
 import catalog
 import support
 from brimel_native import _brimel_native as m
-from brimel_native import _brimel_pairs, explain, find_pairs
+from brimel_native import _brimel_pairs, explain, find_groups, find_pairs, keep_mask
+from brimel_native import from_hex, from_uint64, pack_bits
 
 PANIC = catalog.panic_exception()
 CONTIGUOUS_A = "A must be C-contiguous; pass np.ascontiguousarray(A)"
@@ -40,6 +41,7 @@ NOT_ARRAY = "argument '{}': '{}' object cannot be converted to 'PyArray<T, D>'"
 ZERO_WIDTH = "A has zero-width rows (shape[1] == 0)"
 FIND_K = "k ({}) must be >= 0 and below the code width in bits ({})"
 NOT_CODES = "a must have {} (one code per row, d_bytes bytes), not {}"
+NOT_BYTES = "argument 'state': 'str' object cannot be converted to 'PyBytes'"
 FIND_WIDTH = "a and b must have the same code width (shape[1]): 8 != 4"
 
 
@@ -68,6 +70,19 @@ SELF = [j.function() for j in catalog.JOINS if j.kind == "self"]
 CROSS = [m.find_pairs_cross, m.find_pairs_cross_bit]
 self_byte, self_bit, cross_byte, cross_bit = m.find_pairs_self, m.find_pairs_self_bit, *CROSS
 full, adaptive = m._find_pairs_self_full_popcount, m.find_pairs_self_adaptive
+ROWS_SHAPE = "rows must be 2-D with shape[1] == d_bytes (8), got shape [24, 4]"
+ROWS_CONTIGUOUS = "rows must be C-contiguous; pass np.ascontiguousarray(rows)"
+NOT_FOUND = "[Errno 2] No such file or directory: '/missing/x.idx'"
+SETSTATE = "Index.__setstate__: "
+NOT_EMPTY = "this Index already holds 200 rows; a state is only restored into a new, empty Index"
+OTHER_K = "the state holds an index of d_bytes 8, k 3; this Index has d_bytes 8, k 2"
+# A header declaring 2^32 - 1 rows of 2^40 bytes, in a 40-byte file.
+CRAFTED = b"BRIMELIX" + bytes([1, 0, 0, 0, 3, 0, 0, 0]) + (1 << 40).to_bytes(8, "little") + b"\xff" * 4
+CRAFTED += bytes(12)
+TRUNCATED = (
+    "truncated: the header declares n = 4294967295 rows of d_bytes = 1099511627776 "
+    "(more than 2^64 bytes), the file has 40 bytes"
+)
 MISSING = "{}() missing 1 required positional argument: '{}'"
 NOT_INT = "argument '{}': '{}' object cannot be interpreted as an integer"
 TAKES = "{}() takes 2 positional arguments but 3 were given"
@@ -161,6 +176,17 @@ CASES = [
     (INDEX.add_batch, (ROW[:27].reshape(3, 9),), ValueError, BATCH_SHAPE.format("[3, 9]")),
     (INDEX.add_batch, (ROW[:0].reshape(0, 4),), ValueError, BATCH_SHAPE.format("[0, 4]")),
     (INDEX.add_batch, (ROW[:8],), TypeError, NOT_ARRAY.format("batch", "ndarray")),
+    (INDEX.query_batch, (STORED, 4), ValueError, "Index.query_batch: k (4) must be <= the index's k (3)"),
+    (INDEX.query_batch, (STORED, -1), OverflowError, OVERFLOW),
+    (INDEX.query_batch, (ROW[:96].reshape(24, 4),), ValueError, ROWS_SHAPE),
+    (INDEX.query_batch, (STORED.T.copy().T,), ValueError, ROWS_CONTIGUOUS),
+    (INDEX.save, ("/missing/x.idx",), FileNotFoundError, NOT_FOUND),
+    (INDEX.save, ("/",), IsADirectoryError, "[Errno 21] Is a directory: '/'"),
+    (INDEX.save, (1,), TypeError, "argument 'path': expected str, bytes or os.PathLike object, not int"),
+    (INDEX.__setstate__, (m.Index(8, 3).__reduce__()[2],), ValueError, SETSTATE + NOT_EMPTY),
+    (m.Index(8, 2).__setstate__, (INDEX.__reduce__()[2],), ValueError, SETSTATE + OTHER_K),
+    (m.Index(8, 3).__setstate__, ("x",), TypeError, NOT_BYTES),
+    (m.Index(8, 3).__setstate__, (CRAFTED,), ValueError, SETSTATE + TRUNCATED),
     # find_pairs and explain check in Python, then in the native module.
     (find_pairs, (c(10, 8), 64), ValueError, FIND_K.format(64, 64)),
     (find_pairs, (c(10, 8), -1), ValueError, FIND_K.format(-1, 64)),
@@ -169,6 +195,17 @@ CASES = [
     (find_pairs, (c(10, 8)[0], 1), ValueError, "a must be 2-D (n rows of d_bytes bytes), not 1-D"),
     (find_pairs, (c(10, 8), 1, c(10, 4)), ValueError, FIND_WIDTH),
     (explain, (c(10, 8), 1.0), TypeError, "k must be an int, not float"),
+    (find_groups, (c(10, 8), 64), ValueError, FIND_K.format(64, 64)),
+    (keep_mask, (c(2, 2),), TypeError, "labels must be a 1-D integer array, not 2-D uint8"),
+    # The adapters name the row they refuse.
+    (from_hex, (["00ff", "00fg"],), ValueError, "from_hex: row 1 is not hex: '00fg'"),
+    (from_hex, (["00ff", "00f"],), ValueError, "from_hex: row 1 has 3 characters, expected 4 hex digits"),
+    (from_hex, (["00ff", "00ÿÿ"],), ValueError, "from_hex: row 1 is not hex: '00ÿÿ'"),
+    (from_hex, (["00", 7],), TypeError, "from_hex: row 1 is int, not str"),
+    (from_uint64, ([1, 2**64],), ValueError, f"from_uint64: row 1 ({2**64}) does not fit in 64 bits"),
+    (from_uint64, ([1, 1.5],), TypeError, "from_uint64: row 1 is float, not an int"),
+    (from_uint64, (np.ones(2),), TypeError, "from_uint64: values must be 64-bit integers, not float64"),
+    (pack_bits, ([[0, 1], [1, 2]],), ValueError, "pack_bits: row 1 holds values other than 0 and 1"),
     (
         _brimel_pairs.pairs,
         (c(4, 8), None, 64),

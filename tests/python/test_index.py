@@ -1,17 +1,81 @@
-"""The Index's ids, the arguments it accepts, and its limits: rows and memory.
-Its answers are checked against the reference in test_properties.py, its access
-rules in test_concurrency.py, its checks and messages in test_entry_points.py."""
+"""The Index from Python: query_batch as one query per row and as the reference,
+restored copies (file, pickle, deepcopy) answering as the saved index, no
+damaged file taken for an index, and its limits: rows and memory. Its checks
+and messages are in test_entry_points.py, its access rules in
+test_concurrency.py, its tables and answers under any pool size in the engine
+tests."""
 
 from __future__ import annotations
 
+import copy
 import mmap
+import pickle
 
 import numpy as np
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
+import reference
 import support
 from brimel_native import _brimel_native as m
 from test_entry_points import c
+
+
+def as_triples(pairs):
+    return list(zip(pairs.i.tolist(), pairs.j.tolist(), pairs.distance.tolist()))
+
+
+@pytest.mark.parametrize("n, d_bytes, k", [(3000, 8, 3), (400, 32, 31), (500, 3, 20), (0, 2, 15)])
+def test_query_batch_and_restored_copies_answer_as_the_reference(n, d_bytes, k, tmp_path):
+    stored = support.planted(n, d_bytes, k, seed=n)[0]
+    index = m.Index(d_bytes, k)
+    index.add_batch(stored)
+    rng = np.random.default_rng(n)
+    queries = [support.flip(stored[r], int(rng.integers(0, k + 2)), rng) for r in range(0, n, 3)]
+    queries = np.array(queries, np.uint8).reshape(-1, d_bytes)
+    for bound in sorted({0, k // 2, k}):
+        got = index.query_batch(queries, bound)
+        assert got.i.dtype == got.j.dtype == np.uint32 and got.distance.dtype == np.uint16
+        expected = reference.cross_join(queries, stored, bound)
+        assert as_triples(got) == expected
+        loop = [(q, j, d) for q in range(len(queries)) for j, d in index.query(queries[q]) if d <= bound]
+        assert loop == expected
+    index.save(tmp_path / "x.idx")  # os.PathLike
+    row = support.random_codes(1, d_bytes, seed=5)[0]
+    for again in (
+        m.Index.load(str(tmp_path / "x.idx")),
+        pickle.loads(pickle.dumps(index)),
+        copy.deepcopy(index),
+    ):
+        assert as_triples(again.query_batch(queries)) == expected
+        assert again.add(row) == n and (n, 0) in again.query(row)  # it grows on from the saved rows
+
+
+SAVED = m.Index(5, 9)
+SAVED.add_batch(support.random_codes(30, 5, seed=4))
+STATE = SAVED.__reduce__()[2]
+
+
+@given(
+    cut=st.integers(0, len(STATE)),
+    flips=st.lists(st.tuples(st.integers(0, len(STATE) - 1), st.integers(1, 255)), max_size=3),
+    through_file=st.booleans(),
+)
+def test_every_damaged_file_is_refused(cut, flips, through_file, tmp_path_factory):
+    damaged = bytearray(STATE)
+    for position, bits in flips:
+        damaged[position] ^= bits
+    damaged = bytes(damaged[:cut])
+    if damaged == STATE:
+        return
+    with pytest.raises(ValueError):
+        if through_file:
+            path = tmp_path_factory.mktemp("damaged") / "x.idx"
+            path.write_bytes(damaged)
+            m.Index.load(path)
+        else:
+            m.Index(5, 9).__setstate__(damaged)
 
 
 def test_ids_and_accepted_arguments():

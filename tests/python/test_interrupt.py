@@ -7,7 +7,6 @@ import subprocess
 import sys
 import textwrap
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -19,12 +18,10 @@ from brimel_native import find_groups, find_pairs
 # cores, and almost no pairs, so stopping frees little.
 LONG = (200_000, 32)
 
-CHILD = textwrap.dedent(
+CHILD = support.PRELUDE + textwrap.dedent(
     f"""
-    import sys, time
-    sys.path.insert(0, {str(Path(__file__).resolve().parent)!r})
+    import time
     import brimel_native as bn
-    import support
 
     a = support.random_codes(*{LONG})
     join = {{
@@ -67,18 +64,7 @@ def test_sigint_stops_a_long_join(join):
 
 
 @pytest.mark.parametrize("join", [find_pairs, find_groups])
-def test_a_raising_callback_stops_the_join(join):
-    codes = support.random_codes(*LONG)
-
-    def stop(done, total):
-        raise LookupError("stopped at", done, total)
-
-    with pytest.raises(LookupError, match="stopped at"):
-        join(codes, 100, progress=stop)
-
-
-@pytest.mark.parametrize("join", [find_pairs, find_groups])
-def test_progress_grows_to_its_total(join):
+def test_progress_grows_to_its_total_and_a_raising_callback_stops_the_join(join):
     codes = support.random_codes(20_000, 32, seed=1)
     calls = []
     result = join(codes, 100, progress=lambda done, total: calls.append((done, total)))
@@ -87,6 +73,12 @@ def test_progress_grows_to_its_total(join):
     total = calls[-1][1]
     assert done == sorted(done) and done[-1] == total > 0
     assert {t for _, t in calls} <= {0, total} and total % codes.shape[0] == 0  # parts x rows
+
+    def stop(done, total):
+        raise LookupError("stopped at", done, total)
+
+    with pytest.raises(LookupError, match="stopped at"):
+        join(support.random_codes(*LONG), 100, progress=stop)
 
 
 def test_progress_bar_needs_tqdm(monkeypatch):
