@@ -26,6 +26,7 @@ import pandas as pd  # type: ignore[import-untyped]
 from dask import delayed
 
 from . import _brimel_pairs
+from .pairs import _check_codes, _check_k
 
 __all__ = ["find_pairs", "find_groups"]
 
@@ -35,12 +36,7 @@ _SAMPLE_ROWS = 65_536
 
 
 def _dask_codes(array: Any, name: str) -> da.Array:
-    if not isinstance(array, da.Array):
-        raise TypeError(f"{name} must be a dask.array.Array of uint8 codes, not {type(array).__name__}")
-    if array.dtype != np.uint8:
-        raise TypeError(f"{name} must have dtype uint8 (one code per row, d_bytes bytes), not {array.dtype}")
-    if array.ndim != 2:
-        raise ValueError(f"{name} must be 2-D (n rows of d_bytes bytes), not {array.ndim}-D")
+    _check_codes(array, name, da.Array, "dask.array.Array")
     if any(np.isnan(c) for c in array.chunks[0]):
         raise ValueError(f"{name} must have known chunk sizes (call compute_chunk_sizes() first)")
     # Whole codes in every block: blocks split rows, never a code.
@@ -219,14 +215,8 @@ def find_pairs(
     """
     a = _dask_codes(a, "a")
     b = None if b is None else _dask_codes(b, "b")
-    if isinstance(k, bool) or not isinstance(k, (int, np.integer)):
-        raise TypeError(f"k must be an int, not {type(k).__name__}")
-    k = int(k)
+    k = _check_k(k, a, b)
     d_bytes = a.shape[1]
-    if not 0 <= k < 8 * d_bytes:
-        raise ValueError(f"k ({k}) must be >= 0 and below the code width in bits ({8 * d_bytes})")
-    if b is not None and b.shape[1] != d_bytes:
-        raise ValueError(f"a and b must have the same code width (shape[1]): {d_bytes} != {b.shape[1]}")
     if npartitions is None:
         npartitions = a.numblocks[0] + (0 if b is None else b.numblocks[0])
     if isinstance(npartitions, bool) or not isinstance(npartitions, (int, np.integer)) or npartitions < 1:

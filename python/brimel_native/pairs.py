@@ -32,13 +32,31 @@ class Pairs(NamedTuple):
     distance: npt.NDArray[np.unsignedinteger[Any]]
 
 
-def _codes(array: Any, name: str) -> npt.NDArray[np.uint8]:
-    if not isinstance(array, np.ndarray):
-        raise TypeError(f"{name} must be a numpy.ndarray of uint8 codes, not {type(array).__name__}")
+def _check_codes(array: Any, name: str, kind: Any, kind_name: str) -> None:
+    """A code matrix of `kind` (numpy or dask arrays): uint8, 2-D."""
+    if not isinstance(array, kind):
+        raise TypeError(f"{name} must be a {kind_name} of uint8 codes, not {type(array).__name__}")
     if array.dtype != np.uint8:
         raise TypeError(f"{name} must have dtype uint8 (one code per row, d_bytes bytes), not {array.dtype}")
     if array.ndim != 2:
         raise ValueError(f"{name} must be 2-D (n rows of d_bytes bytes), not {array.ndim}-D")
+
+
+def _check_k(k: Any, a: Any, b: Any) -> int:
+    """k as an int below the code width of `a`, whose width `b` (or None) shares."""
+    if isinstance(k, bool) or not isinstance(k, (int, np.integer)):
+        raise TypeError(f"k must be an int, not {type(k).__name__}")
+    k = int(k)
+    bits = 8 * a.shape[1]
+    if not 0 <= k < bits:
+        raise ValueError(f"k ({k}) must be >= 0 and below the code width in bits ({bits})")
+    if b is not None and b.shape[1] != a.shape[1]:
+        raise ValueError(f"a and b must have the same code width (shape[1]): {a.shape[1]} != {b.shape[1]}")
+    return k
+
+
+def _codes(array: Any, name: str) -> npt.NDArray[np.uint8]:
+    _check_codes(array, name, np.ndarray, "numpy.ndarray")
     # Zero-copy for C-contiguous input, the common case; anything else is
     # copied once, here.
     return np.ascontiguousarray(array)
@@ -47,17 +65,7 @@ def _codes(array: Any, name: str) -> npt.NDArray[np.uint8]:
 def _arguments(a: Any, k: Any, b: Any) -> tuple[Any, Optional[Any], int]:
     codes_a = _codes(a, "a")
     codes_b = None if b is None else _codes(b, "b")
-    if isinstance(k, bool) or not isinstance(k, (int, np.integer)):
-        raise TypeError(f"k must be an int, not {type(k).__name__}")
-    k = int(k)
-    bits = 8 * codes_a.shape[1]
-    if not 0 <= k < bits:
-        raise ValueError(f"k ({k}) must be >= 0 and below the code width in bits ({bits})")
-    if codes_b is not None and codes_b.shape[1] != codes_a.shape[1]:
-        raise ValueError(
-            f"a and b must have the same code width (shape[1]): {codes_a.shape[1]} != {codes_b.shape[1]}"
-        )
-    return codes_a, codes_b, k
+    return codes_a, codes_b, _check_k(k, codes_a, codes_b)
 
 
 @contextlib.contextmanager

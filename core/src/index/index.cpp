@@ -7,6 +7,7 @@
 #include <boost/unordered/unordered_flat_set.hpp>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -351,15 +352,10 @@ void Index::State::heavy_candidates(std::size_t p, std::uint64_t key, std::span<
         }
     }
     if (make) {
-        // Every bit the part does not cover, ascending.
-        const Part& part = plan.parts[p];
-        std::vector<bool> taken(8 * d_bytes, false);
-        for (std::uint64_t bit = part.lo; bit < part.hi; ++bit) taken[bit] = true;
-        for (const std::uint64_t bit : part.positions) taken[bit] = true;
-        std::vector<std::uint64_t> free_bits;
-        for (std::uint64_t bit = 0; bit < taken.size(); ++bit)
-            if (!taken[bit]) free_bits.push_back(bit);
-        sub = std::make_shared<const detail::SubIndex>(ids, std::move(free_bits), k, codes.data(), d_bytes);
+        std::vector<std::uint64_t> all_bits(8 * d_bytes);
+        std::iota(all_bits.begin(), all_bits.end(), std::uint64_t{0});
+        sub = std::make_shared<const detail::SubIndex>(ids, detail::bits_outside(all_bits, plan.parts[p]), k,
+                                                       codes.data(), d_bytes);
         const std::lock_guard lock(heavy_mutex);
         heavy[p][key].sub = sub;
     }

@@ -13,10 +13,19 @@ namespace {
 std::vector<std::uint64_t> part_bits(const Part& part) {
     std::vector<std::uint64_t> bits = part.positions;
     for (std::uint64_t bit = part.lo; bit < part.hi; ++bit) bits.push_back(bit);
+    std::sort(bits.begin(), bits.end());
     return bits;
 }
 
 }  // namespace
+
+std::vector<std::uint64_t> bits_outside(const std::vector<std::uint64_t>& free_bits, const Part& part) {
+    std::vector<std::uint64_t> left;
+    const std::vector<std::uint64_t> taken = part_bits(part);
+    std::set_difference(free_bits.begin(), free_bits.end(), taken.begin(), taken.end(),
+                        std::back_inserter(left));
+    return left;
+}
 
 SubIndex::SubIndex(std::span<const std::uint32_t> ids, std::vector<std::uint64_t> free_bits, std::uint32_t k,
                    const std::uint8_t* codes, std::uint64_t d_bytes)
@@ -34,7 +43,6 @@ SubIndex::SubIndex(std::span<const std::uint32_t> ids, std::vector<std::uint64_t
         Part part;
         part.threshold = planned.threshold;
         for (const std::uint64_t bit : part_bits(planned)) part.positions.push_back(free_bits_[bit]);
-        std::sort(part.positions.begin(), part.positions.end());
         // Consecutive bits are read as a range: one shift and mask when they
         // lie in one word.
         if (part.positions.back() - part.positions.front() + 1 == part.positions.size()) {
@@ -79,11 +87,8 @@ const SubIndex* SubIndex::child(std::size_t part, std::uint64_t key, std::span<c
         if (++list.probes != kProbesBeforeSubIndex) return nullptr;
     }
     // Made outside the lock, by the one probe that reached the count.
-    std::vector<std::uint64_t> left;
-    const std::vector<std::uint64_t> taken = part_bits(parts_[part]);
-    std::set_difference(free_bits_.begin(), free_bits_.end(), taken.begin(), taken.end(),
-                        std::back_inserter(left));
-    auto made = std::make_shared<const SubIndex>(ids, std::move(left), k_, codes, d_bytes_);
+    auto made =
+        std::make_shared<const SubIndex>(ids, bits_outside(free_bits_, parts_[part]), k_, codes, d_bytes_);
     const std::lock_guard lock(mutex_);
     return (children_[slot].sub = std::move(made)).get();
 }

@@ -45,6 +45,9 @@ inline constexpr std::uint32_t kProbesBeforeSubIndex = 32;
 
 class SubIndex;
 
+// The bits of `free_bits` (ascending) that `part` does not cover, ascending.
+std::vector<std::uint64_t> bits_outside(const std::vector<std::uint64_t>& free_bits, const Part& part);
+
 // A heavy list's probes so far and its sub-index, once made.
 struct HeavyList {
     std::uint32_t probes = 0;
