@@ -1,8 +1,8 @@
 // What the engine fuzzer (at most 64 rows) cannot reach: every plan and every
 // fixed join against the brute-force reference on groups of thousands of rows
-// (cut into 2048-row tiles) and 32-byte rows; each join's checks, in order; the
-// planner's plans. CTest runs the *Join* tests again under pools of 1, 2 and 8
-// workers.
+// (cut into 2048-row tiles) and 32-byte rows; the planner's plans. CTest runs
+// the *Join* tests again under pools of 1, 2 and 8 workers. (Each join's checks
+// and their order: tests/python/test_entry_points.py.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -66,57 +66,6 @@ INSTANTIATE_TEST_SUITE_P(Data, Join,
                                            JoinCase{"flood", 700, 32, 15}, JoinCase{"clustered", 400, 32, 7},
                                            JoinCase{"planted", 300, 20, 19},
                                            JoinCase{"planted", 150, 32, 31}));
-
-TEST(JoinChecks, InOrder) {
-    using testing::expect_panic;
-    const auto codes = testing::random_codes(4, 8, 2);
-    const ByteSpan whole(codes), short_by_one(codes.data(), codes.size() - 1);
-    const std::uint64_t too_many = 4294967296ull, huge_n = 0x2000000000000000ull;
-    const ByteSpan huge(codes.data(), too_many);  // never read
-    const auto length = [](const std::string& name) {
-        return "assertion `left == right` failed: " + name + " length mismatch\n  left: 31\n right: 32";
-    };
-    const auto byte_k = [](int k, int d) {
-        return "brimel: k (" + std::to_string(k) + ") must be < d_bytes (" + std::to_string(d) +
-               "). At k >= d_bytes the byte-aligned chunk brimelhole can miss pairs. Use FAISS "
-               "IndexBinaryFlat for that regime.";
-    };
-    const std::string bit_k = "brimel: k (64) must be < 8*d_bytes (64)",
-                      wide = "bit chunk wider than 128 bits";
-    for (auto join : {&find_pairs_self_no_dedup_par_prefetch, &find_pairs_self_no_dedup_par_prefetch_full,
-                      &find_pairs_self_bit, &find_pairs_self_adaptive}) {
-        expect_panic([&] { join(short_by_one, 4, 8, 64, nullptr); }, length("data"));
-        expect_panic([&] { join(ByteSpan{}, too_many, 0, 1, nullptr); }, "n exceeds u32::MAX");
-    }
-    expect_panic([&] { find_pairs_self_bit(codes, 4, 8, 64); }, bit_k);
-    expect_panic([&] { find_pairs_self_bit(ByteSpan{}, 0, 0, 0); }, "brimel: k (0) must be < 8*d_bytes (0)");
-    expect_panic([&] { find_pairs_self_bit(ByteSpan{}, 0, 64, 1); }, wide);
-    expect_panic([&] { find_pairs_self_adaptive(codes, 4, 8, 4294967295u); },
-                 "brimel: k (4294967295) must be < 8*d_bytes (64)");
-    expect_panic([&] { find_pairs_cross(short_by_one, 4, short_by_one, 4, 8, 8); }, length("a_data"));
-    expect_panic([&] { find_pairs_cross(whole, 4, short_by_one, 4, 8, 8); }, length("b_data"));
-    expect_panic([&] { find_pairs_cross(huge, too_many, huge, too_many, 1, 1); }, byte_k(1, 1));
-    expect_panic([&] { find_pairs_cross(ByteSpan{}, 0, ByteSpan{}, 0, 0, 0); }, byte_k(0, 0));
-    expect_panic([&] { find_pairs_cross(huge, too_many, huge, too_many, 1, 0); }, "n_a exceeds u32::MAX");
-    expect_panic([&] { find_pairs_cross(whole.first(2), 2, huge, too_many, 1, 0); }, "n_b exceeds u32::MAX");
-    expect_panic([&] { find_pairs_cross_bit(short_by_one, 4, short_by_one, 4, 8, 64); }, length("a_data"));
-    expect_panic([&] { find_pairs_cross_bit(whole, 4, short_by_one, 4, 8, 64); }, length("b_data"));
-    expect_panic([&] { find_pairs_cross_bit(whole, 4, whole, 4, 8, 64); }, bit_k);
-    expect_panic([&] { find_pairs_cross_bit(ByteSpan{}, huge_n, ByteSpan{}, 0, 8, 3); },
-                 "n_a exceeds u32::MAX");
-    expect_panic([&] { find_pairs_cross_bit(ByteSpan{}, 0, ByteSpan{}, huge_n, 8, 3); },
-                 "n_b exceeds u32::MAX");
-    expect_panic([&] { find_pairs_cross_bit(ByteSpan{}, 0, ByteSpan{}, 0, 64, 1); }, wide);
-    expect_panic([&] { find_pairs(short_by_one, 4, std::nullopt, 0, 8, 3); }, length("a_data"));
-    expect_panic([&] { find_pairs(whole, 4, short_by_one, 4, 8, 3); }, length("b_data"));
-    expect_panic([&] { find_pairs(whole, 4, std::nullopt, 0, 8, 64); },
-                 "find_pairs: k (64) must be < 8*d_bytes (64)");
-    expect_panic([&] { find_pairs(ByteSpan{}, huge_n, std::nullopt, 0, 8, 3); }, "n_a exceeds u32::MAX");
-    // Empty inputs, and rows of zero bytes (an empty plan: no row is read, however many).
-    EXPECT_TRUE(find_pairs_self_bit(ByteSpan{}, 0, 64, 0).empty());
-    EXPECT_TRUE(find_pairs_self_adaptive(ByteSpan{}, 0, 8, 3).empty());
-    EXPECT_TRUE(find_pairs_self_no_dedup_par_prefetch(ByteSpan{}, 4294967295ull, 0, 3).empty());
-}
 
 // Every candidate plan is exact (sum(t_p + 1) > k over disjoint parts) and
 // within the limits.

@@ -1,9 +1,8 @@
-// Chunk plans: byte and bit boundaries, the bit chunks for (d_bytes, k), the
-// keys read from them, and the entropy-balanced plans.
+// Chunk plans: byte and bit boundaries, the bit chunks for (d_bytes, k) and the
+// entropy-balanced plans. (Keys read from chunks: test_keys.cpp.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <numeric>
 #include <vector>
 
 #include "brimel/bit_plan.hpp"
@@ -52,35 +51,6 @@ TEST(PlanBitChunks, WidthsAndLimit) {
         EXPECT_EQ(plan_fits_chunk_keys(plan), fits) << d << " " << k;
         EXPECT_EQ(plan.front().first, 0u);
     }
-}
-
-// Keys read the first byte as the least significant, each byte from its
-// most significant bit.
-TEST(ChunkKeys, Examples) {
-    const std::uint8_t row[] = {0xAB, 0xCD};
-    EXPECT_EQ(byte_chunk_key(row, 2), ChunkKey{0xCDAB});
-    std::uint8_t sixteen[16];
-    std::iota(sixteen, sixteen + 16, 1);
-    EXPECT_EQ(byte_chunk_key(sixteen, 16), (ChunkKey{0x100f0e0d0c0b0a09ull} << 64) | 0x0807060504030201ull);
-    EXPECT_EQ(extract_bits(row, 0, 16), ChunkKey{0xCDAB});
-    EXPECT_EQ(extract_bits(row, 0, 8), ChunkKey{0xAB});
-    EXPECT_EQ(extract_bits(row, 4, 12), ChunkKey{0xCB});
-    EXPECT_EQ(extract_bits(row, 3, 6), ChunkKey{2});
-    EXPECT_EQ(extract_bits(row, 5, 5), ChunkKey{0});
-    std::vector<std::uint64_t> positions(8);
-    std::iota(positions.begin(), positions.end(), 0);
-    EXPECT_EQ(extract_bits_at(row, positions), ChunkKey{0xD5});
-    EXPECT_EQ(extract_bits_at(row, std::vector<std::uint64_t>{8, 0}), ChunkKey{3});
-    // The widest keys, and one bit more.
-    const std::vector<std::uint8_t> ones(20, 0xFF);
-    EXPECT_EQ(extract_bits(ones.data(), 8, 136), ~ChunkKey{0});
-    expect_panic([&] { extract_bits(ones.data(), 0, 129); }, "extract_bits: width 129 > 128");
-    expect_panic([&] { extract_bits(ones.data(), 9, 8); }, "extract_bits: hi_bit < lo_bit");
-    std::iota(positions.begin(), positions.end(), 5);
-    positions.resize(128, 7);
-    EXPECT_EQ(extract_bits_at(ones.data(), positions), ~ChunkKey{0});
-    positions.push_back(140);
-    expect_panic([&] { extract_bits_at(ones.data(), positions); }, "extract_bits_at: too many positions");
 }
 
 using Lists = PositionLists;

@@ -68,23 +68,6 @@ def test_matches_local(client, flavour, d_bytes, k, blocks, b_blocks, npartition
     assert_same_pairs(frame, a, k, b)
 
 
-@pytest.mark.parametrize("d_bytes, k, seed", [(8, 3, 1), (5, 7, 2), (32, 20, 3)])
-def test_part_pairs_are_the_pairs_equal_on_the_mask(d_bytes, k, seed):
-    from brimel_native import _brimel_pairs
-
-    codes = codes_with_clusters(600, d_bytes, k, "skewed", seed)
-    mask = np.random.default_rng(seed).integers(0, 256, size=d_bytes, dtype=np.uint8) & 0x3C
-    for b in (None, np.ascontiguousarray(codes[::3])):
-        i, j, distance, _ = _brimel_pairs.part_pairs(codes, b, k, mask)
-        want = brimel_native.find_pairs(codes, k, b)
-        equal = ~((codes[want.i] ^ (codes if b is None else b)[want.j]) & mask).any(axis=1)
-        for got, expected in ((i, want.i), (j, want.j), (distance, want.distance)):
-            np.testing.assert_array_equal(got, expected[equal])
-    for bad in (np.zeros(d_bytes, np.uint8), np.ones(d_bytes + 1, np.uint8)):
-        with pytest.raises(ValueError, match="mask"):
-            _brimel_pairs.part_pairs(codes, None, k, bad)
-
-
 @pytest.mark.parametrize("k", [0, 4])
 def test_groups_match_local(client, k):
     codes = codes_with_clusters(3000, 8, k, "skewed", seed=5)

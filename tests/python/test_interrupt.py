@@ -20,8 +20,11 @@ LONG = (200_000, 32)
 
 CHILD = support.PRELUDE + textwrap.dedent(
     f"""
-    import time
+    import signal, time
     import brimel_native as bn
+
+    # A child started in the background inherits SIGINT ignored; Ctrl-C is restored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     a = support.random_codes(*{LONG})
     join = {{
