@@ -2,8 +2,7 @@
 # holds NumPy 2's headers. The module calls NumPy 2's API (PyArray_ImportNumPyAPI,
 # NPY_TARGET_VERSION) so that one binary runs with NumPy 1.21 through 2.x;
 # NumPy 1.x headers would end in a bare compiler error instead.
-# Inputs: NUMPY_INCLUDE_DIR, NUMPY_VERSION (for the message). Also runs as a
-# script: cmake -DNUMPY_INCLUDE_DIR=... -DNUMPY_VERSION=... -P numpy_headers.cmake
+# Inputs: NUMPY_INCLUDE_DIR, NUMPY_VERSION (for the message).
 set(numpy_config "${NUMPY_INCLUDE_DIR}/numpy/_numpyconfig.h")
 set(numpy_abi_major 0)
 if(EXISTS "${numpy_config}")

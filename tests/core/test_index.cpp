@@ -66,17 +66,11 @@ void expect_exact(const Index& index, const Codes& stored, const Codes& queries)
     }
 }
 
-// Every plan is exact (thresholds plus one per part exceed k). A 256-bit bank
-// at k = 31 probes 16 parts of 16 bits within 1 bit (17 keys each) rather than
-// listing a 256th of the bank under each of 32 one-byte chunks, and keys wider
-// parts once it holds millions of rows.
+// A 256-bit bank at k = 31 probes 16 parts of 16 bits within 1 bit (17 keys
+// each) rather than listing a 256th of the bank under each of 32 one-byte
+// chunks, and keys wider parts once it holds millions of rows. (That every
+// plan finds every hit: the engine fuzzer.)
 TEST(Index, Plans) {
-    for (const auto& [d, k] : std::vector<std::pair<std::uint64_t, std::uint32_t>>{
-             {1, 7}, {1, 1}, {8, 3}, {8, 10}, {16, 0}, {32, 0}, {32, 1}, {32, 31}, {64, 3}, {13, 40}}) {
-        std::uint64_t sum = 0;
-        for (const Part& part : Index::create(d, k).plan().parts) sum += part.threshold + 1;
-        EXPECT_GT(sum, k) << d << " " << k;
-    }
     const auto parts = Index::create(32, 31).plan().parts;
     EXPECT_EQ(parts.size(), 16u);
     EXPECT_TRUE(std::all_of(parts.begin(), parts.end(), [](const Part& p) { return p.threshold == 1; }));
