@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "brimel/bit_plan.hpp"
 #include "brimel/cross_join.hpp"
 #include "brimel/entropy.hpp"
 #include "brimel/index.hpp"
@@ -48,8 +49,9 @@ private:
 };
 
 // n rows of d_bytes: each either fresh input bytes, or a copy of an earlier row
-// with 0 to 7 input-chosen bits flipped.
-std::vector<std::uint8_t> make_rows(Input& in, std::uint64_t n, std::uint64_t d_bytes) {
+// with 0 to max_flips input-chosen bits flipped.
+std::vector<std::uint8_t> make_rows(Input& in, std::uint64_t n, std::uint64_t d_bytes,
+                                    unsigned max_flips = 7) {
     std::vector<std::uint8_t> rows(n * d_bytes);
     for (std::uint64_t r = 0; r < n; ++r) {
         std::uint8_t* row = rows.data() + r * d_bytes;
@@ -57,7 +59,7 @@ std::vector<std::uint8_t> make_rows(Input& in, std::uint64_t n, std::uint64_t d_
         if (r > 0 && control % 4 != 0) {
             const std::uint8_t* source = rows.data() + (in.byte() % r) * d_bytes;
             std::copy(source, source + d_bytes, row);
-            for (unsigned f = 0; f < (control >> 2) % 8; ++f) {
+            for (unsigned f = 0; f < (control >> 2) % (max_flips + 1); ++f) {
                 const std::uint64_t bit = in.u16() % (8 * d_bytes);
                 row[bit / 8] ^= static_cast<std::uint8_t>(0x80u >> (bit % 8));
             }
@@ -73,13 +75,15 @@ std::vector<std::uint8_t> make_rows(Input& in, std::uint64_t n, std::uint64_t d_
 struct Case {
     std::uint64_t n, d_bytes;
     std::uint32_t k;
+    [[noreturn]] void fail(const char* what, std::size_t got, std::size_t want) const {
+        std::fprintf(stderr, "%s is wrong: n=%llu d_bytes=%llu k=%u (%zu, expected %zu)\n", what,
+                     static_cast<unsigned long long>(n), static_cast<unsigned long long>(d_bytes), k, got,
+                     want);
+        std::abort();
+    }
     template <class Records>
     void check(const Records& got, const Records& want, const char* what) const {
-        if (got == want) return;
-        std::fprintf(stderr, "%s differs from the reference: n=%llu d_bytes=%llu k=%u (%zu vs %zu records)\n",
-                     what, static_cast<unsigned long long>(n), static_cast<unsigned long long>(d_bytes), k,
-                     got.size(), want.size());
-        std::abort();
+        if (got != want) fail(what, got.size(), want.size());
     }
 };
 
@@ -117,19 +121,44 @@ void check_joins(const std::vector<std::uint8_t>& rows, const Case& bytes, const
     }
 }
 
-// find_pairs, and every plan the planner would consider for the case (parts
-// with thresholds, cut evenly and by entropy), run directly: at these sizes
-// find_pairs itself scans.
-void check_planned(const std::vector<std::uint8_t>& rows, const Case& c) {
+// Every plan the planner would consider (parts with thresholds, cut evenly and
+// by entropy) finds every pair: its parts are disjoint, their thresholds plus one
+// exceed k (the box principle), and a part with a threshold is keyed exactly.
+// With `run`, those plans, the bit chunks and the scan are also run directly,
+// self and cross, beside find_pairs (which scans small inputs itself).
+void check_planned(const std::vector<std::uint8_t>& rows, const Case& c, bool run) {
     const std::uint64_t n = c.n, d = c.d_bytes, n_a = n / 2;
-    const auto want = reference::self_join(rows.data(), n, d, c.k);
-    const auto want_cross = reference::cross_join(rows.data(), n_a, rows.data() + n_a * d, n - n_a, d, c.k);
-    c.check(find_pairs(rows, n, std::nullopt, 0, d, c.k), want, "find_pairs");
     auto entropies = estimate_bit_entropies(rows, n, d, 64);
     for (std::size_t p = 0; p < entropies.size(); p += 2) entropies[p] *= 0.5;  // balanced plans too
-    for (const Plan& plan : candidate_plans(d, c.k, &entropies)) {
+    std::vector<Plan> plans = candidate_plans(d, c.k, &entropies);
+    for (const Plan& plan : plans) {
+        std::uint64_t sum = 0;
+        std::vector<std::uint8_t> used(8 * d, 0);
+        for (const Part& part : plan.parts) {
+            sum += part.threshold + 1;
+            if (part.threshold >= part.width() || (part.threshold > 0 && part.width() > kMaxExactPartBits))
+                c.fail("part threshold", part.threshold, part.width());
+            if (part.positions.empty()) {
+                for (std::uint64_t p = part.lo; p < part.hi; ++p) ++used[p];
+            }
+            for (const std::uint64_t p : part.positions) ++used[p];
+        }
+        if (sum <= c.k) c.fail("plan (thresholds plus one)", sum, c.k + 1);
+        if (std::any_of(used.begin(), used.end(), [](std::uint8_t u) { return u > 1; }))
+            c.fail("plan overlap", 2, 1);
+    }
+    if (!run) return;
+    const auto want = reference::self_join(rows.data(), n, d, c.k);
+    const auto want_cross = reference::cross_join(rows.data(), n_a, rows.data() + n_a * d, n - n_a, d, c.k);
+    const JoinInput cross{rows.data(), n_a, rows.data() + n_a * d, n - n_a, d, c.k};
+    c.check(find_pairs(rows, n, std::nullopt, 0, d, c.k), want, "find_pairs");
+    const ByteSpan data(rows);
+    c.check(find_pairs(data.first(n_a * d), n_a, data.subspan(n_a * d), n - n_a, d, c.k), want_cross,
+            "find_pairs (cross)");
+    if (plan_fits_chunk_keys(plan_bit_chunks(d, c.k))) plans.push_back(chunk_plan(plan_bit_chunks(d, c.k)));
+    plans.push_back(scan_plan());
+    for (const Plan& plan : plans) {
         c.check(join_with_plan({rows.data(), n, nullptr, 0, d, c.k}, plan), want, "join_with_plan (self)");
-        const JoinInput cross{rows.data(), n_a, rows.data() + n_a * d, n - n_a, d, c.k};
         c.check(join_with_plan(cross, plan), want_cross, "join_with_plan (cross)");
     }
 }
@@ -171,9 +200,36 @@ void check_case(Input& in) {
     const Case bits{n, d, bit_k(d, bit_choice)};
     const std::vector<std::uint8_t> rows = make_rows(in, n, d);
     check_joins(rows, bytes, bits);
-    if (d <= 16) check_planned(rows, bits);
+    check_planned(rows, bits, d <= 16);
     check_index(in, rows, bits);
 }
+
+#ifdef BRIMEL_FUZZ_REPLAY
+// What fuzzed cases never reach: thousands of rows (several 2048-row tiles),
+// rows that all share their first 4 bytes, a few distinct rows repeated, and
+// near-duplicates up to k + 1 bits apart on wide rows.
+void check_large_cases() {
+    struct Large {
+        char kind;  // 'f' flood, 'c' clustered, 'p' planted
+        std::uint64_t n, d;
+        std::uint32_t k;
+    };
+    for (const Large& large : {Large{'f', 4500, 8, 3}, Large{'c', 2500, 4, 1}, Large{'f', 700, 32, 15},
+                               Large{'c', 400, 32, 7}, Large{'p', 300, 20, 19}, Large{'p', 150, 32, 31}}) {
+        const std::uint64_t n = large.n, d = large.d;
+        Input in(nullptr, 0);
+        std::vector<std::uint8_t> rows = make_rows(in, large.kind == 'c' ? 9 : n, d, large.k + 1);
+        for (std::uint64_t r = 9; large.kind == 'c' && r < n; ++r) {
+            const std::uint64_t source = in.byte() % 9;
+            rows.insert(rows.end(), rows.begin() + source * d, rows.begin() + (source + 1) * d);
+        }
+        for (std::uint64_t r = 0; large.kind == 'f' && r < n; ++r) std::fill_n(&rows[r * d], 4, 0xA5);
+        const Case bits{n, d, large.k};
+        check_joins(rows, Case{n, d, std::min<std::uint32_t>(large.k, d - 1)}, bits);
+        check_planned(rows, bits, true);
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace brimel
@@ -186,7 +242,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 #ifdef BRIMEL_FUZZ_REPLAY
 // Replays every file of the corpus directories named (grown by scripts/fuzz.sh;
-// one that does not exist yet is skipped), then 1000 generated 24-byte inputs.
+// one that does not exist yet is skipped), the large cases, then 1000 generated
+// 24-byte inputs.
 int main(int argc, char** argv) {
     std::size_t files = 0;
     for (int a = 1; a < argc; ++a) {
@@ -198,13 +255,14 @@ int main(int argc, char** argv) {
             ++files;
         }
     }
+    brimel::check_large_cases();
     std::mt19937_64 rng(20240607);
     std::vector<std::uint8_t> bytes(24);
     for (int input = 0; input < 1000; ++input) {
         for (auto& byte : bytes) byte = static_cast<std::uint8_t>(rng());
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
-    std::printf("replayed %zu corpus files and 1000 generated inputs\n", files);
+    std::printf("replayed %zu corpus files, the large cases and 1000 generated inputs\n", files);
     return 0;
 }
 #endif

@@ -13,8 +13,6 @@
 namespace brimel {
 namespace {
 
-using testing::expect_panic;
-
 std::vector<std::uint64_t> widths(const std::vector<BitRange>& plan) {
     std::vector<std::uint64_t> w;
     for (const auto& [lo, hi] : plan) w.push_back(hi - lo);
@@ -30,12 +28,10 @@ TEST(ChunkBoundaries, Examples) {
     EXPECT_EQ(chunk_boundaries(16, 1), (Bytes{{0, 16}}));
     EXPECT_EQ(chunk_boundaries(3, 5), (Bytes{{0, 1}, {1, 2}, {2, 3}}));
     EXPECT_EQ(chunk_boundaries(0, 4), Bytes{});
-    expect_panic([] { chunk_boundaries(8, 0); }, "attempt to divide by zero");
     EXPECT_EQ(chunk_bit_boundaries(64, 3), (std::vector<BitRange>{{0, 21}, {21, 42}, {42, 64}}));
     EXPECT_EQ(widths(chunk_bit_boundaries(10, 4)), (std::vector<std::uint64_t>{2, 3, 2, 3}));
     EXPECT_EQ(chunk_bit_boundaries(3, 5), (std::vector<BitRange>{{0, 1}, {1, 2}, {2, 3}}));
     EXPECT_TRUE(chunk_bit_boundaries(0, 1).empty());
-    EXPECT_THROW(chunk_bit_boundaries(8, 0), Panic);
 }
 
 // k + 1 bit chunks, one chunk of the first 128 bits at k = 0, and whether
@@ -73,23 +69,16 @@ TEST(PlanAdaptiveChunks, GreedyBalancing) {
     }
 }
 
-TEST(EstimateBitEntropies, Values) {
-    // Bit 0 set in one row of three; bit 1 in two of four; bit 7 in one of four.
+// Bit 0 set in one row of three: H(1/3). Of 20,000 rows a sample of 10,000
+// reads every other row (stride 2; odd rows are never read), the sample trap of
+// the adaptive join's property test; of 10,001 rows, rows 0 to 9,999.
+TEST(EstimateBitEntropies, ValuesAndSample) {
     const auto e3 = estimate_bit_entropies(std::vector<std::uint8_t>{0x80, 0x00, 0x00}, 3, 1, 10000);
     EXPECT_NEAR(e3[0], 0.9182958340544896, 1e-15);
-    for (int p = 1; p < 8; ++p) EXPECT_EQ(e3[p], 0.0);
-    EXPECT_EQ(estimate_bit_entropies(std::vector<std::uint8_t>{0x40, 0x40, 0, 0}, 4, 1, 10000)[1], 1.0);
-    EXPECT_NEAR(estimate_bit_entropies(std::vector<std::uint8_t>{1, 0, 0, 0}, 4, 1, 10000)[7],
-                0.8112781244591328, 1e-15);
-    EXPECT_EQ(estimate_bit_entropies({}, 0, 4, 1), std::vector<double>(32, 0.0));
-    EXPECT_TRUE(estimate_bit_entropies({}, 0, 0, 1).empty());
-    EXPECT_EQ(estimate_bit_entropies(std::vector<std::uint8_t>(400, 0x5A), 50, 8, 10000),
-              std::vector<double>(64, 0.0));
-    // n = 20000 with a sample of 10000: stride 2, odd rows are never read.
+    EXPECT_EQ(std::vector<double>(e3.begin() + 1, e3.end()), std::vector<double>(7, 0.0));
     std::vector<std::uint8_t> codes(20000, 0);
     for (std::uint64_t r = 1; r < codes.size(); r += 2) codes[r] = 0xFF;
     EXPECT_EQ(estimate_bit_entropies(codes, 20000, 1, 10000), std::vector<double>(8, 0.0));
-    // n = 10001: stride 1, rows 0..9999; the last row is not read.
     std::vector<std::uint8_t> last(10001, 0);
     last[10000] = 0x80;
     EXPECT_EQ(estimate_bit_entropies(last, 10001, 1, 10000)[0], 0.0);

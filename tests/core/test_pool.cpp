@@ -30,13 +30,6 @@ TEST(PoolSize, EnvironmentRule) {
     EXPECT_EQ(size_from_environment("256", nullopt, 2), 256u);
 }
 
-TEST(Pool, MapGathersByIndex) {
-    std::vector<std::size_t> out;
-    run([&] { out = map_indexed<std::size_t>(1000, [](std::size_t t) { return t * t; }); });
-    for (std::size_t t = 0; t < out.size(); ++t) ASSERT_EQ(out[t], t * t);
-    EXPECT_GE(worker_count(), 1u);
-}
-
 TEST(Pool, ExceptionReachesTheCaller) {
     EXPECT_THROW(run([] {
                      map_indexed<int>(64, [](std::size_t t) -> int {

@@ -1,16 +1,9 @@
-// Test data for the engine tests: random, clustered and planted code matrices,
-// and a check of Panic texts.
+// Test data for the engine tests: random, clustered and planted code matrices.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
-#include <functional>
 #include <random>
-#include <string>
 #include <vector>
-
-#include "brimel/errors.hpp"
 
 namespace brimel::testing {
 
@@ -52,16 +45,6 @@ inline std::vector<std::uint8_t> clustered_codes(std::uint64_t n, std::uint64_t 
         for (std::uint64_t t = 0; t < d_bytes; ++t) codes[r * d_bytes + t] = centres[c * d_bytes + t];
     }
     return codes;
-}
-
-// `call` must throw Panic with exactly `message`.
-inline void expect_panic(const std::function<void()>& call, const std::string& message) {
-    try {
-        call();
-        ADD_FAILURE() << "expected Panic: " << message;
-    } catch (const Panic& e) {
-        EXPECT_EQ(e.what(), message);
-    }
 }
 
 }  // namespace brimel::testing
