@@ -49,10 +49,5 @@ TEST(ScanKernels, EqualPlainPopcount) {
     }
 }
 
-TEST(ScanKernels, ActiveIsTheBestRunnable) {
-    EXPECT_EQ(&kernels::active(), kernels::runnable().front());
-    EXPECT_STREQ(kernels::runnable().back()->name, "scalar");
-}
-
 }  // namespace
 }  // namespace brimel

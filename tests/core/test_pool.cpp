@@ -1,8 +1,6 @@
+// The pool's size rule. Its stages (nested ones too) and the exceptions they
+// pass to the caller are exercised by every join and the out-of-memory tests.
 #include <gtest/gtest.h>
-
-#include <atomic>
-#include <stdexcept>
-#include <vector>
 
 #include "brimel/pool.hpp"
 
@@ -28,27 +26,6 @@ TEST(PoolSize, EnvironmentRule) {
     EXPECT_EQ(size_from_environment("99999999999999999999999", "5", 2), 256u);
     EXPECT_EQ(size_from_environment(nullopt, "18446744073709551615", 100), 400u);
     EXPECT_EQ(size_from_environment("256", nullopt, 2), 256u);
-}
-
-TEST(Pool, ExceptionReachesTheCaller) {
-    EXPECT_THROW(run([] {
-                     map_indexed<int>(64, [](std::size_t t) -> int {
-                         if (t == 37) throw std::runtime_error("task 37");
-                         return 0;
-                     });
-                 }),
-                 std::runtime_error);
-}
-
-TEST(Pool, NestedStageRunsInTheWorkersArena) {
-    std::atomic<int> inner{0};
-    run([&] {
-        map_indexed<int>(8, [&](std::size_t) {
-            run([&] { map_indexed<int>(8, [&](std::size_t) { return ++inner; }); });
-            return 0;
-        });
-    });
-    EXPECT_EQ(inner.load(), 64);
 }
 
 }  // namespace

@@ -96,12 +96,10 @@ def test_index_access_rules_while_add_batch_runs():
 
 @pytest.mark.parametrize("call", [*map(str, catalog.JOINS + catalog.PLANNED), "Index.add_batch"])
 def test_lock_is_released_and_the_array_pinned_during_a_call(call):
-    """Another thread resizing the array (refcheck=False skips NumPy's reference
-    count check) while the call reads it without the interpreter lock. With the
-    switch interval raised, the resizing thread gets the lock only when the
-    call gives it up: a call that kept it would let the resize through once it
-    had returned. The buffer is pinned, so the resize fails instead of freeing
-    it under the search (a crash, hence the subprocess)."""
+    """Another thread resizes the array (refcheck=False) while the call runs. With
+    the switch interval raised it gets the lock only when the call releases it
+    (after a call that kept it, the resize would succeed), and the pinned buffer
+    refuses the resize instead of being freed under the search (a crash)."""
     support.run_script(
         f"""
         call = {call!r}
@@ -136,12 +134,10 @@ def test_lock_is_released_and_the_array_pinned_during_a_call(call):
 
 
 def test_writes_during_add_batch_leave_codes_and_tables_in_agreement():
-    """A thread flips byte 0 of every row again and again while add_batch runs
-    without the interpreter lock. Each stored row is one of its two versions
-    (single bytes do not tear), and with k = 0 its only key is the whole row:
-    whichever version was stored, a query of it finds the row. Keys taken from
-    the caller's buffer before the copy lost rows (stored under the key of the
-    other version)."""
+    """A thread flips byte 0 of every row while add_batch runs without the lock.
+    With k = 0 a row's only key is the whole row, so whichever version was
+    stored, a query of it finds the row (keys read from the caller's buffer
+    rather than the copy lost rows)."""
     n = 60_000
     a = np.zeros((n, 8), np.uint8)
     a[:, 1:5] = np.arange(n, dtype="<u4").view(np.uint8).reshape(n, 4)  # distinct rows

@@ -1,9 +1,6 @@
-"""The Index from Python: query_batch as one query per row and as the reference,
-restored copies (file, pickle, deepcopy) answering as the saved index, no
-damaged file taken for an index, and its limits: rows and memory. Its checks
-and messages are in test_entry_points.py, its access rules in
-test_concurrency.py, its tables and answers under any pool size in the engine
-tests."""
+"""The Index from Python: query_batch, restored copies (file, pickle, deepcopy),
+damaged files, and its limits of rows and memory. (Its messages: test_entry_points;
+access rules: test_concurrency; tables and answers: the engine tests.)"""
 
 from __future__ import annotations
 
@@ -19,7 +16,6 @@ from hypothesis import strategies as st
 import reference
 import support
 from brimel_native import _brimel_native as m
-from test_entry_points import c
 
 
 def as_triples(pairs):
@@ -76,19 +72,6 @@ def test_every_damaged_file_is_refused(cut, flips, through_file, tmp_path_factor
             m.Index.load(path)
         else:
             m.Index(5, 9).__setstate__(damaged)
-
-
-def test_ids_and_accepted_arguments():
-    index = m.Index(d_bytes=8, k=np.uint32(2))
-    assert (index.n, len(index), index.k, index.d_bytes, index.query(c(1, 8)[0])) == (0, 0, 2, 8, [])
-    rows = c(9, 8)
-    assert (index.add_batch(rows[:5]), index.add(rows[5]), index.add_batch(rows[:0])) == (0, 5, 6)
-    frozen = rows.copy()
-    frozen.flags.writeable = False
-    assert index.add_batch(batch=frozen[6:].view(np.memmap)) == 6
-    assert index.add(row=frozen[0]) == 9  # stored twice, found twice
-    hits = index.query(row=rows[0])
-    assert hits[0] == (0, 0) and hits[-1] == (9, 0) and all(type(x) is int for h in hits for x in h)
 
 
 def test_full_index_refuses_a_batch_before_reading_it():

@@ -1,12 +1,7 @@
-"""Memory: thousands of calls of every entry, on success and on each refused call of
-test_entry_points, leave Python's block count, the native heap
-and the arguments' reference counts where they were. Running out of memory (the
-native records, the result list, the pool's threads) raises MemoryError, and
-the next call works.
-
-Under AddressSanitizer (memory held in quarantine, Python allocating with
-malloc, no address-space limit possible) only the reference counts are checked.
-"""
+"""Memory: thousands of calls of every entry, succeeding or refused as in
+test_entry_points, leave Python's blocks, the native heap and the arguments'
+reference counts as they were (under the sanitizers, the reference counts only).
+Running out of memory raises MemoryError, and the next call works."""
 
 from __future__ import annotations
 

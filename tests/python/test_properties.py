@@ -1,13 +1,7 @@
-"""Every join and find_pairs against the one brute-force reference, on generated
-data; the planner's plans on inputs large enough to be planned. The Index's
-answers are checked by the engine fuzzer, whose inputs CTest replays.
-
-Widths run from 1 to 80 bytes and k over each function's whole accepted range,
-its ends drawn often. Every case with two rows or more holds a pair planted at
-distance exactly k (which must be found) and, with four rows or more, one at
-exactly k + 1 (which must not), besides duplicates, near-duplicates and the
-column shapes of support.shaped_codes.
-"""
+"""Every join and find_pairs against the brute-force reference: widths of 1 to
+80 bytes, k over each function's accepted range (its ends drawn often), a pair
+planted at exactly k (found) and one at k + 1 (not found), duplicates,
+near-duplicates and the column shapes of support.shaped_codes."""
 
 import numpy as np
 import pytest
