@@ -19,9 +19,7 @@ HEX = [row.tobytes().hex() for row in CODES]
 
 def test_adapters_agree_on_bit_order():
     as_int = CODES.view(">u8").ravel()
-    assert np.array_equal(from_hex(HEX), CODES)
     assert np.array_equal(from_hex([h.upper() for h in HEX], d_bytes=8), CODES)
-    assert np.array_equal(from_uint64(as_int.astype(np.uint64)), CODES)
     assert np.array_equal(from_uint64(as_int.astype(np.uint64).view(np.int64)), CODES)
     assert np.array_equal(from_uint64([int(v) - 2**64 if v >= 2**63 else int(v) for v in as_int]), CODES)
     assert np.array_equal(pack_bits(np.unpackbits(CODES, axis=1).astype(int)), CODES)

@@ -5,6 +5,7 @@ changing an array while a call reads it without the interpreter lock.
 
 from __future__ import annotations
 
+import operator
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -57,15 +58,9 @@ def test_index_access_rules_while_add_batch_runs():
     other, row = m.Index(8, 3), support.random_codes(1, 8)[0]
     other.add(row)
     batch = support.random_codes(200_000, 8, seed=1)
-    checks = {
-        "query": lambda ix: ix.query(row),
-        "add": lambda ix: ix.add(row),
-        "add_batch": lambda ix: ix.add_batch(batch[:1]),
-        "n": lambda ix: ix.n,
-        "k": lambda ix: ix.k,
-        "d_bytes": lambda ix: ix.d_bytes,
-        "len": len,
-    }
+    checks = {name: operator.attrgetter(name) for name in ("n", "k", "d_bytes")}
+    checks.update(query=lambda ix: ix.query(row), add=lambda ix: ix.add(row), len=len)
+    checks["add_batch"] = lambda ix: ix.add_batch(batch[:1])
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1000.0)
     try:

@@ -123,7 +123,8 @@ def test_stubs_match_the_module(tmp_path):
                     check(node.body if isinstance(node, ast.ClassDef) else [], runtime)
 
     check(stub.body, _brimel_native)
-    # A type checker accepts correct use and flags every line of misuse.
+    # A type checker accepts correct use and flags every line of misuse (the
+    # parameters themselves are stubtest's).
     use = [
         "import numpy as np",
         "import brimel_native",
@@ -143,8 +144,6 @@ def test_stubs_match_the_module(tmp_path):
         "i, j = find_pairs_self(codes, 1)[0]",
         "first: int = index.query(codes[0])[0][2]",
         "index.k = 4",
-        "Index(8, 3, 2)",
-        "brimel_native.find_pairs(codes, 3, codes, 1)",
     ]
     lines = use + misuse
     (tmp_path / "use.py").write_text("\n".join(lines) + "\n")

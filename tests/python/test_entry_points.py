@@ -138,9 +138,7 @@ CASES = [
     (self_byte, (c(4, 8), 2**32), OverflowError, OVERFLOW),
     (self_byte, (c(4, 8), 2**63), OverflowError, "Python int too large to convert to C long"),
     (self_byte, (c(4, 8), 1.5), TypeError, NOT_INT.format("k", "float")),
-    (self_byte, (c(4, 8), "3"), TypeError, NOT_INT.format("k", "str")),
     (self_byte, ([[1]], -1), TypeError, NOT_ARRAY.format("a", "list")),  # a before k
-    (self_byte, (None, 1), TypeError, NOT_ARRAY.format("a", "NoneType")),
     (self_byte, (c(2, 8).view(Sub)[:, None], 1), TypeError, NOT_ARRAY.format("a", "Sub")),
     *[
         (self_byte, (bad, 1), TypeError, NOT_ARRAY.format("a", "ndarray"))
@@ -149,7 +147,6 @@ CASES = [
     (self_byte, (c(8, 2).reshape(2, 2, 4), 1), TypeError, NOT_ARRAY.format("a", "ndarray")),
     # The Index's constructor.
     (m.Index, (0, 0), ValueError, "Index: d_bytes must be >= 1"),
-    (m.Index, (1, 8), ValueError, INDEX_K.format(8, 8)),
     (m.Index, (4, 100), ValueError, INDEX_K.format(100, 32)),
     (m.Index, (64, 1), PANIC, "Index: " + WIDE),
     (m.Index, (1,), TypeError, MISSING.format("Index.__new__", "k")),
@@ -311,7 +308,6 @@ def test_module_surface():
         (lambda: __import__("weakref").ref(index), TypeError),
         (lambda: index[0], TypeError),
         (lambda: iter(index), TypeError),
-        (lambda: 0 in index, TypeError),
         (lambda: setattr(index, "extra", 1), AttributeError),
         (lambda: setattr(index, "k", 7), AttributeError),
         (lambda: delattr(index, "n"), AttributeError),

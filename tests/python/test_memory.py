@@ -5,6 +5,7 @@ Running out of memory raises MemoryError, and the next call works."""
 
 from __future__ import annotations
 
+import copy
 import ctypes
 import gc
 import sys
@@ -16,6 +17,7 @@ import catalog
 import support
 import test_entry_points
 from brimel_native import _brimel_native as m
+from brimel_native import find_groups, find_pairs
 
 # 4,000 calls: a leak of one Python object or one malloc chunk (32 bytes or
 # more) per call passes the thresholds below; under the sanitizers, where only
@@ -73,6 +75,7 @@ def lifecycle():  # construct, fill, read, query, free
 
 SUCCESS = [(j.function(), (CODES, 3) if j.kind == "self" else (CODES, CODES[:40], 3)) for j in catalog.JOINS]
 SUCCESS += [(lifecycle, ()), (INDEX.query, (CODES[0],)), (INDEX.query_batch, (CODES,))]
+SUCCESS += [(find_pairs, (CODES, 3)), (find_groups, (CODES, 3)), (copy.deepcopy, (INDEX,))]
 CASES = [(function, args) for function, args, _, _ in test_entry_points.CASES] + SUCCESS
 
 
