@@ -87,7 +87,6 @@ def test_outputs(tmp_path, suffix):
         (["pairs", "{ok}", "-k", "64"], 2, "not below the code width (64 bits)"),
         (["pairs", "{ok}", "-k", "-1"], 2, "must be a non-negative integer"),
         (["pairs", "{ok}", "-k", "3", "-o", "x.json"], 1, "unknown output format '.json'"),
-        (["groups", "{ok}", "-k", "3", "--against", "{ok}"], 2, "unrecognized arguments"),
     ],
 )
 def test_errors_exit_with_a_message(tmp_path, capsys, args, status, text):

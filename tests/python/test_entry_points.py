@@ -154,13 +154,11 @@ CASES = [
     (partial(m.Index, d_bytes=1), (1, 2), TypeError, MULTIPLE.format("Index.__new__", "d_bytes")),
     (m.Index, (0, -1), OverflowError, OVERFLOW),
     (m.Index, (-1, 0), OverflowError, "can't convert negative int to unsigned"),
-    (m.Index, (8, 2**32), OverflowError, OVERFLOW),
     (m.Index, (1.0, 1), TypeError, NOT_INT.format("d_bytes", "float")),
     # The Index's methods, on INDEX (checked unchanged after each).
     (INDEX.add, (ROW[::2],), ValueError, "row must be C-contiguous; pass np.ascontiguousarray(row)"),
     (INDEX.add, (ROW[:7],), ValueError, "row length 7 != d_bytes 8"),
     (INDEX.add, (ROW[:8].reshape(1, 8),), TypeError, NOT_ARRAY.format("row", "ndarray")),
-    (INDEX.add, ("row",), TypeError, NOT_ARRAY.format("row", "str")),
     (INDEX.add, (), TypeError, MISSING.format("Index.add", "row")),
     (INDEX.query, (ROW[::2],), ValueError, "row must be C-contiguous"),
     (INDEX.query, (ROW[:9],), ValueError, "row length 9 != d_bytes 8"),
@@ -310,7 +308,6 @@ def test_module_surface():
         (lambda: iter(index), TypeError),
         (lambda: setattr(index, "extra", 1), AttributeError),
         (lambda: setattr(index, "k", 7), AttributeError),
-        (lambda: delattr(index, "n"), AttributeError),
     ]:
         with pytest.raises(error):
             misuse()

@@ -89,9 +89,8 @@ def test_explain_names_the_plan_that_runs():
     assert list(zip(*[x.tolist() for x in _brimel_pairs.scan(codes, None, 3)[:3]])) == expected
     plan = explain(codes, 3)
     assert plan["plan"] in plan["options"] and plan["options"][-1]["plan"] == "scan"
+    # (That every plan the planner considers finds every pair: the engine fuzzer.)
     for option in plan["options"][:-1]:
-        # Every plan finds every pair: thresholds plus one per part exceed k.
-        assert sum(p["threshold"] + 1 for p in option["parts"]) > 3
         assert option["estimated_cost_ns"] > 0 and option["estimated_candidates"] >= 0
     assert plan["plan"]["plan"] != "scan"  # random 64-bit codes at k = 3: parts beat the scan
     assert explain(codes, 3) == plan
