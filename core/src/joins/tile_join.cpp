@@ -10,6 +10,7 @@
 #include <oneapi/tbb/parallel_sort.h>
 
 #include <algorithm>
+#include <numeric>
 #include <optional>
 
 #include "../kernels/scan.hpp"
@@ -415,23 +416,52 @@ private:
     }
 
 public:
-    // The records of a RecordPairs run, ascending.
+    // The records of a RecordPairs run, ascending. Each block is freed as soon
+    // as it is copied: the peak is the records once plus one block (and, by
+    // row, one offset per row of A). Results with at least as many records as
+    // A has rows (groups of equal codes, a large k) are placed by i in one
+    // counting pass and each row's records then sorted by j: comparing them as
+    // a whole took three quarters of the join of 4,000 equal 64-bit codes.
     std::vector<PairRecord> gather(JoinStats* stats) {
         std::size_t total = 0;
         for (const Scratch& s : scratch_)
             for (const auto& block : s.records) total += block.size();
-        // Each block is freed as soon as it is copied: the peak is the
-        // records once plus one block.
-        std::vector<PairRecord> records;
+        const bool by_row = a_.n > 0 && total >= a_.n;
+        std::vector<std::size_t> next;  // by row: where row i's next record goes
+        if (by_row) {
+            next.assign(a_.n + 1, 0);
+            for (const Scratch& s : scratch_)
+                for (const auto& block : s.records)
+                    for (const PairRecord& r : block) ++next[r.i + 1];
+            std::partial_sum(next.begin(), next.end(), next.begin());
+        }
+        std::vector<PairRecord> records(by_row ? total : 0);
         records.reserve(total);
         for (Scratch& s : scratch_) {
             for (auto& block : s.records) {
-                records.insert(records.end(), block.begin(), block.end());
+                if (by_row) {
+                    for (const PairRecord& r : block) records[next[r.i]++] = r;
+                } else {
+                    records.insert(records.end(), block.begin(), block.end());
+                }
                 std::vector<PairRecord>().swap(block);
             }
             s.records.clear();
         }
-        tbb::parallel_sort(records.begin(), records.end());
+        if (by_row) {
+            // next[i] is now the end of row i's records (each (i, j) is recorded
+            // once). Rows hold very different numbers of records, so the ranges
+            // are left to the auto partitioner rather than cut evenly.
+            tbb::parallel_for(
+                tbb::blocked_range<std::size_t>(0, a_.n), [&](const tbb::blocked_range<std::size_t>& rows) {
+                    for (std::size_t i = rows.begin(); i != rows.end(); ++i)
+                        std::sort(records.begin() + static_cast<std::ptrdiff_t>(i == 0 ? 0 : next[i - 1]),
+                                  records.begin() + static_cast<std::ptrdiff_t>(next[i]),
+                                  [](const PairRecord& x, const PairRecord& y) { return x.j < y.j; });
+                });
+        } else {
+            tbb::parallel_sort(records.begin(), records.end());
+        }
         if (stats != nullptr) stats->pairs = records.size();
         return records;
     }
