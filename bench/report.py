@@ -525,7 +525,8 @@ def write_markdown(
         f"brimel_native {machine['brimel_native']}, faiss-cpu {machine['faiss']}",
         f"- Every method in its own process with {machine['threads']} threads "
         f"(RAYON_NUM_THREADS and OMP_NUM_THREADS), {args.runs} runs each, median reported; "
-        "peak RSS is the process's high-water mark (VmHWM), RSS added is that minus the "
+        "peak RSS is the process's high-water mark (VmHWM) at the end of the first run, before "
+        "its result is converted for the cross-check; RSS added is that minus the "
         "process's resident size after loading its data and library.",
         "",
         "## Cross-check",
