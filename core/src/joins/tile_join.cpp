@@ -16,6 +16,7 @@
 #include "../kernels/scan.hpp"
 #include "../keys/code_words.hpp"
 #include "../keys/part_keys.hpp"
+#include "../keys/part_probe.hpp"
 #include "../tables/key_groups.hpp"
 #include "brimel/pairs.hpp"
 #include "brimel/pool.hpp"
@@ -155,9 +156,8 @@ private:
     Grouping group(std::size_t p) {
         poll();
         const PartKeys& keys = parts_[p];
-        std::vector<std::uint64_t> flips = keys.exact()
-                                               ? detail::flip_masks(keys.key_bits(), keys.threshold())
-                                               : std::vector<std::uint64_t>{};
+        const detail::PartProbe probe(keys);
+        std::vector<std::uint64_t> flips(probe.flips().begin(), probe.flips().end());
         KeyGroups a(keys_of(a_, keys), keys.key_bits(), self_ && !flips.empty(), codes_of(a_));
         std::optional<KeyGroups> b;
         if (!self_) b.emplace(keys_of(b_, keys), keys.key_bits(), true, codes_of(b_));
@@ -407,12 +407,7 @@ private:
     // collide, so there the pair must be shown near on the part itself.
     bool first_near_part(std::uint32_t i, std::uint32_t j) const {
         if (parts_.empty()) return true;
-        const std::uint8_t* x = a_.row(i);
-        const std::uint8_t* y = b_.row(j);
-        if (!parts_[part_].exact() && !parts_[part_].near(x, y)) return false;
-        for (std::size_t p = 0; p < part_; ++p)
-            if (parts_[p].near(x, y)) return false;
-        return true;
+        return detail::first_near_part(parts_, part_, a_.row(i), b_.row(j));
     }
 
 public:
