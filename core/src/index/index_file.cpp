@@ -11,6 +11,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "io/atomic_file.hpp"
+
 namespace brimel::detail {
 namespace {
 
@@ -196,11 +198,11 @@ void write_index_file(const std::string& path, const FileHeader& header, ByteSpa
     const std::vector<std::uint8_t> head = encode_header(header);
     std::array<std::uint8_t, kChecksumBytes> sum;
     store_le(sum.data(), file_checksum(head, codes), 8);
-    File file(path, O_WRONLY | O_CREAT | O_TRUNC);
-    file.write_all(head);
-    file.write_all(codes);
-    file.write_all(sum);
-    file.close_checked();
+    AtomicFile file(path);
+    file.write(head);
+    file.write(codes);
+    file.write(sum);
+    file.commit();
 }
 
 FileHeader read_index_file(const std::string& path, std::vector<std::uint8_t>& codes) {
