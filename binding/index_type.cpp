@@ -9,16 +9,16 @@
 // atomics; add_batch keeps its exclusive use while the lock is released.
 #include "index_type.hpp"
 
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <system_error>
 
 #include "arguments.hpp"
 #include "arrays.hpp"
 #include "brimel/index.hpp"
 #include "errors.hpp"
+#include "files.hpp"
+#include "interrupt.hpp"
 #include "python_ref.hpp"
 #include "results.hpp"
 
@@ -99,7 +99,7 @@ const FunctionDescription kAddBatch{"Index.add_batch", {"batch"}};
 const FunctionDescription kQuery{"Index.query", {"row"}};
 const FunctionDescription kQueryBatch{"Index.query_batch", {"rows", "k"}, 1};
 const FunctionDescription kSave{"Index.save", {"path"}};
-const FunctionDescription kLoad{"Index.load", {"path"}};
+const FunctionDescription kLoad{"Index.load", {"path", "mmap"}, 1};
 
 // A new Index object owning `engine`.
 PyObject* wrap_index(PyTypeObject* type, std::unique_ptr<Index> engine) {
@@ -209,8 +209,10 @@ PyObject* index_add_batch(PyObject* object, PyObject* args, PyObject* kwargs) {
         if (!is_standard_layout(view)) raise(PyExc_ValueError, "batch not contiguous");
         Index& index = *self->index;
         const ByteSpan rows = matrix_bytes(view);
-        const std::uint32_t first =
-            insert_checked([&] { return without_gil([&] { return index.add_batch(rows); }); });
+        // Ctrl-C stops it within a poll, and then nothing was added.
+        const std::uint32_t first = insert_checked([&] {
+            return run_interruptible([&](RunControl& control) { return index.add_batch(rows, &control); });
+        });
         batch.release_array();
         return PyLong_FromUnsignedLong(first);
     });
@@ -254,7 +256,8 @@ PyObject* index_query_batch(PyObject* object, PyObject* args, PyObject* kwargs) 
             raise(PyExc_ValueError, "Index.query_batch: k (" + std::to_string(k) +
                                         ") must be <= the index's k (" + std::to_string(index.k()) + ")");
         const ByteSpan bytes = matrix_bytes(view);
-        auto records = without_gil([&] { return index.query_batch(bytes, k); });
+        auto records =
+            run_interruptible([&](RunControl& control) { return index.query_batch(bytes, k, &control); });
         rows.release_array();
         PyRef arrays(pairs_to_arrays(std::move(records), k));
         // The same named tuple as brimel_native.find_pairs returns.
@@ -262,31 +265,6 @@ PyObject* index_query_batch(PyObject* object, PyObject* args, PyObject* kwargs) 
         PyRef pairs_type(checked(PyObject_GetAttrString(pairs_module.get(), "Pairs")));
         return checked(PyObject_CallObject(pairs_type.get(), arrays.get()));
     });
-}
-
-// A path argument (str, bytes or os.PathLike) as the bytes the system takes.
-std::string path_argument(PyObject* object) {
-    PyObject* converted = nullptr;
-    if (PyUnicode_FSConverter(object, &converted) == 0) argument_extraction_error("path");
-    PyRef bytes(converted);
-    return {PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get()))};
-}
-
-// Runs a save or a load without the interpreter lock: the file may be
-// gigabytes. A failed system call becomes the OSError subclass of its errno
-// naming `path`; bytes that are not an intact index file, ValueError
-// "<entry>: <what is wrong>".
-template <class Operation>
-auto file_operation(PyObject* path, const char* entry, Operation&& operation) {
-    try {
-        return without_gil(operation);
-    } catch (const std::system_error& failure) {
-        errno = failure.code().value();
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-        throw PythonErrorAlreadySet{};
-    } catch (const IndexFileError& refused) {
-        raise(PyExc_ValueError, std::string(entry) + ": " + refused.what());
-    }
 }
 
 PyObject* index_save(PyObject* object, PyObject* args, PyObject* kwargs) {
@@ -308,8 +286,9 @@ PyObject* index_load(PyObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         const BoundArguments bound = bind_arguments(kLoad, args, kwargs);
         const std::string path = path_argument(bound[0]);
+        const bool map = bound[1] != nullptr && checked_truth(bound[1]);
         auto engine = file_operation(bound[0], "Index.load",
-                                     [&] { return std::make_unique<Index>(Index::load(path)); });
+                                     [&] { return std::make_unique<Index>(Index::load(path, map)); });
         return wrap_index(reinterpret_cast<PyTypeObject*>(type), std::move(engine));
     });
 }
@@ -423,15 +402,20 @@ PyMethodDef methods[] = {
            "Runs on all cores with the interpreter lock released."),
     method("save", index_save,
            "save($self, path)\n--\n\n"
-           "Write the index to the file `path` (str or os.PathLike; replaced if\n"
-           "it exists): a header, the stored codes (d_bytes bytes per row) and a\n"
-           "checksum. Failures to write raise OSError."),
+           "Write the index to the file `path` (str or os.PathLike): its stored\n"
+           "codes and their tables, with checksums. An existing file is replaced\n"
+           "atomically (a temporary file in the same directory, fsync, rename),\n"
+           "so a crash, a kill or a full disk leaves the old file or the new one.\n"
+           "Failures to write raise OSError."),
     method("load", index_load,
-           "load($type, path)\n--\n\n"
-           "Read an index written by `save`; its tables are rebuilt from the\n"
-           "codes, its ids and answers are those of the saved index. A file that\n"
-           "is truncated, corrupted, not an index file or of a newer format\n"
-           "raises ValueError; one that cannot be read, OSError.",
+           "load($type, path, mmap=False)\n--\n\n"
+           "Read an index written by `save`; its ids and answers are those of the\n"
+           "saved index, and its tables come from the file as they are (a file of\n"
+           "an earlier release holds codes only: its tables are built). With\n"
+           "mmap=True the file is mapped instead of read, so that an index of any\n"
+           "size answers at once; only its head and table of contents are checked\n"
+           "then. A file that is truncated, corrupted, not an index file or of a\n"
+           "newer format raises ValueError; one that cannot be read, OSError.",
            METH_CLASS),
     {"__reduce__", reinterpret_cast<PyCFunction>(index_reduce), METH_NOARGS,
      "__reduce__($self, /)\n--\n\nPickle support: the index as the bytes of its saved file."},

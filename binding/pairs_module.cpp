@@ -25,6 +25,7 @@
 
 #include "arguments.hpp"
 #include "arrays.hpp"
+#include "bank_type.hpp"
 #include "brimel/pairs.hpp"
 #include "errors.hpp"
 #include "interrupt.hpp"
@@ -285,4 +286,16 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace brimel::binding
 
-PyMODINIT_FUNC PyInit__brimel_pairs() { return PyModule_Create2(&brimel::binding::module_definition, 3); }
+// The module with its functions and the Bank type.
+PyMODINIT_FUNC PyInit__brimel_pairs() {
+    PyObject* module = PyModule_Create2(&brimel::binding::module_definition, 3);
+    if (module == nullptr) return nullptr;
+    PyObject* bank = brimel::binding::bank_type(module);
+    // PyModule_AddObject takes the reference only when it succeeds.
+    if (bank == nullptr || (Py_INCREF(bank), PyModule_AddObject(module, "Bank", bank)) < 0) {
+        Py_XDECREF(bank);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

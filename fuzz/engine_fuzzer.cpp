@@ -163,28 +163,54 @@ void check_planned(const std::vector<std::uint8_t>& rows, const Case& c, bool ru
     }
 }
 
-// An Index filled by a mix of add and add_batch, queried with stored rows and
-// with fresh ones, each answer compared with a brute-force scan of the rows.
+// An Index and a Bank filled by a mix of add and add_batch, on tails and merge
+// factors small enough to make many segments and merges; the Bank then
+// removes some rows. Both are queried with stored rows and fresh ones, each
+// answer compared with a brute-force scan of the (live) rows, and the Bank
+// again after a round trip through its file image.
 void check_index(Input& in, const std::vector<std::uint8_t>& rows, const Case& c) {
     const std::uint64_t n = c.n, d = c.d_bytes;
     const ByteSpan data(rows);
-    Index index = Index::create(d, c.k);
+    const StoreTuning tuning{1 + in.byte() % 8u, 2 + in.byte() % 3u};
+    Index index = Index::create(d, c.k, static_cast<std::uint32_t>(brimel::kMaxRows), tuning);
+    Bank bank(d, c.k, tuning);
     for (std::uint64_t r = 0; r < n;) {
         const std::uint64_t run = std::min<std::uint64_t>(in.byte() % 9, n - r);
         if (run == 0) {
-            index.add(data.subspan(r++ * d, d));
+            index.add(data.subspan(r * d, d));
+            bank.add_batch(data.subspan(r++ * d, d));
         } else {
             index.add_batch(data.subspan(r * d, run * d));
+            bank.add_batch(data.subspan(r * d, run * d));
             r += run;
         }
     }
+    std::vector<std::uint64_t> gone;
+    std::vector<std::uint8_t> live_rows;
+    std::vector<std::uint32_t> live_ids;
+    for (std::uint64_t r = 0; r < n; ++r) {
+        if (in.byte() % 4 == 0) {
+            gone.push_back(r);
+        } else {
+            live_rows.insert(live_rows.end(), rows.begin() + r * d, rows.begin() + (r + 1) * d);
+            live_ids.push_back(static_cast<std::uint32_t>(r));
+        }
+    }
+    bank.remove(gone);
+    std::vector<std::uint8_t> image(bank.saved_size());
+    bank.save_to(image);
+    const std::unique_ptr<Bank> loaded = Bank::from_bytes(image);
     const std::vector<std::uint8_t> fresh = make_rows(in, 4, d);
     for (std::uint64_t q = 0; q < n + 4; q += 1 + in.byte() % 4) {
         const std::uint8_t* row = q < n ? rows.data() + q * d : fresh.data() + (q - n) * d;
-        std::vector<QueryHit> want;
+        std::vector<QueryHit> want, want_live;
         for (const auto& record : reference::cross_join(row, 1, rows.data(), n, d, c.k))
             want.push_back({record.j, record.dist});
+        for (const auto& record : reference::cross_join(row, 1, live_rows.data(), live_ids.size(), d, c.k))
+            want_live.push_back({live_ids[record.j], record.dist});
         c.check(index.query({row, d}), want, "Index::query");
+        c.check(bank.query({row, d}, c.k), want_live, "Bank::query");
+        c.check(loaded->query({row, d}, c.k), want_live, "Bank::query (loaded)");
     }
 }
 
@@ -227,6 +253,7 @@ void check_large_cases() {
         const Case bits{n, d, large.k};
         check_joins(rows, Case{n, d, std::min<std::uint32_t>(large.k, d - 1)}, bits);
         check_planned(rows, bits, true);
+        check_index(in, rows, bits);
     }
 }
 #endif

@@ -2,6 +2,7 @@
 
 from ._brimel_native import *  # noqa: F401,F403
 from .adapters import from_hex, from_uint64, pack_bits
+from .bank import Bank
 from .groups import find_groups, keep_mask
 from .pairs import Pairs, explain, find_pairs
 
@@ -24,4 +25,5 @@ __all__ = [
     "from_hex",
     "from_uint64",
     "pack_bits",
+    "Bank",
 ]

@@ -84,16 +84,21 @@ class Index:
         Runs on all cores with the interpreter lock released."""
 
     def save(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
-        """Write the index to the file `path` (str or os.PathLike; replaced if
-        it exists): a header, the stored codes (d_bytes bytes per row) and a
-        checksum. Failures to write raise OSError."""
+        """Write the index to the file `path` (str or os.PathLike): its stored
+        codes and their tables, with checksums. An existing file is replaced
+        atomically (a temporary file in the same directory, fsync, rename),
+        so a crash, a kill or a full disk leaves the old file or the new one.
+        Failures to write raise OSError."""
 
     @classmethod
-    def load(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Index:
-        """Read an index written by `save`; its tables are rebuilt from the
-        codes, its ids and answers are those of the saved index. A file that
-        is truncated, corrupted, not an index file or of a newer format
-        raises ValueError; one that cannot be read, OSError."""
+    def load(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], mmap: bool = False) -> Index:
+        """Read an index written by `save`; its ids and answers are those of the
+        saved index, and its tables come from the file as they are (a file of
+        an earlier release holds codes only: its tables are built). With
+        mmap=True the file is mapped instead of read, so that an index of any
+        size answers at once; only its head and table of contents are checked
+        then. A file that is truncated, corrupted, not an index file or of a
+        newer format raises ValueError; one that cannot be read, OSError."""
 
     def __reduce__(self) -> tuple[type[Index], tuple[int, int], bytes]: ...
     def __setstate__(self, state: bytes, /) -> None: ...

@@ -1,18 +1,18 @@
-// The Index's tables and its guarantee on a refused add: nothing changes. Its
-// answers are checked against the reference by the property tests and the
-// engine fuzzer.
+// The Index and the Bank against the reference over many segments and merges,
+// removals and concurrent readers, and their guarantee on a refused add:
+// nothing changes. The engine fuzzer checks them on drawn inputs too.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
-#include <map>
 #include <new>
 #include <thread>
 #include <vector>
 
 #include "brimel/errors.hpp"
 #include "brimel/index.hpp"
+#include "brimel/plan.hpp"
 #include "brute_force.hpp"
-#include "keys/part_keys.hpp"
 #include "test_support.hpp"
 
 // Allocation failure injection: while `fail_after` is non-negative, the
@@ -45,8 +45,7 @@ namespace {
 using Codes = std::vector<std::uint8_t>;
 
 // Every query's hits, one by one and as a batch, equal the brute-force scan
-// of `stored`, and for every part the list under each key is exactly the
-// ascending ids of the rows with that key.
+// of `stored`.
 void expect_exact(const Index& index, const Codes& stored, const Codes& queries) {
     const std::uint64_t d = index.d_bytes();
     ASSERT_EQ(stored.size(), index.n() * d);
@@ -57,69 +56,109 @@ void expect_exact(const Index& index, const Codes& stored, const Codes& queries)
     for (const PairRecord& p : records) want[p.i].push_back({p.j, p.dist});
     for (std::size_t q = 0; q < want.size(); ++q)
         EXPECT_EQ(index.query({queries.data() + q * d, d}), want[q]);
-    const Plan plan = index.plan();
-    for (std::size_t t = 0; t < plan.parts.size(); ++t) {
-        const detail::PartKeys keys(plan.parts[t], d);
-        std::map<std::uint64_t, std::vector<std::uint32_t>> lists;
-        for (std::uint32_t r = 0; r < index.n(); ++r) lists[keys.key(stored.data() + r * d)].push_back(r);
-        for (const auto& [key, ids] : lists) ASSERT_EQ(index.ids_with_key(t, key), ids) << "part " << t;
-    }
 }
 
-// A 256-bit bank at k = 31 probes 16 parts of 16 bits within 1 bit (17 keys
-// each) rather than listing a 256th of the bank under each of 32 one-byte
-// chunks, and keys wider parts once it holds millions of rows. (That every
-// plan finds every hit: the engine fuzzer.)
-TEST(Index, Plans) {
-    const auto parts = Index::create(32, 31).plan().parts;
-    EXPECT_EQ(parts.size(), 16u);
-    EXPECT_TRUE(std::all_of(parts.begin(), parts.end(), [](const Part& p) { return p.threshold == 1; }));
-    EXPECT_LT(index_plan(32, 31, 1e7).parts.size(), 16u);
-}
-
-// An index that grows past four times the size its plan was made for keys
-// again on a plan for its new size (here 40-bit codes at k = 2, from three
-// parts to two wider ones); the tables then list every row once and queries
-// stay exact.
-TEST(Index, KeysAgainAsItGrows) {
-    Index index = Index::create(5, 2);
-    const Codes first = testing::planted_codes(10000, 5, 3, 3);
-    Codes stored = testing::planted_codes(330000, 5, 3, 4);
-    index.add_batch(first);
-    const std::size_t before = index.plan().parts.size();
-    index.add_batch(stored);
-    EXPECT_NE(index.plan().parts.size(), before);
-    stored.insert(stored.begin(), first.begin(), first.end());
-    expect_exact(index, stored, Codes(stored.begin(), stored.begin() + 5 * 300));
-}
-
-// Rows crafted to share a part's key (and, for half of them, the next 16 bits)
-// put more rows under one key than a list is verified whole for: queries go
-// through sub-indexes, nested where rows share more, and through the ids listed
-// after a sub-index was made. Equal rows leave no bits to key on.
-TEST(Index, HeavyListsStayExact) {
-    for (const auto& [d, k] :
-         std::vector<std::pair<std::uint64_t, std::uint32_t>>{{8, 3}, {32, 31}, {16, 5}}) {
-        Codes stored = testing::planted_codes(14000, d, k, 5);
-        for (std::uint64_t r = 0; r < 14000; ++r) {
-            stored[r * d] = 0x5A;
-            stored[r * d + 1] = 0xC3;
-            if (r % 2 != 0) stored[r * d + 2] = stored[r * d + 3] = 0;
+// A large segment keys on parts with thresholds that cover k (box principle)
+// and stay within a directory of a quarter of its rows; a few rows, or a k
+// no cheap probes cover, are scanned.
+TEST(Index, SegmentPlans) {
+    for (const auto& [d, k, rows] : std::vector<std::tuple<std::uint64_t, std::uint32_t, std::uint64_t>>{
+             {32, 31, 10'000'000}, {8, 3, 1'000'000}, {32, 0, 100'000}, {16, 20, 5000}}) {
+        const Plan plan = segment_plan(d, k, rows);
+        ASSERT_FALSE(plan.is_scan()) << d << " " << k;
+        std::uint64_t covered = 0;
+        for (const Part& part : plan.parts) {
+            covered += part.threshold + 1;
+            EXPECT_LE(std::uint64_t{4} << part.width(), rows + 4);
         }
-        const Codes equal = testing::clustered_codes(6000, d, 2, 6);
-        stored.insert(stored.end(), equal.begin(), equal.end());
-        const std::size_t half = 10000 * d;
-        const Codes queries(stored.begin() + 4000 * d, stored.begin() + 4200 * d);
-        const Codes first(stored.begin(), stored.begin() + half);
-        Index index = Index::create(d, k);
-        index.add_batch(first);
-        std::thread racer([&] { expect_exact(index, first, queries); });  // the same sub-indexes, meanwhile
-        expect_exact(index, first, queries);
-        racer.join();
-        index.add_batch({stored.data() + half, stored.size() - half});
-        expect_exact(index, stored, queries);
-        expect_exact(index, stored, Codes(stored.end() - 50 * d, stored.end()));
+        EXPECT_GT(covered, k);
     }
+    EXPECT_TRUE(segment_plan(32, 31, 3).is_scan());
+    EXPECT_TRUE(segment_plan(65536, 524287, 100'000).is_scan());
+}
+
+// Small tails and merge factors make many segments and merges: an index fed
+// row by row and in batches of every size, rows crafted to share part values
+// (floods), clusters of equal rows and planted near pairs, stays exact; so
+// does a copy through its file image.
+TEST(Index, SegmentsAndMergesStayExact) {
+    for (const auto& [d, k, tail, factor] :
+         std::vector<std::tuple<std::uint64_t, std::uint32_t, std::uint64_t, std::uint32_t>>{
+             {8, 3, 16, 2}, {32, 31, 64, 4}, {16, 5, 7, 3}, {5, 2, 0, 4}}) {
+        Codes stored = testing::planted_codes(9000, d, k, 5);
+        for (std::uint64_t r = 0; r < 3000; ++r) stored[r * d] = 0x5A;  // a flood on the first byte
+        const Codes equal = testing::clustered_codes(1000, d, 3, 6);
+        stored.insert(stored.end(), equal.begin(), equal.end());
+        Index index = Index::create(d, k, static_cast<std::uint32_t>(kMaxRows), {tail, factor});
+        std::uint64_t r = 0;
+        for (std::uint64_t run = 1; r < 10000; run = run * 3 % 2047 + 1) {
+            const std::uint64_t m = std::min<std::uint64_t>(run, 10000 - r);
+            if (m == 1)
+                index.add({stored.data() + r * d, d});
+            else
+                index.add_batch({stored.data() + r * d, m * d});
+            r += m;
+        }
+        EXPECT_GT(index.segments(), 1u);
+        const Codes queries(stored.begin() + 2900 * d, stored.begin() + 3100 * d);
+        expect_exact(index, stored, queries);
+        std::vector<std::uint8_t> image(index.saved_size());
+        index.save_to(image);
+        expect_exact(Index::from_bytes(image), stored, Codes(stored.end() - 100 * d, stored.end()));
+    }
+}
+
+// A Bank answers with the live rows only, through removals, merges that drop
+// removed rows and a file image; readers on other threads meanwhile always
+// see a whole published state: every hit they get is a row of that state.
+TEST(Bank, RemovalsAndConcurrentReaders) {
+    const std::uint64_t d = 16;
+    const std::uint32_t k = 6;
+    const Codes stored = testing::planted_codes(6000, d, k, 9);
+    Bank bank(d, k, {32, 2});
+    std::atomic<bool> done{false};
+    std::atomic<std::uint64_t> reads{0};
+    std::thread reader([&] {
+        // Row 0 is never removed: each published state that holds it answers it.
+        while (!done) {
+            const auto hits = bank.query({stored.data(), d}, k);
+            if (!hits.empty()) EXPECT_EQ(hits.front(), (QueryHit{0, 0}));
+            ++reads;
+        }
+    });
+    std::vector<bool> live(6000, false);
+    std::vector<std::uint64_t> gone;
+    for (std::uint64_t r = 0; r < 6000; r += 500) {
+        bank.add_batch({stored.data() + r * d, 500 * d});
+        for (std::uint64_t i = r; i < r + 500; ++i) live[i] = true;
+        gone.clear();
+        for (std::uint64_t i = 1 + r % 7; i < r + 500; i += 3)
+            if (live[i]) gone.push_back(i), live[i] = false;
+        EXPECT_EQ(bank.remove(gone), gone.size());
+        EXPECT_EQ(bank.remove(gone), 0u);  // already removed
+        // The reader reads between writes, and during the next one.
+        for (const std::uint64_t seen = reads; reads == seen;) std::this_thread::yield();
+    }
+    done = true;
+    reader.join();
+    EXPECT_THROW(bank.remove(std::vector<std::uint64_t>{6000}), std::out_of_range);
+    Codes live_codes;
+    std::vector<std::uint32_t> ids;
+    for (std::uint32_t i = 0; i < 6000; ++i)
+        if (live[i]) {
+            live_codes.insert(live_codes.end(), stored.begin() + i * d, stored.begin() + (i + 1) * d);
+            ids.push_back(i);
+        }
+    EXPECT_EQ(bank.live(), ids.size());
+    std::vector<std::uint8_t> image(bank.saved_size());
+    bank.save_to(image);
+    const auto loaded = Bank::from_bytes(image);
+    const Codes queries(stored.begin(), stored.begin() + 300 * d);
+    auto want = reference::cross_join(queries.data(), 300, live_codes.data(), ids.size(), d, k);
+    for (PairRecord& p : want) p.j = ids[p.j];
+    EXPECT_EQ(bank.query_batch(queries, k), want);
+    EXPECT_EQ(loaded->query_batch(queries, k), want);
+    EXPECT_EQ(loaded->next_id(), 6000u);
 }
 
 // A refused add (row limit injected small) changes nothing; the index keeps

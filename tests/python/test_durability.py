@@ -15,10 +15,12 @@ import numpy as np
 import pytest
 
 import support
+from brimel_native import Bank
 from brimel_native import _brimel_native as m
 
-# (constructor(d_bytes, k), loader(path)) of each class that saves.
-KINDS = [(m.Index, m.Index.load)]
+# (constructor(d_bytes, k), loader(path)) of each class that saves; a Bank
+# opens its file mapped.
+KINDS = [(m.Index, m.Index.load), (Bank, Bank.open)]
 EACH_KIND = pytest.mark.parametrize("kind", range(len(KINDS)), ids=[make.__name__ for make, _ in KINDS])
 # Wide rows: files of tens of MiB that load in a fraction of a second.
 D_BYTES = 1024
@@ -93,7 +95,9 @@ def test_a_killed_save_leaves_the_old_file_or_the_new_one(kind, tmp_path):
 def test_a_save_past_the_file_size_limit_fails_and_keeps_the_old_file(kind, tmp_path):
     path = tmp_path / "x.idx"
     build(kind, *OLD).save(path)
-    size = 40 + NEW[0] * D_BYTES
+    build(kind, *NEW).save(tmp_path / "sized.idx")
+    size = os.path.getsize(tmp_path / "sized.idx")
+    os.remove(tmp_path / "sized.idx")
     writer = child(
         kind,
         f"""

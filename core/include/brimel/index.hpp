@@ -1,33 +1,26 @@
-// The streaming index: an append-only store of codes of one width, queried one
-// code at a time for every stored code within distance k.
+// The streaming index and the hash bank: stores of codes of one width,
+// queried one code or a batch at a time for every stored code within k.
 //
-// The index keys on index_plan(d_bytes, k) (plan.hpp): parts with thresholds,
-// sum(t_p + 1) > k, so that by the box principle a stored row within distance
-// k of a query is within t_p of it on some part p. From its first row on it
-// keeps one table per part: part key -> ascending list of the ids of the
-// stored rows with that key (keys as the joins read them, keys/part_keys.hpp).
-// A query looks up its own key on each part and the keys within t_p of it,
-// and verifies each listed row once (on the first part where it is near),
-// gathered into tiles for the scan kernel. The tables hash keys with a
-// function drawn at random once per process, so no choice of codes makes them
-// collide more than random codes do.
+// Both keep their codes in immutable keyed segments plus a small tail of rows
+// not keyed yet (index/store.hpp): each segment is keyed on the plan
+// segment_plan (plan.hpp) chooses for its size, parts with thresholds,
+// sum(t_p + 1) > k, so that by the box principle a stored row within k of a
+// query is within t_p of it on some part p; per part, the rows grouped by
+// value in value order behind a directory of offsets, no hash table. A query
+// probes its own value and those within t_p on each part of each segment,
+// verifies each listed row once (on the first part where it is near) in
+// tiles, and scans the tail. Segments merge by size tiers, so a query probes
+// a few segments per factor of four in size.
 //
-// Storage per stored row: d_bytes bytes of code in one contiguous buffer
-// (row id r at r * d_bytes), plus one 4-byte list entry per part. A key with a
-// single id keeps it inline in its table slot (no allocation); longer lists
-// live in one heap block each and grow geometrically. A list of more than
-// 4096 ids that queries keep probing (rows sharing a part's value) is keyed
-// again on the bits the part leaves free, so that a query verifies the rows
-// near it rather than the whole list: a sub-index, made by a query, of about
-// 4 bytes per listed row per part of its own plan.
+// Storage per stored row, for a large segment: d_bytes bytes of code plus 4
+// bytes per part (the rows in value order) plus at most about 1 byte per part
+// of directory; a segment made by merging rows with gaps between their ids
+// adds 4 bytes of id. A 256-bit code at k = 31 keys on 12 parts: about 90
+// bytes per row in all.
 //
 // Ids are unsigned 32-bit, assigned 0, 1, 2, ... in insertion order, never
-// reused. An index holds at most max_rows rows (4294967295 unless a test asks
+// reused. A store holds at most max_rows ids (4294967295 unless a test asks
 // for fewer); an add that would pass that throws IndexFull before any change.
-//
-// Thread safety: none inside. add and add_batch need exclusive access; query,
-// query_batch, save and the field reads need shared access and may run together. The caller enforces
-// this. No thread affinity: an index may move between threads.
 #pragma once
 
 #include <cstdint>
@@ -37,8 +30,6 @@
 #include <string>
 #include <vector>
 
-#include "brimel/bit_plan.hpp"
-#include "brimel/plan.hpp"
 #include "brimel/types.hpp"
 
 namespace brimel {
@@ -62,6 +53,18 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
+// How a store groups its rows (index/store.hpp); tests make both small to
+// reach many segments and merges with few rows.
+struct StoreTuning {
+    std::uint64_t tail_rows = 0;  // rows of the tail; 0: up to 4096, about 1 MiB of codes
+    std::uint32_t merge_factor = 4;
+};
+
+class RunControl;
+namespace detail {
+class Store;
+}
+
 class Index {
 public:
     // Index::new: an empty index of d_bytes-byte codes with query bound k.
@@ -71,7 +74,8 @@ public:
     //   "Index: bit chunk wider than 128 bits" when a plan chunk is wider than a
     //     chunk key (k >= 1 and ceil(8 * d_bytes / (k + 1)) > 128).
     // `max_rows` lowers the row limit; only tests pass it.
-    static Index create(std::uint64_t d_bytes, std::uint32_t k, std::uint32_t max_rows = kMaxRows);
+    static Index create(std::uint64_t d_bytes, std::uint32_t k, std::uint32_t max_rows = kMaxRows,
+                        const StoreTuning& tuning = {});
 
     Index(Index&&) noexcept;
     Index& operator=(Index&&) noexcept;
@@ -89,8 +93,9 @@ public:
     // grown once for the whole batch. Panics with the equality assertion
     // "Index::add_batch length not multiple of d_bytes" (rows.size() mod d_bytes
     // left, 0 right); throws IndexFull when n + m > max_rows. Either way, and on
-    // std::bad_alloc, the index is unchanged: a batch is all or nothing.
-    std::uint32_t add_batch(ByteSpan rows);
+    // std::bad_alloc or Cancelled (`control` is polled while the rows are
+    // keyed), the index is unchanged: a batch is all or nothing.
+    std::uint32_t add_batch(ByteSpan rows, const RunControl* control = nullptr);
 
     // Every stored row within distance k of `row` (d_bytes bytes) as (id, dist),
     // ids strictly ascending; a stored copy of `row` comes back with dist 0.
@@ -103,27 +108,38 @@ public:
     // back), with bound `k` <= k(): the hits as pair records (query row, id,
     // dist), sorted by (query row, id). The rows are spread over the worker
     // pool in blocks; the result is the same for any number of workers.
-    // Reads only. Panics with the equality assertion "Index::query_batch
-    // length not multiple of d_bytes" (rows.size() mod d_bytes left, 0 right)
-    // and with "Index::query_batch: k above the index's k" when k > k().
-    std::vector<PairRecord> query_batch(ByteSpan rows, std::uint32_t k) const;
+    // Reads only; `control` is polled between blocks (Cancelled). Panics
+    // with the equality assertion "Index::query_batch length not multiple
+    // of d_bytes" (rows.size() mod d_bytes left, 0 right) and with
+    // "Index::query_batch: k above the index's k" when k > k().
+    std::vector<PairRecord> query_batch(ByteSpan rows, std::uint32_t k,
+                                        const RunControl* control = nullptr) const;
 
     // Persistence. The file (index/index_file.hpp) holds d_bytes, k and the
-    // codes; a loaded index rebuilds its tables from the codes and answers
-    // every query as the saved one did (its ids are the same). max_rows is
-    // not stored: a loaded index has the default limit.
+    // segments with their tables, as they are in memory; a loaded index
+    // answers every query as the saved one did (its ids are the same).
+    // max_rows and the tuning are not stored: a loaded index has the defaults.
     //
-    // save writes the file at `path` (created or replaced); a failed system
-    // call throws std::system_error carrying its errno. Reads only.
+    // save replaces the file at `path` atomically (a temporary file in the
+    // same directory, fsync, rename, fsync of the directory): a crash, a kill
+    // or a full disk at any moment leaves the old file or the new one. A
+    // failed system call throws std::system_error carrying its errno. Reads
+    // only.
     void save(const std::string& path) const;
     // Throws std::system_error for a failed system call (no such file, ...),
     // IndexFileError for a file that is not an intact index file, and never
-    // allocates for the codes before the file size matched the header.
-    static Index load(const std::string& path);
+    // allocates for the codes before the file size matched the header. Reads
+    // files of this format and of the earlier one (codes only; their tables
+    // are built on loading). With `map`, a current file is mapped rather than
+    // read and its sections' checksums are not checked, so that a bank of any
+    // size answers at once; the mapping is never written, and saves replace
+    // files rather than write them in place, so it stays valid (unless
+    // something else truncates the file).
+    static Index load(const std::string& path, bool map = false);
     // The same format in memory: saved_size() bytes, written by save_to into
     // `out` (which must have exactly that size: a Panic otherwise) and read
     // back by from_bytes (IndexFileError as load).
-    std::uint64_t saved_size() const noexcept;
+    std::uint64_t saved_size() const;
     void save_to(std::span<std::uint8_t> out) const;
     static Index from_bytes(ByteSpan bytes);
 
@@ -132,23 +148,66 @@ public:
     // Number of stored rows, which is also the id the next row receives.
     std::uint32_t n() const noexcept;
     std::uint32_t max_rows() const noexcept;
-    // The plan the index keys on, index_plan(d_bytes, k); table t belongs to
-    // plan().parts[t]. The tables are made when the first row is added.
-    Plan plan() const;
-
-    // The ids listed under `key` in the table of part `part`, ascending
-    // (empty when the key is absent). For inspecting the tables.
-    std::vector<std::uint32_t> ids_with_key(std::size_t part, std::uint64_t key) const;
+    // Keyed segments held (the tail not counted). For inspecting the store.
+    std::size_t segments() const noexcept;
 
 private:
-    struct State;
-    explicit Index(std::unique_ptr<State> state) noexcept;
-    // An index of `codes` (n rows of d_bytes bytes) for a file header already
-    // checked for size and checksum; refuses a d_bytes and k that Index::create
-    // would, with IndexFileError.
-    static Index from_codes(std::uint64_t d_bytes, std::uint32_t k, std::uint64_t n,
-                            std::vector<std::uint8_t>&& codes);
-    std::unique_ptr<State> state_;
+    explicit Index(std::unique_ptr<detail::Store> store) noexcept;
+    std::unique_ptr<detail::Store> store_;
+};
+
+// The hash bank: an Index that also removes rows and answers queries while
+// it is written. Every read (query, query_batch, save, the counts) works on
+// the state published by the last completed write, taken with one pointer
+// copy, and never waits behind a write; writes (add_batch, remove) run one at
+// a time (a second waits for the first), each on a copy of the state that is
+// published whole when it completes, so a reader sees every write entirely
+// or not at all. Removed ids never come back in results, are never reused,
+// stay removed through save and load, and leave the tables when their
+// segments merge. Safe to use from any number of threads.
+class Bank {
+public:
+    // Panics with "Bank: k (<k>) must be < 8*d_bytes (<8 * d_bytes>)" when
+    // 8 * d_bytes <= k; any width and k below that are taken (a Bank has no
+    // bit chunks).
+    Bank(std::uint64_t d_bytes, std::uint32_t k, const StoreTuning& tuning = {});
+    ~Bank();
+    Bank(const Bank&) = delete;
+    Bank& operator=(const Bank&) = delete;
+
+    // As Index::add_batch (rows.size() a multiple of d_bytes: a Panic
+    // otherwise; IndexFull past the row limit).
+    std::uint32_t add_batch(ByteSpan rows, const RunControl* control = nullptr);
+    // Removes the live rows among `ids` and returns how many; ids already
+    // removed are skipped. Throws std::out_of_range, removing nothing, when an
+    // id was never issued.
+    std::uint64_t remove(std::span<const std::uint64_t> ids);
+
+    // As Index::query and Index::query_batch, with any k <= k().
+    std::vector<QueryHit> query(ByteSpan row, std::uint32_t k) const;
+    std::vector<PairRecord> query_batch(ByteSpan rows, std::uint32_t k,
+                                        const RunControl* control = nullptr) const;
+
+    // As Index::save and Index::load; a Bank reads an Index's files and
+    // the other way round.
+    void save(const std::string& path) const;
+    static std::unique_ptr<Bank> load(const std::string& path, bool map);
+    std::uint64_t saved_size() const;
+    void save_to(std::span<std::uint8_t> out) const;
+    static std::unique_ptr<Bank> from_bytes(ByteSpan bytes);
+
+    std::uint64_t d_bytes() const noexcept;
+    std::uint32_t k() const noexcept;
+    // Ids issued so far (the id the next row gets) and rows stored and not
+    // removed, both of the last published state.
+    std::uint64_t next_id() const;
+    std::uint64_t live() const;
+
+private:
+    struct Shared;
+    explicit Bank(detail::Store&& store);
+    std::shared_ptr<const detail::Store> published() const;
+    std::unique_ptr<Shared> shared_;
 };
 
 }  // namespace brimel

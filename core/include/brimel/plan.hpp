@@ -101,12 +101,20 @@ struct PlanChoice {
 std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
                                   const std::vector<double>* entropies);
 
-// The plan an Index of d_bytes-byte codes keys on for bound k (k < 8 *
-// d_bytes, chunks of the bit plan at most 128 bits) when it holds about
-// `stored_rows` rows: the bit chunk plan or one of candidate_plans(d_bytes,
-// k, nullptr), whichever costs a query least on uniform codes (an index has
-// no data to sample when it is made). Larger indexes get wider parts.
-Plan index_plan(std::uint64_t d_bytes, std::uint32_t k, double stored_rows);
+// Widest part of a stored segment, in bits: its directory is addressed by
+// the part's value (2^width + 1 offsets).
+inline constexpr std::uint64_t kMaxSegmentPartBits = 26;
+// Most parts a stored segment keys on: each costs 4 bytes per stored row.
+inline constexpr std::uint64_t kMaxSegmentParts = 64;
+
+// The plan a stored segment of `rows` codes of d_bytes bytes keys on for
+// bound k (k < 8 * d_bytes): contiguous parts of at most kMaxSegmentPartBits
+// bits, each with a directory of at most about rows / 4 entries, thresholds
+// summing with one per part to k + 1, over as many leading bits as that
+// allows; or the scan, when it costs a query less (few rows, or a k that no
+// plan of cheap probes covers). The cost is that of one query on uniform
+// codes: a stored segment has no queries to sample. More rows get wider parts.
+Plan segment_plan(std::uint64_t d_bytes, std::uint32_t k, std::uint64_t rows);
 
 // True when the join is so small (all pairs times words per row below 2^26,
 // about 20 ms of one core scanning) that planning would cost about what the

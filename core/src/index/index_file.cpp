@@ -1,7 +1,8 @@
-// Index files: the header, the checksum and the file I/O.
+// Index files: both format versions, the checksum and the file I/O.
 #include "index_file.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +12,8 @@
 #include <cstring>
 #include <system_error>
 
-#include "io/atomic_file.hpp"
+#include "../io/atomic_file.hpp"
+#include "brimel/errors.hpp"
 
 namespace brimel::detail {
 namespace {
@@ -93,10 +95,197 @@ private:
 
 [[noreturn]] void refuse(const std::string& what) { throw IndexFileError(what); }
 
-void check_checksum(const FileHeader& header, ByteSpan header_bytes, ByteSpan codes, ByteSpan stored) {
-    if (file_checksum(header_bytes, codes) != load_le(stored.data(), 8))
-        refuse("checksum mismatch: the file is corrupted (header of n = " + std::to_string(header.n) +
-               " rows of " + std::to_string(header.d_bytes) + " bytes)");
+constexpr std::uint64_t kHeadBytes = 64;
+constexpr std::uint64_t kEntryBytes = 64;
+constexpr std::uint64_t kV1HeaderBytes = 32;
+constexpr std::uint64_t kV1ChecksumBytes = 8;
+
+constexpr std::uint64_t round64(std::uint64_t bytes) { return (bytes + 63) / 64 * 64; }
+
+std::string number(std::uint64_t value) { return std::to_string(value); }
+
+// An aligned copy of `bytes` (segment images are read in 8-byte words).
+std::pair<std::shared_ptr<const void>, ByteSpan> aligned_copy(ByteSpan bytes) {
+    auto buffer = std::make_shared_for_overwrite<std::uint64_t[]>(bytes.size() / 8 + 1);
+    auto* data = reinterpret_cast<std::uint8_t*>(buffer.get());
+    if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
+    return {std::shared_ptr<const void>(buffer, buffer.get()), {data, bytes.size()}};
+}
+
+// ---- version 1 ----------------------------------------------------------
+
+// The 32 header bytes of a version 1 file of `file_bytes` bytes in all: its
+// rows, once the file size matches what they declare.
+std::uint64_t decode_v1(ByteSpan bytes, std::uint64_t file_bytes, std::uint64_t& d_bytes, std::uint32_t& k) {
+    const std::uint64_t least = kV1HeaderBytes + kV1ChecksumBytes;
+    const std::uint8_t* head = bytes.data();
+    if (bytes.size() < kV1HeaderBytes || file_bytes < least)
+        refuse("truncated: " + number(file_bytes) + " bytes, less than the " + number(least) +
+               " of an empty index");
+    k = static_cast<std::uint32_t>(load_le(head + 12, 4));
+    d_bytes = load_le(head + 16, 8);
+    const std::uint64_t n = load_le(head + 24, 8);
+    if (d_bytes == 0) refuse("bad header: d_bytes is 0");
+    if (n > kMaxRows) refuse("bad header: n (" + number(n) + ") is above the limit of 4294967295 rows");
+    // Bytes left for the codes; n * d_bytes is compared with it by division,
+    // since a crafted header may make the product overflow.
+    const std::uint64_t room = file_bytes - least;
+    const bool fits = n == 0 || d_bytes <= room / n;
+    if (!fits || n * d_bytes != room) {
+        const bool representable = n == 0 || d_bytes <= (~std::uint64_t{0} - least) / n;
+        refuse(std::string(fits ? "trailing bytes: " : "truncated: ") +
+               "the header declares n = " + number(n) + " rows of d_bytes = " + number(d_bytes) + " (" +
+               (representable ? number(least + n * d_bytes) + " bytes" : "more than 2^64 bytes") +
+               "), the file has " + number(file_bytes) + " bytes");
+    }
+    return n;
+}
+
+SavedIndex parse_v1(ByteSpan file, std::shared_ptr<const void> owner) {
+    SavedIndex index;
+    index.next_id = decode_v1(file, file.size(), index.d_bytes, index.k);
+    index.codes = file.subspan(kV1HeaderBytes, index.next_id * index.d_bytes);
+    const std::uint64_t sum = xxh64(index.codes, xxh64(file.first(kV1HeaderBytes), 0));
+    if (sum != load_le(file.data() + file.size() - kV1ChecksumBytes, 8))
+        refuse("checksum mismatch: the file is corrupted (header of n = " + number(index.next_id) +
+               " rows of " + number(index.d_bytes) + " bytes)");
+    index.owner = std::move(owner);
+    return index;
+}
+
+// ---- version 2 ----------------------------------------------------------
+
+struct Entry {
+    std::uint64_t image_at, image_bytes, image_sum, removed_at, removed_bytes, removed_sum, live, zero;
+};
+static_assert(sizeof(Entry) == kEntryBytes);
+
+// Where each section goes, in file order.
+std::vector<Entry> lay_out(const SavedIndex& index, std::uint64_t& total) {
+    std::vector<Entry> entries;
+    std::uint64_t at = kHeadBytes + kEntryBytes * index.segments.size();
+    for (const SavedSegment& s : index.segments) {
+        Entry e{};
+        e.image_at = at = round64(at);
+        e.image_bytes = s.image.size();
+        at += s.image.size();
+        if (!s.removed.empty()) {
+            e.removed_at = at = round64(at);
+            e.removed_bytes = s.removed.size();
+            at += s.removed.size();
+        }
+        e.live = s.live;
+        entries.push_back(e);
+    }
+    total = at;
+    return entries;
+}
+
+// The head and table of contents of `index`, checksums included.
+std::vector<std::uint8_t> front_matter(const SavedIndex& index, std::uint64_t& total) {
+    std::vector<Entry> entries = lay_out(index, total);
+    for (std::size_t s = 0; s < entries.size(); ++s) {
+        entries[s].image_sum = xxh64(index.segments[s].image, 0);
+        entries[s].removed_sum = xxh64(index.segments[s].removed, 0);
+    }
+    std::vector<std::uint8_t> front(kHeadBytes + kEntryBytes * entries.size());
+    std::memcpy(front.data() + kHeadBytes, entries.data(), kEntryBytes * entries.size());
+    std::uint8_t* head = front.data();
+    std::copy(kMagic.begin(), kMagic.end(), head);
+    store_le(head + 8, kFileVersion, 4);
+    store_le(head + 12, index.k, 4);
+    store_le(head + 16, index.d_bytes, 8);
+    store_le(head + 24, index.next_id, 8);
+    store_le(head + 32, entries.size(), 8);
+    store_le(head + 40, xxh64(ByteSpan(front).subspan(kHeadBytes), 0), 8);
+    store_le(head + 48, total, 8);
+    store_le(head + 56, xxh64({head, 56}, 0), 8);
+    return front;
+}
+
+bool within(std::uint64_t at, std::uint64_t bytes, std::uint64_t first, std::uint64_t size) {
+    return at >= first && at % 64 == 0 && at <= size && bytes <= size - at;
+}
+
+SavedIndex parse_v2(ByteSpan file, std::shared_ptr<const void> owner, bool check_sections) {
+    const std::uint64_t size = file.size();
+    if (size < kHeadBytes)
+        refuse("truncated: " + number(size) + " bytes, less than the " + number(kHeadBytes) +
+               " of an index head");
+    const std::uint8_t* head = file.data();
+    if (xxh64({head, 56}, 0) != load_le(head + 56, 8))
+        refuse("checksum mismatch: the file's head is corrupted");
+    const std::uint64_t declared = load_le(head + 48, 8);
+    if (declared != size)
+        refuse(std::string(declared > size ? "truncated: " : "trailing bytes: ") + "the head declares " +
+               number(declared) + " bytes, the file has " + number(size) + " bytes");
+    SavedIndex index;
+    index.k = static_cast<std::uint32_t>(load_le(head + 12, 4));
+    index.d_bytes = load_le(head + 16, 8);
+    index.next_id = load_le(head + 24, 8);
+    const std::uint64_t segments = load_le(head + 32, 8);
+    if (index.d_bytes == 0) refuse("bad header: d_bytes is 0");
+    if (index.next_id > kMaxRows)
+        refuse("bad header: next id (" + number(index.next_id) + ") is above the limit of 4294967295 rows");
+    if (segments > (size - kHeadBytes) / kEntryBytes)
+        refuse("truncated: the head declares " + number(segments) + " segments, more than the file holds");
+    const ByteSpan toc = file.subspan(kHeadBytes, kEntryBytes * segments);
+    if (xxh64(toc, 0) != load_le(head + 40, 8))
+        refuse("checksum mismatch: the table of contents is corrupted");
+    const std::uint64_t first = kHeadBytes + toc.size();
+    std::uint64_t at = first;
+    std::uint64_t live = 0;
+    for (std::uint64_t s = 0; s < segments; ++s) {
+        Entry e;
+        std::memcpy(&e, toc.data() + s * kEntryBytes, kEntryBytes);
+        // Sections follow each other without a gap, each a whole number of
+        // 64-byte blocks, so that every byte of the file is under a checksum.
+        if (e.image_at != at || !within(e.image_at, e.image_bytes, first, size) || e.image_bytes % 64 != 0 ||
+            (e.removed_bytes != 0 &&
+             (e.removed_at != at + e.image_bytes || !within(e.removed_at, e.removed_bytes, first, size))) ||
+            e.removed_bytes % 64 != 0)
+            refuse("bad table of contents: segment " + number(s) + " lies outside its place in the file");
+        at = e.image_at + e.image_bytes + e.removed_bytes;
+        SavedSegment saved{file.subspan(e.image_at, e.image_bytes),
+                           e.removed_bytes ? file.subspan(e.removed_at, e.removed_bytes) : ByteSpan{},
+                           e.live};
+        if (check_sections &&
+            (xxh64(saved.image, 0) != e.image_sum || xxh64(saved.removed, 0) != e.removed_sum))
+            refuse("checksum mismatch: segment " + number(s) + " is corrupted");
+        live += e.live;
+        if (live > index.next_id) refuse("bad table of contents: more live rows than ids issued");
+        index.segments.push_back(saved);
+    }
+    if (at != size)
+        refuse("trailing bytes: the sections end at " + number(at) + ", the file has " + number(size) +
+               " bytes");
+    index.owner = std::move(owner);
+    return index;
+}
+
+// The format version of a file starting with `bytes` (of `file_bytes` in all).
+std::uint32_t version_of(ByteSpan bytes, std::uint64_t file_bytes) {
+    if (bytes.size() < 12) {
+        // The start of the magic (or all of it): the start of an index file.
+        const std::size_t seen = std::min(bytes.size(), kMagic.size());
+        const bool ours = seen > 0 && std::equal(kMagic.begin(), kMagic.begin() + seen, bytes.begin());
+        refuse(ours ? "truncated: " + number(file_bytes) + " bytes, less than the " +
+                          number(kV1HeaderBytes + kV1ChecksumBytes) + " of an empty index"
+                    : "not an index file (" + number(file_bytes) + " bytes, no index header)");
+    }
+    if (!std::equal(kMagic.begin(), kMagic.end(), bytes.begin()))
+        refuse("not an index file (its first bytes are not the magic \"BRIMELIX\")");
+    const auto version = static_cast<std::uint32_t>(load_le(bytes.data() + 8, 4));
+    if (version != 1 && version != kFileVersion)
+        refuse("format version " + number(version) + " is not supported (this release reads versions 1 and " +
+               number(kFileVersion) + (version > kFileVersion ? "; the file is from a newer release)" : ")"));
+    return version;
+}
+
+SavedIndex parse(ByteSpan file, std::shared_ptr<const void> owner, bool check_sections) {
+    return version_of(file.first(std::min<std::size_t>(file.size(), 12)), file.size()) == 1
+               ? parse_v1(file, std::move(owner))
+               : parse_v2(file, std::move(owner), check_sections);
 }
 
 }  // namespace
@@ -133,92 +322,91 @@ std::uint64_t xxh64(ByteSpan bytes, std::uint64_t seed) noexcept {
     return h;
 }
 
-std::vector<std::uint8_t> encode_header(const FileHeader& header) {
-    std::vector<std::uint8_t> bytes(kHeaderBytes);
-    std::copy(kMagic.begin(), kMagic.end(), bytes.begin());
-    store_le(bytes.data() + 8, kFileVersion, 4);
-    store_le(bytes.data() + 12, header.k, 4);
-    store_le(bytes.data() + 16, header.d_bytes, 8);
-    store_le(bytes.data() + 24, header.n, 8);
-    return bytes;
+std::uint64_t encoded_size(const SavedIndex& index) {
+    std::uint64_t total = 0;
+    lay_out(index, total);
+    return total;
 }
 
-std::uint64_t file_checksum(ByteSpan header_bytes, ByteSpan codes) noexcept {
-    return xxh64(codes, xxh64(header_bytes, 0));
-}
-
-FileHeader decode_header(ByteSpan header_bytes, std::uint64_t file_bytes) {
-    const std::uint64_t least = kHeaderBytes + kChecksumBytes;
-    if (header_bytes.size() < kHeaderBytes || file_bytes < least) {
-        // The start of the magic (or all of it): the start of an index file.
-        const std::size_t seen = std::min(header_bytes.size(), kMagic.size());
-        const bool ours = seen > 0 && std::equal(kMagic.begin(), kMagic.begin() + seen, header_bytes.begin());
-        refuse(ours ? "truncated: " + std::to_string(file_bytes) + " bytes, less than the " +
-                          std::to_string(least) + " of an empty index"
-                    : "not an index file (" + std::to_string(file_bytes) + " bytes, no index header)");
+void encode(const SavedIndex& index, std::span<std::uint8_t> out) {
+    std::uint64_t total = 0;
+    const std::vector<std::uint8_t> front = front_matter(index, total);
+    assert_equal(out.size(), total, "index image length mismatch");
+    std::fill(out.begin(), out.end(), 0);
+    std::copy(front.begin(), front.end(), out.begin());
+    const std::vector<Entry> entries = lay_out(index, total);
+    for (std::size_t s = 0; s < entries.size(); ++s) {
+        std::copy(index.segments[s].image.begin(), index.segments[s].image.end(),
+                  out.begin() + entries[s].image_at);
+        std::copy(index.segments[s].removed.begin(), index.segments[s].removed.end(),
+                  out.begin() + entries[s].removed_at);
     }
-    const std::uint8_t* bytes = header_bytes.data();
-    if (!std::equal(kMagic.begin(), kMagic.end(), bytes))
-        refuse("not an index file (its first bytes are not the magic \"BRIMELIX\")");
-    const auto version = static_cast<std::uint32_t>(load_le(bytes + 8, 4));
-    if (version != kFileVersion)
-        refuse("format version " + std::to_string(version) +
-               " is not supported (this release reads version " + std::to_string(kFileVersion) +
-               (version > kFileVersion ? "; the file is from a newer release)" : ")"));
-    FileHeader header;
-    header.k = static_cast<std::uint32_t>(load_le(bytes + 12, 4));
-    header.d_bytes = load_le(bytes + 16, 8);
-    header.n = load_le(bytes + 24, 8);
-    if (header.d_bytes == 0) refuse("bad header: d_bytes is 0");
-    if (header.n > kMaxRows)
-        refuse("bad header: n (" + std::to_string(header.n) + ") is above the limit of 4294967295 rows");
-    // Bytes left for the codes; n * d_bytes is compared with it by division,
-    // since a crafted header may make the product overflow.
-    const std::uint64_t room = file_bytes - least;
-    const bool fits = header.n == 0 || header.d_bytes <= room / header.n;
-    if (!fits || header.code_bytes() != room) {
-        const bool representable = header.n == 0 || header.d_bytes <= (~std::uint64_t{0} - least) / header.n;
-        refuse(std::string(fits ? "trailing bytes: " : "truncated: ") + "the header declares n = " +
-               std::to_string(header.n) + " rows of d_bytes = " + std::to_string(header.d_bytes) + " (" +
-               (representable ? std::to_string(header.file_bytes()) + " bytes" : "more than 2^64 bytes") +
-               "), the file has " + std::to_string(file_bytes) + " bytes");
-    }
-    return header;
 }
 
-FileHeader check_index_bytes(ByteSpan bytes) {
-    const FileHeader header =
-        decode_header(bytes.first(std::min<std::size_t>(bytes.size(), kHeaderBytes)), bytes.size());
-    check_checksum(header, bytes.first(kHeaderBytes), bytes.subspan(kHeaderBytes, header.code_bytes()),
-                   bytes.last(kChecksumBytes));
-    return header;
-}
-
-void write_index_file(const std::string& path, const FileHeader& header, ByteSpan codes) {
-    const std::vector<std::uint8_t> head = encode_header(header);
-    std::array<std::uint8_t, kChecksumBytes> sum;
-    store_le(sum.data(), file_checksum(head, codes), 8);
+void write_index_file(const std::string& path, const SavedIndex& index) {
+    std::uint64_t total = 0;
+    const std::vector<std::uint8_t> front = front_matter(index, total);
+    const std::vector<Entry> entries = lay_out(index, total);
+    static constexpr std::array<std::uint8_t, 64> kZeros{};
     AtomicFile file(path);
-    file.write(head);
-    file.write(codes);
-    file.write(sum);
+    file.write(front);
+    std::uint64_t at = front.size();
+    const auto put = [&](std::uint64_t offset, ByteSpan bytes) {
+        file.write(ByteSpan(kZeros).first(offset - at));
+        file.write(bytes);
+        at = offset + bytes.size();
+    };
+    for (std::size_t s = 0; s < entries.size(); ++s) {
+        put(entries[s].image_at, index.segments[s].image);
+        if (!index.segments[s].removed.empty()) put(entries[s].removed_at, index.segments[s].removed);
+    }
     file.commit();
 }
 
-FileHeader read_index_file(const std::string& path, std::vector<std::uint8_t>& codes) {
+SavedIndex read_index_file(const std::string& path, bool map) {
     File file(path, O_RDONLY);
     struct stat status;
     if (::fstat(file.fd(), &status) != 0) throw_errno();
     const auto size = static_cast<std::uint64_t>(status.st_size);
-    std::array<std::uint8_t, kHeaderBytes> head{};
-    const std::size_t head_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, kHeaderBytes));
-    if (!file.read_all({head.data(), head_size})) refuse("truncated while reading: the file shrank");
-    const FileHeader header = decode_header({head.data(), head_size}, size);
-    codes.resize(header.code_bytes());
-    std::array<std::uint8_t, kChecksumBytes> sum;
-    if (!file.read_all(codes) || !file.read_all(sum)) refuse("truncated while reading: the file shrank");
-    check_checksum(header, head, codes, sum);
-    return header;
+    std::array<std::uint8_t, 12> start{};
+    const auto seen = static_cast<std::size_t>(std::min<std::uint64_t>(size, start.size()));
+    if (!file.read_all({start.data(), seen})) refuse("truncated while reading: the file shrank");
+    const std::uint32_t version = version_of({start.data(), seen}, size);
+    if (map && version == kFileVersion && size >= kHeadBytes) {
+        void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file.fd(), 0);
+        if (mapped == MAP_FAILED) throw_errno();
+        std::shared_ptr<const void> owner(mapped,
+                                          [size](const void* p) { ::munmap(const_cast<void*>(p), size); });
+        return parse_v2({static_cast<const std::uint8_t*>(mapped), size}, std::move(owner), false);
+    }
+    // The bytes read so far, and for version 1 the rest of its header first,
+    // so that a crafted size is refused before the codes are allocated.
+    std::array<std::uint8_t, kV1HeaderBytes> head{};
+    std::copy(start.begin(), start.begin() + seen, head.begin());
+    std::size_t consumed = seen;
+    if (version == 1) {
+        consumed = static_cast<std::size_t>(std::min<std::uint64_t>(size, kV1HeaderBytes));
+        if (consumed > seen && !file.read_all({head.data() + seen, consumed - seen}))
+            refuse("truncated while reading: the file shrank");
+        std::uint64_t d_bytes = 0;
+        std::uint32_t k = 0;
+        decode_v1({head.data(), consumed}, size, d_bytes, k);
+    } else if (size < kHeadBytes) {
+        refuse("truncated: " + number(size) + " bytes, less than the " + number(kHeadBytes) +
+               " of an index head");
+    }
+    auto buffer = std::make_shared_for_overwrite<std::uint64_t[]>(size / 8 + 1);
+    auto* data = reinterpret_cast<std::uint8_t*>(buffer.get());
+    std::copy(head.begin(), head.begin() + consumed, data);
+    if (!file.read_all({data + consumed, size - consumed}))
+        refuse("truncated while reading: the file shrank");
+    return parse({data, size}, std::shared_ptr<const void>(buffer, buffer.get()), true);
+}
+
+SavedIndex decode_index_bytes(ByteSpan bytes) {
+    version_of(bytes.first(std::min<std::size_t>(bytes.size(), 12)), bytes.size());
+    auto [owner, copy] = aligned_copy(bytes);
+    return parse(copy, std::move(owner), true);
 }
 
 }  // namespace brimel::detail

@@ -24,7 +24,8 @@ namespace brimel::detail {
 class PartProbe {
 public:
     explicit PartProbe(const PartKeys& keys)
-        : flips_(keys.exact() ? flip_masks(keys.key_bits(), keys.threshold()) : std::vector<std::uint64_t>{}) {}
+        : flips_(keys.exact() ? flip_masks(keys.key_bits(), keys.threshold())
+                              : std::vector<std::uint64_t>{}) {}
 
     // Calls fn(probe) for `key` itself, then for every key within the part's
     // threshold of it, each once.

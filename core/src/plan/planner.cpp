@@ -10,6 +10,7 @@
 // that a small sample which happens to see no near pair does not make a part
 // look free.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <numeric>
@@ -267,30 +268,47 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
     return plans;
 }
 
-Plan index_plan(std::uint64_t d_bytes, std::uint32_t k, double stored_rows) {
-    // Per query: a table lookup per probed key, and per listed row a check
-    // of the earlier parts and a distance count.
-    constexpr double kLookup = 30.0;
-    constexpr double kListed = 6.0;
-    std::vector<Plan> plans = candidate_plans(d_bytes, k, nullptr);
-    plans.push_back(chunk_plan(plan_bit_chunks(d_bytes, k)));
-    std::size_t best = plans.size() - 1;  // ties go to the bit chunks
-    double best_cost = 0;
-    for (std::size_t o = plans.size(); o-- > 0;) {
+Plan segment_plan(std::uint64_t d_bytes, std::uint32_t k, std::uint64_t rows) {
+    // Per query, in nanoseconds of one core: a directory lookup per probed
+    // key, and per listed row its code fetched, the earlier parts checked and
+    // the distance counted; the scan gathers and counts every row.
+    constexpr double kProbe = 8.0;
+    constexpr double kListed = 12.0;
+    const double words = static_cast<double>(std::max<std::size_t>(detail::words_per_row(d_bytes), 1));
+    const double n = static_cast<double>(rows);
+    Plan best = scan_plan();
+    double best_cost = n * (2.0 + 0.5 * words);
+    if (rows < 64) return best;
+    const std::uint64_t total_bits = 8 * d_bytes;
+    // A part's directory has 2^width + 1 entries of 4 bytes: at most about a
+    // quarter of the rows, so that it costs at most a byte per row.
+    const auto widest = std::min<std::uint64_t>(
+        {kMaxSegmentPartBits, static_cast<std::uint64_t>(std::bit_width(rows / 4) - 1), total_bits});
+    const std::uint64_t most_parts =
+        std::min<std::uint64_t>({std::uint64_t{k} + 1, kMaxSegmentParts, total_bits});
+    for (std::uint64_t m = 1; m <= most_parts; ++m) {
+        // The first total_bits mod m parts are a bit wider, and the larger
+        // thresholds go to them; parts are capped at `widest` bits, leaving
+        // the rest of the code unkeyed.
+        const std::vector<std::uint32_t> t_p = thresholds(k, static_cast<std::size_t>(m));
+        Plan plan{"segment", {}};
         double cost = 0;
-        for (const Part& part : plans[o].parts) {
-            const std::uint64_t bits = part.width();
-            const double flips = bits <= kMaxExactPartBits ? probes(bits, part.threshold) : 0.0;
-            const double rate =
-                std::ldexp(1.0 + flips, -static_cast<int>(std::min<std::uint64_t>(bits, 1000)));
-            cost += (1.0 + flips) * kLookup + stored_rows * rate * kListed;
+        std::uint64_t lo = 0;
+        bool usable = true;
+        for (std::uint64_t p = 0; p < m && usable; ++p) {
+            const std::uint64_t width = std::min(widest, total_bits / m + (p < total_bits % m));
+            const double keys = 1.0 + probes(width, t_p[p]);
+            usable = width > 0 && t_p[p] < width && keys <= static_cast<double>(kMaxProbes);
+            cost += keys * kProbe + n * std::ldexp(keys, -static_cast<int>(width)) * kListed;
+            plan.parts.push_back(range_part(lo, lo + width, t_p[p]));
+            lo += width;
         }
-        if (o == plans.size() - 1 || cost < best_cost) {
-            best = o;
+        if (usable && cost < best_cost) {
+            best = std::move(plan);
             best_cost = cost;
         }
     }
-    return plans[best];
+    return best;
 }
 
 PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans) {

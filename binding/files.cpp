@@ -1,0 +1,15 @@
+// Paths of the Index and the Bank types.
+#include "files.hpp"
+
+#include "arguments.hpp"
+
+namespace brimel::binding {
+
+std::string path_argument(PyObject* object) {
+    PyObject* converted = nullptr;
+    if (PyUnicode_FSConverter(object, &converted) == 0) argument_extraction_error("path");
+    PyRef bytes(converted);
+    return {PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get()))};
+}
+
+}  // namespace brimel::binding

@@ -1,0 +1,43 @@
+// Paths and file operations of the Index and the Bank types.
+#pragma once
+
+#include <Python.h>
+
+#include <cerrno>
+#include <string>
+#include <system_error>
+
+#include "brimel/index.hpp"
+#include "errors.hpp"
+#include "python_ref.hpp"
+
+namespace brimel::binding {
+
+// A path argument (str, bytes or os.PathLike) as the bytes the system takes.
+std::string path_argument(PyObject* object);
+
+// The truth of a flag argument (PyObject_IsTrue), or the error it raised.
+inline bool checked_truth(PyObject* object) {
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) throw PythonErrorAlreadySet{};
+    return truth != 0;
+}
+
+// Runs a save or a load without the interpreter lock: the file may be
+// gigabytes. A failed system call becomes the OSError subclass of its errno
+// naming `path`; bytes that are not an intact index file, ValueError
+// "<entry>: <what is wrong>".
+template <class Operation>
+auto file_operation(PyObject* path, const char* entry, Operation&& operation) {
+    try {
+        return without_gil(operation);
+    } catch (const std::system_error& failure) {
+        errno = failure.code().value();
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+        throw PythonErrorAlreadySet{};
+    } catch (const IndexFileError& refused) {
+        raise(PyExc_ValueError, std::string(entry) + ": " + refused.what());
+    }
+}
+
+}  // namespace brimel::binding

@@ -1,0 +1,255 @@
+// Stored segments: building the image, adopting a saved one, probing and
+// verifying.
+#include "segment.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "../kernels/scan.hpp"
+#include "../keys/code_words.hpp"
+#include "brimel/index.hpp"
+#include "brimel/pool.hpp"
+
+namespace brimel::detail {
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "segment images are little-endian");
+
+constexpr std::uint64_t round64(std::uint64_t bytes) { return (bytes + 63) / 64 * 64; }
+
+// Where each section of an image starts, from its head and part heads.
+struct Layout {
+    std::uint64_t codes = 0;
+    std::uint64_t ids = 0;
+    std::vector<std::uint64_t> directories;
+    std::vector<std::uint64_t> orders;
+    std::uint64_t total = 0;
+};
+
+// Sizes are checked on the way: a head whose sections would not fit in 2^62
+// bytes is refused, so no sum below wraps.
+bool lay_out(const SegmentHead& head, std::span<const PartHead> parts, Layout& out) {
+    constexpr std::uint64_t kLimit = std::uint64_t{1} << 62;
+    if (head.rows > kMaxRows || head.d_bytes == 0 || head.d_bytes > kLimit / std::max<std::uint64_t>(head.rows, 1))
+        return false;
+    std::uint64_t at = round64(sizeof(SegmentHead) + sizeof(PartHead) * parts.size());
+    out.codes = at;
+    at += round64(head.rows * head.d_bytes);
+    if (head.flags & kExplicitIds) {
+        out.ids = at;
+        at += round64(4 * head.rows);
+    }
+    for (const PartHead& part : parts) {
+        const std::uint64_t width = std::uint64_t{part.hi} - part.lo;
+        if (part.hi <= part.lo || part.hi > 8 * head.d_bytes || width > kMaxSegmentPartBits ||
+            part.threshold >= width)
+            return false;
+        out.directories.push_back(at);
+        at += round64(4 * ((std::uint64_t{1} << width) + 1));
+        out.orders.push_back(at);
+        at += round64(4 * head.rows);
+        if (at > kLimit) return false;
+    }
+    out.total = at;
+    return at <= kLimit;
+}
+
+// Rows verified per kernel call, gathered into one word-major tile: at most
+// 256, fewer for wide codes so that a tile stays within 1 MiB.
+std::size_t tile_rows(std::size_t words) {
+    return std::clamp<std::size_t>((std::size_t{1} << 17) / words, 1, 256);
+}
+
+bool removed_row(const RemovedRows& removed, std::uint64_t r) {
+    return !removed.empty() && ((removed[r >> 6] >> (r & 63)) & 1) != 0;
+}
+
+// Gathers the codes code_of(0 .. count - 1) into tiles and scans each against
+// `row`; calls hit(c, dist) for each within k, in ascending c.
+template <class CodeOf, class Hit>
+void verify_gathered(std::size_t count, std::uint64_t d_bytes, const std::uint8_t* row, std::uint32_t k,
+                     CodeOf&& code_of, Hit&& hit) {
+    const std::size_t words = std::max<std::size_t>(words_per_row(d_bytes), 1);
+    const std::size_t per_tile = tile_rows(words);
+    // Per-thread buffers: queries from several threads may read one segment.
+    thread_local std::vector<std::uint64_t> query;
+    thread_local std::vector<std::uint64_t> tile;
+    thread_local std::vector<std::uint32_t> pos;
+    thread_local std::vector<std::uint32_t> dist;
+    query.resize(words);
+    tile.resize(words * per_tile);
+    pos.resize(per_tile);
+    dist.resize(per_tile);
+    for (std::size_t w = 0; w < words; ++w) query[w] = load_word(row, w, d_bytes);
+    const kernels::ScanFn scan = kernels::active().scan;
+    for (std::size_t first = 0; first < count; first += per_tile) {
+        const std::size_t n = std::min(per_tile, count - first);
+        for (std::size_t t = 0; t < n; ++t) {
+            const std::uint8_t* code = code_of(first + t);
+            for (std::size_t w = 0; w < words; ++w) tile[w * per_tile + t] = load_word(code, w, d_bytes);
+        }
+        const std::size_t found = scan(query.data(), {tile.data(), per_tile, words}, 0, n, k, pos.data(), dist.data());
+        for (std::size_t h = 0; h < found; ++h) hit(first + pos[h], dist[h]);
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<const Segment> Segment::build(const std::uint8_t* codes, std::uint64_t rows,
+                                              std::uint64_t d_bytes, std::uint32_t k,
+                                              std::span<const std::uint32_t> ids, std::uint64_t base) {
+    const Plan plan = segment_plan(d_bytes, k, rows);
+    SegmentHead head{};
+    head.rows = rows;
+    head.base = ids.empty() ? base : ids.front();
+    head.d_bytes = d_bytes;
+    head.parts = static_cast<std::uint32_t>(plan.parts.size());
+    head.flags = ids.empty() ? 0 : kExplicitIds;
+    std::vector<PartHead> parts;
+    for (const Part& part : plan.parts)
+        parts.push_back({static_cast<std::uint32_t>(part.lo), static_cast<std::uint32_t>(part.hi), part.threshold, 0});
+    Layout layout;
+    if (!lay_out(head, parts, layout)) panic("Segment::build: rows too large to lay out");
+    head.image_bytes = layout.total;
+
+    auto buffer = std::make_shared_for_overwrite<std::uint64_t[]>(layout.total / 8);
+    auto* image = reinterpret_cast<std::uint8_t*>(buffer.get());
+    std::memset(image, 0, layout.codes);
+    std::memcpy(image, &head, sizeof head);
+    std::memcpy(image + sizeof head, parts.data(), sizeof(PartHead) * parts.size());
+    std::memcpy(image + layout.codes, codes, rows * d_bytes);
+    if (!ids.empty()) std::memcpy(image + layout.ids, ids.data(), 4 * rows);
+    const std::uint8_t* stored = image + layout.codes;
+
+    // Each part by one counting pass: counts per value, their prefix sums as
+    // each value's first slot, then the rows in order (ascending within a
+    // value, since rows are taken in order). Parts are independent tasks.
+    pool::run([&] {
+        (void)pool::map_indexed<char>(parts.size(), [&](std::size_t p) {
+            const PartKeys keys(plan.parts[p], d_bytes);
+            const std::uint64_t values = std::uint64_t{1} << (parts[p].hi - parts[p].lo);
+            auto* dir = reinterpret_cast<std::uint32_t*>(image + layout.directories[p]);
+            auto* order = reinterpret_cast<std::uint32_t*>(image + layout.orders[p]);
+            std::fill(dir, dir + values + 1, 0u);
+            for (std::uint64_t r = 0; r < rows; ++r) ++dir[keys.key(stored + r * d_bytes) + 1];
+            for (std::uint64_t v = 0; v < values; ++v) dir[v + 1] += dir[v];
+            // dir[v] is value v's next free slot; after the pass it is value
+            // v + 1's first, so shifting by one restores the starts.
+            for (std::uint64_t r = 0; r < rows; ++r)
+                order[dir[keys.key(stored + r * d_bytes)]++] = static_cast<std::uint32_t>(r);
+            std::memmove(dir + 1, dir, 4 * values);
+            dir[0] = 0;
+            return char{0};
+        });
+    });
+    return adopt(std::shared_ptr<const void>(buffer, buffer.get()), {image, layout.total}, d_bytes);
+}
+
+std::vector<std::uint64_t> Segment::scan_image(const std::uint8_t* codes, std::uint64_t rows,
+                                               std::uint64_t d_bytes, std::uint64_t base) {
+    SegmentHead head{};
+    head.rows = rows;
+    head.base = base;
+    head.d_bytes = d_bytes;
+    Layout layout;
+    if (!lay_out(head, {}, layout)) panic("Segment::scan_image: rows too large to lay out");
+    head.image_bytes = layout.total;
+    std::vector<std::uint64_t> image(layout.total / 8);
+    auto* bytes = reinterpret_cast<std::uint8_t*>(image.data());
+    std::memcpy(bytes, &head, sizeof head);
+    if (rows != 0) std::memcpy(bytes + layout.codes, codes, rows * d_bytes);
+    return image;
+}
+
+std::shared_ptr<const Segment> Segment::adopt(std::shared_ptr<const void> owner, ByteSpan image,
+                                              std::uint64_t d_bytes) {
+    const auto bad = [](const std::string& what) { throw IndexFileError("bad segment: " + what); };
+    if (image.size() < sizeof(SegmentHead) || reinterpret_cast<std::uintptr_t>(image.data()) % 8 != 0)
+        bad("shorter than its head");
+    std::shared_ptr<Segment> segment(new Segment());
+    Segment& s = *segment;
+    std::memcpy(&s.head_, image.data(), sizeof(SegmentHead));
+    const SegmentHead& head = s.head_;
+    if (head.d_bytes != d_bytes) bad("code width differs from the file's");
+    if (head.parts > kMaxSegmentParts || sizeof(SegmentHead) + sizeof(PartHead) * head.parts > image.size())
+        bad("too many parts");
+    std::vector<PartHead> parts(head.parts);
+    std::memcpy(parts.data(), image.data() + sizeof(SegmentHead), sizeof(PartHead) * parts.size());
+    Layout layout;
+    if ((head.flags & ~kExplicitIds) != 0 || !lay_out(head, parts, layout) || layout.total != head.image_bytes ||
+        layout.total != image.size())
+        bad("head does not match its size");
+    if (!(head.flags & kExplicitIds) && head.base + head.rows > kMaxRows + 1) bad("ids past the row limit");
+    s.owner_ = std::move(owner);
+    s.image_ = image;
+    s.codes_at_ = layout.codes;
+    if (head.flags & kExplicitIds) s.ids_ = reinterpret_cast<const std::uint32_t*>(image.data() + layout.ids);
+    s.plan_.name = parts.empty() ? "scan" : "segment";
+    for (std::size_t p = 0; p < parts.size(); ++p) {
+        Part part;
+        part.lo = parts[p].lo;
+        part.hi = parts[p].hi;
+        part.threshold = parts[p].threshold;
+        s.plan_.parts.push_back(part);
+        s.keys_.emplace_back(part, d_bytes);
+        s.probes_.emplace_back(s.keys_.back());
+        s.directories_.push_back(reinterpret_cast<const std::uint32_t*>(image.data() + layout.directories[p]));
+        s.orders_.push_back(reinterpret_cast<const std::uint32_t*>(image.data() + layout.orders[p]));
+    }
+    return segment;
+}
+
+void Segment::candidates(const std::uint8_t* row, std::vector<std::uint32_t>& out) const {
+    const auto rows = static_cast<std::uint32_t>(head_.rows);
+    if (keys_.empty()) {
+        for (std::uint32_t r = 0; r < rows; ++r) out.push_back(r);
+        return;
+    }
+    // First every listed row with its part, then the first-part checks: the
+    // codes they read are prefetched a few rows ahead, since listed rows come
+    // in no useful order and each is a cache miss in a large segment.
+    thread_local std::vector<std::pair<std::uint32_t, std::uint32_t>> found;  // (local row, part)
+    found.clear();
+    for (std::size_t p = 0; p < keys_.size(); ++p) {
+        const std::uint32_t* dir = directories_[p];
+        const std::uint32_t* order = orders_[p];
+        probes_[p].for_each_key(keys_[p].key(row), [&](std::uint64_t value) {
+            const std::uint32_t end = std::min(dir[value + 1], rows);
+            for (std::uint32_t at = std::min(dir[value], end); at < end; ++at)
+                found.emplace_back(order[at], static_cast<std::uint32_t>(p));
+        });
+    }
+    constexpr std::size_t kAhead = 8;
+    const std::uint8_t* stored = codes();
+    const std::uint64_t d = head_.d_bytes;
+    for (std::size_t f = 0; f < found.size(); ++f) {
+        if (f + kAhead < found.size() && found[f + kAhead].first < rows)
+            __builtin_prefetch(stored + std::uint64_t{found[f + kAhead].first} * d);
+        const auto [local, p] = found[f];
+        if (local >= rows) continue;  // only a corrupted image lists such a row
+        if (first_near_part(keys_, p, row, stored + std::uint64_t{local} * d)) out.push_back(local);
+    }
+}
+
+void verify_rows(const Segment& segment, std::span<const std::uint32_t> locals, const std::uint8_t* row,
+                 std::uint32_t k, const RemovedRows& removed, std::vector<QueryHit>& out) {
+    const std::uint8_t* codes = segment.codes();
+    const std::uint64_t d = segment.d_bytes();
+    verify_gathered(
+        locals.size(), d, row, k, [&](std::size_t c) { return codes + std::uint64_t{locals[c]} * d; },
+        [&](std::size_t c, std::uint32_t dist) {
+            if (!removed_row(removed, locals[c])) out.push_back({segment.id(locals[c]), dist});
+        });
+}
+
+void scan_rows(const std::uint8_t* codes, std::uint64_t rows, std::uint64_t d_bytes, std::uint64_t first_id,
+               const std::uint8_t* row, std::uint32_t k, const RemovedRows& removed, std::vector<QueryHit>& out) {
+    verify_gathered(
+        rows, d_bytes, row, k, [&](std::size_t r) { return codes + r * d_bytes; },
+        [&](std::size_t r, std::uint32_t dist) {
+            if (!removed_row(removed, r)) out.push_back({static_cast<std::uint32_t>(first_id + r), dist});
+        });
+}
+
+}  // namespace brimel::detail

@@ -1,0 +1,128 @@
+// A stored segment: an immutable run of codes keyed on its own plan, laid out
+// in one image that is the same in memory and in a file, so that a saved
+// segment is mapped back and answers queries as it is.
+//
+// Per part p (bits [lo, hi), threshold t_p, width w = hi - lo <= 26), the
+// rows grouped by their value on the part, in value order: a directory of
+// 2^w + 1 offsets (u32) and the local rows in that order (u32, ascending
+// within a value), built by one counting pass. A query looks up its own value
+// and every value within t_p of it (PartProbe) and verifies each listed row
+// on the first part where it is near. A segment whose plan is the scan lists
+// nothing: every row is verified.
+//
+// Image layout (little-endian; every section starts at a multiple of 64
+// bytes from the image's start, which is itself 64-byte aligned):
+//   SegmentHead (64 bytes), then one PartHead (16 bytes) per part
+//   codes   rows * d_bytes   local row r at r * d_bytes
+//   ids     rows * 4         only when kExplicitIds: the id of each local row,
+//                            ascending; otherwise local row r has id base + r
+//   per part: directory (2^w + 1) * 4, then order rows * 4
+// The layout follows from the head alone; a reader checks the head against
+// the image size and never reads outside the image, whatever the sections
+// hold (offsets and rows out of range are skipped), so a corrupted body
+// gives wrong answers but never a crash.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "../keys/part_keys.hpp"
+#include "../keys/part_probe.hpp"
+#include "brimel/plan.hpp"
+#include "brimel/types.hpp"
+
+namespace brimel::detail {
+
+struct SegmentHead {
+    std::uint64_t rows;
+    std::uint64_t base;  // id of local row 0 when ids are implicit
+    std::uint64_t d_bytes;
+    std::uint64_t image_bytes;
+    std::uint32_t parts;
+    std::uint32_t flags;
+    std::uint64_t reserved[3];
+};
+static_assert(sizeof(SegmentHead) == 64);
+
+struct PartHead {
+    std::uint32_t lo;
+    std::uint32_t hi;
+    std::uint32_t threshold;
+    std::uint32_t reserved;
+};
+static_assert(sizeof(PartHead) == 16);
+
+inline constexpr std::uint32_t kExplicitIds = 1;
+
+// Bit r set: local row r is removed. Empty: none is.
+using RemovedRows = std::vector<std::uint64_t>;
+
+class Segment {
+public:
+    // Keys rows 0 .. rows - 1 of `codes` (back to back) on
+    // segment_plan(d_bytes, k, rows). Their ids are `ids` (ascending, one per
+    // row) or, when `ids` is empty, base, base + 1, ... The parts are keyed
+    // in parallel on the worker pool.
+    static std::shared_ptr<const Segment> build(const std::uint8_t* codes, std::uint64_t rows,
+                                                std::uint64_t d_bytes, std::uint32_t k,
+                                                std::span<const std::uint32_t> ids, std::uint64_t base);
+
+    // A segment over an image held by `owner` (a mapping or a buffer),
+    // checked as the layout above says. Throws IndexFileError naming what is
+    // wrong.
+    static std::shared_ptr<const Segment> adopt(std::shared_ptr<const void> owner, ByteSpan image,
+                                                std::uint64_t d_bytes);
+
+    // The image of a segment of `rows` codes with no parts (the scan), for a
+    // run of rows that has not been keyed yet.
+    static std::vector<std::uint64_t> scan_image(const std::uint8_t* codes, std::uint64_t rows,
+                                                 std::uint64_t d_bytes, std::uint64_t base);
+
+    std::uint64_t rows() const noexcept { return head_.rows; }
+    std::uint64_t d_bytes() const noexcept { return head_.d_bytes; }
+    ByteSpan image() const noexcept { return image_; }
+    const std::uint8_t* codes() const noexcept { return image_.data() + codes_at_; }
+    std::uint32_t id(std::uint64_t local) const noexcept {
+        return ids_ ? ids_[local] : static_cast<std::uint32_t>(head_.base + local);
+    }
+    bool explicit_ids() const noexcept { return ids_ != nullptr; }
+    std::uint64_t base() const noexcept { return head_.base; }
+    const Plan& plan() const noexcept { return plan_; }
+
+    // Appends to `out` the local rows listed under `row`'s keys or keys
+    // within a part's threshold of them, each once (on the first part where
+    // it is near `row`), unordered: by the box principle a superset of the
+    // rows within the k the segment was keyed for. With no part, every row.
+    void candidates(const std::uint8_t* row, std::vector<std::uint32_t>& out) const;
+
+private:
+    Segment() = default;
+    void index_sections();
+
+    std::shared_ptr<const void> owner_;
+    ByteSpan image_;
+    SegmentHead head_{};
+    Plan plan_;
+    std::vector<PartKeys> keys_;
+    std::vector<PartProbe> probes_;
+    std::uint64_t codes_at_ = 0;
+    const std::uint32_t* ids_ = nullptr;
+    std::vector<const std::uint32_t*> directories_;
+    std::vector<const std::uint32_t*> orders_;
+};
+
+// Verifies `locals` (rows of `segment`) against `row` over the whole code and
+// appends (id, dist) for each within k that `removed` does not mark.
+void verify_rows(const Segment& segment, std::span<const std::uint32_t> locals, const std::uint8_t* row,
+                 std::uint32_t k, const RemovedRows& removed, std::vector<QueryHit>& out);
+
+// All rows of `codes` (rows of d_bytes bytes) within k of `row`, as
+// (first_id + r, dist), skipping r set in `removed`.
+void scan_rows(const std::uint8_t* codes, std::uint64_t rows, std::uint64_t d_bytes, std::uint64_t first_id,
+               const std::uint8_t* row, std::uint32_t k, const RemovedRows& removed,
+               std::vector<QueryHit>& out);
+
+}  // namespace brimel::detail
