@@ -333,22 +333,23 @@ def _run_stream(stored: np.ndarray, queries: np.ndarray, k: int, new_index, add_
     return metrics, canonical(hits[:, 0], hits[:, 1], hits[:, 2])
 
 
-def _brimel_stream(stored, queries, k, threads):
-    bn = _brimel()
+def _brimel_stream(kind: str):
+    def stream(stored, queries, k, threads):
+        def query(index, row):
+            hits = index.query(row)
+            return [h[0] for h in hits], [h[1] for h in hits]
 
-    def query(index, row):
-        hits = index.query(row)
-        return [h[0] for h in hits], [h[1] for h in hits]
+        return _run_stream(
+            stored,
+            queries,
+            k,
+            lambda: getattr(_brimel(), kind)(stored.shape[1], k),
+            lambda index, rows: index.add_batch(rows),
+            lambda index, row: index.add(row),
+            query,
+        )
 
-    return _run_stream(
-        stored,
-        queries,
-        k,
-        lambda: bn.Index(stored.shape[1], k),
-        lambda index, rows: index.add_batch(rows),
-        lambda index, row: index.add(row),
-        query,
-    )
+    return stream
 
 
 def _faiss_stream(make_index):
@@ -381,19 +382,30 @@ def _timed(fn: Callable[[], Any]) -> tuple[Any, float]:
 
 def _index_query_batch(stored, queries, k, threads):
     """query_batch over every query in one call, then save and load the index
-    (a file in a temporary directory); the loaded index must answer alike."""
+    (a file in a temporary directory), read whole and mapped (the time to the
+    first answer); each loaded index must answer alike."""
     bn = _brimel()
     index = bn.Index(stored.shape[1], k)
-    index.add_batch(stored)
+    metrics = {}
+    _, seconds = _timed(lambda: index.add_batch(stored))
+    metrics["add_batch_rows_per_s"] = stored.shape[0] / seconds
     found, seconds = _timed(lambda: index.query_batch(queries))
-    metrics = {"queries_per_s": queries.shape[0] / seconds}
+    metrics["queries_per_s"] = queries.shape[0] / seconds
     with tempfile.TemporaryDirectory(prefix="brimel-bench-") as tmp:
         path = Path(tmp) / "index.idx"
         _, metrics["save_s"] = _timed(lambda: index.save(path))
         metrics["file_bytes_per_row"] = path.stat().st_size / stored.shape[0]
+        del index
         loaded, metrics["load_s"] = _timed(lambda: bn.Index.load(path))
-    if not all(np.array_equal(a, b) for a, b in zip(found, loaded.query_batch(queries))):
-        raise SystemExit("the loaded index answers differently from the saved one")
+        if not all(np.array_equal(a, b) for a, b in zip(found, loaded.query_batch(queries))):
+            raise SystemExit("the loaded index answers differently from the saved one")
+        del loaded
+        mapped, metrics["open_first_answer_s"] = _timed(
+            lambda: (lambda opened: (opened, opened.query(queries[0])))(bn.Index.load(path, mmap=True))[0]
+        )
+        if not all(np.array_equal(a, b) for a, b in zip(found, mapped.query_batch(queries))):
+            raise SystemExit("the mapped index answers differently from the saved one")
+        del mapped
     return metrics, canonical(found.i, found.j, found.distance)
 
 
@@ -559,7 +571,10 @@ METHODS: list[Method] = [
         ours=True,
         requires="brimel_native:Index",
         applies=_bit_limit,
-        stream=_brimel_stream,
+        stream=_brimel_stream("Index"),
+    ),
+    Method(
+        name="Bank", kind="stream", ours=True, requires="brimel_native:Bank", stream=_brimel_stream("Bank")
     ),
     # ours, batch queries (query_batch first: the row the others are checked against)
     Method(

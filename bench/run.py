@@ -160,7 +160,8 @@ def describe(row: dict) -> str:
     if row["stream"] and row["case"]["kind"] == "batch":
         m = report.median_metrics(row["stream"])
         saved = (
-            f", save {m['save_s']:.3f} s, load {m['load_s']:.3f} s, {m['file_bytes_per_row']:.1f} B/row in the file"
+            f", save {m['save_s']:.3f} s, load {m['load_s']:.3f} s, mapped open to first answer "
+            f"{m['open_first_answer_s']:.3f} s, {m['file_bytes_per_row']:.1f} B/row in the file"
             if "save_s" in m
             else ""
         )

@@ -84,8 +84,8 @@ ByteSpan matrix_argument(HeldArray& held, const char* name, std::uint64_t d_byte
         raise(PyExc_ValueError, std::string(name) + " must be C-contiguous");
     if (view.d_bytes != d_bytes)
         raise(PyExc_ValueError, std::string(name) + " must be 2-D with shape[1] == d_bytes (" +
-                                    std::to_string(d_bytes) + "), got shape [" + std::to_string(view.n) + ", " +
-                                    std::to_string(view.d_bytes) + "]");
+                                    std::to_string(d_bytes) + "), got shape [" + std::to_string(view.n) +
+                                    ", " + std::to_string(view.d_bytes) + "]");
     if (view.n > kMaxRows)
         raise(PyExc_ValueError, std::string(name) + ": more than 4294967295 rows (ids are unsigned 32-bit)");
     return matrix_bytes(view);
@@ -146,8 +146,8 @@ PyObject* bank_query(PyObject* object, PyObject* args, PyObject* kwargs) {
         if (!view.c_contiguous || (view.length >= 2 && view.stride != 1))
             raise(PyExc_ValueError, "row must be C-contiguous");
         if (view.length != bank.d_bytes())
-            raise(PyExc_ValueError,
-                  "row length " + std::to_string(view.length) + " != d_bytes " + std::to_string(bank.d_bytes()));
+            raise(PyExc_ValueError, "row length " + std::to_string(view.length) + " != d_bytes " +
+                                        std::to_string(bank.d_bytes()));
         const std::uint32_t k = k_argument(bound[1], bank);
         const ByteSpan bytes{view.data, static_cast<std::size_t>(view.length)};
         auto hits = without_gil([&] { return bank.query(bytes, k); });
@@ -163,7 +163,8 @@ PyObject* bank_query_batch(PyObject* object, PyObject* args, PyObject* kwargs) {
         HeldArray rows = extract_code_array(bound[0], "rows");
         const ByteSpan bytes = matrix_argument(rows, "rows", bank.d_bytes());
         const std::uint32_t k = k_argument(bound[1], bank);
-        auto records = run_interruptible([&](RunControl& control) { return bank.query_batch(bytes, k, &control); });
+        auto records =
+            run_interruptible([&](RunControl& control) { return bank.query_batch(bytes, k, &control); });
         rows.release_array();
         return pairs_to_arrays(std::move(records), k);
     });
@@ -219,7 +220,8 @@ PyMethodDef method(const char* name, NativeMethod entry, const char* doc, int fl
 
 PyMethodDef methods[] = {
     method("add_batch", bank_add_batch, "add_batch($self, batch)\n--\n\nAdd rows; the first id."),
-    method("remove", bank_remove, "remove($self, ids)\n--\n\nRemove ids (rows of 8 bytes); how many were live."),
+    method("remove", bank_remove,
+           "remove($self, ids)\n--\n\nRemove ids (rows of 8 bytes); how many were live."),
     method("query", bank_query, "query($self, row, k)\n--\n\n(id, distance) of live rows within k."),
     method("query_batch", bank_query_batch, "query_batch($self, rows, k)\n--\n\n(i, j, distance) arrays."),
     method("save", bank_save, "save($self, path)\n--\n\nReplace the file at path atomically."),
@@ -256,7 +258,8 @@ PyObject* bank_type(PyObject* module) {
     PyRef type(PyType_FromSpec(&spec));
     if (!type) return nullptr;
     PyRef module_name(PyModule_GetNameObject(module));
-    if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0) return nullptr;
+    if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0)
+        return nullptr;
     the_type = reinterpret_cast<PyTypeObject*>(type.release());
     return reinterpret_cast<PyObject*>(the_type);
 }

@@ -31,7 +31,8 @@ struct Layout {
 // bytes is refused, so no sum below wraps.
 bool lay_out(const SegmentHead& head, std::span<const PartHead> parts, Layout& out) {
     constexpr std::uint64_t kLimit = std::uint64_t{1} << 62;
-    if (head.rows > kMaxRows || head.d_bytes == 0 || head.d_bytes > kLimit / std::max<std::uint64_t>(head.rows, 1))
+    if (head.rows > kMaxRows || head.d_bytes == 0 ||
+        head.d_bytes > kLimit / std::max<std::uint64_t>(head.rows, 1))
         return false;
     std::uint64_t at = round64(sizeof(SegmentHead) + sizeof(PartHead) * parts.size());
     out.codes = at;
@@ -89,7 +90,8 @@ void verify_gathered(std::size_t count, std::uint64_t d_bytes, const std::uint8_
             const std::uint8_t* code = code_of(first + t);
             for (std::size_t w = 0; w < words; ++w) tile[w * per_tile + t] = load_word(code, w, d_bytes);
         }
-        const std::size_t found = scan(query.data(), {tile.data(), per_tile, words}, 0, n, k, pos.data(), dist.data());
+        const std::size_t found =
+            scan(query.data(), {tile.data(), per_tile, words}, 0, n, k, pos.data(), dist.data());
         for (std::size_t h = 0; h < found; ++h) hit(first + pos[h], dist[h]);
     }
 }
@@ -108,7 +110,8 @@ std::shared_ptr<const Segment> Segment::build(const std::uint8_t* codes, std::ui
     head.flags = ids.empty() ? 0 : kExplicitIds;
     std::vector<PartHead> parts;
     for (const Part& part : plan.parts)
-        parts.push_back({static_cast<std::uint32_t>(part.lo), static_cast<std::uint32_t>(part.hi), part.threshold, 0});
+        parts.push_back(
+            {static_cast<std::uint32_t>(part.lo), static_cast<std::uint32_t>(part.hi), part.threshold, 0});
     Layout layout;
     if (!lay_out(head, parts, layout)) panic("Segment::build: rows too large to lay out");
     head.image_bytes = layout.total;
@@ -177,8 +180,8 @@ std::shared_ptr<const Segment> Segment::adopt(std::shared_ptr<const void> owner,
     std::vector<PartHead> parts(head.parts);
     std::memcpy(parts.data(), image.data() + sizeof(SegmentHead), sizeof(PartHead) * parts.size());
     Layout layout;
-    if ((head.flags & ~kExplicitIds) != 0 || !lay_out(head, parts, layout) || layout.total != head.image_bytes ||
-        layout.total != image.size())
+    if ((head.flags & ~kExplicitIds) != 0 || !lay_out(head, parts, layout) ||
+        layout.total != head.image_bytes || layout.total != image.size())
         bad("head does not match its size");
     if (!(head.flags & kExplicitIds) && head.base + head.rows > kMaxRows + 1) bad("ids past the row limit");
     s.owner_ = std::move(owner);
@@ -194,57 +197,69 @@ std::shared_ptr<const Segment> Segment::adopt(std::shared_ptr<const void> owner,
         s.plan_.parts.push_back(part);
         s.keys_.emplace_back(part, d_bytes);
         s.probes_.emplace_back(s.keys_.back());
-        s.directories_.push_back(reinterpret_cast<const std::uint32_t*>(image.data() + layout.directories[p]));
+        s.directories_.push_back(
+            reinterpret_cast<const std::uint32_t*>(image.data() + layout.directories[p]));
         s.orders_.push_back(reinterpret_cast<const std::uint32_t*>(image.data() + layout.orders[p]));
     }
     return segment;
 }
 
-void Segment::candidates(const std::uint8_t* row, std::vector<std::uint32_t>& out) const {
+void Segment::query(const std::uint8_t* row, std::uint32_t k, const RemovedRows& removed,
+                    std::vector<QueryHit>& out) const {
     const auto rows = static_cast<std::uint32_t>(head_.rows);
-    if (keys_.empty()) {
-        for (std::uint32_t r = 0; r < rows; ++r) out.push_back(r);
-        return;
-    }
-    // First every listed row with its part, then the first-part checks: the
-    // codes they read are prefetched a few rows ahead, since listed rows come
-    // in no useful order and each is a cache miss in a large segment.
-    thread_local std::vector<std::pair<std::uint32_t, std::uint32_t>> found;  // (local row, part)
-    found.clear();
-    for (std::size_t p = 0; p < keys_.size(); ++p) {
-        const std::uint32_t* dir = directories_[p];
-        const std::uint32_t* order = orders_[p];
-        probes_[p].for_each_key(keys_[p].key(row), [&](std::uint64_t value) {
-            const std::uint32_t end = std::min(dir[value + 1], rows);
-            for (std::uint32_t at = std::min(dir[value], end); at < end; ++at)
-                found.emplace_back(order[at], static_cast<std::uint32_t>(p));
-        });
-    }
-    constexpr std::size_t kAhead = 8;
-    const std::uint8_t* stored = codes();
     const std::uint64_t d = head_.d_bytes;
-    for (std::size_t f = 0; f < found.size(); ++f) {
-        if (f + kAhead < found.size() && found[f + kAhead].first < rows)
-            __builtin_prefetch(stored + std::uint64_t{found[f + kAhead].first} * d);
-        const auto [local, p] = found[f];
-        if (local >= rows) continue;  // only a corrupted image lists such a row
-        if (first_near_part(keys_, p, row, stored + std::uint64_t{local} * d)) out.push_back(local);
+    const std::uint8_t* stored = codes();
+    struct Listed {
+        const std::uint32_t* first;  // into an order, or the directory entry before it is read
+        std::uint32_t count;
+        std::uint32_t part;
+    };
+    // Per-thread buffers: queries from several threads may read one segment.
+    thread_local std::vector<Listed> probes;
+    thread_local std::vector<std::pair<std::uint32_t, std::uint32_t>> found;  // (local row, part)
+    probes.clear();
+    found.clear();
+    if (keys_.empty()) {
+        for (std::uint32_t r = 0; r < rows; ++r) found.emplace_back(r, 0);
+    } else {
+        for (std::size_t p = 0; p < keys_.size(); ++p) {
+            const std::uint32_t* dir = directories_[p];
+            probes_[p].for_each_key(keys_[p].key(row), [&](std::uint64_t value) {
+                __builtin_prefetch(dir + value);
+                probes.push_back({dir + value, 0, static_cast<std::uint32_t>(p)});
+            });
+        }
+        std::size_t ranges = 0;
+        for (const Listed& probe : probes) {
+            const std::uint32_t end = std::min(probe.first[1], rows);
+            const std::uint32_t begin = std::min(probe.first[0], end);
+            if (begin == end) continue;
+            const std::uint32_t* order = orders_[probe.part] + begin;
+            __builtin_prefetch(order);
+            probes[ranges++] = {order, end - begin, probe.part};
+        }
+        for (std::size_t r = 0; r < ranges; ++r) {
+            for (std::uint32_t i = 0; i < probes[r].count; ++i) {
+                const std::uint32_t local = probes[r].first[i];
+                if (local >= rows) continue;  // only a corrupted image lists such a row
+                __builtin_prefetch(stored + std::uint64_t{local} * d);
+                found.emplace_back(local, probes[r].part);
+            }
+        }
     }
-}
-
-void verify_rows(const Segment& segment, std::span<const std::uint32_t> locals, const std::uint8_t* row,
-                 std::uint32_t k, const RemovedRows& removed, std::vector<QueryHit>& out) {
-    const std::uint8_t* codes = segment.codes();
-    const std::uint64_t d = segment.d_bytes();
     verify_gathered(
-        locals.size(), d, row, k, [&](std::size_t c) { return codes + std::uint64_t{locals[c]} * d; },
+        found.size(), d, row, k, [&](std::size_t c) { return stored + std::uint64_t{found[c].first} * d; },
         [&](std::size_t c, std::uint32_t dist) {
-            if (!removed_row(removed, locals[c])) out.push_back({segment.id(locals[c]), dist});
+            const auto [local, part] = found[c];
+            if (removed_row(removed, local)) return;
+            if (part != 0 && !first_near_part(keys_, part, row, stored + std::uint64_t{local} * d)) return;
+            out.push_back({id(local), dist});
         });
 }
 
 void scan_rows(const std::uint8_t* codes, std::uint64_t rows, std::uint64_t d_bytes, std::uint64_t first_id,
-               const std::uint8_t* row, std::uint32_t k, const RemovedRows& removed, std::vector<QueryHit>& out) {
+               const std::uint8_t* row, std::uint32_t k, const RemovedRows& removed,
+               std::vector<QueryHit>& out) {
     verify_gathered(
         rows, d_bytes, row, k, [&](std::size_t r) { return codes + r * d_bytes; },
         [&](std::size_t r, std::uint32_t dist) {

@@ -92,11 +92,16 @@ public:
     std::uint64_t base() const noexcept { return head_.base; }
     const Plan& plan() const noexcept { return plan_; }
 
-    // Appends to `out` the local rows listed under `row`'s keys or keys
-    // within a part's threshold of them, each once (on the first part where
-    // it is near `row`), unordered: by the box principle a superset of the
-    // rows within the k the segment was keyed for. With no part, every row.
-    void candidates(const std::uint8_t* row, std::vector<std::uint32_t>& out) const;
+    // Appends (id, dist) to `out` for every row within k (at most the k the
+    // segment was keyed for) of `row` that `removed` does not mark, each
+    // once, unordered. The rows listed under `row`'s value or a value within
+    // a part's threshold of it (every row, with no part) are gathered in
+    // three passes that prefetch what the next one reads (directory
+    // entries, then listed rows, then codes), since each is a cache miss in
+    // a large segment; all are verified in tiles, and a hit found on part p
+    // is kept only when p is the first part where it is near.
+    void query(const std::uint8_t* row, std::uint32_t k, const RemovedRows& removed,
+               std::vector<QueryHit>& out) const;
 
 private:
     Segment() = default;
@@ -113,11 +118,6 @@ private:
     std::vector<const std::uint32_t*> directories_;
     std::vector<const std::uint32_t*> orders_;
 };
-
-// Verifies `locals` (rows of `segment`) against `row` over the whole code and
-// appends (id, dist) for each within k that `removed` does not mark.
-void verify_rows(const Segment& segment, std::span<const std::uint32_t> locals, const std::uint8_t* row,
-                 std::uint32_t k, const RemovedRows& removed, std::vector<QueryHit>& out);
 
 // All rows of `codes` (rows of d_bytes bytes) within k of `row`, as
 // (first_id + r, dist), skipping r set in `removed`.

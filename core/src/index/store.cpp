@@ -62,7 +62,8 @@ void Store::freeze_tail() {
         std::vector<std::uint32_t> ids;
         for (std::uint64_t r = 0; r < tail_rows_; ++r) {
             if (is_removed(removed, r)) continue;
-            codes.insert(codes.end(), tail_->codes.get() + r * d_bytes_, tail_->codes.get() + (r + 1) * d_bytes_);
+            codes.insert(codes.end(), tail_->codes.get() + r * d_bytes_,
+                         tail_->codes.get() + (r + 1) * d_bytes_);
             ids.push_back(static_cast<std::uint32_t>(tail_base_ + r));
         }
         if (!ids.empty()) stored.segment = Segment::build(codes.data(), ids.size(), d_bytes_, k_, ids, 0);
@@ -98,13 +99,15 @@ void Store::append(ByteSpan rows, const RunControl* control) {
         ByteSpan codes = rows;
         if (next.tail_rows_ != 0) {
             joined.reserve(next.tail_rows_ * d_bytes_ + rows.size());
-            joined.insert(joined.end(), next.tail_->codes.get(), next.tail_->codes.get() + next.tail_rows_ * d_bytes_);
+            joined.insert(joined.end(), next.tail_->codes.get(),
+                          next.tail_->codes.get() + next.tail_rows_ * d_bytes_);
             joined.insert(joined.end(), rows.begin(), rows.end());
             codes = joined;
         }
         poll(control);
         StoredSegment stored;
-        stored.segment = Segment::build(codes.data(), codes.size() / d_bytes_, d_bytes_, k_, {}, next.tail_base_);
+        stored.segment =
+            Segment::build(codes.data(), codes.size() / d_bytes_, d_bytes_, k_, {}, next.tail_base_);
         stored.live = stored.segment->rows();
         next.segments_.push_back(std::move(stored));
         next.next_id_ += m;
@@ -146,37 +149,39 @@ std::uint32_t tier_of(std::uint64_t rows, std::uint64_t tail_rows, std::uint32_t
 void Store::merge_tiers(const RunControl* control) {
     const std::uint32_t factor = tuning_.merge_factor;
     for (;;) {
-        // A segment mostly removed is keyed again alone; F segments of one
-        // tier become one.
-        std::vector<std::size_t> chosen;
-        for (std::size_t s = 0; s < segments_.size() && chosen.empty(); ++s)
-            if (segments_[s].live * 2 < segments_[s].segment->rows()) chosen.push_back(s);
-        if (chosen.empty()) {
-            std::vector<std::vector<std::size_t>> tiers;
-            for (std::size_t s = 0; s < segments_.size(); ++s) {
-                const std::uint32_t t = tier_of(segments_[s].live, tuning_.tail_rows, factor);
-                if (tiers.size() <= t) tiers.resize(t + 1);
-                tiers[t].push_back(s);
-                if (tiers[t].size() == factor) {
-                    chosen = tiers[t];
-                    break;
-                }
-            }
+        // Segments are kept in order of their ids and merged only with their
+        // neighbours, so that a merge of rows never removed keeps its ids
+        // gapless (no id array). In turn: a segment mostly removed is keyed
+        // again alone; F neighbours of one tier become one; and when rows
+        // added in mixed sizes leave more segments than F per tier, the two
+        // smallest neighbours are merged, which bounds the probes per query.
+        std::size_t first = segments_.size(), count = 0;
+        for (std::size_t s = 0; s < segments_.size() && count == 0; ++s)
+            if (segments_[s].live * 2 < segments_[s].segment->rows()) first = s, count = 1;
+        std::uint32_t top = 0;
+        for (std::size_t s = 0; s < segments_.size() && count == 0; ++s) {
+            const std::uint32_t tier = tier_of(segments_[s].live, tuning_.tail_rows, factor);
+            top = std::max(top, tier);
+            std::size_t run = 1;
+            while (run < factor && s + run < segments_.size() &&
+                   tier_of(segments_[s + run].live, tuning_.tail_rows, factor) == tier)
+                ++run;
+            if (run == factor) first = s, count = factor;
         }
-        if (chosen.empty()) return;
+        if (count == 0 && segments_.size() > std::size_t{factor} * (top + 2)) {
+            std::uint64_t smallest = ~std::uint64_t{0};
+            for (std::size_t s = 0; s + 1 < segments_.size(); ++s)
+                if (segments_[s].live + segments_[s + 1].live < smallest)
+                    smallest = segments_[s].live + segments_[s + 1].live, first = s, count = 2;
+        }
+        if (count == 0) return;
         poll(control);
-        std::vector<StoredSegment> parts;
-        for (const std::size_t s : chosen) parts.push_back(segments_[s]);
-        StoredSegment merged_segment = merged(parts);
-        for (std::size_t c = chosen.size(); c-- > 0;)
-            segments_.erase(segments_.begin() + static_cast<std::ptrdiff_t>(chosen[c]));
-        if (merged_segment.segment) {
-            // Kept in order of first id.
-            const auto at = std::find_if(segments_.begin(), segments_.end(), [&](const StoredSegment& s) {
-                return s.segment->id(0) > merged_segment.segment->id(0);
-            });
-            segments_.insert(at, std::move(merged_segment));
-        }
+        const auto from = segments_.begin() + static_cast<std::ptrdiff_t>(first);
+        StoredSegment merged_segment = merged({segments_.data() + first, count});
+        segments_.erase(from, from + static_cast<std::ptrdiff_t>(count));
+        if (merged_segment.segment)
+            segments_.insert(segments_.begin() + static_cast<std::ptrdiff_t>(first),
+                             std::move(merged_segment));
     }
 }
 
@@ -198,8 +203,7 @@ StoredSegment Store::merged(std::span<const StoredSegment> parts) const {
         std::size_t best = parts.size();
         for (std::size_t p = 0; p < parts.size(); ++p)
             if (next[p] < parts[p].segment->rows() &&
-                (best == parts.size() ||
-                 parts[p].segment->id(next[p]) < parts[best].segment->id(next[best])))
+                (best == parts.size() || parts[p].segment->id(next[p]) < parts[best].segment->id(next[best])))
                 best = p;
         const Segment& from = *parts[best].segment;
         ids[out] = from.id(next[best]);
@@ -210,9 +214,9 @@ StoredSegment Store::merged(std::span<const StoredSegment> parts) const {
     StoredSegment stored;
     if (total == 0) return stored;
     const bool gapless = std::uint64_t{ids.back()} - ids.front() + 1 == total;
-    stored.segment = Segment::build(codes.data(), total, d_bytes_, k_,
-                                    gapless ? std::span<const std::uint32_t>{} : std::span<const std::uint32_t>(ids),
-                                    ids.front());
+    stored.segment = Segment::build(
+        codes.data(), total, d_bytes_, k_,
+        gapless ? std::span<const std::uint32_t>{} : std::span<const std::uint32_t>(ids), ids.front());
     stored.live = total;
     return stored;
 }
@@ -223,9 +227,11 @@ std::uint64_t Store::remove(std::span<const std::uint64_t> ids) {
     // each: the published ones are shared with readers.
     std::vector<std::shared_ptr<RemovedRows>> changed(next.segments_.size());
     std::shared_ptr<RemovedRows> tail_changed;
-    const auto mark = [](std::shared_ptr<RemovedRows>& bits, const std::shared_ptr<const RemovedRows>& current,
-                         std::uint64_t rows, std::uint64_t r) {
-        if (!bits) bits = std::make_shared<RemovedRows>(current ? *current : RemovedRows(removed_words(rows), 0));
+    const auto mark = [](std::shared_ptr<RemovedRows>& bits,
+                         const std::shared_ptr<const RemovedRows>& current, std::uint64_t rows,
+                         std::uint64_t r) {
+        if (!bits)
+            bits = std::make_shared<RemovedRows>(current ? *current : RemovedRows(removed_words(rows), 0));
         std::uint64_t& word = (*bits)[r >> 6];
         const bool was = ((word >> (r & 63)) & 1) != 0;
         word |= std::uint64_t{1} << (r & 63);
@@ -247,8 +253,10 @@ std::uint64_t Store::remove(std::span<const std::uint64_t> ids) {
             std::uint64_t lo = 0, hi = segment.rows();
             while (lo < hi) {
                 const std::uint64_t mid = (lo + hi) / 2;
-                if (segment.id(mid) < id) lo = mid + 1;
-                else hi = mid;
+                if (segment.id(mid) < id)
+                    lo = mid + 1;
+                else
+                    hi = mid;
             }
             if (lo == segment.rows() || segment.id(lo) != id) continue;
             if (mark(changed[s], next.segments_[s].removed, segment.rows(), lo)) {
@@ -269,14 +277,11 @@ std::uint64_t Store::remove(std::span<const std::uint64_t> ids) {
 
 std::vector<QueryHit> Store::query(const std::uint8_t* row, std::uint32_t k) const {
     std::vector<QueryHit> hits;
-    thread_local std::vector<std::uint32_t> locals;
-    for (const StoredSegment& stored : segments_) {
-        locals.clear();
-        stored.segment->candidates(row, locals);
-        verify_rows(*stored.segment, locals, row, k, removed_of(stored.removed), hits);
-    }
+    for (const StoredSegment& stored : segments_)
+        stored.segment->query(row, k, removed_of(stored.removed), hits);
     if (tail_rows_ != 0)
-        scan_rows(tail_->codes.get(), tail_rows_, d_bytes_, tail_base_, row, k, removed_of(tail_removed_), hits);
+        scan_rows(tail_->codes.get(), tail_rows_, d_bytes_, tail_base_, row, k, removed_of(tail_removed_),
+                  hits);
     std::sort(hits.begin(), hits.end(), [](const QueryHit& a, const QueryHit& b) { return a.id < b.id; });
     return hits;
 }
@@ -337,8 +342,9 @@ Store::Saved Store::saved_parts() const {
     if (tail_rows_ != 0) {
         saved.tail_image = Segment::scan_image(tail_->codes.get(), tail_rows_, d_bytes_, tail_base_);
         if (tail_removed_)
-            saved.tail_removed.assign(tail_removed_->begin(),
-                                      tail_removed_->begin() + static_cast<std::ptrdiff_t>(removed_words(tail_rows_)));
+            saved.tail_removed.assign(
+                tail_removed_->begin(),
+                tail_removed_->begin() + static_cast<std::ptrdiff_t>(removed_words(tail_rows_)));
         std::uint64_t live = tail_rows_;
         for (std::uint64_t r = 0; r < tail_rows_; ++r) live -= is_removed(saved.tail_removed, r);
         saved.index.segments.push_back({bytes_of(saved.tail_image), bytes_of(saved.tail_removed), live});
@@ -363,10 +369,11 @@ void check_shape(std::uint64_t d_bytes, std::uint32_t k, bool chunked) {
         throw IndexFileError("bad header: k (" + std::to_string(k) + ") must be < 8*d_bytes (" +
                              std::to_string(8 * d_bytes) + ")");
     const std::uint64_t bits = 8 * d_bytes;
-    const std::uint64_t widest = k == 0 ? std::min<std::uint64_t>(bits, 128) : (bits + k) / (std::uint64_t{k} + 1);
+    const std::uint64_t widest =
+        k == 0 ? std::min<std::uint64_t>(bits, 128) : (bits + k) / (std::uint64_t{k} + 1);
     if (chunked && widest > 128)
-        throw IndexFileError("bad header: k (" + std::to_string(k) + ") at d_bytes " + std::to_string(d_bytes) +
-                             " makes a bit chunk wider than 128 bits");
+        throw IndexFileError("bad header: k (" + std::to_string(k) + ") at d_bytes " +
+                             std::to_string(d_bytes) + " makes a bit chunk wider than 128 bits");
 }
 
 Store from_saved(const SavedIndex& saved, bool chunked) {
@@ -391,7 +398,8 @@ Store Store::adopted(const SavedIndex& saved, Store&& empty) {
         const std::uint64_t rows = stored.segment->rows();
         if (rows == 0) throw IndexFileError("bad segment: no rows");
         const std::uint64_t last = stored.segment->id(rows - 1);
-        if (last >= saved.next_id || (stored.segment->explicit_ids() && rows > 1 && stored.segment->id(0) > last))
+        if (last >= saved.next_id ||
+            (stored.segment->explicit_ids() && rows > 1 && stored.segment->id(0) > last))
             throw IndexFileError("bad segment: ids past the ids issued");
         if (!s.removed.empty()) {
             if (s.removed.size() != 8 * removed_words(rows))
@@ -400,7 +408,8 @@ Store Store::adopted(const SavedIndex& saved, Store&& empty) {
             std::memcpy(removed->data(), s.removed.data(), s.removed.size());
             std::uint64_t gone = 0;
             for (const std::uint64_t word : *removed) gone += static_cast<std::uint64_t>(std::popcount(word));
-            if (gone > rows || rows - gone != s.live) throw IndexFileError("bad segment: live rows do not match");
+            if (gone > rows || rows - gone != s.live)
+                throw IndexFileError("bad segment: live rows do not match");
             stored.removed = std::move(removed);
         } else if (s.live != rows) {
             throw IndexFileError("bad segment: live rows do not match");
@@ -419,6 +428,8 @@ Store Store::load(const std::string& path, bool map, bool chunked) {
     return from_saved(read_index_file(path, map), chunked);
 }
 
-Store Store::from_bytes(ByteSpan bytes, bool chunked) { return from_saved(decode_index_bytes(bytes), chunked); }
+Store Store::from_bytes(ByteSpan bytes, bool chunked) {
+    return from_saved(decode_index_bytes(bytes), chunked);
+}
 
 }  // namespace brimel::detail

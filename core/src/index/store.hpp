@@ -3,13 +3,16 @@
 //
 // New rows go to the tail, a block of fixed room (tail_rows rows) that each
 // query scans. A full tail is keyed into a segment; a batch of at least a
-// tail's rows is keyed into one segment with the tail's rows. Segments are
-// grouped in tiers of size (tier t: tail_rows * F^t rows up to F times that,
-// F = merge_factor); when a tier holds F segments they are merged into one
-// of the next tier, dropping removed rows, so a query probes at most
-// (F - 1) segments per tier and a row is keyed again about log_F(n /
-// tail_rows) times over the store's life. A segment with more removed rows
-// than live ones is keyed again alone.
+// tail's rows is keyed into one segment with the tail's rows. Segments stay in
+// the order of their ids and are grouped in tiers of size (tier t: tail_rows
+// * F^t rows up to F times that, F = merge_factor); F neighbouring segments
+// of one tier are merged into one of the next tier, dropping removed rows, so
+// a query probes about F - 1 segments per tier and a row is keyed again about
+// log_F(n / tail_rows) times over the store's life. Merging only neighbours
+// keeps the ids of a merge without removals gapless (no id array). A segment
+// with more removed rows than live ones is keyed again alone, and when rows
+// added in mixed sizes leave more than F segments per tier, the two smallest
+// neighbours are merged.
 //
 // A Store is a value: copying one shares its segments and its tail block,
 // so a copy costs a few pointers per segment. Appending to a copy writes
