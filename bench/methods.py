@@ -395,7 +395,6 @@ def _index_query_batch(stored, queries, k, threads):
         path = Path(tmp) / "index.idx"
         _, metrics["save_s"] = _timed(lambda: index.save(path))
         metrics["file_bytes_per_row"] = path.stat().st_size / stored.shape[0]
-        del index
         loaded, metrics["load_s"] = _timed(lambda: bn.Index.load(path))
         if not all(np.array_equal(a, b) for a, b in zip(found, loaded.query_batch(queries))):
             raise SystemExit("the loaded index answers differently from the saved one")
