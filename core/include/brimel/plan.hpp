@@ -115,6 +115,11 @@ inline constexpr std::uint64_t kMaxSegmentParts = 64;
 // plan of cheap probes covers). The cost is that of one query on uniform
 // codes: a stored segment has no queries to sample. More rows get wider parts.
 Plan segment_plan(std::uint64_t d_bytes, std::uint32_t k, std::uint64_t rows);
+// The same over the listed bit positions `bits` (ascending) of d_bytes-byte
+// codes only: parts are consecutive runs of the list (ranges where the bits
+// are consecutive, position lists elsewhere).
+Plan segment_plan(const std::vector<std::uint64_t>& bits, std::uint64_t d_bytes, std::uint32_t k,
+                  std::uint64_t rows);
 
 // True when the join is so small (all pairs times words per row below 2^26,
 // about 20 ms of one core scanning) that planning would cost about what the

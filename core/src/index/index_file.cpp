@@ -48,8 +48,7 @@ constexpr std::uint64_t merge_round(std::uint64_t acc, std::uint64_t value) noex
 
 [[noreturn]] void throw_errno() { throw std::system_error(errno, std::generic_category()); }
 
-// A file descriptor closed on every path out; a failed close after writing
-// is reported by close_checked.
+// A file descriptor for reading, closed on every path out.
 class File {
 public:
     File(const std::string& path, int flags) : fd_(::open(path.c_str(), flags | O_CLOEXEC, 0666)) {
@@ -61,22 +60,6 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     int fd() const noexcept { return fd_; }
-    void close_checked() {
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0) throw_errno();
-    }
-
-    void write_all(ByteSpan bytes) {
-        while (!bytes.empty()) {
-            // At most 1 GiB per call: some systems refuse larger writes.
-            const ssize_t done = ::write(fd_, bytes.data(), std::min<std::size_t>(bytes.size(), 1u << 30));
-            if (done < 0 && errno == EINTR) continue;
-            if (done < 0) throw_errno();
-            bytes = bytes.subspan(static_cast<std::size_t>(done));
-        }
-    }
-
     // Fills `out`; false when the file ends first (it changed since fstat).
     bool read_all(std::span<std::uint8_t> out) {
         while (!out.empty()) {

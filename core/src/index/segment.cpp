@@ -200,6 +200,7 @@ std::shared_ptr<const Segment> Segment::adopt(std::shared_ptr<const void> owner,
         s.directories_.push_back(
             reinterpret_cast<const std::uint32_t*>(image.data() + layout.directories[p]));
         s.orders_.push_back(reinterpret_cast<const std::uint32_t*>(image.data() + layout.orders[p]));
+        s.k_ += parts[p].threshold + (p == 0 ? 0 : 1);
     }
     return segment;
 }
@@ -230,20 +231,34 @@ void Segment::query(const std::uint8_t* row, std::uint32_t k, const RemovedRows&
             });
         }
         std::size_t ranges = 0;
+        thread_local std::vector<std::uint64_t> ranges_values;  // the value of each range
+        ranges_values.clear();
         for (const Listed& probe : probes) {
             const std::uint32_t end = std::min(probe.first[1], rows);
             const std::uint32_t begin = std::min(probe.first[0], end);
             if (begin == end) continue;
             const std::uint32_t* order = orders_[probe.part] + begin;
             __builtin_prefetch(order);
+            ranges_values.push_back(static_cast<std::uint64_t>(probe.first - directories_[probe.part]));
             probes[ranges++] = {order, end - begin, probe.part};
         }
+        thread_local std::vector<std::uint32_t> from_sub;
         for (std::size_t r = 0; r < ranges; ++r) {
-            for (std::uint32_t i = 0; i < probes[r].count; ++i) {
-                const std::uint32_t local = probes[r].first[i];
+            std::span<const std::uint32_t> listed(probes[r].first, probes[r].count);
+            const std::uint32_t p = probes[r].part;
+            if (listed.size() > kHeavyRows) {
+                const std::uint64_t value = ranges_values[r];
+                if (const SubIndex* sub =
+                        heavy_.find(p, value, listed, plan_.parts[p], nullptr, k_, stored, d)) {
+                    from_sub.clear();
+                    sub->candidates(row, stored, from_sub);
+                    listed = from_sub;
+                }
+            }
+            for (const std::uint32_t local : listed) {
                 if (local >= rows) continue;  // only a corrupted image lists such a row
                 __builtin_prefetch(stored + std::uint64_t{local} * d);
-                found.emplace_back(local, probes[r].part);
+                found.emplace_back(local, p);
             }
         }
     }

@@ -33,6 +33,7 @@
 #include "../keys/part_probe.hpp"
 #include "brimel/plan.hpp"
 #include "brimel/types.hpp"
+#include "sub_index.hpp"
 
 namespace brimel::detail {
 
@@ -117,6 +118,8 @@ private:
     const std::uint32_t* ids_ = nullptr;
     std::vector<const std::uint32_t*> directories_;
     std::vector<const std::uint32_t*> orders_;
+    std::uint32_t k_ = 0;  // the bound the plan covers: sum(t_p + 1) - 1
+    HeavyLists heavy_;
 };
 
 // All rows of `codes` (rows of d_bytes bytes) within k of `row`, as

@@ -269,6 +269,13 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
 }
 
 Plan segment_plan(std::uint64_t d_bytes, std::uint32_t k, std::uint64_t rows) {
+    std::vector<std::uint64_t> bits(8 * d_bytes);
+    std::iota(bits.begin(), bits.end(), std::uint64_t{0});
+    return segment_plan(bits, d_bytes, k, rows);
+}
+
+Plan segment_plan(const std::vector<std::uint64_t>& bits, std::uint64_t d_bytes, std::uint32_t k,
+                  std::uint64_t rows) {
     // Per query, in nanoseconds of one core: a directory lookup per probed
     // key, and per listed row its code fetched, the earlier parts checked and
     // the distance counted; the scan gathers and counts every row.
@@ -279,7 +286,7 @@ Plan segment_plan(std::uint64_t d_bytes, std::uint32_t k, std::uint64_t rows) {
     Plan best = scan_plan();
     double best_cost = n * (2.0 + 0.5 * words);
     if (rows < 64) return best;
-    const std::uint64_t total_bits = 8 * d_bytes;
+    const std::uint64_t total_bits = bits.size();
     // A part's directory has 2^width + 1 entries of 4 bytes: at most about a
     // quarter of the rows, so that it costs at most a byte per row.
     const auto widest = std::min<std::uint64_t>(
@@ -289,19 +296,29 @@ Plan segment_plan(std::uint64_t d_bytes, std::uint32_t k, std::uint64_t rows) {
     for (std::uint64_t m = 1; m <= most_parts; ++m) {
         // The first total_bits mod m parts are a bit wider, and the larger
         // thresholds go to them; parts are capped at `widest` bits, leaving
-        // the rest of the code unkeyed.
+        // the rest of the bits unkeyed.
         const std::vector<std::uint32_t> t_p = thresholds(k, static_cast<std::size_t>(m));
         Plan plan{"segment", {}};
         double cost = 0;
-        std::uint64_t lo = 0;
+        std::uint64_t at = 0;
         bool usable = true;
         for (std::uint64_t p = 0; p < m && usable; ++p) {
             const std::uint64_t width = std::min(widest, total_bits / m + (p < total_bits % m));
             const double keys = 1.0 + probes(width, t_p[p]);
             usable = width > 0 && t_p[p] < width && keys <= static_cast<double>(kMaxProbes);
             cost += keys * kProbe + n * std::ldexp(keys, -static_cast<int>(width)) * kListed;
-            plan.parts.push_back(range_part(lo, lo + width, t_p[p]));
-            lo += width;
+            // A run of consecutive bits is read as a range.
+            Part part;
+            part.threshold = t_p[p];
+            if (width > 0 && bits[at + width - 1] - bits[at] + 1 == width) {
+                part.lo = bits[at];
+                part.hi = bits[at] + width;
+            } else {
+                part.positions.assign(bits.begin() + static_cast<std::ptrdiff_t>(at),
+                                      bits.begin() + static_cast<std::ptrdiff_t>(at + width));
+            }
+            plan.parts.push_back(std::move(part));
+            at += width;
         }
         if (usable && cost < best_cost) {
             best = std::move(plan);

@@ -1,0 +1,134 @@
+// Heavy lists and their sub-indexes.
+#include "sub_index.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <iterator>
+
+#include "../keys/code_words.hpp"
+
+namespace brimel::detail {
+namespace {
+
+std::vector<std::uint64_t> part_bits(const Part& part) {
+    std::vector<std::uint64_t> bits = part.positions;
+    for (std::uint64_t bit = part.lo; bit < part.hi; ++bit) bits.push_back(bit);
+    std::sort(bits.begin(), bits.end());
+    return bits;
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> bits_outside(const std::vector<std::uint64_t>& free_bits, const Part& part) {
+    std::vector<std::uint64_t> left;
+    const std::vector<std::uint64_t> taken = part_bits(part);
+    std::set_difference(free_bits.begin(), free_bits.end(), taken.begin(), taken.end(), std::back_inserter(left));
+    return left;
+}
+
+const SubIndex* HeavyLists::find(std::size_t part, std::uint64_t value, std::span<const std::uint32_t> rows,
+                                 const Part& planned, const std::vector<std::uint64_t>* free_bits, std::uint32_t k,
+                                 const std::uint8_t* codes, std::uint64_t d_bytes) const {
+    {
+        const std::lock_guard lock(mutex_);
+        Entry& entry = entries_[{part, value}];
+        if (entry.sub) return entry.sub.get();
+        if (++entry.probes != kProbesBeforeSubIndex) return nullptr;
+    }
+    // Made outside the lock, by the one probe that reached the count.
+    std::vector<std::uint64_t> every_bit;
+    if (free_bits == nullptr) {
+        every_bit.resize(8 * d_bytes);
+        for (std::uint64_t b = 0; b < every_bit.size(); ++b) every_bit[b] = b;
+    }
+    auto made = std::make_shared<const SubIndex>(rows, bits_outside(free_bits ? *free_bits : every_bit, planned), k,
+                                                 codes, d_bytes);
+    const std::lock_guard lock(mutex_);
+    return (entries_[{part, value}].sub = std::move(made)).get();
+}
+
+namespace {
+
+// Keeps the bits of `free_bits` on which some of `rows` differ; sets
+// `common` to the rows' shared code (row 0's) and `fixed` to the mask of
+// the bits of the code on which they all agree (as 64-bit words).
+std::vector<std::uint64_t> varying_bits(std::span<const std::uint32_t> rows, const std::vector<std::uint64_t>& free_bits,
+                                        const std::uint8_t* codes, std::uint64_t d_bytes,
+                                        std::vector<std::uint64_t>& common, std::vector<std::uint64_t>& fixed) {
+    const std::size_t words = words_per_row(d_bytes);
+    common.assign(words, 0);
+    fixed.assign(words, ~std::uint64_t{0});
+    if (rows.empty()) return {};
+    for (std::size_t w = 0; w < words; ++w) common[w] = load_word(codes + std::uint64_t{rows[0]} * d_bytes, w, d_bytes);
+    for (const std::uint32_t r : rows)
+        for (std::size_t w = 0; w < words; ++w)
+            fixed[w] &= ~(load_word(codes + std::uint64_t{r} * d_bytes, w, d_bytes) ^ common[w]);
+    std::vector<std::uint64_t> varying;
+    for (const std::uint64_t bit : free_bits) {
+        const auto [word, shift] = word_bit(bit);
+        if (((fixed[word] >> shift) & 1) == 0) varying.push_back(bit);
+    }
+    return varying;
+}
+
+}  // namespace
+
+SubIndex::SubIndex(std::span<const std::uint32_t> rows, std::vector<std::uint64_t> free_bits, std::uint32_t k,
+                   const std::uint8_t* codes, std::uint64_t d_bytes)
+    : free_bits_(varying_bits(rows, free_bits, codes, d_bytes, common_, fixed_)),
+      plan_(free_bits_.size() > k ? segment_plan(free_bits_, d_bytes, k, rows.size()) : scan_plan()),
+      k_(k),
+      d_bytes_(d_bytes) {
+    if (plan_.is_scan()) {
+        rows_.assign(rows.begin(), rows.end());
+        return;
+    }
+    // Each part by one counting pass, as a segment's: counts per value, their
+    // prefix sums, then the rows in order.
+    for (const Part& part : plan_.parts) {
+        const PartKeys& keys = keys_.emplace_back(part, d_bytes);
+        probes_.emplace_back(keys);
+        const std::uint64_t values = std::uint64_t{1} << part.width();
+        std::vector<std::uint32_t>& dir = directories_.emplace_back(values + 1, 0);
+        std::vector<std::uint32_t>& order = orders_.emplace_back(rows.size());
+        for (const std::uint32_t r : rows) ++dir[keys.key(codes + std::uint64_t{r} * d_bytes) + 1];
+        for (std::uint64_t v = 0; v < values; ++v) dir[v + 1] += dir[v];
+        for (const std::uint32_t r : rows) order[dir[keys.key(codes + std::uint64_t{r} * d_bytes)]++] = r;
+        std::move_backward(dir.begin(), dir.end() - 1, dir.end());
+        dir[0] = 0;
+    }
+}
+
+void SubIndex::candidates(const std::uint8_t* row, const std::uint8_t* codes, std::vector<std::uint32_t>& out) const {
+    // Every keyed row differs from `row` in at least the bits on which they
+    // all agree and `row` does not: past k, none is near.
+    std::uint32_t apart = 0;
+    for (std::size_t w = 0; w < common_.size(); ++w)
+        apart += static_cast<std::uint32_t>(std::popcount((load_word(row, w, d_bytes_) ^ common_[w]) & fixed_[w]));
+    if (apart > k_) return;
+    if (plan_.is_scan()) {
+        out.insert(out.end(), rows_.begin(), rows_.end());
+        return;
+    }
+    std::vector<std::uint32_t> from_child;
+    for (std::size_t q = 0; q < keys_.size(); ++q) {
+        probes_[q].for_each_key(keys_[q].key(row), [&](std::uint64_t value) {
+            const std::uint32_t* order = orders_[q].data();
+            std::span<const std::uint32_t> listed(order + directories_[q][value],
+                                                  directories_[q][value + 1] - directories_[q][value]);
+            if (listed.size() > kHeavyRows) {
+                if (const SubIndex* sub =
+                        heavy_.find(q, value, listed, plan_.parts[q], &free_bits_, k_, codes, d_bytes_)) {
+                    from_child.clear();
+                    sub->candidates(row, codes, from_child);
+                    listed = from_child;
+                }
+            }
+            // Each row once: on the first part where it is near the query.
+            for (const std::uint32_t r : listed)
+                if (first_near_part(keys_, q, row, codes + std::uint64_t{r} * d_bytes_)) out.push_back(r);
+        });
+    }
+}
+
+}  // namespace brimel::detail
