@@ -88,14 +88,20 @@ def test_full_index_refuses_a_batch_before_reading_it():
 
 
 @pytest.mark.skipif(support.SANITIZED, reason="an address-space limit cannot be set under AddressSanitizer")
-def test_empty_index_with_huge_k_takes_no_memory():
-    """2**25 one-bit chunks: their plan and tables took 2 GB before a row was
-    stored. Now they are made with the first row."""
+def test_few_rows_with_a_huge_k_cost_what_they_hold(tmp_path):
+    """Plans and tables are made for segments of many rows only: 2**25 one-bit
+    chunks took 2 GB before a row was stored, one row of 64 KiB at k = 2**19 - 1
+    took 418 MB, and so did loading a 260 KB file of 4 such rows."""
     support.run_script(
-        """
+        f"""
         limit_address_space(256)
         index = m.Index(2**22, 2**25 - 1)
         row = np.zeros(2**22, np.uint8)
         assert (index.k, index.d_bytes, len(index), index.query(row)) == (2**25 - 1, 2**22, 0, [])
+        wide = m.Index(2**16, 2**19 - 1)
+        rows = np.random.default_rng(0).integers(0, 256, (4, 2**16), dtype=np.uint8)
+        assert [wide.add(r) for r in rows] == [0, 1, 2, 3] and wide.query(rows[1])[1] == (1, 0)
+        wide.save({str(tmp_path / "wide.idx")!r})
+        assert m.Index.load({str(tmp_path / "wide.idx")!r}).query(rows[2])[2] == (2, 0)
         """
     )

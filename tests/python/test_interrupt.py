@@ -1,4 +1,5 @@
-"""Long joins stop on Ctrl-C and on a progress callback's exception; progress
+"""Long joins, and an Index's long add_batch (which then adds nothing) and
+query_batch, stop on Ctrl-C and on a progress callback's exception; progress
 counts only grow and end at their total."""
 
 import os
@@ -27,10 +28,17 @@ CHILD = support.PRELUDE + textwrap.dedent(
     signal.signal(signal.SIGINT, signal.default_int_handler)
 
     a = support.random_codes(*{LONG})
+    index, filled, many = bn.Index(32, 31), bn.Index(32, 31), a
+    if sys.argv[1].startswith("Index"):
+        filled.add_batch(a)
+        many = np.repeat(a, 40 if sys.argv[1] == "Index.add_batch" else 2, axis=0)
     join = {{
         "find_pairs": lambda: bn.find_pairs(a, 100),
         "find_groups": lambda: bn.find_groups(a, 100),
         "find_pairs_self_adaptive": lambda: bn.find_pairs_self_adaptive(a, 60),
+        # 8M rows: seconds of keying, all or nothing.
+        "Index.add_batch": lambda: index.add_batch(many),
+        "Index.query_batch": lambda: filled.query_batch(many),
     }}[sys.argv[1]]
     print("ready", flush=True)
     try:
@@ -39,14 +47,16 @@ CHILD = support.PRELUDE + textwrap.dedent(
     except KeyboardInterrupt:
         caught = time.monotonic()
         # The engine is usable again at once.
-        again = len(bn.find_pairs_self(a[:3000], 3)) == len(bn.find_pairs(a[:3000], 3).i)
+        again = len(bn.find_pairs_self(a[:3000], 3)) == len(bn.find_pairs(a[:3000], 3).i) and index.n == 0
         print("interrupted", caught, again, flush=True)
     """
 )
 
 
 @pytest.mark.skipif(support.SANITIZED, reason="timing of a 30 s join under the sanitizer")
-@pytest.mark.parametrize("join", ["find_pairs", "find_groups", "find_pairs_self_adaptive"])
+@pytest.mark.parametrize(
+    "join", ["find_pairs", "find_groups", "find_pairs_self_adaptive", "Index.add_batch", "Index.query_batch"]
+)
 def test_sigint_stops_a_long_join(join):
     child = subprocess.Popen(
         [sys.executable, "-c", CHILD, join], stdout=subprocess.PIPE, text=True, start_new_session=True

@@ -100,7 +100,8 @@ void verify_gathered(std::size_t count, std::uint64_t d_bytes, const std::uint8_
 
 std::shared_ptr<const Segment> Segment::build(const std::uint8_t* codes, std::uint64_t rows,
                                               std::uint64_t d_bytes, std::uint32_t k,
-                                              std::span<const std::uint32_t> ids, std::uint64_t base) {
+                                              std::span<const std::uint32_t> ids, std::uint64_t base,
+                                              const RunControl* control) {
     const Plan plan = segment_plan(d_bytes, k, rows);
     SegmentHead head{};
     head.rows = rows;
@@ -135,12 +136,20 @@ std::shared_ptr<const Segment> Segment::build(const std::uint8_t* codes, std::ui
             auto* dir = reinterpret_cast<std::uint32_t*>(image + layout.directories[p]);
             auto* order = reinterpret_cast<std::uint32_t*>(image + layout.orders[p]);
             std::fill(dir, dir + values + 1, 0u);
-            for (std::uint64_t r = 0; r < rows; ++r) ++dir[keys.key(stored + r * d_bytes) + 1];
+            const auto poll = [&](std::uint64_t r) {
+                if (control != nullptr && r % (1u << 16) == 0) control->check();
+            };
+            for (std::uint64_t r = 0; r < rows; ++r) {
+                poll(r);
+                ++dir[keys.key(stored + r * d_bytes) + 1];
+            }
             for (std::uint64_t v = 0; v < values; ++v) dir[v + 1] += dir[v];
             // dir[v] is value v's next free slot; after the pass it is value
             // v + 1's first, so shifting by one restores the starts.
-            for (std::uint64_t r = 0; r < rows; ++r)
+            for (std::uint64_t r = 0; r < rows; ++r) {
+                poll(r);
                 order[dir[keys.key(stored + r * d_bytes)]++] = static_cast<std::uint32_t>(r);
+            }
             std::memmove(dir + 1, dir, 4 * values);
             dir[0] = 0;
             return char{0};

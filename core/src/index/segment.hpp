@@ -32,6 +32,7 @@
 #include "../keys/part_keys.hpp"
 #include "../keys/part_probe.hpp"
 #include "brimel/plan.hpp"
+#include "brimel/run_control.hpp"
 #include "brimel/types.hpp"
 #include "sub_index.hpp"
 
@@ -66,10 +67,12 @@ public:
     // Keys rows 0 .. rows - 1 of `codes` (back to back) on
     // segment_plan(d_bytes, k, rows). Their ids are `ids` (ascending, one per
     // row) or, when `ids` is empty, base, base + 1, ... The parts are keyed
-    // in parallel on the worker pool.
+    // in parallel on the worker pool, polling `control` (Cancelled) every
+    // 2^16 rows.
     static std::shared_ptr<const Segment> build(const std::uint8_t* codes, std::uint64_t rows,
                                                 std::uint64_t d_bytes, std::uint32_t k,
-                                                std::span<const std::uint32_t> ids, std::uint64_t base);
+                                                std::span<const std::uint32_t> ids, std::uint64_t base,
+                                                const RunControl* control = nullptr);
 
     // A segment over an image held by `owner` (a mapping or a buffer),
     // checked as the layout above says. Throws IndexFileError naming what is

@@ -107,7 +107,7 @@ void Store::append(ByteSpan rows, const RunControl* control) {
         poll(control);
         StoredSegment stored;
         stored.segment =
-            Segment::build(codes.data(), codes.size() / d_bytes_, d_bytes_, k_, {}, next.tail_base_);
+            Segment::build(codes.data(), codes.size() / d_bytes_, d_bytes_, k_, {}, next.tail_base_, control);
         stored.live = stored.segment->rows();
         next.segments_.push_back(std::move(stored));
         next.next_id_ += m;
@@ -177,7 +177,7 @@ void Store::merge_tiers(const RunControl* control) {
         if (count == 0) return;
         poll(control);
         const auto from = segments_.begin() + static_cast<std::ptrdiff_t>(first);
-        StoredSegment merged_segment = merged({segments_.data() + first, count});
+        StoredSegment merged_segment = merged({segments_.data() + first, count}, control);
         segments_.erase(from, from + static_cast<std::ptrdiff_t>(count));
         if (merged_segment.segment)
             segments_.insert(segments_.begin() + static_cast<std::ptrdiff_t>(first),
@@ -188,7 +188,7 @@ void Store::merge_tiers(const RunControl* control) {
 // The live rows of `parts` in one segment, ids ascending (each segment's ids
 // ascend, so a merge of the runs); ids are implicit when they run without a
 // gap.
-StoredSegment Store::merged(std::span<const StoredSegment> parts) const {
+StoredSegment Store::merged(std::span<const StoredSegment> parts, const RunControl* control) const {
     std::uint64_t total = 0;
     for (const StoredSegment& part : parts) total += part.live;
     std::vector<std::uint8_t> codes(total * d_bytes_);
@@ -214,9 +214,10 @@ StoredSegment Store::merged(std::span<const StoredSegment> parts) const {
     StoredSegment stored;
     if (total == 0) return stored;
     const bool gapless = std::uint64_t{ids.back()} - ids.front() + 1 == total;
-    stored.segment = Segment::build(
-        codes.data(), total, d_bytes_, k_,
-        gapless ? std::span<const std::uint32_t>{} : std::span<const std::uint32_t>(ids), ids.front());
+    stored.segment =
+        Segment::build(codes.data(), total, d_bytes_, k_,
+                       gapless ? std::span<const std::uint32_t>{} : std::span<const std::uint32_t>(ids),
+                       ids.front(), control);
     stored.live = total;
     return stored;
 }

@@ -95,7 +95,7 @@ private:
     Saved saved_parts() const;
     void freeze_tail();
     void merge_tiers(const RunControl* control);
-    StoredSegment merged(std::span<const StoredSegment> parts) const;
+    StoredSegment merged(std::span<const StoredSegment> parts, const RunControl* control) const;
     std::shared_ptr<TailBlock> new_tail() const;
 
     std::uint64_t d_bytes_;

@@ -22,13 +22,14 @@ std::vector<std::uint64_t> part_bits(const Part& part) {
 std::vector<std::uint64_t> bits_outside(const std::vector<std::uint64_t>& free_bits, const Part& part) {
     std::vector<std::uint64_t> left;
     const std::vector<std::uint64_t> taken = part_bits(part);
-    std::set_difference(free_bits.begin(), free_bits.end(), taken.begin(), taken.end(), std::back_inserter(left));
+    std::set_difference(free_bits.begin(), free_bits.end(), taken.begin(), taken.end(),
+                        std::back_inserter(left));
     return left;
 }
 
 const SubIndex* HeavyLists::find(std::size_t part, std::uint64_t value, std::span<const std::uint32_t> rows,
-                                 const Part& planned, const std::vector<std::uint64_t>* free_bits, std::uint32_t k,
-                                 const std::uint8_t* codes, std::uint64_t d_bytes) const {
+                                 const Part& planned, const std::vector<std::uint64_t>* free_bits,
+                                 std::uint32_t k, const std::uint8_t* codes, std::uint64_t d_bytes) const {
     {
         const std::lock_guard lock(mutex_);
         Entry& entry = entries_[{part, value}];
@@ -41,8 +42,8 @@ const SubIndex* HeavyLists::find(std::size_t part, std::uint64_t value, std::spa
         every_bit.resize(8 * d_bytes);
         for (std::uint64_t b = 0; b < every_bit.size(); ++b) every_bit[b] = b;
     }
-    auto made = std::make_shared<const SubIndex>(rows, bits_outside(free_bits ? *free_bits : every_bit, planned), k,
-                                                 codes, d_bytes);
+    auto made = std::make_shared<const SubIndex>(
+        rows, bits_outside(free_bits ? *free_bits : every_bit, planned), k, codes, d_bytes);
     const std::lock_guard lock(mutex_);
     return (entries_[{part, value}].sub = std::move(made)).get();
 }
@@ -52,14 +53,17 @@ namespace {
 // Keeps the bits of `free_bits` on which some of `rows` differ; sets
 // `common` to the rows' shared code (row 0's) and `fixed` to the mask of
 // the bits of the code on which they all agree (as 64-bit words).
-std::vector<std::uint64_t> varying_bits(std::span<const std::uint32_t> rows, const std::vector<std::uint64_t>& free_bits,
+std::vector<std::uint64_t> varying_bits(std::span<const std::uint32_t> rows,
+                                        const std::vector<std::uint64_t>& free_bits,
                                         const std::uint8_t* codes, std::uint64_t d_bytes,
-                                        std::vector<std::uint64_t>& common, std::vector<std::uint64_t>& fixed) {
+                                        std::vector<std::uint64_t>& common,
+                                        std::vector<std::uint64_t>& fixed) {
     const std::size_t words = words_per_row(d_bytes);
     common.assign(words, 0);
     fixed.assign(words, ~std::uint64_t{0});
     if (rows.empty()) return {};
-    for (std::size_t w = 0; w < words; ++w) common[w] = load_word(codes + std::uint64_t{rows[0]} * d_bytes, w, d_bytes);
+    for (std::size_t w = 0; w < words; ++w)
+        common[w] = load_word(codes + std::uint64_t{rows[0]} * d_bytes, w, d_bytes);
     for (const std::uint32_t r : rows)
         for (std::size_t w = 0; w < words; ++w)
             fixed[w] &= ~(load_word(codes + std::uint64_t{r} * d_bytes, w, d_bytes) ^ common[w]);
@@ -99,12 +103,14 @@ SubIndex::SubIndex(std::span<const std::uint32_t> rows, std::vector<std::uint64_
     }
 }
 
-void SubIndex::candidates(const std::uint8_t* row, const std::uint8_t* codes, std::vector<std::uint32_t>& out) const {
+void SubIndex::candidates(const std::uint8_t* row, const std::uint8_t* codes,
+                          std::vector<std::uint32_t>& out) const {
     // Every keyed row differs from `row` in at least the bits on which they
     // all agree and `row` does not: past k, none is near.
     std::uint32_t apart = 0;
     for (std::size_t w = 0; w < common_.size(); ++w)
-        apart += static_cast<std::uint32_t>(std::popcount((load_word(row, w, d_bytes_) ^ common_[w]) & fixed_[w]));
+        apart +=
+            static_cast<std::uint32_t>(std::popcount((load_word(row, w, d_bytes_) ^ common_[w]) & fixed_[w]));
     if (apart > k_) return;
     if (plan_.is_scan()) {
         out.insert(out.end(), rows_.begin(), rows_.end());

@@ -80,7 +80,8 @@ public:
     // Appends to `out` every keyed row listed under a value within a part's
     // threshold of `row`'s (a superset of the keyed rows within k of `row`),
     // each once.
-    void candidates(const std::uint8_t* row, const std::uint8_t* codes, std::vector<std::uint32_t>& out) const;
+    void candidates(const std::uint8_t* row, const std::uint8_t* codes,
+                    std::vector<std::uint32_t>& out) const;
 
 private:
     // The listed rows' shared code and the mask of the bits they all agree
