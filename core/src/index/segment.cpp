@@ -8,6 +8,7 @@
 
 #include "../kernels/scan.hpp"
 #include "../keys/code_words.hpp"
+#include "../tables/key_groups.hpp"
 #include "brimel/index.hpp"
 #include "brimel/pool.hpp"
 
@@ -126,32 +127,31 @@ std::shared_ptr<const Segment> Segment::build(const std::uint8_t* codes, std::ui
     if (!ids.empty()) std::memcpy(image + layout.ids, ids.data(), 4 * rows);
     const std::uint8_t* stored = image + layout.codes;
 
-    // Each part by one counting pass: counts per value, their prefix sums as
-    // each value's first slot, then the rows in order (ascending within a
-    // value, since rows are taken in order). Parts are independent tasks.
+    // Each part: the rows' values, grouped by the radix sort the joins use
+    // (rows ascend within a value; passes of at most 11 bits keep its
+    // counters and write streams in cache, where one counting pass over a
+    // directory of millions of entries would miss on every row), then the
+    // directory from the groups. Parts are independent tasks; the key pass
+    // polls `control`.
     pool::run([&] {
         (void)pool::map_indexed<char>(parts.size(), [&](std::size_t p) {
-            const PartKeys keys(plan.parts[p], d_bytes);
-            const std::uint64_t values = std::uint64_t{1} << (parts[p].hi - parts[p].lo);
+            const PartValue value(parts[p].lo, parts[p].hi, d_bytes);
+            const unsigned width = parts[p].hi - parts[p].lo;
+            std::vector<std::uint64_t> keys(rows);
+            for (std::uint64_t r = 0; r < rows; ++r) {
+                if (control != nullptr && r % (1u << 16) == 0) control->check();
+                keys[r] = value(stored + r * d_bytes);
+            }
+            const KeyGroups groups(std::move(keys), width, false);
             auto* dir = reinterpret_cast<std::uint32_t*>(image + layout.directories[p]);
             auto* order = reinterpret_cast<std::uint32_t*>(image + layout.orders[p]);
-            std::fill(dir, dir + values + 1, 0u);
-            const auto poll = [&](std::uint64_t r) {
-                if (control != nullptr && r % (1u << 16) == 0) control->check();
-            };
-            for (std::uint64_t r = 0; r < rows; ++r) {
-                poll(r);
-                ++dir[keys.key(stored + r * d_bytes) + 1];
-            }
-            for (std::uint64_t v = 0; v < values; ++v) dir[v + 1] += dir[v];
-            // dir[v] is value v's next free slot; after the pass it is value
-            // v + 1's first, so shifting by one restores the starts.
-            for (std::uint64_t r = 0; r < rows; ++r) {
-                poll(r);
-                order[dir[keys.key(stored + r * d_bytes)]++] = static_cast<std::uint32_t>(r);
-            }
-            std::memmove(dir + 1, dir, 4 * values);
-            dir[0] = 0;
+            std::copy(groups.rows().begin(), groups.rows().end(), order);
+            // dir[v]: the first slot of the rows of value v or, when there are
+            // none, of the next value that has rows.
+            std::uint64_t v = 0;
+            for (std::size_t g = 0; g < groups.groups(); ++g)
+                for (; v <= groups.key(g); ++v) dir[v] = static_cast<std::uint32_t>(groups.start(g));
+            for (; v <= (std::uint64_t{1} << width); ++v) dir[v] = static_cast<std::uint32_t>(rows);
             return char{0};
         });
     });
@@ -206,6 +206,7 @@ std::shared_ptr<const Segment> Segment::adopt(std::shared_ptr<const void> owner,
         s.plan_.parts.push_back(part);
         s.keys_.emplace_back(part, d_bytes);
         s.probes_.emplace_back(s.keys_.back());
+        s.values_.emplace_back(parts[p].lo, parts[p].hi, d_bytes);
         s.directories_.push_back(
             reinterpret_cast<const std::uint32_t*>(image.data() + layout.directories[p]));
         s.orders_.push_back(reinterpret_cast<const std::uint32_t*>(image.data() + layout.orders[p]));
@@ -234,7 +235,7 @@ void Segment::query(const std::uint8_t* row, std::uint32_t k, const RemovedRows&
     } else {
         for (std::size_t p = 0; p < keys_.size(); ++p) {
             const std::uint32_t* dir = directories_[p];
-            probes_[p].for_each_key(keys_[p].key(row), [&](std::uint64_t value) {
+            probes_[p].for_each_key(values_[p](row), [&](std::uint64_t value) {
                 __builtin_prefetch(dir + value);
                 probes.push_back({dir + value, 0, static_cast<std::uint32_t>(p)});
             });

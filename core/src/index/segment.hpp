@@ -3,9 +3,9 @@
 // segment is mapped back and answers queries as it is.
 //
 // Per part p (bits [lo, hi), threshold t_p, width w = hi - lo <= 26), the
-// rows grouped by their value on the part, in value order: a directory of
-// 2^w + 1 offsets (u32) and the local rows in that order (u32, ascending
-// within a value), built by one counting pass. A query looks up its own value
+// rows grouped by their value on the part (PartValue), in value order: a
+// directory of 2^w + 1 offsets (u32) and the local rows in that order (u32,
+// ascending within a value), built by the joins' radix grouping. A query looks up its own value
 // and every value within t_p of it (PartProbe) and verifies each listed row
 // on the first part where it is near. A segment whose plan is the scan lists
 // nothing: every row is verified.
@@ -23,7 +23,9 @@
 // gives wrong answers but never a crash.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
@@ -58,6 +60,35 @@ struct PartHead {
 static_assert(sizeof(PartHead) == 16);
 
 inline constexpr std::uint32_t kExplicitIds = 1;
+
+// The value of part [lo, hi) of a row, the key of its directory: the part's
+// bits in order, bit lo the most significant (bit p is the bit of weight
+// 2^(7 - p mod 8) of byte p / 8). Fixed by the file format: one unaligned
+// big-endian load, a shift and a mask.
+class PartValue {
+public:
+    PartValue(std::uint64_t lo, std::uint64_t hi, std::uint64_t d_bytes)
+        : byte_(lo / 8),
+          shift_(static_cast<unsigned>(lo % 8)),
+          width_(static_cast<unsigned>(hi - lo)),
+          room_(static_cast<std::size_t>(std::min<std::uint64_t>(8, d_bytes - lo / 8))) {}
+
+    std::uint64_t operator()(const std::uint8_t* row) const noexcept {
+        std::uint64_t word = 0;
+        if (room_ == 8) [[likely]] {
+            std::memcpy(&word, row + byte_, 8);
+        } else {
+            std::memcpy(&word, row + byte_, room_);
+        }
+        return (__builtin_bswap64(word) << shift_) >> (64 - width_);
+    }
+
+private:
+    std::uint64_t byte_;
+    unsigned shift_;
+    unsigned width_;  // 1 .. kMaxSegmentPartBits, so shift_ + width_ <= 33
+    std::size_t room_;
+};
 
 // Bit r set: local row r is removed. Empty: none is.
 using RemovedRows = std::vector<std::uint64_t>;
@@ -115,7 +146,8 @@ private:
     ByteSpan image_;
     SegmentHead head_{};
     Plan plan_;
-    std::vector<PartKeys> keys_;
+    std::vector<PartKeys> keys_;  // for the first-part rule (near)
+    std::vector<PartValue> values_;
     std::vector<PartProbe> probes_;
     std::uint64_t codes_at_ = 0;
     const std::uint32_t* ids_ = nullptr;
