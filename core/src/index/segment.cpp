@@ -67,6 +67,8 @@ bool removed_row(const RemovedRows& removed, std::uint64_t r) {
     return !removed.empty() && ((removed[r >> 6] >> (r & 63)) & 1) != 0;
 }
 
+constexpr std::size_t kGatherAhead = 16;
+
 // Gathers the codes code_of(0 .. count - 1) into tiles and scans each against
 // `row`; calls hit(c, dist) for each within k, in ascending c.
 template <class CodeOf, class Hit>
@@ -88,6 +90,9 @@ void verify_gathered(std::size_t count, std::uint64_t d_bytes, const std::uint8_
     for (std::size_t first = 0; first < count; first += per_tile) {
         const std::size_t n = std::min(per_tile, count - first);
         for (std::size_t t = 0; t < n; ++t) {
+            // The codes come in no useful order and each is a cache miss in
+            // a large store: a prefetch this far ahead keeps several in flight.
+            if (first + t + kGatherAhead < count) __builtin_prefetch(code_of(first + t + kGatherAhead));
             const std::uint8_t* code = code_of(first + t);
             for (std::size_t w = 0; w < words; ++w) tile[w * per_tile + t] = load_word(code, w, d_bytes);
         }
@@ -267,7 +272,6 @@ void Segment::query(const std::uint8_t* row, std::uint32_t k, const RemovedRows&
             }
             for (const std::uint32_t local : listed) {
                 if (local >= rows) continue;  // only a corrupted image lists such a row
-                __builtin_prefetch(stored + std::uint64_t{local} * d);
                 found.emplace_back(local, p);
             }
         }

@@ -131,9 +131,9 @@ public:
     // segment was keyed for) of `row` that `removed` does not mark, each
     // once, unordered. The rows listed under `row`'s value or a value within
     // a part's threshold of it (every row, with no part) are gathered in
-    // three passes that prefetch what the next one reads (directory
-    // entries, then listed rows, then codes), since each is a cache miss in
-    // a large segment; all are verified in tiles, and a hit found on part p
+    // passes that prefetch what the next one reads (directory entries, then
+    // listed rows, then codes a few rows ahead), since each is a cache miss
+    // in a large segment; all are verified in tiles, and a hit found on part p
     // is kept only when p is the first part where it is near.
     void query(const std::uint8_t* row, std::uint32_t k, const RemovedRows& removed,
                std::vector<QueryHit>& out) const;
