@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "brimel/errors.hpp"
 #include "brimel/pool.hpp"
@@ -27,6 +30,15 @@ bool is_removed(const RemovedRows& removed, std::uint64_t r) {
 // Words of a removed-rows bitmap of `rows` rows: a multiple of 8, so that
 // its section of a file fills whole 64-byte blocks.
 std::uint64_t removed_words(std::uint64_t rows) { return ((rows + 63) / 64 + 7) / 8 * 8; }
+
+// Keying a segment allocates and frees working arrays of 16 bytes per row;
+// glibc keeps freed blocks below its mmap threshold in the heap, where they
+// would stay resident beside the bank. Hands them back to the system.
+void give_back_freed_memory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
 
 void poll(const RunControl* control) {
     if (control != nullptr) control->check();
@@ -134,6 +146,7 @@ void Store::append(ByteSpan rows, const RunControl* control) {
     }
     next.merge_tiers(control);
     *this = std::move(next);
+    give_back_freed_memory();
 }
 
 // Tier of a segment of `rows` rows: 0 below tail_rows * F, then one more for

@@ -1,0 +1,106 @@
+"""A bank of many PDQ-like codes on one machine: built, saved, opened mapped
+and queried, with the figures a service needs.
+
+The codes are uniform 256-bit codes generated in chunks (the bank holds them,
+this script does not), k = 31; queries are half near copies of stored codes
+(up to 20 bits flipped) and half random codes. Reported: ingest rate
+(add_batch of 1M-row chunks), resident bytes per stored code, save time and
+file bytes per code, the time from opening the saved file (mapped) to its
+first answer, single-query p50 / p99 on the opened bank, and query_batch
+throughput. The opened bank's batch answers are checked against the built
+one's.
+
+    .venv/bin/python bench/bank_scale.py [--rows 100000000] [--dir DIR]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+import brimel_native as bn
+
+D_BYTES, K, CHUNK = 32, 31, 1_000_000
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def queries(first_chunk: np.ndarray, count: int, rng: np.random.Generator) -> np.ndarray:
+    near = first_chunk[rng.integers(0, len(first_chunk), count // 2)].copy()
+    for row in near:
+        bits = rng.choice(8 * D_BYTES, int(rng.integers(0, 21)), replace=False)
+        np.bitwise_xor.at(row, bits // 8, (0x80 >> (bits % 8)).astype(np.uint8))
+    far = rng.integers(0, 256, (count - count // 2, D_BYTES), dtype=np.uint8)
+    return np.concatenate([near, far])
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=100_000_000)
+    parser.add_argument(
+        "--dir", default=None, help="where the bank file goes (default: a temporary directory)"
+    )
+    args = parser.parse_args()
+    rng = np.random.default_rng(1)
+    flags = sorted({f for f in open("/proc/cpuinfo").read().split() if f.startswith(("avx2", "avx512f"))})
+    print(f"{os.cpu_count()} CPUs ({', '.join(flags)}), {args.rows:,} codes of {8 * D_BYTES} bits, k = {K}")
+
+    bank, first, before = bn.Bank(D_BYTES, K), None, rss_bytes()
+    adding = 0.0
+    for start in range(0, args.rows, CHUNK):
+        chunk = rng.integers(0, 256, (min(CHUNK, args.rows - start), D_BYTES), dtype=np.uint8)
+        first = chunk if first is None else first
+        began = time.perf_counter()
+        bank.add_batch(chunk)
+        adding += time.perf_counter() - began
+    del chunk
+    resident = (rss_bytes() - before - first.nbytes) / args.rows
+    print(
+        f"ingest: {args.rows / adding:,.0f} codes/s ({adding:.1f} s), {resident:.1f} resident bytes per code"
+    )
+
+    asked = queries(first, 20_000, rng)
+    with tempfile.TemporaryDirectory(prefix="brimel-bank-", dir=args.dir) as tmp:
+        path = Path(tmp) / "bank.idx"
+        began = time.perf_counter()
+        bank.save(path)
+        print(
+            f"save: {time.perf_counter() - began:.1f} s, {path.stat().st_size / args.rows:.1f} file bytes per code"
+        )
+        built = bank.query_batch(asked)
+        del bank
+        began = time.perf_counter()
+        opened = bn.Bank.open(path)
+        opened.query(asked[0])
+        print(f"mapped open to first answer: {time.perf_counter() - began:.3f} s")
+        seconds = []
+        for row in asked[:2000]:
+            began = time.perf_counter()
+            opened.query(row)
+            seconds.append(time.perf_counter() - began)
+        p50, p99 = np.percentile(seconds, [50, 99]) * 1e3
+        print(f"single queries (2,000, on the opened bank): p50 {p50:.3f} ms, p99 {p99:.3f} ms")
+        began = time.perf_counter()
+        found = opened.query_batch(asked)
+        elapsed = time.perf_counter() - began
+        same = all(np.array_equal(x, y) for x, y in zip(built, found))
+        print(
+            f"query_batch: {len(asked) / elapsed:,.0f} queries/s, {len(found.i):,} hits, same as built: {same}"
+        )
+        if not same:
+            raise SystemExit("the opened bank answers differently from the built one")
+
+
+if __name__ == "__main__":
+    main()
