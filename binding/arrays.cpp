@@ -192,4 +192,16 @@ PyObject* labels_to_array(std::vector<std::uint32_t>&& labels) {
     return out.release();
 }
 
+PyObject* codes_to_array(std::vector<std::uint64_t>&& codes) {
+    ensure_numpy();
+    const std::vector<std::uint64_t> owned = std::move(codes);  // freed on every path
+    npy_intp shape[2] = {static_cast<npy_intp>(owned.size()), 8};
+    PyRef out(checked(PyArray_SimpleNew(2, shape, NPY_UINT8)));
+    auto* to = static_cast<std::uint8_t*>(PyArray_DATA(as_array(out.get())));
+    for (std::size_t r = 0; r < owned.size(); ++r)
+        for (int byte = 0; byte < 8; ++byte)
+            to[8 * r + byte] = static_cast<std::uint8_t>(owned[r] >> (56 - 8 * byte));
+    return out.release();
+}
+
 }  // namespace brimel::binding

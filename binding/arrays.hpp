@@ -94,4 +94,9 @@ HeldArray extract_row_array(PyObject* object, const char* name);
 // PythonErrorAlreadySet.
 PyObject* labels_to_array(std::vector<std::uint32_t>&& labels);
 
+// 64-bit codes as a new (n, 8) uint8 code matrix, each written most
+// significant byte first (the order of brimel_native.from_uint64). Frees
+// `codes`; errors as labels_to_array.
+PyObject* codes_to_array(std::vector<std::uint64_t>&& codes);
+
 }  // namespace brimel::binding

@@ -12,6 +12,8 @@
 //                                               alone: the baseline of the bench
 //   part_pairs(a, b, k, mask) -> (i, j, distance, stats)
 //                                               the pairs that agree on mask's bits
+//   simhash(text, shingle, progress=None) -> codes
+//                                               SimHash of each line (text.hpp)
 //
 // pairs, groups and scan run with the interpreter lock released and stop on
 // Ctrl-C; progress, a callable or None, is called as progress(done, total)
@@ -30,6 +32,7 @@
 #include "errors.hpp"
 #include "interrupt.hpp"
 #include "python_ref.hpp"
+#include "text.hpp"
 
 namespace brimel::binding {
 namespace {
@@ -268,6 +271,9 @@ PyMethodDef methods[] = {
     method("part_pairs", part_pairs,
            "part_pairs(a, b, k, mask)\n--\n\nThe pairs within k that agree on every bit of mask (1-D uint8, "
            "d_bytes long),\nby that one part alone."),
+    method("simhash", simhash_entry,
+           "simhash(text, shingle, progress=None)\n--\n\nThe 64-bit SimHash of each line of text (1-D uint8) "
+           "over shingles of\nshingle tokens, as an (n, 8) uint8 code matrix."),
     {nullptr, nullptr, 0, nullptr},
 };
 

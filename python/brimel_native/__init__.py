@@ -1,10 +1,10 @@
 """Exact near-duplicate search over binary codes by Hamming distance."""
 
 from ._brimel_native import *  # noqa: F401,F403
-from .adapters import from_hex, from_uint64, pack_bits
+from .adapters import degenerate_mask, from_hex, from_uint64, pack_bits
 from .bank import Bank
-from .groups import find_groups, keep_mask
-from .pairs import Pairs, explain, find_pairs
+from .groups import IdGroups, find_groups, groups_with_ids, keep_mask
+from .pairs import IdPairs, Pairs, explain, find_pairs
 
 # The native module's names in its own order, then the Python layer's,
 # written out so that type checkers read the package's exports from it too.
@@ -26,4 +26,8 @@ __all__ = [
     "from_uint64",
     "pack_bits",
     "Bank",
+    "degenerate_mask",
+    "IdPairs",
+    "IdGroups",
+    "groups_with_ids",
 ]

@@ -109,3 +109,29 @@ def pack_bits(bits: Any) -> npt.NDArray[np.uint8]:
             bad = int(np.argmax(invalid))
             raise ValueError(f"pack_bits: row {bad} holds values other than 0 and 1")
     return np.ascontiguousarray(np.packbits(array.astype(bool, copy=False), axis=1))
+
+
+# Bits set per byte value.
+_POPCOUNT = np.array([bin(v).count("1") for v in range(256)], dtype=np.uint8)
+
+
+def degenerate_mask(codes: npt.NDArray[np.uint8], max_bits: Optional[int] = None) -> npt.NDArray[np.bool_]:
+    """True for codes with at most ``max_bits`` bits set, or at most ``max_bits`` unset.
+
+    Such codes say little about their input: a blank or single-colour image,
+    a transparent PNG or an empty text all hash to (nearly) all zeros or all
+    ones, so they match each other although their inputs are unrelated.
+    ``max_bits`` defaults to one bit in 16 of the code width (4 of 64, 16 of
+    256). Hashes of real content have about half their bits set: a random
+    code of 64 bits or more is this far from half less than once in 10**13.
+    """
+    codes = np.asarray(codes)
+    if codes.ndim != 2 or codes.dtype != np.uint8:
+        raise TypeError(f"codes must be a 2-D uint8 array, not {codes.ndim}-D {codes.dtype}")
+    bits = 8 * codes.shape[1]
+    limit = bits // 16 if max_bits is None else int(max_bits)
+    ones = np.zeros(codes.shape[0], dtype=np.int64)
+    for byte in range(codes.shape[1]):  # one column at a time: no (n, d_bytes) temporary
+        ones += _POPCOUNT[codes[:, byte]]
+    mask: npt.NDArray[np.bool_] = (ones <= limit) | (ones >= bits - limit)
+    return mask

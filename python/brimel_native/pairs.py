@@ -31,6 +31,33 @@ class Pairs(NamedTuple):
     j: npt.NDArray[np.unsignedinteger[Any]]
     distance: npt.NDArray[np.unsignedinteger[Any]]
 
+    def with_ids(self, ids_a: Any, ids_b: Any = None) -> IdPairs:
+        """The pairs named by ids: ``IdPairs(ids_a[i], ids_b[j], distance)``.
+
+        ``ids_a`` names the rows of ``a`` (file paths, database keys...),
+        ``ids_b`` those of ``b`` (default: ``ids_a``, as for a self-join).
+        Each is a NumPy array, a pyarrow Array, a pandas Series or a
+        sequence; the result columns are of the same kind (``take`` by
+        position), so no Python object is made per pair."""
+        return IdPairs(take(ids_a, self.i), take(ids_a if ids_b is None else ids_b, self.j), self.distance)
+
+
+class IdPairs(NamedTuple):
+    """Pairs within distance k named by ids: ``id_a``, ``id_b`` and their ``distance``."""
+
+    id_a: Any
+    id_b: Any
+    distance: npt.NDArray[np.unsignedinteger[Any]]
+
+
+def take(ids: Any, index: npt.NDArray[np.integer[Any]]) -> Any:
+    """``ids`` at positions ``index``: NumPy, pyarrow and pandas take by position, lists become arrays."""
+    if not isinstance(ids, np.ndarray) and (isinstance(ids, (list, tuple)) or not hasattr(ids, "take")):
+        ids = np.asarray(ids)
+    if index.size and int(index.max()) >= len(ids):
+        raise ValueError(f"ids has {len(ids)} entries, and row {int(index.max())} needs a name")
+    return ids.take(index)
+
 
 def _check_codes(array: Any, name: str, kind: Any, kind_name: str) -> None:
     """A code matrix of `kind` (numpy or dask arrays): uint8, 2-D."""

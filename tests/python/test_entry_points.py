@@ -188,7 +188,7 @@ CASES = [
     (find_pairs, (c(10, 8), 1, c(10, 4)), ValueError, FIND_WIDTH),
     (explain, (c(10, 8), 1.0), TypeError, "k must be an int, not float"),
     (find_groups, (c(10, 8), 64), ValueError, FIND_K.format(64, 64)),
-    (keep_mask, (c(2, 2),), TypeError, "labels must be a 1-D integer array, not 2-D uint8"),
+    (keep_mask, (c(2, 2),), TypeError, "labels must be a 1-D array, not 2-D uint8"),
     # The adapters name the row they refuse.
     (from_hex, (["00ff", "00fg"],), ValueError, "from_hex: row 1 is not hex: '00fg'"),
     (from_hex, (["00ff", "00f"],), ValueError, "from_hex: row 1 has 3 characters, expected 4 hex digits"),

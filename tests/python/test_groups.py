@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 import reference
 import support
-from brimel_native import find_groups, keep_mask
+from brimel_native import find_groups, groups_with_ids, keep_mask
 
 
 def components(n, pairs):
@@ -79,3 +79,23 @@ def test_identical_rows_collapse():
     expected = np.where(codes[:, 0] == 0, 1, 0)
     np.testing.assert_array_equal(labels, expected)
     assert np.flatnonzero(keep_mask(labels)).tolist() == [0, 1]
+
+
+@pytest.mark.parametrize(
+    "labels, kept",
+    [
+        ([0, 0, 1, 1], [0, 2]),  # np.unique's inverse: the second group kept too
+        ([1, 0], [0, 1]),  # labels that are not rows
+        ([7, 3, 7, 3, 9], [0, 1, 4]),  # database group ids
+        (["b", "a", "b"], [0, 1]),
+        ([0, 0, 2, 0, 2], [0, 2]),  # find_groups' own form
+        ([], []),
+    ],
+)
+def test_keep_mask_keeps_the_first_row_of_each_label(labels, kept):
+    assert np.flatnonzero(keep_mask(labels)).tolist() == kept
+    ids = np.array([f"f{r}" for r in range(len(labels))])
+    named = groups_with_ids(np.asarray(labels), ids)
+    assert np.flatnonzero(named.keep).tolist() == kept
+    first = {}
+    assert named.group.tolist() == [ids[first.setdefault(str(v), r)] for r, v in enumerate(labels)]
