@@ -393,24 +393,35 @@ class Taken:
         return self.ids[self.index]
 
 
+# "0000" to "9999" as one 32-bit word each (four ASCII digits in memory order).
+_QUADS = np.frombuffer("".join(f"{v:04d}" for v in range(10000)).encode(), dtype=np.uint32)
+
+
 def _digits(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Decimal text of integers: (rows, width) ASCII right-aligned, and the mask of characters kept."""
     values = values.astype(np.int64) if values.dtype.kind == "b" else values
-    negative = values < 0 if values.dtype.kind == "i" else None
-    magnitude = (np.where(negative, -values, values) if negative is not None else values).astype(np.uint64)
+    negative = values < 0 if values.dtype.kind == "i" and values.size and values.min() < 0 else None
+    magnitude = values if negative is None else np.where(negative, -values, values).view(np.uint64)
     largest = int(magnitude.max()) if magnitude.size else 0
-    width = len(str(largest))
+    quads = (len(str(largest)) + 3) // 4
     kind = np.uint32 if largest < 2**32 else np.uint64  # 32-bit division is faster
     rest = magnitude.astype(kind)
-    chars = np.empty((len(values), width + 1), dtype=np.uint8)
-    keep = np.empty((len(values), width + 1), dtype=bool)
-    for p in range(width, 0, -1):
-        rest, digit = np.divmod(rest, kind(10))
-        chars[:, p] = digit + 48
-        # Leading zeros are left out: the digit of 10**e shows when the value reaches it.
-        keep[:, p] = magnitude >= np.uint64(10 ** (width - p)) if p < width else True
-    chars[:, 0] = ord("-")
-    keep[:, 0] = False if negative is None else negative
+    words = np.empty((len(values), quads), dtype=np.uint32)
+    for q in range(quads - 1, -1, -1):  # four digits per division
+        rest, part = np.divmod(rest, kind(10000))
+        words[:, q] = _QUADS[part]
+    # Leading zeros are left out: a value of d digits keeps its last d characters,
+    # a row of the table of masks by digit count (4 mask bytes per word).
+    count = np.ones(len(values), dtype=np.uint8)
+    for power in range(1, len(str(largest))):
+        count += (magnitude >= kind(10**power)).view(np.uint8)
+    table = np.arange(4 * quads)[None, :] >= (4 * quads - np.arange(4 * quads + 1))[:, None]
+    chars, keep = words.view(np.uint8), table.view(np.uint32)[count].view(bool)
+    if negative is not None:  # a word "   -" before the digits, its "-" kept where negative
+        sign = np.zeros((len(values), 4), dtype=np.uint8)
+        sign[:, 3] = ord("-")
+        chars = np.concatenate([sign, chars], axis=1)
+        keep = np.concatenate([np.zeros((len(values), 3), bool), negative[:, None], keep], axis=1)
     return chars, keep
 
 
@@ -432,11 +443,15 @@ class _Strings:
 
     def chars(self, index: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         lengths = self.lengths[index]
-        width = int(lengths.max()) if lengths.size else 0
+        width = -(-int(lengths.max(initial=0)) // 4) * 4  # whole 32-bit words
         positions = np.arange(width)
         keep = positions < lengths[:, None]
         at = np.where(keep, self.starts[index][:, None] + positions, len(self.data) - 1)
         return self.data[at], keep
+
+
+# The words of a "," and of a "\n" (one character, three left out), and the mask of one character.
+_SEPARATORS = np.frombuffer(b",\0\0\0\n\0\0\0\1\0\0\0", dtype=np.uint32)
 
 
 def _taken_chars(strings: _Strings, index: np.ndarray, block: slice) -> tuple[np.ndarray, np.ndarray]:
@@ -466,14 +481,20 @@ def _csv_bytes(columns: dict[str, Column], out: IO[bytes]) -> None:
     step = max(1, (1 << 22) // row_width)  # about 4 MB of text per block
     for first in range(0, rows, step):
         block = slice(first, min(first + step, rows))
-        parts: list[np.ndarray] = []
-        keeps: list[np.ndarray] = []
-        for c, formatter in enumerate(formatters):
-            chars, keep = formatter(block)
-            separator = np.full((len(chars), 1), ord("\n" if c == len(formatters) - 1 else ","), np.uint8)
-            parts += [chars, separator]
-            keeps += [keep, np.ones_like(separator, dtype=bool)]
-        out.write(np.concatenate(parts, axis=1)[np.concatenate(keeps, axis=1)].tobytes())
+        # Rows of 32-bit words (four characters each) and their masks: fewer,
+        # wider elements to move than characters.
+        fields = [(c.view(np.uint32), k.view(np.uint32)) for c, k in (f(block) for f in formatters)]
+        width = sum(chars.shape[1] + 1 for chars, _ in fields)
+        text = np.empty((block.stop - block.start, width), dtype=np.uint32)
+        kept = np.empty((block.stop - block.start, width), dtype=np.uint32)
+        at = 0
+        for c, (chars, keep) in enumerate(fields):
+            end = at + chars.shape[1]
+            text[:, at:end], kept[:, at:end] = chars, keep
+            text[:, end] = _SEPARATORS[int(c == len(fields) - 1)]
+            kept[:, end] = _SEPARATORS[2]
+            at = end + 1
+        out.write(np.compress(kept.view(bool).reshape(-1), text.view(np.uint8).reshape(-1)).data)
 
 
 def _npy(columns: dict[str, Column], out: IO[bytes]) -> None:
