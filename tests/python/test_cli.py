@@ -294,8 +294,11 @@ def test_hash_then_groups_is_the_delete_list(tmp_path, capsys, kind, k):
 
 def test_console_script_and_module_run(tmp_path):
     source = write_input(tmp_path, "npy")[0]
-    for command in (BRIMEL, [str(Path(sys.executable).with_name("brimel"))]):
-        done = subprocess.run([*command, "groups", source, "-k", "4"], capture_output=True, text=True)
+    for command, out in (
+        (BRIMEL, []),
+        ([str(Path(sys.executable).with_name("brimel"))], ["-o", "/dev/stdout"]),
+    ):
+        done = subprocess.run([*command, "groups", source, "-k", "4", *out], capture_output=True, text=True)
         assert done.returncode == 0, done.stderr
         labels = np.loadtxt(done.stdout.splitlines()[1:], delimiter=",", dtype=np.int64)[:, 1]
         assert np.array_equal(labels, find_groups(CODES, 4)) and "groups" in done.stderr

@@ -1,11 +1,14 @@
 """SimHash of texts against its plain Python reference, and the degenerate
 codes that blank inputs hash to."""
 
+import csv
+import json
+
 import numpy as np
 import pytest
 import simhash_reference
 
-from brimel_native import degenerate_mask
+from brimel_native import degenerate_mask, from_hex
 from brimel_native.hashing import simhash_text
 
 WORDS = ["near", "Duplicate", "TEXT", "café", "日本語", "x1", "42", "naïve", "a"]
@@ -40,3 +43,17 @@ def test_degenerate_codes():
     assert degenerate_mask(codes).tolist() == [True, True, True, False, False]
     assert degenerate_mask(codes, max_bits=5).tolist() == [True, True, True, True, False]
     assert degenerate_mask(simhash_text(["", "some words here"])).tolist() == [True, False]
+
+
+def test_hash_text_command(tmp_path):
+    from brimel_native.cli import main
+
+    texts = documents(50, seed=9)
+    (tmp_path / "docs.jsonl").write_text("".join(json.dumps({"body": t}) + "\n" for t in texts))
+    (tmp_path / "docs.txt").write_text("".join(t.replace("\r", " ") + "\n" for t in texts))
+    for source, extra in (("docs.jsonl", ["--field", "body"]), ("docs.txt", [])):
+        out = tmp_path / f"{source}.csv"
+        assert main(["hash", "text", str(tmp_path / source), "-o", str(out), *extra]) == 0
+        rows = list(csv.DictReader(out.open()))
+        assert [r["line"] for r in rows] == [str(n) for n in range(1, len(texts) + 1)]
+        assert from_hex([r["hash"] for r in rows]).tolist() == simhash_text(texts).tolist()
