@@ -19,6 +19,7 @@ import csv
 import functools
 import importlib
 import io
+import math
 import os
 import re
 import stat
@@ -168,7 +169,7 @@ def _npy_codes(source: str) -> Codes:
             raise CommandError(f"{name}: {what}{detail}; save one array with numpy.save") from None
         if dtype.hasobject:
             raise CommandError(f"{name}: holds Python objects ({dtype}); expected numbers or bools")
-        expected = int(np.prod(shape, dtype=np.int64)) * dtype.itemsize
+        expected = math.prod(shape) * dtype.itemsize  # Python ints: a crafted shape cannot wrap
         if expected > size - handle.tell():
             raise CommandError(
                 f"{name}: its header declares {expected} bytes of data, the file holds {size - handle.tell()}"
@@ -220,7 +221,7 @@ def _hex_codes(
         raise CommandError(str(error)) from None
 
 
-def _text_codes(data: bytes, name: str) -> Codes:
+def _text_codes(data: bytes, name: str, column: Optional[str], id_column: Optional[str]) -> Codes:
     """One hex code per line. Rows are named by their line number (from 1)."""
     data = data.removeprefix(b"\xef\xbb\xbf")
     # Fast path, no Python object per line: "\n" endings, every line a code of
@@ -242,7 +243,7 @@ def _text_codes(data: bytes, name: str) -> Codes:
         if first:
             first = False
             if b"," in line:
-                return _csv_codes(data.decode("utf-8", errors="replace"), name, None, None)
+                return _csv_codes(data.decode("utf-8", errors="replace"), name, column, id_column)
             if _HEADER.fullmatch(line) and not _is_hex(line):
                 continue  # a header line naming the column
         values.append(line)
@@ -272,7 +273,9 @@ def _choose_columns(
 
 
 def _csv_codes(text: str, name: str, column: Optional[str], id_column: Optional[str]) -> Codes:
-    """CSV with a header line; `#` lines and blank lines are skipped. Codes are hex."""
+    """CSV; `#` lines and blank lines are skipped. Codes are hex. A first line
+    holding a code (8 hex digits or more) is data, not a header: the columns
+    are then named 1, 2, ... and the codes are the first column holding one."""
     reader = csv.reader(io.StringIO(text.removeprefix("\ufeff"), newline=""))
     header: Optional[list[str]] = None
     values, ids, numbers = [], [], []
@@ -281,9 +284,14 @@ def _csv_codes(text: str, name: str, column: Optional[str], id_column: Optional[
             continue
         if header is None:
             header = [f.strip() for f in row]
+            codes_at = [c for c, f in enumerate(header) if len(f) >= 8 and _is_hex(f.encode())]
+            if codes_at:  # no header: the line holds a code; columns are named 1, 2, ...
+                header = [str(c + 1) for c in range(len(row))]
+                column = column or header[codes_at[0]]
             column, id_column = _choose_columns(header, column, id_column, name)
             at, id_at = header.index(column), None if id_column is None else header.index(id_column)
-            continue
+            if not codes_at:
+                continue
         if len(row) != len(header):
             raise CommandError(
                 f"{name}: line {reader.line_num} has {len(row)} fields, the header {len(header)}"
@@ -374,7 +382,7 @@ def read_codes(source: str, column: Optional[str] = None, id_column: Optional[st
     data, name = read_bytes(source)
     if suffix == ".csv":
         return _csv_codes(data.decode("utf-8", errors="replace"), name, column, id_column)
-    return _text_codes(data, name)
+    return _text_codes(data, name, column, id_column)
 
 
 # --- writing -----------------------------------------------------------------------

@@ -48,6 +48,9 @@ def write_input(tmp_path, form):
     if form == "csv":  # a named column beside the ids, quoted where needed
         path.write_text("path,hash\n" + "".join(f'"a,""{r}",{h}\n' for r, h in enumerate(HEX)))
         return str(path), np.array([f'a,"{r}' for r in rows], dtype=object)
+    if form == "txt-csv":  # path,hash lines without a header: columns 1 and 2
+        path.write_text("".join(f"f{r}.png,{h}\n" for r, h in enumerate(HEX)))
+        return str(path), np.array([f"f{r}.png" for r in rows], dtype=object)
     if form == "npy":
         np.save(path, CODES)
     elif form == "npy-int":
@@ -83,7 +86,7 @@ FORMS = [
 @pytest.mark.parametrize("form", FORMS)
 def test_every_input_form_gives_the_library_result(tmp_path, form, capsys):
     source, names = write_input(tmp_path, form)
-    ids = ["--id-column", "path"] if form == "csv" else []
+    ids = {"csv": ["--id-column", "path"], "txt-csv": ["--id-column", "1"]}.get(form, [])
     assert main(["pairs", source, "-k", "4", "--no-progress", *ids]) == 0
     found = list(csv.reader(capsys.readouterr().out.splitlines()))
     expected = find_pairs(CODES, 4)
