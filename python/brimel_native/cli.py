@@ -157,7 +157,8 @@ def run_pairs(args: argparse.Namespace) -> None:
             progress=_progress(_show_progress(args), "pairs"),
         )
         if codes.ids is None and other.ids is None:
-            i, j = codes.names()[found.i], other.names()[found.j]
+            i = found.i if codes.rows is None else codes.rows[found.i]  # rows of the file
+            j = found.j if other.rows is None else other.rows[found.j]
             output.write({"i": i, "j": j, "distance": found.distance})
         else:
             output.write(

@@ -117,7 +117,8 @@ def _images(args: argparse.Namespace) -> None:
                 return error
 
         hashes, failed = [], []
-        with ThreadPoolExecutor(args.jobs or os.cpu_count() or 1) as pool:
+        pool = ThreadPoolExecutor(args.jobs or os.cpu_count() or 1)
+        try:
             for done, (path, result) in enumerate(zip(paths, pool.map(one, paths)), 1):
                 if isinstance(result, Exception):
                     failed.append(path)
@@ -131,6 +132,8 @@ def _images(args: argparse.Namespace) -> None:
                         file=sys.stderr,
                         flush=True,
                     )
+        finally:  # on Ctrl-C, the images not started yet are dropped, not decoded first
+            pool.shutdown(wait=False, cancel_futures=True)
         names = np.array([p for p, _ in hashes], dtype=object)
         values = np.array([h for _, h in hashes], dtype=object)
         rows = np.arange(len(hashes))

@@ -21,7 +21,8 @@ def documents(count, seed):
     for _ in range(count):
         words = rng.choice(WORDS, size=int(rng.integers(0, 40)))
         out.append("".join(w + separators[int(rng.integers(len(separators)))] for w in words))
-    return out + ["", " ", "one", "one two", "x" * 3000]
+    long = " ".join(rng.choice(WORDS, size=1000))  # more shingles than a vote lane counts (255)
+    return out + ["", " ", "one", "one two", "x" * 3000, long]
 
 
 @pytest.mark.parametrize("shingle", [1, 2, 3, 5])
