@@ -534,6 +534,8 @@ class Output:
         self.path, self.temp, self.direct = path, None, path in (None, "-")
         self.suffix = ".csv" if self.direct else Path(str(path)).suffix.lower()
         if self.direct:
+            if sys.stdout is None:  # started with its standard output closed (`>&-`)
+                raise CommandError("<stdout>: standard output is closed; name an output with -o")
             return
         assert path is not None
         try:
@@ -579,8 +581,13 @@ class Output:
         """Writes the table: equal-length columns of integers, or Taken ids."""
         writer = {".npy": _npy, ".csv": _csv_bytes}.get(self.suffix, _parquet)
         if self.path in (None, "-"):
-            writer(columns, sys.stdout.buffer)
-            sys.stdout.buffer.flush()
+            try:
+                writer(columns, sys.stdout.buffer)
+                sys.stdout.buffer.flush()
+            except BrokenPipeError:
+                raise  # the reader stopped: not an error
+            except OSError as error:
+                raise CommandError(f"<stdout>: {error.strerror or error}") from None
             return
         target = self.temp if self.temp is not None else str(self.path)
         try:

@@ -256,6 +256,18 @@ def test_closed_pipe_exits_quietly(tmp_path):
         run.stdout.close()
         assert run.wait(timeout=120) == 0
         assert run.stderr.read() == b""
+    for redirect, message in (
+        (">&-", "standard output is closed"),
+        ("> /dev/full", "No space left on device"),
+    ):
+        closed = subprocess.run(
+            ["sh", "-c", f'"$@" {redirect}', "sh", *BRIMEL, "groups", "same.npy", "-k", "0"],
+            cwd=tmp_path,
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+        assert closed.returncode == 1 and f"<stdout>: {message}" in closed.stderr, closed.stderr
 
 
 def test_an_interrupted_write_keeps_the_previous_file(tmp_path, monkeypatch, capsys):
