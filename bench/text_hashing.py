@@ -77,7 +77,7 @@ def main() -> None:
         for suffix in ("npy", "csv"):
             out = os.path.join(folder, f"pairs.{suffix}")
             times[suffix] = best(
-                args.rounds, lambda: brimel(["pairs", source, "-k", "0", "-o", out, "--no-progress"])
+                args.rounds, lambda o=out: brimel(["pairs", source, "-k", "0", "-o", o, "--no-progress"])
             )
         print(
             f"brimel pairs, 7,998,000 pairs: .npy {times['npy']:.2f} s, .csv {times['csv']:.2f} s "

@@ -66,7 +66,8 @@ def _module(name: str, extra: str) -> Any:
     try:
         return importlib.import_module(name)
     except ImportError:
-        raise CommandError(f"needs the {name} package: pip install 'brimel_native[{extra}]'") from None
+        package = {"PIL.Image": "Pillow"}.get(name, name)
+        raise ImportError(f"needs the {package} package: pip install 'brimel_native[{extra}]'") from None
 
 
 def image_hash(path: Union[str, os.PathLike[str]], kind: str = "phash") -> str:
@@ -100,8 +101,12 @@ def _images(args: argparse.Namespace) -> None:
         raise CommandError(f"{args.folder}: not a folder")
     output = Output(args.output, [])
     try:
-        _module("PIL.Image", "images")
-        _module("pdqhash" if args.kind == "pdq" else "imagehash", "pdq" if args.kind == "pdq" else "images")
+        extra = "pdq" if args.kind == "pdq" else "images"
+        try:
+            _module("PIL.Image", extra)
+            _module("pdqhash" if args.kind == "pdq" else "imagehash", extra)
+        except ImportError as error:
+            raise CommandError(str(error)) from None
         paths = sorted(
             os.path.join(root, name)
             for root, _, names in os.walk(args.folder)
@@ -183,6 +188,15 @@ def _text(args: argparse.Namespace) -> None:
     print(f"brimel: {len(codes)} documents hashed (64-bit SimHash) ({elapsed:.2f} s)", file=sys.stderr)
 
 
+def _at_least(minimum: int) -> Any:
+    def count(text: str) -> int:
+        if not text.isdigit() or int(text) < minimum:
+            raise argparse.ArgumentTypeError(f"must be an integer >= {minimum}, not {text!r}")
+        return int(text)
+
+    return count
+
+
 def add_hash_commands(parser: argparse.ArgumentParser) -> None:
     """`brimel hash images` and `brimel hash text`."""
     kinds = parser.add_subparsers(dest="source", required=True, metavar="{images,text}")
@@ -191,11 +205,13 @@ def add_hash_commands(parser: argparse.ArgumentParser) -> None:
     images.add_argument(
         "--kind", choices=["phash", "pdq"], default="phash", help="pHash (64 bits) or PDQ (256 bits)"
     )
-    images.add_argument("--jobs", type=int, default=0, help="images decoded at once (default: one per core)")
+    images.add_argument(
+        "--jobs", type=_at_least(0), default=0, help="images decoded at once (default: one per core)"
+    )
     text = kinds.add_parser("text", help="64-bit SimHash of each line (or JSONL field) of a file: line, hash")
     text.add_argument("file", help='text, one document per line ("-": stdin)')
     text.add_argument("--field", help="read JSON lines and hash this field of each")
-    text.add_argument("--shingle", type=int, default=3, help="tokens per shingle (default 3)")
+    text.add_argument("--shingle", type=_at_least(1), default=3, help="tokens per shingle (default 3)")
     for sub, run in ((images, _images), (text, _text)):
         sub.add_argument("-o", "--output", required=True, help="output file: .parquet, .csv or .npy")
         sub.add_argument(

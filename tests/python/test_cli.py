@@ -228,6 +228,9 @@ def make_bad_inputs(tmp_path):
         (["groups", "ok.npy", "-k", "3", "-o", "/dev/full"], 1, "/dev/full: No space left on device"),
         (["pairs", "ok.npy", "-k", "64"], 2, "not below the code width (64 bits)"),
         (["pairs", "ok.npy", "-k", "-1"], 2, "must be a non-negative integer"),
+        (["hash", "text", "bad.txt", "--shingle", "0", "-o", "x.csv"], 2, "must be an integer >= 1, not '0'"),
+        (["hash", "images", "ok.npy", "-o", "x.csv"], 1, "ok.npy: not a folder"),
+        (["hash", "text", "/dev/zero", "-o", "x.csv"], 1, "/dev/zero: holds a NUL byte at byte 0"),
     ],
 )
 def test_bad_command_lines_exit_with_one_line(tmp_path, args, status, text):
