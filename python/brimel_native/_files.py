@@ -125,15 +125,24 @@ def _read_exactly(handle: IO[bytes], into: memoryview, name: str) -> None:
         done += got
 
 
+def _read_regular(handle: IO[bytes], name: str) -> bytes:
+    """A regular file's content, as long as it was when opened."""
+    size = os.fstat(handle.fileno()).st_size
+    data = handle.read(size)
+    if len(data) != size:
+        raise CommandError(
+            f"{name}: ended after {len(data)} of {size} bytes (truncated, or changed while being read)"
+        )
+    return data
+
+
 def read_bytes(source: str) -> tuple[bytes, str]:
     """The whole content of a text source ("-": standard input), and its name."""
     handle, regular, name = _open_source(source)
     with contextlib.nullcontext() if source == "-" else handle:
         try:
             if regular:
-                buffer = bytearray(os.fstat(handle.fileno()).st_size)
-                _read_exactly(handle, memoryview(buffer), name)
-                return bytes(buffer), name
+                return _read_regular(handle, name), name
             chunks, total = [], 0
             while chunk := handle.read(1 << 20):
                 if b"\0" in chunk:
@@ -314,7 +323,9 @@ def _parquet_codes(source: str, column: Optional[str], id_column: Optional[str])
         if not regular:
             raise CommandError(f"{name}: a Parquet input must be a regular file")
         try:
-            parquet = pa.parquet.ParquetFile(handle)
+            # Read whole, then parsed from memory: no file access from pyarrow's
+            # threads, and a truncation meanwhile is a short read.
+            parquet = pa.parquet.ParquetFile(pa.BufferReader(_read_regular(handle, name)))
             column, id_column = _choose_columns(parquet.schema_arrow.names, column, id_column, name)
             wanted = [column] + ([id_column] if id_column is not None else [])
             table = parquet.read(columns=wanted)
