@@ -36,8 +36,6 @@ from ._files import CommandError, Codes, Output, Taken, read_codes, stderr_progr
 from .adapters import degenerate_mask
 from .groups import keep_mask
 
-InputError = CommandError  # the name earlier versions raised
-
 
 class UsageError(Exception):
     """A command line that cannot work: reported with the usage, exit status 2."""
