@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "brimel/bit_plan.hpp"
+#include "brimel/limits.hpp"
 #include "errors.hpp"
 #include "index_type.hpp"
 #include "joins.hpp"

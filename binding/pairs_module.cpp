@@ -12,6 +12,7 @@
 //                                               alone: the baseline of the bench
 //   part_pairs(a, b, k, mask) -> (i, j, distance, stats)
 //                                               the pairs that agree on mask's bits
+//   k_error(k, d_bytes) -> str or None          the code-width limit (limits.hpp)
 //
 // pairs, groups and scan run with the interpreter lock released and stop on
 // Ctrl-C; progress, a callable or None, is called as progress(done, total)
@@ -26,6 +27,7 @@
 #include "arguments.hpp"
 #include "arrays.hpp"
 #include "bank_type.hpp"
+#include "brimel/limits.hpp"
 #include "brimel/pairs.hpp"
 #include "errors.hpp"
 #include "interrupt.hpp"
@@ -82,12 +84,11 @@ PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObj
                                         std::to_string(input.a_view.d_bytes) +
                                         " != " + std::to_string(input.b_view.d_bytes));
     }
-    const std::uint64_t bits = 8 * input.a_view.d_bytes;
-    if (input.k >= bits)
-        raise(PyExc_ValueError, "k (" + std::to_string(input.k) + ") must be below the code width in bits (" +
-                                    std::to_string(bits) + ")");
-    if (input.a_view.n > kMaxRows || (input.b && input.b_view.n > kMaxRows))
-        raise(PyExc_ValueError, "more than 4294967295 rows: row ids are unsigned 32-bit");
+    if (!k_below_code_width(input.k, input.a_view.d_bytes))
+        raise(PyExc_ValueError,
+              messages::k_outside_code_width(std::to_string(input.k), input.a_view.d_bytes, false));
+    if (!rows_fit_ids(input.a_view.n) || (input.b && !rows_fit_ids(input.b_view.n)))
+        raise(PyExc_ValueError, std::string(messages::kTooManyRows));
     return input;
 }
 
@@ -247,6 +248,36 @@ PyObject* part_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// --- k_error: the code-width limit, for the Python layer --------------------
+//
+// k_error(k, d_bytes) -> None when 0 <= k < 8 * d_bytes (k any int), else the
+// text of the Python layer's ValueError, so that the limit and its wording
+// live in the engine's limits.hpp alone.
+const FunctionDescription kKError{"k_error", {"k", "d_bytes"}};
+
+PyObject* k_error(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const BoundArguments bound = bind_arguments(kKError, args, kwargs);
+        PyRef k(PyNumber_Index(bound[0]));
+        if (!k) argument_extraction_error("k");
+        const std::uint64_t d_bytes = extract_u64(bound[1], "d_bytes");
+        const unsigned long long value = PyLong_AsUnsignedLongLong(k.get());
+        bool within = false;
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonErrorAlreadySet{};
+            PyErr_Clear();  // negative, or beyond 64 bits: outside every width
+        } else {
+            within = k_below_code_width(value, d_bytes);
+        }
+        if (within) Py_RETURN_NONE;
+        PyRef text(checked(PyObject_Str(k.get())));
+        PyRef utf8(checked(PyUnicode_AsUTF8String(text.get())));
+        const std::string message =
+            messages::k_outside_code_width(PyBytes_AsString(utf8.get()), d_bytes, true);
+        return checked(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    });
+}
+
 using NativeEntry = PyObject* (*)(PyObject*, PyObject*, PyObject*);
 
 PyMethodDef method(const char* name, NativeEntry entry, const char* doc) {
@@ -268,6 +299,9 @@ PyMethodDef methods[] = {
     method("part_pairs", part_pairs,
            "part_pairs(a, b, k, mask)\n--\n\nThe pairs within k that agree on every bit of mask (1-D uint8, "
            "d_bytes long),\nby that one part alone."),
+    method("k_error", k_error,
+           "k_error(k, d_bytes)\n--\n\nNone when 0 <= k < 8 * d_bytes, else the text of the ValueError that "
+           "refuses k."),
     {nullptr, nullptr, 0, nullptr},
 };
 

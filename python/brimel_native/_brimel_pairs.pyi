@@ -20,6 +20,7 @@ def scan(
 def part_pairs(
     a: npt.NDArray[np.uint8], b: Optional[npt.NDArray[np.uint8]], k: int, mask: npt.NDArray[np.uint8]
 ) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[Any], str]: ...
+def k_error(k: int, d_bytes: int) -> Optional[str]: ...
 
 @final
 class Bank:

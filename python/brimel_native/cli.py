@@ -26,7 +26,7 @@ from typing import Any, Callable, Optional, TextIO
 
 import numpy as np
 
-from . import __version__, find_groups, find_pairs
+from . import __version__, _brimel_pairs, find_groups, find_pairs
 from .adapters import from_hex, from_uint64, hex_digits_to_codes, pack_bits
 
 
@@ -230,7 +230,7 @@ def run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
         raise InputError(
             f"{args.against}: codes of {against.shape[1]} bytes, {args.codes} has {codes.shape[1]}"
         )
-    if args.k >= 8 * codes.shape[1]:
+    if _brimel_pairs.k_error(args.k, codes.shape[1]) is not None:
         parser.error(f"argument -k: {args.k} is not below the code width ({8 * codes.shape[1]} bits)")
     show = sys.stderr.isatty() if args.progress is None else args.progress
     if args.command == "pairs":

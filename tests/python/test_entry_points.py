@@ -272,6 +272,10 @@ def test_accepted_arguments_and_result_types():
     cross = catalog.PLANNED[1]
     assert cross(np.asfortranarray(wide), wide[::2], 20) == cross(wide, wide[::2].copy(), 20)
     assert catalog.PLANNED[0](wide[:0], None, 3) == catalog.PLANNED[0](wide[:1], None, 3) == []
+    # The code-width limit of the planned join is exact: 8 * d_bytes does not wrap.
+    widest = np.ndarray((0, 2**61), np.uint8, buffer=bytearray(0))
+    assert catalog.PLANNED[0](widest, None, 5) == find_groups(widest, 5).tolist() == []
+    assert _brimel_pairs.k_error(2**64, 2**61) == FIND_K.format(2**64, 2**64)
     # The Index: ids in order of arrival, keywords, read-only and memory-mapped rows.
     index = m.Index(d_bytes=8, k=np.uint32(2))
     assert (index.n, len(index), index.k, index.d_bytes, index.query(c(1, 8)[0])) == (0, 0, 2, 8, [])

@@ -11,15 +11,13 @@
 #include <utility>
 #include <vector>
 
+#include "brimel/limits.hpp"
 #include "brimel/types.hpp"
 
 namespace brimel {
 
 // Half-open bit range [first, second) of a row.
 using BitRange = std::pair<std::uint64_t, std::uint64_t>;
-
-// The widest chunk a 128-bit chunk key can hold, in bits.
-inline constexpr std::uint64_t kMaxChunkBits = 128;
 
 // Cuts total_bits into num_chunks ranges at b_i = floor(i * total_bits /
 // num_chunks) (unsigned 64-bit), dropping empty ranges: widths differ by at most

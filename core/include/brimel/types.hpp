@@ -7,10 +7,9 @@
 #include <cstdint>
 #include <span>
 
-namespace brimel {
+#include "brimel/limits.hpp"
 
-// Row ids are unsigned 32-bit, so a code matrix holds at most this many rows.
-inline constexpr std::uint64_t kMaxRows = 0xFFFFFFFFull;
+namespace brimel {
 
 // A chunk key: the value of one row on one chunk. Only byte chunks wider than
 // 16 bytes use a byte-string key instead (see ByteStringKey).

@@ -21,7 +21,7 @@ std::vector<BitRange> plan_bit_chunks(std::uint64_t d_bytes, std::uint32_t k) {
 
 bool plan_fits_chunk_keys(std::span<const BitRange> plan) {
     return std::all_of(plan.begin(), plan.end(),
-                       [](const BitRange& chunk) { return chunk.second - chunk.first <= kMaxChunkBits; });
+                       [](const BitRange& chunk) { return chunk_fits_key(chunk.second - chunk.first); });
 }
 
 ChunkKey extract_bits(const std::uint8_t* row, std::uint64_t lo_bit, std::uint64_t hi_bit) {
