@@ -27,6 +27,7 @@
 #include "arguments.hpp"
 #include "arrays.hpp"
 #include "bank_type.hpp"
+#include "brimel/errors.hpp"
 #include "brimel/limits.hpp"
 #include "brimel/pairs.hpp"
 #include "errors.hpp"
@@ -88,7 +89,7 @@ PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObj
         raise(PyExc_ValueError,
               messages::k_outside_code_width(std::to_string(input.k), input.a_view.d_bytes, false));
     if (!rows_fit_ids(input.a_view.n) || (input.b && !rows_fit_ids(input.b_view.n)))
-        raise(PyExc_ValueError, std::string(messages::kTooManyRows));
+        throw RowLimit(std::string(messages::kTooManyRows));
     return input;
 }
 

@@ -226,11 +226,11 @@ def test_more_rows_than_ids_can_name_are_refused_before_a_row_is_read():
     calls = [(join, (huge, 0), PANIC, "n exceeds u32::MAX") for join in SELF]
     calls += [(join, (huge, huge[:2], 0), PANIC, "n_a exceeds u32::MAX") for join in CROSS]
     calls += [(join, (huge[:2], huge, 0), PANIC, "n_b exceeds u32::MAX") for join in CROSS]
-    calls += [(find_pairs, (huge, 0), ValueError, ids), (find_groups, (huge, 0), ValueError, ids)]
-    for function, args, error, text in calls + [(find_pairs, (huge[:2], 0, huge), ValueError, ids)]:
+    calls += [(find_pairs, (huge, 0), OverflowError, ids), (find_groups, (huge, 0), OverflowError, ids)]
+    for function, args, error, text in calls + [(explain, (huge[:2], 0, huge), OverflowError, ids)]:
         with pytest.raises(error) as caught:
             function(*args)
-        assert str(caught.value) == text, function
+        assert type(caught.value) is error and str(caught.value) == text, function
 
 
 def test_k_index_that_reshapes_the_array_is_refused():

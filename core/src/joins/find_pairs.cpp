@@ -25,8 +25,8 @@ JoinInput checked_input(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSp
     assert_equal(a_data.size(), n_a * d_bytes, "a_data length mismatch");
     if (b_data) assert_equal(b_data->size(), n_b * d_bytes, "b_data length mismatch");
     if (!k_below_code_width(k, d_bytes)) panic(messages::k_not_below_code_bits("find_pairs: ", k, d_bytes));
-    if (!rows_fit_ids(n_a)) panic(messages::rows_exceed_ids("n_a"));
-    if (b_data && !rows_fit_ids(n_b)) panic(messages::rows_exceed_ids("n_b"));
+    if (!rows_fit_ids(n_a) || (b_data && !rows_fit_ids(n_b)))
+        throw RowLimit(std::string(messages::kTooManyRows));
     return {a_data.data(), n_a, b_data ? b_data->data() : nullptr, b_data ? n_b : 0, d_bytes, k};
 }
 
