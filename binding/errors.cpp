@@ -3,6 +3,7 @@
 #include <new>
 
 #include "brimel/errors.hpp"
+#include "brimel/kernels.hpp"
 
 namespace brimel::binding {
 namespace {
@@ -39,6 +40,8 @@ void raise_current_exception() noexcept {
         }
     } catch (const RowLimit& limit) {  // more rows than 32-bit ids number
         PyErr_SetString(PyExc_OverflowError, limit.what());
+    } catch (const KernelUnavailable& refused) {  // BRIMEL_KERNEL, read as the modules are imported
+        PyErr_SetString(PyExc_ImportError, refused.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {  // a container asked for more than it can ever hold

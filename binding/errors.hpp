@@ -9,6 +9,9 @@
 // brimel/errors.hpp):
 //   brimel::RowLimit        -> OverflowError carrying what() (more rows than
 //                              32-bit ids number; nothing was changed)
+//   KernelUnavailable       -> ImportError carrying what() (BRIMEL_KERNEL
+//                              cannot be honoured; both modules ask for the
+//                              kernel as they are imported)
 //   std::bad_alloc,         -> MemoryError (native memory ran out, or a
 //   std::length_error          container was asked for more than it can hold;
 //                              the next call works, nothing is leaked)

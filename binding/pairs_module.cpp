@@ -13,6 +13,8 @@
 //   part_pairs(a, b, k, mask) -> (i, j, distance, stats)
 //                                               the pairs that agree on mask's bits
 //   k_error(k, d_bytes) -> str or None          the code-width limit (limits.hpp)
+//   KERNEL, KERNELS                             the scan kernel set in use, and
+//                                               those this CPU runs (kernels.hpp)
 //
 // pairs, groups and scan run with the interpreter lock released and stop on
 // Ctrl-C; progress, a callable or None, is called as progress(done, total)
@@ -23,11 +25,13 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "arguments.hpp"
 #include "arrays.hpp"
 #include "bank_type.hpp"
 #include "brimel/errors.hpp"
+#include "brimel/kernels.hpp"
 #include "brimel/limits.hpp"
 #include "brimel/pairs.hpp"
 #include "errors.hpp"
@@ -321,16 +325,24 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace brimel::binding
 
-// The module with its functions and the Bank type.
+// The module with its functions, the Bank type, and KERNEL, the scan kernel
+// set in use, and KERNELS, the sets this CPU runs (best first), as
+// BRIMEL_KERNEL chose them; a setting the CPU cannot honour fails the import
+// with ImportError.
 PyMODINIT_FUNC PyInit__brimel_pairs() {
-    PyObject* module = PyModule_Create2(&brimel::binding::module_definition, 3);
-    if (module == nullptr) return nullptr;
-    PyObject* bank = brimel::binding::bank_type(module);
-    // PyModule_AddObject takes the reference only when it succeeds.
-    if (bank == nullptr || (Py_INCREF(bank), PyModule_AddObject(module, "Bank", bank)) < 0) {
-        Py_XDECREF(bank);
-        Py_DECREF(module);
-        return nullptr;
-    }
-    return module;
+    using namespace brimel::binding;
+    return guarded([]() -> PyObject* {
+        const char* kernel = brimel::active_kernel();
+        PyRef module(checked(PyModule_Create2(&module_definition, 3)));
+        PyObject* bank = checked(bank_type(module.get()));  // borrowed
+        if (PyObject_SetAttrString(module.get(), "Bank", bank) < 0) throw PythonErrorAlreadySet{};
+        if (PyModule_AddStringConstant(module.get(), "KERNEL", kernel) < 0) throw PythonErrorAlreadySet{};
+        const std::vector<std::string> names = brimel::runnable_kernels();
+        PyRef kernels(checked(PyTuple_New(static_cast<Py_ssize_t>(names.size()))));
+        for (std::size_t s = 0; s < names.size(); ++s)
+            PyTuple_SetItem(kernels.get(), static_cast<Py_ssize_t>(s),
+                            checked(PyUnicode_FromString(names[s].c_str())));
+        if (PyObject_SetAttrString(module.get(), "KERNELS", kernels.get()) < 0) throw PythonErrorAlreadySet{};
+        return module.release();
+    });
 }

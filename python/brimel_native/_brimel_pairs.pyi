@@ -22,6 +22,9 @@ def part_pairs(
 ) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[Any], str]: ...
 def k_error(k: int, d_bytes: int) -> Optional[str]: ...
 
+KERNEL: str
+KERNELS: tuple[str, ...]
+
 @final
 class Bank:
     def __new__(cls, d_bytes: SupportsIndex, k: SupportsIndex) -> Bank: ...

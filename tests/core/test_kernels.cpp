@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "brimel/kernels.hpp"
 #include "kernels/scan.hpp"
 
 namespace brimel {
@@ -48,6 +49,37 @@ TEST(ScanKernels, EqualPlainPopcount) {
         }
     }
 }
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// BRIMEL_KERNEL: a runnable set by its name, the best for "best", empty or
+// unset; a known set the CPU lacks, or an unknown name, refused with a text
+// saying which. Run against a CPU that runs every set and one that runs
+// scalar code only.
+TEST(ScanKernels, ChosenBySetting) {
+    using Sets = std::vector<const kernels::KernelSet*>;
+    const auto refusal = [](std::string_view setting, const Sets& sets) -> std::string {
+        try {
+            kernels::choose(setting, sets);
+        } catch (const KernelUnavailable& refused) {
+            return refused.what();
+        }
+        return "";
+    };
+    const Sets all{&kernels::kAvx512, &kernels::kAvx2, &kernels::kScalar}, scalar{&kernels::kScalar};
+    for (const Sets& sets : {all, scalar})
+        for (const std::optional<std::string_view> best : {std::optional<std::string_view>{}, {""}, {"best"}})
+            EXPECT_EQ(&kernels::choose(best, sets), sets.front());
+    for (const kernels::KernelSet* set : all) EXPECT_EQ(&kernels::choose(set->name, all), set);
+    EXPECT_EQ(refusal("avx512", scalar),
+              "BRIMEL_KERNEL=avx512: this CPU does not run the avx512 kernel (it needs AVX-512 F and "
+              "VPOPCNTDQ); it runs scalar");
+    EXPECT_EQ(refusal("avx2", Sets{&kernels::kAvx512, &kernels::kScalar}),
+              "BRIMEL_KERNEL=avx2: this CPU does not run the avx2 kernel (it needs AVX2); it runs avx512 and "
+              "scalar");
+    EXPECT_EQ(refusal("AVX2", all),
+              "BRIMEL_KERNEL=AVX2: not a kernel; the kernels are scalar, avx2, avx512 and best");
+}
+#endif
 
 }  // namespace
 }  // namespace brimel

@@ -7,6 +7,8 @@ from __future__ import annotations
 
 import importlib.metadata
 import mmap
+import os
+import subprocess
 import sys
 from functools import partial
 
@@ -315,3 +317,38 @@ def test_module_surface():
     ]:
         with pytest.raises(error):
             misuse()
+
+
+@pytest.mark.parametrize("kernel", ["scalar", "avx2", "avx512", "best", "AVX2"])
+def test_kernel_chosen_by_setting(kernel):
+    """BRIMEL_KERNEL picks the scan kernel once, at import: every kernel the CPU
+    runs finds the reference's pairs, and a setting it cannot honour fails the
+    import with a message naming what it runs."""
+    runs = _brimel_pairs.KERNELS
+    if kernel != "best" and kernel not in runs:
+        refused = subprocess.run(
+            [sys.executable, "-c", "import brimel_native"],
+            capture_output=True,
+            text=True,
+            env=dict(os.environ, BRIMEL_KERNEL=kernel),
+        )
+        if kernel in ("scalar", "avx2", "avx512"):
+            expected = f"this CPU does not run the {kernel} kernel"
+        else:
+            expected = "not a kernel; the kernels are scalar, avx2, avx512 and best"
+        assert refused.stderr.splitlines()[-1].startswith(f"ImportError: BRIMEL_KERNEL={kernel}: {expected}")
+        return
+    done = support.run_script(
+        """
+        import reference
+        from brimel_native import _brimel_pairs
+        codes = support.planted(800, 16, 9, "equal")[0]
+        assert catalog.PLANNED[1](codes, codes[::3], 9) == reference.cross_join(codes, codes[::3], 9)
+        index = m.Index(16, 9)
+        index.add_batch(codes)
+        assert list(zip(*index.query_batch(codes[:50]))) == reference.cross_join(codes[:50], codes, 9)
+        print(_brimel_pairs.KERNEL)
+        """,
+        BRIMEL_KERNEL=kernel,
+    )
+    assert done.stdout.strip() == (runs[0] if kernel == "best" else kernel)
