@@ -2,15 +2,20 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cstring>
 #include <map>
 #include <random>
 #include <vector>
 
 #include "brimel/bit_plan.hpp"
+#include "brimel/pairs.hpp"
+#include "brute_force.hpp"
 #include "keys/bit_chunk_reader.hpp"
 #include "keys/code_words.hpp"
 #include "keys/part_keys.hpp"
 #include "keys/position_key_reader.hpp"
+#include "seed.hpp"
+#include "tables/distinct_codes.hpp"
 #include "tables/key_groups.hpp"
 #include "test_support.hpp"
 
@@ -113,6 +118,53 @@ TEST(KeyGroups, SameGroupsAsAnOrderedMap) {
             }
         }
     }
+}
+
+// Hashes that collide, crafted for a known seed. Equal codes are collapsed
+// by a hash chain (code_hash): a second word chosen to cancel the first
+// words' difference makes two codes hash alike, and they stay two codes.
+TEST(Collisions, DistinctCodesComparesCodesWithEqualHashes) {
+    detail::set_process_seed(0x5eed);
+    auto rows = testing::random_codes(4, 16, 11);  // x, y, x, y
+    std::uint64_t x1, y1;
+    std::memcpy(&x1, &rows[8], 8);
+    y1 = x1 ^ detail::code_hash(&rows[0], 8, 0x5eed) ^ detail::code_hash(&rows[16], 8, 0x5eed);
+    std::memcpy(&rows[24], &y1, 8);  // little-endian, as code words are read
+    std::copy_n(rows.begin(), 32, rows.begin() + 32);
+    ASSERT_EQ(detail::code_hash(&rows[0], 16, 0x5eed), detail::code_hash(&rows[16], 16, 0x5eed));
+    const detail::DistinctCodes distinct = detail::distinct_codes(rows.data(), 4, 16, nullptr);
+    EXPECT_EQ(distinct.of_row, (std::vector<std::uint32_t>{0, 1, 0, 1}));
+    EXPECT_EQ(distinct.first_row, (std::vector<std::uint32_t>{0, 1}));
+}
+
+// A hashed chunk (wider than kMaxExactPartBits) groups rows whose chunk
+// hashes merely collide: the pair is verified there, but recorded only by the
+// first chunk on which the rows agree. Two rows differing in 18 bits of the
+// first of 19 chunks of 33 or 34 bits, equal elsewhere, found by searching
+// 2^18 values of those bits for a collision under a fixed seed.
+TEST(Collisions, HashedChunkRecordsAPairOnlyWhereItsRowsAgree) {
+    detail::set_process_seed(0x5eed);
+    const std::uint64_t d_bytes = 80;
+    const Plan plan = chunk_plan(chunk_bit_boundaries(8 * d_bytes, 19));
+    const detail::PartKeys first(plan.parts[0], d_bytes);
+    ASSERT_FALSE(first.exact());
+    std::vector<std::uint8_t> row(d_bytes, 0);
+    std::map<std::uint64_t, std::uint32_t> seen;
+    std::vector<std::uint8_t> pair;
+    for (std::uint32_t v = 0; v < (1u << 18) && pair.empty(); ++v) {
+        row[0] = static_cast<std::uint8_t>(v >> 10), row[1] = static_cast<std::uint8_t>(v >> 2);
+        row[2] = static_cast<std::uint8_t>(v << 6);  // bits 0 .. 17
+        const auto [at, added] = seen.emplace(first.key(row.data()), v);
+        if (added) continue;
+        pair = row;
+        pair.insert(pair.begin(), row.begin(), row.end());
+        const std::uint32_t u = at->second;
+        pair[0] = static_cast<std::uint8_t>(u >> 10), pair[1] = static_cast<std::uint8_t>(u >> 2);
+        pair[2] = static_cast<std::uint8_t>(u << 6);
+    }
+    ASSERT_FALSE(pair.empty()) << "no collision under this seed";
+    const JoinInput input{pair.data(), 2, nullptr, 0, d_bytes, 18};
+    EXPECT_EQ(join_with_plan(input, plan), reference::self_join(pair.data(), 2, d_bytes, 18));
 }
 
 }  // namespace
