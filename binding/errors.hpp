@@ -17,7 +17,7 @@
 //                              the next call works, nothing is leaked)
 //   PythonErrorAlreadySet   -> the pending Python exception, unchanged
 //   anything else           -> PanicException carrying what() (engine
-//                              assertions, refused borrows, missing NumPy)
+//                              assertions, missing NumPy)
 #pragma once
 
 #include <Python.h>

@@ -113,14 +113,13 @@ std::vector<PairRecord> find_pairs_self_adaptive(ByteSpan data, std::uint64_t n,
     const std::vector<double> entropies =
         estimate_bit_entropies(data, n, d_bytes, std::min(std::max<std::uint64_t>(n, 1), kEntropySampleRows));
     // The plan deals the highest-entropy positions one per list first, so some
-    // list stays empty exactly when fewer than k + 1 positions vary. Testing the
-    // count first keeps a huge k from building billions of empty lists.
+    // list stays empty exactly when fewer than k + 1 positions vary: then the
+    // bit plan runs. Testing the count first keeps a huge k from building
+    // billions of empty lists.
     const auto varying = static_cast<std::uint64_t>(
         std::count_if(entropies.begin(), entropies.end(), [](double e) { return e > 0.0; }));
     if (varying < num_lists) return find_pairs_self_bit(data, n, d_bytes, k, control);
     const PositionLists lists = plan_adaptive_chunks(entropies, num_lists, kMaxChunkBits);
-    if (std::any_of(lists.begin(), lists.end(), [](const auto& list) { return list.empty(); }))
-        return find_pairs_self_bit(data, n, d_bytes, k, control);
     return join_fixed({data.data(), n, nullptr, 0, d_bytes, k}, chunk_plan(lists), control);
 }
 

@@ -74,16 +74,15 @@ PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes)
     if (part.positions.empty()) {
         reader_.emplace<BitChunkReader>(BitRange{part.lo, part.hi});
     } else {
-        reader_.emplace<PositionKeyReader<std::uint64_t>>(part.positions);
+        reader_.emplace<PositionKeyReader>(part.positions);
     }
 }
 
 std::uint64_t PartKeys::key(const std::uint8_t* row) const {
     if (const auto* in_word = std::get_if<InWord>(&reader_))
         return (load_word(row, in_word->word, d_bytes_) >> in_word->shift) & in_word->mask;
-    if (const auto* range = std::get_if<BitChunkReader>(&reader_))
-        return static_cast<std::uint64_t>((*range)(row));
-    if (const auto* list = std::get_if<PositionKeyReader<std::uint64_t>>(&reader_)) return (*list)(row);
+    if (const auto* range = std::get_if<BitChunkReader>(&reader_)) return (*range)(row);
+    if (const auto* list = std::get_if<PositionKeyReader>(&reader_)) return (*list)(row);
     std::uint64_t h = seed_;
     for (const auto& [word, mask] : masks_) h = mix(h ^ (load_word(row, word, d_bytes_) & mask)) + word;
     return h >> 32;

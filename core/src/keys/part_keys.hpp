@@ -52,7 +52,7 @@ private:
         unsigned shift;
         std::uint64_t mask;
     };
-    std::variant<std::monostate, InWord, BitChunkReader, PositionKeyReader<std::uint64_t>> reader_;
+    std::variant<std::monostate, InWord, BitChunkReader, PositionKeyReader> reader_;
     bool exact_ = false;
     WordMasks masks_;
     std::uint64_t d_bytes_;
