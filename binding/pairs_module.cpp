@@ -4,13 +4,14 @@
 // brimel_native.explain) checks and shapes the arguments; these entries check
 // again, since they can be called directly.
 //
-//   pairs(a, b, k, progress=None)               b None for a self-join;
-//     -> (i, j, distance, stats)                stats: the run's JoinStats as JSON text
+//   pairs(a, b, k, progress=None, stats=False)  b None for a self-join;
+//     -> (i, j, distance, stats)                stats: with stats=True, the run's
+//                                               JoinStats as JSON text, else None
 //   groups(a, k, progress=None) -> labels       find_groups: int64 label per row
 //   explain(a, b, k) -> str                     the PlanChoice as JSON text
-//   scan(a, b, k) -> (i, j, distance, stats)    the same pairs by the tile scan
-//                                               alone: the baseline of the bench
-//   part_pairs(a, b, k, mask) -> (i, j, distance, stats)
+//   scan(a, b, k, stats=False)                  the same pairs by the tile scan
+//     -> (i, j, distance, stats)                alone: the baseline of the bench
+//   part_pairs(a, b, k, mask, stats=False) -> (i, j, distance, stats)
 //                                               the pairs that agree on mask's bits
 //   k_error(k, d_bytes) -> str or None          the code-width limit (limits.hpp)
 //   KERNEL, KERNELS                             the scan kernel set in use, and
@@ -41,13 +42,14 @@
 namespace brimel::binding {
 namespace {
 
-const FunctionDescription kPairs{"pairs", {"a", "b", "k", "progress"}, 3};
+const FunctionDescription kPairs{"pairs", {"a", "b", "k", "progress", "stats"}, 3};
 const FunctionDescription kGroups{"groups", {"a", "k", "progress"}, 2};
 const FunctionDescription kExplain{"explain", {"a", "b", "k"}};
-const FunctionDescription kScan{"scan", {"a", "b", "k"}};
+const FunctionDescription kScan{"scan", {"a", "b", "k", "stats"}, 3};
 
-// A and (unless b is None) B, laid out back to back, k below the width, and
-// the progress callable (borrowed) or nullptr.
+// A and (unless b is None) B, laid out back to back, k below the width, the
+// progress callable (borrowed) or nullptr, and whether the run's statistics
+// are asked for.
 struct PairsInput {
     HeldArray a;
     std::optional<HeldArray> b;
@@ -55,13 +57,31 @@ struct PairsInput {
     MatrixView b_view{};
     std::uint32_t k = 0;
     PyObject* progress = nullptr;
+    bool stats = false;
 
     std::optional<ByteSpan> b_bytes() const {
         return b ? std::optional<ByteSpan>(matrix_bytes(b_view)) : std::nullopt;
     }
 };
 
-// Arguments (a, b, k[, progress]), or (a, k[, progress]) when `has_b` is false.
+// The argument of the parameter `name`, or nullptr when the function has no
+// such parameter or it was not given.
+PyObject* argument(const FunctionDescription& function, const BoundArguments& bound, std::string_view name) {
+    for (std::size_t p = 0; p < function.parameters.size(); ++p)
+        if (function.parameters[p] == name) return bound[p];
+    return nullptr;
+}
+
+// Whether `flag` (an optional argument) is given and true.
+bool truthy(PyObject* flag) {
+    if (flag == nullptr) return false;
+    const int value = PyObject_IsTrue(flag);
+    if (value < 0) throw PythonErrorAlreadySet{};
+    return value != 0;
+}
+
+// Arguments (a, b, k[, progress][, stats]), or (a, k[, progress]) when
+// `has_b` is false.
 PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObject* kwargs,
                       bool has_b = true) {
     const BoundArguments bound = bind_arguments(function, args, kwargs);
@@ -70,11 +90,13 @@ PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObj
     input.a = extract_code_array(bound[0], "a");
     if (has_b && bound[1] != Py_None) input.b.emplace(extract_code_array(bound[1], "b"));
     input.k = extract_u32(bound[k_slot], "k");
-    if (bound.size() > k_slot + 1 && bound[k_slot + 1] != nullptr && bound[k_slot + 1] != Py_None) {
-        input.progress = bound[k_slot + 1];
+    if (PyObject* progress = argument(function, bound, "progress");
+        progress != nullptr && progress != Py_None) {
+        input.progress = progress;
         if (PyCallable_Check(input.progress) == 0)
             raise(PyExc_TypeError, "progress must be callable or None");
     }
+    input.stats = truthy(argument(function, bound, "stats"));
     // Views are taken once every argument is converted: converting k may run
     // Python code.
     input.a_view = input.a.pin_matrix("a");
@@ -110,15 +132,24 @@ std::string stats_as_json(const JoinStats& stats) {
 }
 
 // Runs `join` on the input without the interpreter lock and returns the
-// records as arrays with the run's statistics.
+// records as arrays with the run's statistics: JSON text when asked for,
+// else None (and the engine gathers none).
 template <class Join>
 PyObject* run_join(PairsInput& input, Join&& join) {
     JoinStats stats;
+    JoinStats* gathered = input.stats ? &stats : nullptr;
     auto records =
-        run_interruptible([&](RunControl& control) { return join(stats, control); }, input.progress);
+        run_interruptible([&](RunControl& control) { return join(gathered, control); }, input.progress);
     PyRef arrays(pairs_to_arrays(std::move(records), input.k));
-    const std::string text = stats_as_json(stats);
-    PyRef stats_text(checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+    PyRef stats_text;
+    if (input.stats) {
+        const std::string text = stats_as_json(stats);
+        stats_text.reset(
+            checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+    } else {
+        Py_INCREF(Py_None);
+        stats_text.reset(Py_None);
+    }
     PyObject* i = PyTuple_GetItem(arrays.get(), 0);
     PyObject* j = PyTuple_GetItem(arrays.get(), 1);
     PyObject* distance = PyTuple_GetItem(arrays.get(), 2);
@@ -129,9 +160,9 @@ PyObject* pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PairsInput input = take_input(kPairs, args, kwargs);
         const MatrixView& a = input.a_view;
-        return run_join(input, [&](JoinStats& stats, RunControl& control) {
+        return run_join(input, [&](JoinStats* stats, RunControl& control) {
             return find_pairs(matrix_bytes(a), a.n, input.b_bytes(), input.b_view.n, a.d_bytes, input.k,
-                              &stats, &control);
+                              stats, &control);
         });
     });
 }
@@ -155,8 +186,8 @@ PyObject* scan(PyObject*, PyObject* args, PyObject* kwargs) {
         const MatrixView& a = input.a_view;
         const MatrixView& b = input.b_view;
         const JoinInput join{a.data, a.n, input.b ? b.data : nullptr, input.b ? b.n : 0, a.d_bytes, input.k};
-        return run_join(input, [&](JoinStats& stats, RunControl& control) {
-            return join_with_plan(join, scan_plan(), &stats, &control);
+        return run_join(input, [&](JoinStats* stats, RunControl& control) {
+            return join_with_plan(join, scan_plan(), stats, &control);
         });
     });
 }
@@ -213,12 +244,12 @@ PyObject* explain(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // --- part_pairs: the per-partition join of brimel_native.dask -------------------
 //
-// part_pairs(a, b, k, mask) -> (i, j, distance, stats): the pairs within k whose
+// part_pairs(a, b, k, mask, stats=False) -> (i, j, distance, stats): the pairs within k whose
 // rows agree on every bit set in `mask` (1-D uint8, d_bytes long), found by the
 // one-part plan of those bits with threshold 0. Not every pair within k: the
 // caller runs each part of a complete plan over the rows that share its keys.
 // Rows that differ on the part are never compared.
-const FunctionDescription kPartPairs{"part_pairs", {"a", "b", "k", "mask"}};
+const FunctionDescription kPartPairs{"part_pairs", {"a", "b", "k", "mask", "stats"}, 4};
 const FunctionDescription kPartPairsCodes{"part_pairs", {"a", "b", "k"}};
 
 Plan mask_plan(const RowView& mask) {
@@ -239,6 +270,7 @@ PyObject* part_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         // The codes and k as every join takes them.
         PyRef codes_args(checked(PyTuple_Pack(3, bound[0], bound[1], bound[2])));
         PairsInput input = take_input(kPartPairsCodes, codes_args.get(), nullptr);
+        input.stats = truthy(bound[4]);
         const RowView mask = held_mask.pin_row("mask");
         if (mask.length != input.a_view.d_bytes)
             raise(PyExc_ValueError, "mask must have one byte per code byte: " + std::to_string(mask.length) +
@@ -247,8 +279,8 @@ PyObject* part_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         const MatrixView& a = input.a_view;
         const MatrixView& b = input.b_view;
         const JoinInput join{a.data, a.n, input.b ? b.data : nullptr, input.b ? b.n : 0, a.d_bytes, input.k};
-        return run_join(input, [&](JoinStats& stats, RunControl& control) {
-            return join_with_plan(join, plan, &stats, &control);
+        return run_join(input, [&](JoinStats* stats, RunControl& control) {
+            return join_with_plan(join, plan, stats, &control);
         });
     });
 }
@@ -291,19 +323,23 @@ PyMethodDef method(const char* name, NativeEntry entry, const char* doc) {
 }
 
 PyMethodDef methods[] = {
-    method(
-        "pairs", pairs,
-        "pairs(a, b, k, progress=None)\n--\n\nEvery pair within k as arrays (i, j, distance) and the run's "
-        "statistics as JSON;\nb None: self-join. progress(done, total) is called while it runs."),
+    method("pairs", pairs,
+           "pairs(a, b, k, progress=None, stats=False)\n--\n\nEvery pair within k as arrays (i, j, distance) "
+           "and, "
+           "with stats=True,\nthe run's statistics as JSON (else None); b None: self-join. progress(done, "
+           "total)\n"
+           "is called while it runs."),
     method("groups", groups,
            "groups(a, k, progress=None)\n--\n\nThe int64 label of each row: the lowest row of its component "
            "of pairs within k.\nprogress(done, total) is called while it runs."),
     method("explain", explain,
            "explain(a, b, k)\n--\n\nThe plans considered for pairs(a, b, k), as JSON text."),
-    method("scan", scan, "scan(a, b, k)\n--\n\npairs(a, b, k) by the tile scan alone, every pair verified."),
+    method("scan", scan,
+           "scan(a, b, k, stats=False)\n--\n\npairs(a, b, k, stats=stats) by the tile scan alone, every pair "
+           "verified."),
     method("part_pairs", part_pairs,
-           "part_pairs(a, b, k, mask)\n--\n\nThe pairs within k that agree on every bit of mask (1-D uint8, "
-           "d_bytes long),\nby that one part alone."),
+           "part_pairs(a, b, k, mask, stats=False)\n--\n\nThe pairs within k that agree on every bit of mask "
+           "(1-D uint8, d_bytes long),\nby that one part alone."),
     method("k_error", k_error,
            "k_error(k, d_bytes)\n--\n\nNone when 0 <= k < 8 * d_bytes, else the text of the ValueError that "
            "refuses k."),

@@ -6,7 +6,7 @@ import contextlib
 import importlib
 import json
 from collections.abc import Iterator
-from typing import Any, Callable, NamedTuple, Optional, Union
+from typing import Any, Callable, NamedTuple, Optional, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -160,5 +160,5 @@ def explain(
     options = choice["options"]
     explained = {"plan": options[choice["chosen"]], "options": options}
     if run:
-        explained["run"] = json.loads(_brimel_pairs.pairs(codes_a, codes_b, k)[3])
+        explained["run"] = json.loads(cast(str, _brimel_pairs.pairs(codes_a, codes_b, k, stats=True)[3]))
     return explained

@@ -274,6 +274,7 @@ def test_accepted_arguments_and_result_types():
     cross = catalog.PLANNED[1]
     assert cross(np.asfortranarray(wide), wide[::2], 20) == cross(wide, wide[::2].copy(), 20)
     assert catalog.PLANNED[0](wide[:0], None, 3) == catalog.PLANNED[0](wide[:1], None, 3) == []
+    assert _brimel_pairs.pairs(wide, None, 3)[3] is None  # statistics only when asked for
     # The code-width limit of the planned join is exact: 8 * d_bytes does not wrap.
     widest = np.ndarray((0, 2**61), np.uint8, buffer=bytearray(0))
     assert catalog.PLANNED[0](widest, None, 5) == find_groups(widest, 5).tolist() == []
