@@ -10,7 +10,6 @@
 #include "brimel/bit_plan.hpp"
 #include "brimel/pairs.hpp"
 #include "brute_force.hpp"
-#include "chunk_keys.hpp"
 #include "keys/bit_chunk_reader.hpp"
 #include "keys/code_words.hpp"
 #include "keys/part_keys.hpp"
@@ -146,20 +145,20 @@ TEST(Collisions, HashedChunkRecordsAPairOnlyWhereItsRowsAgree) {
     const Plan plan = chunk_plan(chunk_bit_boundaries(8 * d_bytes, 19));
     const detail::PartKeys first(plan.parts[0], d_bytes);
     ASSERT_FALSE(first.exact());
-    std::vector<std::uint8_t> row(d_bytes, 0);
+    const auto with_bits = [&](std::uint32_t v) {  // a zero row, bits 0 .. 17 set to v
+        std::vector<std::uint8_t> row(d_bytes, 0);
+        row[0] = static_cast<std::uint8_t>(v >> 10), row[1] = static_cast<std::uint8_t>(v >> 2);
+        row[2] = static_cast<std::uint8_t>(v << 6);
+        return row;
+    };
     std::map<std::uint64_t, std::uint32_t> seen;
     std::vector<std::uint8_t> pair;
-    for (std::uint32_t v = 0; v < (1u << 18) && pair.empty(); ++v) {
-        row[0] = static_cast<std::uint8_t>(v >> 10), row[1] = static_cast<std::uint8_t>(v >> 2);
-        row[2] = static_cast<std::uint8_t>(v << 6);  // bits 0 .. 17
-        const auto [at, added] = seen.emplace(first.key(row.data()), v);
-        if (added) continue;
-        pair = row;
-        pair.insert(pair.begin(), row.begin(), row.end());
-        const std::uint32_t u = at->second;
-        pair[0] = static_cast<std::uint8_t>(u >> 10), pair[1] = static_cast<std::uint8_t>(u >> 2);
-        pair[2] = static_cast<std::uint8_t>(u << 6);
-    }
+    for (std::uint32_t v = 0; v < (1u << 18) && pair.empty(); ++v)
+        if (const auto [at, added] = seen.emplace(first.key(with_bits(v).data()), v); !added) {
+            pair = with_bits(at->second);
+            const auto second = with_bits(v);
+            pair.insert(pair.end(), second.begin(), second.end());
+        }
     ASSERT_FALSE(pair.empty()) << "no collision under this seed";
     const JoinInput input{pair.data(), 2, nullptr, 0, d_bytes, 18};
     EXPECT_EQ(join_with_plan(input, plan), reference::self_join(pair.data(), 2, d_bytes, 18));
