@@ -220,9 +220,11 @@ def _scan_work(case: Case) -> float:
 def _find_pairs(kind: str) -> Method:
     """find_pairs through the native entry it calls, which also returns the run's statistics."""
     if kind == "self":
-        solve = lambda a, k, threads: _brimel()._brimel_pairs.pairs(a, None, k)  # noqa: E731
+        solve = lambda a, k, threads: _brimel()._brimel_pairs.pairs(a, None, k, stats=True)  # noqa: E731
     else:
-        solve = lambda queries, refs, k, threads: _brimel()._brimel_pairs.pairs(queries, refs, k)  # noqa: E731
+        solve = lambda queries, refs, k, threads: _brimel()._brimel_pairs.pairs(  # noqa: E731
+            queries, refs, k, stats=True
+        )
     return Method(
         name="find_pairs",
         kind=kind,
@@ -552,7 +554,7 @@ METHODS: list[Method] = [
         requires="brimel_native:find_pairs",
         applies=lambda case: None if case.workload == "W8" else "n/a: measured on the flood workload",
         work=_scan_work,
-        solve=lambda a, k, threads: _brimel()._brimel_pairs.scan(a, None, k),
+        solve=lambda a, k, threads: _brimel()._brimel_pairs.scan(a, None, k, stats=True),
         to_pairs=_pairs_arrays,
         stats=_run_stats,
     ),

@@ -7,7 +7,6 @@
 #include <numpy/arrayobject.h>
 
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "arguments.hpp"
@@ -16,27 +15,6 @@
 
 namespace brimel::binding {
 namespace {
-
-// Process-wide record of the array buffers a call is reading: a count of
-// shared borrows per data pointer. The module only takes shared borrows, so a
-// borrow is never refused; the registry is touched with the interpreter lock
-// held and needs no lock of its own.
-class BorrowRegistry {
-public:
-    void acquire_shared(const void* data) { ++shared_[data]; }
-    void release_shared(const void* data) noexcept {
-        const auto it = shared_.find(data);
-        if (it != shared_.end() && --it->second == 0) shared_.erase(it);
-    }
-
-private:
-    std::unordered_map<const void*, std::size_t> shared_;
-};
-
-BorrowRegistry& borrow_registry() {
-    static BorrowRegistry* registry = new BorrowRegistry;  // lives as long as the process
-    return *registry;
-}
 
 void ensure_numpy() {
     if (PyArray_API != nullptr) return;
@@ -72,7 +50,6 @@ HeldArray::HeldArray(PyObject* array, int dimensions) : array_(array), dimension
 HeldArray::HeldArray(HeldArray&& other) noexcept
     : array_(std::exchange(other.array_, nullptr)),
       pin_(std::exchange(other.pin_, nullptr)),
-      borrowed_(std::exchange(other.borrowed_, nullptr)),
       dimensions_(other.dimensions_) {}
 
 HeldArray& HeldArray::operator=(HeldArray&& other) noexcept {
@@ -80,7 +57,6 @@ HeldArray& HeldArray::operator=(HeldArray&& other) noexcept {
         release_array();
         array_ = std::exchange(other.array_, nullptr);
         pin_ = std::exchange(other.pin_, nullptr);
-        borrowed_ = std::exchange(other.borrowed_, nullptr);
         dimensions_ = other.dimensions_;
     }
     return *this;
@@ -88,10 +64,7 @@ HeldArray& HeldArray::operator=(HeldArray&& other) noexcept {
 
 void HeldArray::release_array() noexcept {
     if (array_ == nullptr) return;
-    if (pin_ != nullptr) {
-        borrow_registry().release_shared(borrowed_);
-        Py_DECREF(std::exchange(pin_, nullptr));
-    }
+    if (pin_ != nullptr) Py_DECREF(std::exchange(pin_, nullptr));
     Py_DECREF(std::exchange(array_, nullptr));
 }
 
@@ -119,13 +92,6 @@ void HeldArray::pin(const char* name) {
     if (pin_ != nullptr) return;
     if (!is_uint8_array(array_, dimensions_)) not_convertible(array_, name);
     pin_ = checked(PyWeakref_NewRef(array_, nullptr));
-    borrowed_ = PyArray_DATA(as_array(array_));
-    try {
-        borrow_registry().acquire_shared(borrowed_);
-    } catch (...) {
-        Py_DECREF(std::exchange(pin_, nullptr));
-        throw;
-    }
 }
 
 MatrixView HeldArray::pin_matrix(const char* name) {

@@ -1,7 +1,7 @@
 // NumPy array intake. Arrays are never copied: the engine reads the caller's
-// buffer in place, while the array is held (one reference, one shared borrow
-// and one weak reference, which makes NumPy refuse to resize it) until the
-// entry point returns.
+// buffer in place, while the array is held (one reference, and one weak
+// reference, which makes NumPy refuse to resize it) until the entry point
+// returns.
 #pragma once
 
 #include <Python.h>
@@ -42,8 +42,8 @@ inline ByteSpan matrix_bytes(const MatrixView& view) {
 }
 
 // An accepted uint8 array: holds a reference to it from intake on, and from
-// pin_* on a shared borrow of its data and a weak reference that pins the
-// buffer; all released when the holder is destroyed (release_array).
+// pin_* on a weak reference that pins the buffer; both released when the
+// holder is destroyed (release_array).
 class HeldArray {
 public:
     HeldArray() = default;
@@ -69,8 +69,7 @@ private:
     HeldArray(PyObject* array, int dimensions);
     void pin(const char* name);
     PyObject* array_ = nullptr;
-    PyObject* pin_ = nullptr;         // the weak reference, once pinned
-    const void* borrowed_ = nullptr;  // the data pointer registered as borrowed
+    PyObject* pin_ = nullptr;  // the weak reference, once pinned
     int dimensions_ = 0;
 };
 

@@ -2,6 +2,9 @@
 
 #include <new>
 
+#include "brimel/errors.hpp"
+#include "brimel/kernels.hpp"
+
 namespace brimel::binding {
 namespace {
 
@@ -35,6 +38,10 @@ void raise_current_exception() noexcept {
             PyObject* type = panic_exception_type();
             if (type != nullptr) PyErr_SetString(type, "Python API call failed");
         }
+    } catch (const RowLimit& limit) {  // more rows than 32-bit ids number
+        PyErr_SetString(PyExc_OverflowError, limit.what());
+    } catch (const KernelUnavailable& refused) {  // BRIMEL_KERNEL, read as the modules are imported
+        PyErr_SetString(PyExc_ImportError, refused.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {  // a container asked for more than it can ever hold

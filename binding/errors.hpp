@@ -5,13 +5,19 @@
 // CPython call that failed. Only `guarded`, which wraps every native entry,
 // speaks CPython's protocol (nullptr, or -1 for a length slot): it turns a C++
 // exception into a Python one after the entry's locals (held arrays, access
-// uses) have been released by their destructors:
+// uses) have been released by their destructors (the tiers of
+// brimel/errors.hpp):
+//   brimel::RowLimit        -> OverflowError carrying what() (more rows than
+//                              32-bit ids number; nothing was changed)
+//   KernelUnavailable       -> ImportError carrying what() (BRIMEL_KERNEL
+//                              cannot be honoured; both modules ask for the
+//                              kernel as they are imported)
 //   std::bad_alloc,         -> MemoryError (native memory ran out, or a
 //   std::length_error          container was asked for more than it can hold;
 //                              the next call works, nothing is leaked)
 //   PythonErrorAlreadySet   -> the pending Python exception, unchanged
 //   anything else           -> PanicException carrying what() (engine
-//                              assertions, refused borrows, missing NumPy)
+//                              assertions, missing NumPy)
 #pragma once
 
 #include <Python.h>

@@ -9,6 +9,7 @@
 #include "arguments.hpp"
 #include "arrays.hpp"
 #include "brimel/cross_join.hpp"
+#include "brimel/limits.hpp"
 #include "brimel/self_join.hpp"
 #include "errors.hpp"
 #include "interrupt.hpp"
@@ -24,14 +25,9 @@ const FunctionDescription kFindPairsCrossBit{"find_pairs_cross_bit", {"a", "b", 
 const FunctionDescription kFindPairsSelfFullPopcount{"_find_pairs_self_full_popcount", {"a", "k"}};
 const FunctionDescription kFindPairsSelfAdaptive{"find_pairs_self_adaptive", {"a", "k"}};
 
-std::string byte_k_message(std::uint32_t k, std::uint64_t d_bytes, const char* advice) {
-    return "brimel: k (" + std::to_string(k) + ") must be < d_bytes (" + std::to_string(d_bytes) +
-           "). At k >= d_bytes the byte-aligned chunk brimelhole can miss pairs. " + advice;
-}
-
 // Without a final full stop; the cross-join adds one.
 std::string bit_k_message(std::uint32_t k, std::uint64_t d_bytes) {
-    return "brimel: k (" + std::to_string(k) + ") must be < 8*d_bytes (" + std::to_string(8 * d_bytes) + ")";
+    return messages::k_not_below_code_bits("brimel: ", k, d_bytes);
 }
 
 // The array and k of a self-join, taken in parameter order (a, then k).
@@ -121,9 +117,7 @@ PyObject* find_pairs_self(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!is_standard_layout(view)) raise(PyExc_ValueError, "array is not contiguous");
         if (view.d_bytes <= k)
             raise(PyExc_ValueError,
-                  byte_k_message(k, view.d_bytes,
-                                 "For that regime use faiss.IndexBinaryFlat or a bit-level chunk "
-                                 "implementation (not yet shipped)."));
+                  messages::k_not_below_d_bytes(k, view.d_bytes, messages::kSelfJoinAdvice));
         return run_self_join(input, find_pairs_self_no_dedup_par_prefetch);
     });
 }
@@ -136,7 +130,7 @@ PyObject* find_pairs_self_bit(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!view.c_contiguous)
             raise(PyExc_ValueError, "A must be C-contiguous; pass np.ascontiguousarray(A)");
         if (!is_standard_layout(view)) raise(PyExc_ValueError, "array is not contiguous");
-        if (8 * view.d_bytes <= k) raise(PyExc_ValueError, bit_k_message(k, view.d_bytes));
+        if (!k_below_code_bits(k, view.d_bytes)) raise(PyExc_ValueError, bit_k_message(k, view.d_bytes));
         return run_self_join(input, brimel::find_pairs_self_bit);
     });
 }
@@ -147,7 +141,7 @@ PyObject* find_pairs_cross(PyObject*, PyObject* args, PyObject* kwargs) {
         const MatrixView& a = input.a_view;
         if (a.d_bytes <= input.k)
             raise(PyExc_ValueError,
-                  byte_k_message(input.k, a.d_bytes, "For that regime use faiss.IndexBinaryFlat."));
+                  messages::k_not_below_d_bytes(input.k, a.d_bytes, messages::kCrossJoinAdvice));
         return run_cross_join(input, brimel::find_pairs_cross);
     });
 }
@@ -156,7 +150,8 @@ PyObject* find_pairs_cross_bit(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         CrossJoinInput input = take_cross_join_input(kFindPairsCrossBit, args, kwargs);
         const MatrixView& a = input.a_view;
-        if (8 * a.d_bytes <= input.k) raise(PyExc_ValueError, bit_k_message(input.k, a.d_bytes) + ".");
+        if (!k_below_code_bits(input.k, a.d_bytes))
+            raise(PyExc_ValueError, bit_k_message(input.k, a.d_bytes) + ".");
         return run_cross_join(input, brimel::find_pairs_cross_bit);
     });
 }
@@ -168,9 +163,7 @@ PyObject* find_pairs_self_full_popcount(PyObject*, PyObject* args, PyObject* kwa
         const std::uint32_t k = input.k;
         if (!view.c_contiguous) raise(PyExc_ValueError, "A must be C-contiguous");
         if (!is_standard_layout(view)) raise(PyExc_ValueError, "array is not contiguous");
-        if (view.d_bytes <= k)
-            raise(PyExc_ValueError, "k (" + std::to_string(k) + ") must be < d_bytes (" +
-                                        std::to_string(view.d_bytes) + ") for byte-level path");
+        if (view.d_bytes <= k) raise(PyExc_ValueError, messages::k_not_below_d_bytes_plain(k, view.d_bytes));
         return run_self_join(input, find_pairs_self_no_dedup_par_prefetch_full);
     });
 }

@@ -8,7 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "brimel/bit_plan.hpp"
+#include "brimel/kernels.hpp"
+#include "brimel/limits.hpp"
 #include "errors.hpp"
 #include "index_type.hpp"
 #include "joins.hpp"
@@ -95,6 +96,7 @@ void register_attributes(PyObject* module) {
 }
 
 PyObject* initialize() {
+    active_kernel();  // a BRIMEL_KERNEL this CPU cannot honour fails the import
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) throw PythonErrorAlreadySet{};
     std::int64_t expected = -1;

@@ -4,16 +4,20 @@
 // brimel_native.explain) checks and shapes the arguments; these entries check
 // again, since they can be called directly.
 //
-//   pairs(a, b, k, progress=None)               b None for a self-join;
-//     -> (i, j, distance, stats)                stats: the run's JoinStats as JSON text
+//   pairs(a, b, k, progress=None, stats=False)  b None for a self-join;
+//     -> (i, j, distance, stats)                stats: with stats=True, the run's
+//                                               JoinStats as JSON text, else None
 //   groups(a, k, progress=None) -> labels       find_groups: int64 label per row
 //   explain(a, b, k) -> str                     the PlanChoice as JSON text
-//   scan(a, b, k) -> (i, j, distance, stats)    the same pairs by the tile scan
-//                                               alone: the baseline of the bench
-//   part_pairs(a, b, k, mask) -> (i, j, distance, stats)
+//   scan(a, b, k, stats=False)                  the same pairs by the tile scan
+//     -> (i, j, distance, stats)                alone: the baseline of the bench
+//   part_pairs(a, b, k, mask, stats=False) -> (i, j, distance, stats)
 //                                               the pairs that agree on mask's bits
 //   simhash(text, shingle, progress=None) -> codes
 //                                               SimHash of each line (text.hpp)
+//   k_error(k, d_bytes) -> str or None          the code-width limit (limits.hpp)
+//   KERNEL, KERNELS                             the scan kernel set in use, and
+//                                               those this CPU runs (kernels.hpp)
 //
 // pairs, groups and scan run with the interpreter lock released and stop on
 // Ctrl-C; progress, a callable or None, is called as progress(done, total)
@@ -24,10 +28,14 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "arguments.hpp"
 #include "arrays.hpp"
 #include "bank_type.hpp"
+#include "brimel/errors.hpp"
+#include "brimel/kernels.hpp"
+#include "brimel/limits.hpp"
 #include "brimel/pairs.hpp"
 #include "errors.hpp"
 #include "interrupt.hpp"
@@ -37,13 +45,14 @@
 namespace brimel::binding {
 namespace {
 
-const FunctionDescription kPairs{"pairs", {"a", "b", "k", "progress"}, 3};
+const FunctionDescription kPairs{"pairs", {"a", "b", "k", "progress", "stats"}, 3};
 const FunctionDescription kGroups{"groups", {"a", "k", "progress"}, 2};
 const FunctionDescription kExplain{"explain", {"a", "b", "k"}};
-const FunctionDescription kScan{"scan", {"a", "b", "k"}};
+const FunctionDescription kScan{"scan", {"a", "b", "k", "stats"}, 3};
 
-// A and (unless b is None) B, laid out back to back, k below the width, and
-// the progress callable (borrowed) or nullptr.
+// A and (unless b is None) B, laid out back to back, k below the width, the
+// progress callable (borrowed) or nullptr, and whether the run's statistics
+// are asked for.
 struct PairsInput {
     HeldArray a;
     std::optional<HeldArray> b;
@@ -51,13 +60,31 @@ struct PairsInput {
     MatrixView b_view{};
     std::uint32_t k = 0;
     PyObject* progress = nullptr;
+    bool stats = false;
 
     std::optional<ByteSpan> b_bytes() const {
         return b ? std::optional<ByteSpan>(matrix_bytes(b_view)) : std::nullopt;
     }
 };
 
-// Arguments (a, b, k[, progress]), or (a, k[, progress]) when `has_b` is false.
+// The argument of the parameter `name`, or nullptr when the function has no
+// such parameter or it was not given.
+PyObject* argument(const FunctionDescription& function, const BoundArguments& bound, std::string_view name) {
+    for (std::size_t p = 0; p < function.parameters.size(); ++p)
+        if (function.parameters[p] == name) return bound[p];
+    return nullptr;
+}
+
+// Whether `flag` (an optional argument) is given and true.
+bool truthy(PyObject* flag) {
+    if (flag == nullptr) return false;
+    const int value = PyObject_IsTrue(flag);
+    if (value < 0) throw PythonErrorAlreadySet{};
+    return value != 0;
+}
+
+// Arguments (a, b, k[, progress][, stats]), or (a, k[, progress]) when
+// `has_b` is false.
 PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObject* kwargs,
                       bool has_b = true) {
     const BoundArguments bound = bind_arguments(function, args, kwargs);
@@ -66,11 +93,13 @@ PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObj
     input.a = extract_code_array(bound[0], "a");
     if (has_b && bound[1] != Py_None) input.b.emplace(extract_code_array(bound[1], "b"));
     input.k = extract_u32(bound[k_slot], "k");
-    if (bound.size() > k_slot + 1 && bound[k_slot + 1] != nullptr && bound[k_slot + 1] != Py_None) {
-        input.progress = bound[k_slot + 1];
+    if (PyObject* progress = argument(function, bound, "progress");
+        progress != nullptr && progress != Py_None) {
+        input.progress = progress;
         if (PyCallable_Check(input.progress) == 0)
             raise(PyExc_TypeError, "progress must be callable or None");
     }
+    input.stats = truthy(argument(function, bound, "stats"));
     // Views are taken once every argument is converted: converting k may run
     // Python code.
     input.a_view = input.a.pin_matrix("a");
@@ -85,12 +114,11 @@ PairsInput take_input(const FunctionDescription& function, PyObject* args, PyObj
                                         std::to_string(input.a_view.d_bytes) +
                                         " != " + std::to_string(input.b_view.d_bytes));
     }
-    const std::uint64_t bits = 8 * input.a_view.d_bytes;
-    if (input.k >= bits)
-        raise(PyExc_ValueError, "k (" + std::to_string(input.k) + ") must be below the code width in bits (" +
-                                    std::to_string(bits) + ")");
-    if (input.a_view.n > kMaxRows || (input.b && input.b_view.n > kMaxRows))
-        raise(PyExc_ValueError, "more than 4294967295 rows: row ids are unsigned 32-bit");
+    if (!k_below_code_width(input.k, input.a_view.d_bytes))
+        raise(PyExc_ValueError,
+              messages::k_outside_code_width(std::to_string(input.k), input.a_view.d_bytes, false));
+    if (!rows_fit_ids(input.a_view.n) || (input.b && !rows_fit_ids(input.b_view.n)))
+        throw RowLimit(std::string(messages::kTooManyRows));
     return input;
 }
 
@@ -107,15 +135,24 @@ std::string stats_as_json(const JoinStats& stats) {
 }
 
 // Runs `join` on the input without the interpreter lock and returns the
-// records as arrays with the run's statistics.
+// records as arrays with the run's statistics: JSON text when asked for,
+// else None (and the engine gathers none).
 template <class Join>
 PyObject* run_join(PairsInput& input, Join&& join) {
     JoinStats stats;
+    JoinStats* gathered = input.stats ? &stats : nullptr;
     auto records =
-        run_interruptible([&](RunControl& control) { return join(stats, control); }, input.progress);
+        run_interruptible([&](RunControl& control) { return join(gathered, control); }, input.progress);
     PyRef arrays(pairs_to_arrays(std::move(records), input.k));
-    const std::string text = stats_as_json(stats);
-    PyRef stats_text(checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+    PyRef stats_text;
+    if (input.stats) {
+        const std::string text = stats_as_json(stats);
+        stats_text.reset(
+            checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+    } else {
+        Py_INCREF(Py_None);
+        stats_text.reset(Py_None);
+    }
     PyObject* i = PyTuple_GetItem(arrays.get(), 0);
     PyObject* j = PyTuple_GetItem(arrays.get(), 1);
     PyObject* distance = PyTuple_GetItem(arrays.get(), 2);
@@ -126,9 +163,9 @@ PyObject* pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PairsInput input = take_input(kPairs, args, kwargs);
         const MatrixView& a = input.a_view;
-        return run_join(input, [&](JoinStats& stats, RunControl& control) {
+        return run_join(input, [&](JoinStats* stats, RunControl& control) {
             return find_pairs(matrix_bytes(a), a.n, input.b_bytes(), input.b_view.n, a.d_bytes, input.k,
-                              &stats, &control);
+                              stats, &control);
         });
     });
 }
@@ -152,8 +189,8 @@ PyObject* scan(PyObject*, PyObject* args, PyObject* kwargs) {
         const MatrixView& a = input.a_view;
         const MatrixView& b = input.b_view;
         const JoinInput join{a.data, a.n, input.b ? b.data : nullptr, input.b ? b.n : 0, a.d_bytes, input.k};
-        return run_join(input, [&](JoinStats& stats, RunControl& control) {
-            return join_with_plan(join, scan_plan(), &stats, &control);
+        return run_join(input, [&](JoinStats* stats, RunControl& control) {
+            return join_with_plan(join, scan_plan(), stats, &control);
         });
     });
 }
@@ -210,12 +247,12 @@ PyObject* explain(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // --- part_pairs: the per-partition join of brimel_native.dask -------------------
 //
-// part_pairs(a, b, k, mask) -> (i, j, distance, stats): the pairs within k whose
+// part_pairs(a, b, k, mask, stats=False) -> (i, j, distance, stats): the pairs within k whose
 // rows agree on every bit set in `mask` (1-D uint8, d_bytes long), found by the
 // one-part plan of those bits with threshold 0. Not every pair within k: the
 // caller runs each part of a complete plan over the rows that share its keys.
 // Rows that differ on the part are never compared.
-const FunctionDescription kPartPairs{"part_pairs", {"a", "b", "k", "mask"}};
+const FunctionDescription kPartPairs{"part_pairs", {"a", "b", "k", "mask", "stats"}, 4};
 const FunctionDescription kPartPairsCodes{"part_pairs", {"a", "b", "k"}};
 
 Plan mask_plan(const RowView& mask) {
@@ -236,6 +273,7 @@ PyObject* part_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         // The codes and k as every join takes them.
         PyRef codes_args(checked(PyTuple_Pack(3, bound[0], bound[1], bound[2])));
         PairsInput input = take_input(kPartPairsCodes, codes_args.get(), nullptr);
+        input.stats = truthy(bound[4]);
         const RowView mask = held_mask.pin_row("mask");
         if (mask.length != input.a_view.d_bytes)
             raise(PyExc_ValueError, "mask must have one byte per code byte: " + std::to_string(mask.length) +
@@ -244,9 +282,39 @@ PyObject* part_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         const MatrixView& a = input.a_view;
         const MatrixView& b = input.b_view;
         const JoinInput join{a.data, a.n, input.b ? b.data : nullptr, input.b ? b.n : 0, a.d_bytes, input.k};
-        return run_join(input, [&](JoinStats& stats, RunControl& control) {
-            return join_with_plan(join, plan, &stats, &control);
+        return run_join(input, [&](JoinStats* stats, RunControl& control) {
+            return join_with_plan(join, plan, stats, &control);
         });
+    });
+}
+
+// --- k_error: the code-width limit, for the Python layer --------------------
+//
+// k_error(k, d_bytes) -> None when 0 <= k < 8 * d_bytes (k any int), else the
+// text of the Python layer's ValueError, so that the limit and its wording
+// live in the engine's limits.hpp alone.
+const FunctionDescription kKError{"k_error", {"k", "d_bytes"}};
+
+PyObject* k_error(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const BoundArguments bound = bind_arguments(kKError, args, kwargs);
+        PyRef k(PyNumber_Index(bound[0]));
+        if (!k) argument_extraction_error("k");
+        const std::uint64_t d_bytes = extract_u64(bound[1], "d_bytes");
+        const unsigned long long value = PyLong_AsUnsignedLongLong(k.get());
+        bool within = false;
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonErrorAlreadySet{};
+            PyErr_Clear();  // negative, or beyond 64 bits: outside every width
+        } else {
+            within = k_below_code_width(value, d_bytes);
+        }
+        if (within) Py_RETURN_NONE;
+        PyRef text(checked(PyObject_Str(k.get())));
+        PyRef utf8(checked(PyUnicode_AsUTF8String(text.get())));
+        const std::string message =
+            messages::k_outside_code_width(PyBytes_AsString(utf8.get()), d_bytes, true);
+        return checked(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     });
 }
 
@@ -258,22 +326,29 @@ PyMethodDef method(const char* name, NativeEntry entry, const char* doc) {
 }
 
 PyMethodDef methods[] = {
-    method(
-        "pairs", pairs,
-        "pairs(a, b, k, progress=None)\n--\n\nEvery pair within k as arrays (i, j, distance) and the run's "
-        "statistics as JSON;\nb None: self-join. progress(done, total) is called while it runs."),
+    method("pairs", pairs,
+           "pairs(a, b, k, progress=None, stats=False)\n--\n\nEvery pair within k as arrays (i, j, distance) "
+           "and, "
+           "with stats=True,\nthe run's statistics as JSON (else None); b None: self-join. progress(done, "
+           "total)\n"
+           "is called while it runs."),
     method("groups", groups,
            "groups(a, k, progress=None)\n--\n\nThe int64 label of each row: the lowest row of its component "
            "of pairs within k.\nprogress(done, total) is called while it runs."),
     method("explain", explain,
            "explain(a, b, k)\n--\n\nThe plans considered for pairs(a, b, k), as JSON text."),
-    method("scan", scan, "scan(a, b, k)\n--\n\npairs(a, b, k) by the tile scan alone, every pair verified."),
+    method("scan", scan,
+           "scan(a, b, k, stats=False)\n--\n\npairs(a, b, k, stats=stats) by the tile scan alone, every pair "
+           "verified."),
     method("part_pairs", part_pairs,
-           "part_pairs(a, b, k, mask)\n--\n\nThe pairs within k that agree on every bit of mask (1-D uint8, "
-           "d_bytes long),\nby that one part alone."),
+           "part_pairs(a, b, k, mask, stats=False)\n--\n\nThe pairs within k that agree on every bit of mask "
+           "(1-D uint8, d_bytes long),\nby that one part alone."),
     method("simhash", simhash_entry,
            "simhash(text, shingle, progress=None)\n--\n\nThe 64-bit SimHash of each line of text (1-D uint8) "
            "over shingles of\nshingle tokens, as an (n, 8) uint8 code matrix."),
+    method("k_error", k_error,
+           "k_error(k, d_bytes)\n--\n\nNone when 0 <= k < 8 * d_bytes, else the text of the ValueError that "
+           "refuses k."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -292,16 +367,24 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace brimel::binding
 
-// The module with its functions and the Bank type.
+// The module with its functions, the Bank type, and KERNEL, the scan kernel
+// set in use, and KERNELS, the sets this CPU runs (best first), as
+// BRIMEL_KERNEL chose them; a setting the CPU cannot honour fails the import
+// with ImportError.
 PyMODINIT_FUNC PyInit__brimel_pairs() {
-    PyObject* module = PyModule_Create2(&brimel::binding::module_definition, 3);
-    if (module == nullptr) return nullptr;
-    PyObject* bank = brimel::binding::bank_type(module);
-    // PyModule_AddObject takes the reference only when it succeeds.
-    if (bank == nullptr || (Py_INCREF(bank), PyModule_AddObject(module, "Bank", bank)) < 0) {
-        Py_XDECREF(bank);
-        Py_DECREF(module);
-        return nullptr;
-    }
-    return module;
+    using namespace brimel::binding;
+    return guarded([]() -> PyObject* {
+        const char* kernel = brimel::active_kernel();
+        PyRef module(checked(PyModule_Create2(&module_definition, 3)));
+        PyObject* bank = checked(bank_type(module.get()));  // borrowed
+        if (PyObject_SetAttrString(module.get(), "Bank", bank) < 0) throw PythonErrorAlreadySet{};
+        if (PyModule_AddStringConstant(module.get(), "KERNEL", kernel) < 0) throw PythonErrorAlreadySet{};
+        const std::vector<std::string> names = brimel::runnable_kernels();
+        PyRef kernels(checked(PyTuple_New(static_cast<Py_ssize_t>(names.size()))));
+        for (std::size_t s = 0; s < names.size(); ++s)
+            PyTuple_SetItem(kernels.get(), static_cast<Py_ssize_t>(s),
+                            checked(PyUnicode_FromString(names[s].c_str())));
+        if (PyObject_SetAttrString(module.get(), "KERNELS", kernels.get()) < 0) throw PythonErrorAlreadySet{};
+        return module.release();
+    });
 }

@@ -18,6 +18,7 @@
 #include "brimel/cross_join.hpp"
 #include "brimel/entropy.hpp"
 #include "brimel/index.hpp"
+#include "brimel/kernels.hpp"
 #include "brimel/pairs.hpp"
 #include "brimel/self_join.hpp"
 #include "brute_force.hpp"
@@ -272,6 +273,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 // one that does not exist yet is skipped), the large cases, then 1000 generated
 // 24-byte inputs.
 int main(int argc, char** argv) {
+    try {
+        std::printf("scan kernel: %s\n", brimel::active_kernel());
+    } catch (const brimel::KernelUnavailable& refused) {
+        std::printf("%s\n", refused.what());
+        return 1;
+    }
     std::size_t files = 0;
     for (int a = 1; a < argc; ++a) {
         if (!std::filesystem::is_directory(argv[a])) continue;

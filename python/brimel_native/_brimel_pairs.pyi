@@ -9,17 +9,26 @@ def pairs(
     b: Optional[npt.NDArray[np.uint8]],
     k: int,
     progress: Optional[Callable[[int, int], object]] = None,
-) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[Any], str]: ...
+    stats: bool = False,
+) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[Any], Optional[str]]: ...
 def groups(
     a: npt.NDArray[np.uint8], k: int, progress: Optional[Callable[[int, int], object]] = None
 ) -> npt.NDArray[np.int64]: ...
 def explain(a: npt.NDArray[np.uint8], b: Optional[npt.NDArray[np.uint8]], k: int) -> str: ...
 def scan(
-    a: npt.NDArray[np.uint8], b: Optional[npt.NDArray[np.uint8]], k: int
-) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[Any], str]: ...
+    a: npt.NDArray[np.uint8], b: Optional[npt.NDArray[np.uint8]], k: int, stats: bool = False
+) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[Any], Optional[str]]: ...
 def part_pairs(
-    a: npt.NDArray[np.uint8], b: Optional[npt.NDArray[np.uint8]], k: int, mask: npt.NDArray[np.uint8]
-) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[Any], str]: ...
+    a: npt.NDArray[np.uint8],
+    b: Optional[npt.NDArray[np.uint8]],
+    k: int,
+    mask: npt.NDArray[np.uint8],
+    stats: bool = False,
+) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[Any], Optional[str]]: ...
+def k_error(k: int, d_bytes: int) -> Optional[str]: ...
+
+KERNEL: str
+KERNELS: tuple[str, ...]
 
 @final
 class Bank:

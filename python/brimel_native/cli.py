@@ -31,7 +31,7 @@ from typing import Callable, Optional
 
 import numpy as np
 
-from . import __version__, find_groups, find_pairs
+from . import __version__, _brimel_pairs, find_groups, find_pairs
 from ._files import CommandError, Codes, Output, Taken, read_codes, stderr_progress as _progress
 from .adapters import degenerate_mask
 from .groups import keep_mask
@@ -124,7 +124,7 @@ def _inputs(args: argparse.Namespace) -> tuple[Codes, Optional[Codes]]:
             raise CommandError(
                 f"{against.name}: codes of {against.codes.shape[1]} bytes, {codes.name} has {codes.codes.shape[1]}"
             )
-    if args.k >= 8 * codes.codes.shape[1]:
+    if _brimel_pairs.k_error(args.k, codes.codes.shape[1]) is not None:
         raise UsageError(
             f"argument -k: {args.k} is not below the code width ({8 * codes.codes.shape[1]} bits)"
         )

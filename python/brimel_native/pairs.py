@@ -6,7 +6,7 @@ import contextlib
 import importlib
 import json
 from collections.abc import Iterator
-from typing import Any, Callable, NamedTuple, Optional, Union
+from typing import Any, Callable, NamedTuple, Optional, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -74,9 +74,9 @@ def _check_k(k: Any, a: Any, b: Any) -> int:
     if isinstance(k, bool) or not isinstance(k, (int, np.integer)):
         raise TypeError(f"k must be an int, not {type(k).__name__}")
     k = int(k)
-    bits = 8 * a.shape[1]
-    if not 0 <= k < bits:
-        raise ValueError(f"k ({k}) must be >= 0 and below the code width in bits ({bits})")
+    refusal = _brimel_pairs.k_error(k, a.shape[1])
+    if refusal is not None:
+        raise ValueError(refusal)
     if b is not None and b.shape[1] != a.shape[1]:
         raise ValueError(f"a and b must have the same code width (shape[1]): {a.shape[1]} != {b.shape[1]}")
     return k
@@ -187,5 +187,5 @@ def explain(
     options = choice["options"]
     explained = {"plan": options[choice["chosen"]], "options": options}
     if run:
-        explained["run"] = json.loads(_brimel_pairs.pairs(codes_a, codes_b, k)[3])
+        explained["run"] = json.loads(cast(str, _brimel_pairs.pairs(codes_a, codes_b, k, stats=True)[3]))
     return explained

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "brimel/kernels.hpp"
 #include "kernels/scan.hpp"
 
 namespace brimel {
@@ -48,6 +49,33 @@ TEST(ScanKernels, EqualPlainPopcount) {
         }
     }
 }
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// BRIMEL_KERNEL: a set by its name, the best for "best", empty or unset; one
+// the CPU lacks, or an unknown name, refused with a text saying which.
+TEST(ScanKernels, ChosenBySetting) {
+    const std::vector<const kernels::KernelSet*> all{&kernels::kAvx512, &kernels::kAvx2, &kernels::kScalar};
+    const auto refusal = [&](std::string_view setting, std::size_t from) -> std::string {
+        try {
+            kernels::choose(setting, std::span(all).subspan(from));  // a CPU running sets from..
+        } catch (const KernelUnavailable& refused) {
+            return refused.what();
+        }
+        return "";
+    };
+    for (const std::optional<std::string_view> best : {std::optional<std::string_view>{}, {""}, {"best"}})
+        EXPECT_EQ(&kernels::choose(best, std::span(all).subspan(1)), &kernels::kAvx2);
+    for (const kernels::KernelSet* set : all) EXPECT_EQ(&kernels::choose(set->name, all), set);
+    EXPECT_EQ(refusal("avx512", 2),
+              "BRIMEL_KERNEL=avx512: this CPU does not run the avx512 kernel (it needs "
+              "AVX-512 F and VPOPCNTDQ); it runs scalar");
+    EXPECT_EQ(refusal("avx512", 1),
+              "BRIMEL_KERNEL=avx512: this CPU does not run the avx512 kernel (it needs "
+              "AVX-512 F and VPOPCNTDQ); it runs avx2 and scalar");
+    EXPECT_EQ(refusal("AVX2", 0),
+              "BRIMEL_KERNEL=AVX2: not a kernel; the kernels are scalar, avx2, avx512 and best");
+}
+#endif
 
 }  // namespace
 }  // namespace brimel

@@ -2,53 +2,55 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cstring>
 #include <map>
 #include <random>
 #include <vector>
 
 #include "brimel/bit_plan.hpp"
+#include "brimel/pairs.hpp"
+#include "brute_force.hpp"
 #include "keys/bit_chunk_reader.hpp"
 #include "keys/code_words.hpp"
 #include "keys/part_keys.hpp"
 #include "keys/position_key_reader.hpp"
+#include "seed.hpp"
+#include "tables/distinct_codes.hpp"
 #include "tables/key_groups.hpp"
 #include "test_support.hpp"
 
 namespace brimel {
 namespace {
 
-// The range reader gives extract_bits' key for every range of up to 128 bits,
+// The range reader gives the defined key for every range of up to 64 bits,
 // aligned or not, one byte or many.
 TEST(BitChunkReader, SameKeysAsExtractBits) {
     const auto rows = testing::random_codes(3, 20, 5);
     const std::uint64_t row_bits = 8 * 20;
     for (std::uint64_t lo = 0; lo <= row_bits; ++lo)
-        for (std::uint64_t hi = lo; hi <= std::min(row_bits, lo + kMaxChunkBits); ++hi) {
+        for (std::uint64_t hi = lo; hi <= std::min(row_bits, lo + 64); ++hi) {
             const detail::BitChunkReader reader({lo, hi});
             for (std::uint64_t r = 0; r < 3; ++r) {
                 const std::uint8_t* row = rows.data() + 20 * r;
-                ASSERT_EQ(reader(row), extract_bits(row, lo, hi)) << "[" << lo << ", " << hi << ")";
+                ASSERT_EQ(reference::ChunkKey{reader(row)}, reference::extract_bits(row, lo, hi))
+                    << "[" << lo << ", " << hi << ")";
             }
         }
 }
 
-// The table reader gives extract_bits_at's key for lists of 0 to 128
-// positions, in any order, with repeats, in both key widths.
+// The table reader gives the defined key for lists of 0 to 64 positions, in
+// any order, with repeats.
 TEST(PositionKeyReader, SameKeysAsExtractBitsAt) {
     const std::uint64_t d_bytes = 24;
     const auto rows = testing::random_codes(8, d_bytes, 3);
     std::mt19937_64 rng(5);
-    for (std::size_t length = 0; length <= kMaxChunkBits; ++length) {
+    for (std::size_t length = 0; length <= 64; ++length) {
         std::vector<std::uint64_t> positions(length);
         for (auto& p : positions) p = rng() % (8 * d_bytes);
-        const detail::PositionKeyReader<ChunkKey> wide(positions);
+        const detail::PositionKeyReader reader(positions);
         for (std::uint64_t r = 0; r < 8; ++r) {
             const std::uint8_t* row = rows.data() + r * d_bytes;
-            ASSERT_EQ(wide(row), extract_bits_at(row, positions)) << length;
-            if (length <= 64) {
-                const detail::PositionKeyReader<std::uint64_t> narrow(positions);
-                ASSERT_EQ(ChunkKey{narrow(row)}, extract_bits_at(row, positions)) << length;
-            }
+            ASSERT_EQ(reference::ChunkKey{reader(row)}, reference::extract_bits_at(row, positions)) << length;
         }
     }
 }
@@ -113,6 +115,53 @@ TEST(KeyGroups, SameGroupsAsAnOrderedMap) {
             }
         }
     }
+}
+
+// Hashes that collide, crafted for a known seed. Equal codes are collapsed
+// by a hash chain (code_hash): a second word chosen to cancel the first
+// words' difference makes two codes hash alike, and they stay two codes.
+TEST(Collisions, DistinctCodesComparesCodesWithEqualHashes) {
+    detail::set_process_seed(0x5eed);
+    auto rows = testing::random_codes(4, 16, 11);  // x, y, x, y
+    std::uint64_t x1, y1;
+    std::memcpy(&x1, &rows[8], 8);
+    y1 = x1 ^ detail::code_hash(&rows[0], 8, 0x5eed) ^ detail::code_hash(&rows[16], 8, 0x5eed);
+    std::memcpy(&rows[24], &y1, 8);  // little-endian, as code words are read
+    std::copy_n(rows.begin(), 32, rows.begin() + 32);
+    ASSERT_EQ(detail::code_hash(&rows[0], 16, 0x5eed), detail::code_hash(&rows[16], 16, 0x5eed));
+    const detail::DistinctCodes distinct = detail::distinct_codes(rows.data(), 4, 16, nullptr);
+    EXPECT_EQ(distinct.of_row, (std::vector<std::uint32_t>{0, 1, 0, 1}));
+    EXPECT_EQ(distinct.first_row, (std::vector<std::uint32_t>{0, 1}));
+}
+
+// A hashed chunk (wider than kMaxExactPartBits) groups rows whose chunk
+// hashes merely collide: the pair is verified there, but recorded only by the
+// first chunk on which the rows agree. Two rows differing in 18 bits of the
+// first of 19 chunks of 33 or 34 bits, equal elsewhere, found by searching
+// 2^18 values of those bits for a collision under a fixed seed.
+TEST(Collisions, HashedChunkRecordsAPairOnlyWhereItsRowsAgree) {
+    detail::set_process_seed(0x5eed);
+    const std::uint64_t d_bytes = 80;
+    const Plan plan = chunk_plan(chunk_bit_boundaries(8 * d_bytes, 19));
+    const detail::PartKeys first(plan.parts[0], d_bytes);
+    ASSERT_FALSE(first.exact());
+    const auto with_bits = [&](std::uint32_t v) {  // a zero row, bits 0 .. 17 set to v
+        std::vector<std::uint8_t> row(d_bytes, 0);
+        row[0] = static_cast<std::uint8_t>(v >> 10), row[1] = static_cast<std::uint8_t>(v >> 2);
+        row[2] = static_cast<std::uint8_t>(v << 6);
+        return row;
+    };
+    std::map<std::uint64_t, std::uint32_t> seen;
+    std::vector<std::uint8_t> pair;
+    for (std::uint32_t v = 0; v < (1u << 18) && pair.empty(); ++v)
+        if (const auto [at, added] = seen.emplace(first.key(with_bits(v).data()), v); !added) {
+            pair = with_bits(at->second);
+            const auto second = with_bits(v);
+            pair.insert(pair.end(), second.begin(), second.end());
+        }
+    ASSERT_FALSE(pair.empty()) << "no collision under this seed";
+    const JoinInput input{pair.data(), 2, nullptr, 0, d_bytes, 18};
+    EXPECT_EQ(join_with_plan(input, plan), reference::self_join(pair.data(), 2, d_bytes, 18));
 }
 
 }  // namespace

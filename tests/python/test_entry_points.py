@@ -7,6 +7,8 @@ from __future__ import annotations
 
 import importlib.metadata
 import mmap
+import os
+import subprocess
 import sys
 from functools import partial
 
@@ -226,11 +228,11 @@ def test_more_rows_than_ids_can_name_are_refused_before_a_row_is_read():
     calls = [(join, (huge, 0), PANIC, "n exceeds u32::MAX") for join in SELF]
     calls += [(join, (huge, huge[:2], 0), PANIC, "n_a exceeds u32::MAX") for join in CROSS]
     calls += [(join, (huge[:2], huge, 0), PANIC, "n_b exceeds u32::MAX") for join in CROSS]
-    calls += [(find_pairs, (huge, 0), ValueError, ids), (find_groups, (huge, 0), ValueError, ids)]
-    for function, args, error, text in calls + [(find_pairs, (huge[:2], 0, huge), ValueError, ids)]:
+    calls += [(find_pairs, (huge, 0), OverflowError, ids), (find_groups, (huge, 0), OverflowError, ids)]
+    for function, args, error, text in calls + [(explain, (huge[:2], 0, huge), OverflowError, ids)]:
         with pytest.raises(error) as caught:
             function(*args)
-        assert str(caught.value) == text, function
+        assert type(caught.value) is error and str(caught.value) == text, function
 
 
 def test_k_index_that_reshapes_the_array_is_refused():
@@ -272,6 +274,11 @@ def test_accepted_arguments_and_result_types():
     cross = catalog.PLANNED[1]
     assert cross(np.asfortranarray(wide), wide[::2], 20) == cross(wide, wide[::2].copy(), 20)
     assert catalog.PLANNED[0](wide[:0], None, 3) == catalog.PLANNED[0](wide[:1], None, 3) == []
+    assert _brimel_pairs.pairs(wide, None, 3)[3] is None  # statistics only when asked for
+    # The code-width limit of the planned join is exact: 8 * d_bytes does not wrap.
+    widest = np.ndarray((0, 2**61), np.uint8, buffer=bytearray(0))
+    assert catalog.PLANNED[0](widest, None, 5) == find_groups(widest, 5).tolist() == []
+    assert _brimel_pairs.k_error(2**64, 2**61) == FIND_K.format(2**64, 2**64)
     # The Index: ids in order of arrival, keywords, read-only and memory-mapped rows.
     index = m.Index(d_bytes=8, k=np.uint32(2))
     assert (index.n, len(index), index.k, index.d_bytes, index.query(c(1, 8)[0])) == (0, 0, 2, 8, [])
@@ -311,3 +318,30 @@ def test_module_surface():
     ]:
         with pytest.raises(error):
             misuse()
+
+
+@pytest.mark.parametrize("kernel", ["scalar", "avx2", "avx512", "best", "AVX2"])
+def test_kernel_chosen_by_setting(kernel):
+    """BRIMEL_KERNEL, read at import: every kernel the CPU runs finds the
+    reference's pairs; any other setting fails the import."""
+    runs = _brimel_pairs.KERNELS
+    if kernel != "best" and kernel not in runs:
+        env = dict(os.environ, BRIMEL_KERNEL=kernel)
+        refused = subprocess.run(
+            [sys.executable, "-c", "import brimel_native"], capture_output=True, text=True, env=env
+        )
+        why = "this CPU does not run" if kernel.islower() else "not a kernel; the kernels are scalar, avx2,"
+        assert refused.stderr.splitlines()[-1].startswith(f"ImportError: BRIMEL_KERNEL={kernel}: {why}")
+        return
+    script = """
+        import reference
+        codes = support.planted(800, 16, 9, "equal")[0]
+        assert catalog.PLANNED[1](codes, codes[::3], 9) == reference.cross_join(codes, codes[::3], 9)
+        index = m.Index(16, 9)
+        index.add_batch(codes)
+        assert list(zip(*index.query_batch(codes[:50]))) == reference.cross_join(codes[:50], codes, 9)
+        print(catalog.brimel_native._brimel_pairs.KERNEL)
+    """
+    assert support.run_script(script, BRIMEL_KERNEL=kernel).stdout.strip() == (
+        runs[0] if kernel == "best" else kernel
+    )

@@ -49,6 +49,25 @@ std::vector<PairRecord> cross_join(const uint8_t* a, uint64_t n_a, const uint8_t
     return join(a, n_a, b, n_b, d_bytes, k);
 }
 
+ChunkKey extract_bits(const uint8_t* row, uint64_t lo, uint64_t hi) {
+    ChunkKey key = 0;
+    for (unsigned placed = 0; lo < hi;) {
+        const unsigned offset = lo % 8,
+                       take = static_cast<unsigned>(hi - lo < 8 - offset ? hi - lo : 8 - offset);
+        key |= static_cast<ChunkKey>((row[lo / 8] >> (8 - offset - take)) & ((1u << take) - 1u)) << placed;
+        placed += take;
+        lo += take;
+    }
+    return key;
+}
+
+ChunkKey extract_bits_at(const uint8_t* row, std::span<const uint64_t> positions) {
+    ChunkKey key = 0;
+    for (std::size_t t = 0; t < positions.size(); ++t)
+        key |= static_cast<ChunkKey>((row[positions[t] / 8] >> (7 - positions[t] % 8)) & 1u) << t;
+    return key;
+}
+
 }  // namespace brimel::reference
 
 extern "C" uint64_t brimel_reference_self(const uint8_t* data, uint64_t n, uint64_t d_bytes, uint32_t k,

@@ -1,6 +1,4 @@
-// Bit chunk plan and bit extraction, shared by the bit-level joins, the
-// adaptive self-join and the streaming index, so that keys computed in
-// different places agree.
+// Bit chunk plan of the bit-level joins and the streaming index.
 //
 // Bit numbering: bit p of a code is the bit of weight 2^(7 - p mod 8) in byte
 // p / 8, so bit 0 is the most significant bit of byte 0.
@@ -11,15 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include "brimel/types.hpp"
+#include "brimel/limits.hpp"
 
 namespace brimel {
 
 // Half-open bit range [first, second) of a row.
 using BitRange = std::pair<std::uint64_t, std::uint64_t>;
-
-// The widest chunk a 128-bit chunk key can hold, in bits.
-inline constexpr std::uint64_t kMaxChunkBits = 128;
 
 // Cuts total_bits into num_chunks ranges at b_i = floor(i * total_bits /
 // num_chunks) (unsigned 64-bit), dropping empty ranges: widths differ by at most
@@ -38,19 +33,5 @@ std::vector<BitRange> plan_bit_chunks(std::uint64_t d_bytes, std::uint32_t k);
 
 // True when no chunk of `plan` is wider than kMaxChunkBits.
 bool plan_fits_chunk_keys(std::span<const BitRange> plan);
-
-// Reads bits [lo_bit, hi_bit) of `row` as a key: byte-bounded pieces, each
-// keeping its in-byte order (first bit most significant), stacked from the low
-// end of the key. A byte-aligned range thus reads its bytes little-endian:
-// over 0xAB 0xCD, [0,16) gives 0xCDAB and [4,12) gives 0xCB.
-// Panics with "extract_bits: hi_bit < lo_bit" or
-// "extract_bits: width <w> > 128". Bits must lie inside the row (unchecked).
-ChunkKey extract_bits(const std::uint8_t* row, std::uint64_t lo_bit, std::uint64_t hi_bit);
-
-// Gathers the listed bits of `row`: key bit t is bit positions[t] of the row,
-// so the first position lands in the least significant bit. Positions are
-// neither sorted nor deduplicated. Panics with
-// "extract_bits_at: too many positions" for more than 128 positions.
-ChunkKey extract_bits_at(const std::uint8_t* row, std::span<const std::uint64_t> positions);
 
 }  // namespace brimel

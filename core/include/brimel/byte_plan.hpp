@@ -8,8 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "brimel/types.hpp"
-
 namespace brimel {
 
 // Half-open byte range [first, second) of a row.
@@ -21,9 +19,5 @@ using ByteRange = std::pair<std::uint64_t, std::uint64_t>;
 // covering the row; with more, only d_bytes one-byte ranges remain.
 // Panics with "attempt to divide by zero" when num_chunks is 0.
 std::vector<ByteRange> chunk_boundaries(std::uint64_t d_bytes, std::uint64_t num_chunks);
-
-// The 128-bit key of `width` <= 16 bytes at `bytes`: the bytes read as a
-// little-endian integer, zero-filled above.
-ChunkKey byte_chunk_key(const std::uint8_t* bytes, std::uint64_t width);
 
 }  // namespace brimel

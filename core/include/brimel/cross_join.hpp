@@ -33,8 +33,8 @@ std::vector<PairRecord> find_pairs_cross(ByteSpan a_data, std::uint64_t n_a, Byt
                                          std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k,
                                          RunControl* control = nullptr);
 
-// Bit chunks: plan_bit_chunks(d_bytes, k), rows of A and B keyed by
-// extract_bits on each chunk.
+// Bit chunks: plan_bit_chunks(d_bytes, k), rows of A and B grouped by their
+// value on each chunk.
 // Checks, in order, before any row is read:
 //   a_data.size() == n_a * d_bytes, else the equality assertion
 //   "a_data length mismatch"; the same for B with "b_data length mismatch";

@@ -1,12 +1,19 @@
-// Engine failures.
-//
-// Two tiers, as in any library that takes user data:
-//  - caller errors are caught by the binding before the engine is reached;
-//  - a broken precondition inside the engine (wrong buffer length, too many
-//    rows, a chunk plan that cannot be keyed) throws brimel::Panic with a fixed
-//    text. The binding turns Panic into Python's PanicException.
-// Allocation failure is std::bad_alloc, never Panic, so callers can tell
-// "out of memory" from "engine refused the input".
+// Engine failures: one type per cause, each reaching Python as one type.
+//  - Caller errors (a wrong type, layout, width or k) are refused by the
+//    binding before the engine is reached: ValueError, TypeError or
+//    OverflowError.
+//  - RowLimit: more rows than 32-bit row ids can number. A capacity limit,
+//    not a broken precondition: the call changed nothing. OverflowError.
+//  - std::bad_alloc, and std::length_error (a container asked for more than
+//    it can ever hold): memory ran out. MemoryError. Never Panic, so callers
+//    can tell "out of memory" from "engine refused the input".
+//  - Panic: a broken precondition inside the engine (wrong buffer length, a
+//    chunk plan that cannot be keyed), with a fixed text; also the refusals
+//    that the six list-returning joins and the Index constructor leave to the
+//    engine ("n exceeds u32::MAX", "bit chunk wider than 128 bits"), which
+//    their callers expect as PanicException.
+//  - Cancelled (run_control.hpp): the caller stopped the run; the binding
+//    raises the Python exception that made it stop.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +26,11 @@ namespace brimel {
 class Panic : public std::runtime_error {
 public:
     explicit Panic(const std::string& message) : std::runtime_error(message) {}
+};
+
+class RowLimit : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 // Throws Panic(message). Cold so that the checks inline to a compare and a

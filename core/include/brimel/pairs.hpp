@@ -51,8 +51,9 @@ std::vector<PairRecord> join_with_plan(const JoinInput& input, const Plan& plan,
 // The planned join of A with itself (b = std::nullopt) or with B, for any
 // k < 8 * d_bytes. Checks, in order, before any row is read: a_data.size() ==
 // n_a * d_bytes ("a_data length mismatch"), the same for B, k < 8 * d_bytes
-// ("find_pairs: k (<k>) must be < 8*d_bytes (<8 * d_bytes>)"), n_a and n_b at
-// most kMaxRows ("n_a exceeds u32::MAX", "n_b exceeds u32::MAX").
+// ("find_pairs: k (<k>) must be < 8*d_bytes (<8 * d_bytes>)"), all Panic, then
+// n_a and n_b at most kMaxRows, else RowLimit ("more than 4294967295 rows: row
+// ids are unsigned 32-bit").
 std::vector<PairRecord> find_pairs(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSpan> b_data,
                                    std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k,
                                    JoinStats* stats = nullptr, RunControl* control = nullptr);

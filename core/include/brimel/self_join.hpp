@@ -37,8 +37,9 @@ std::vector<PairRecord> find_pairs_self_no_dedup_par_prefetch_full(ByteSpan data
                                                                    std::uint64_t d_bytes, std::uint32_t k,
                                                                    RunControl* control = nullptr);
 
-// Bit chunks: plan_bit_chunks(d_bytes, k), rows keyed by extract_bits on each
-// chunk. Exact for any k < 8 * d_bytes whose plan fits 128-bit chunk keys, i.e.
+// Bit chunks: plan_bit_chunks(d_bytes, k), rows grouped by their value on each
+// chunk (keys/part_keys.hpp). Exact for any k < 8 * d_bytes whose plan has no
+// chunk wider than kMaxChunkBits, i.e.
 // k = 0 (only bits 0..127 are keyed; verification compares whole rows) or
 // ceil(8 * d_bytes / (k + 1)) <= 128.
 // After the common checks, and still before any row is read:
@@ -51,7 +52,7 @@ std::vector<PairRecord> find_pairs_self_bit(ByteSpan data, std::uint64_t n, std:
 // that vary over a strided sample of at most 10000 rows, balanced by entropy
 // (estimate_bit_entropies, plan_adaptive_chunks(entropies, k + 1, 128) in
 // entropy.hpp), so constant and skewed bits do not crowd the chunk keys; bits
-// in no list cost selectivity only. Rows are keyed by extract_bits_at on each
+// in no list cost selectivity only. Rows are grouped by their value on each
 // list.
 // After the common checks: k = 0 returns find_pairs_self_bit(data, n, d_bytes,
 // 0) without sampling, and so does any k for which fewer than k + 1 bits vary

@@ -1,5 +1,6 @@
-// Plain data shared by every engine routine: row ids, candidates, pair records,
-// query hits and chunk keys. Nothing here allocates or touches threads.
+// Plain data shared by every engine routine: pair records, query hits, code
+// matrices, and the limits that bound them (limits.hpp). Nothing here
+// allocates or touches threads.
 #pragma once
 
 #include <compare>
@@ -7,22 +8,9 @@
 #include <cstdint>
 #include <span>
 
+#include "brimel/limits.hpp"
+
 namespace brimel {
-
-// Row ids are unsigned 32-bit, so a code matrix holds at most this many rows.
-inline constexpr std::uint64_t kMaxRows = 0xFFFFFFFFull;
-
-// A chunk key: the value of one row on one chunk. Only byte chunks wider than
-// 16 bytes use a byte-string key instead (see ByteStringKey).
-using ChunkKey = unsigned __int128;
-
-// Two rows that agree exactly on one chunk, not yet verified. In a self-join
-// i < j; in a cross-join i is a row of A and j a row of B.
-struct CandidatePair {
-    std::uint32_t i;
-    std::uint32_t j;
-    friend constexpr auto operator<=>(const CandidatePair&, const CandidatePair&) = default;
-};
 
 // A verified pair (i, j) and its exact Hamming distance.
 struct PairRecord {

@@ -3,11 +3,11 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include <cstring>
-#include <string>
 
 #include "../tables/distinct_codes.hpp"
 #include "brimel/entropy.hpp"
 #include "brimel/errors.hpp"
+#include "brimel/limits.hpp"
 #include "brimel/pairs.hpp"
 #include "brimel/pool.hpp"
 #include "tile_join.hpp"
@@ -24,11 +24,9 @@ JoinInput checked_input(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSp
                         std::uint64_t d_bytes, std::uint32_t k) {
     assert_equal(a_data.size(), n_a * d_bytes, "a_data length mismatch");
     if (b_data) assert_equal(b_data->size(), n_b * d_bytes, "b_data length mismatch");
-    if (std::uint64_t{k} >= 8 * d_bytes)
-        panic("find_pairs: k (" + std::to_string(k) + ") must be < 8*d_bytes (" +
-              std::to_string(8 * d_bytes) + ")");
-    if (n_a > kMaxRows) panic("n_a exceeds u32::MAX");
-    if (b_data && n_b > kMaxRows) panic("n_b exceeds u32::MAX");
+    if (!k_below_code_width(k, d_bytes)) panic(messages::k_not_below_code_bits("find_pairs: ", k, d_bytes));
+    if (!rows_fit_ids(n_a) || (b_data && !rows_fit_ids(n_b)))
+        throw RowLimit(std::string(messages::kTooManyRows));
     return {a_data.data(), n_a, b_data ? b_data->data() : nullptr, b_data ? n_b : 0, d_bytes, k};
 }
 

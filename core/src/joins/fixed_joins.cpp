@@ -5,7 +5,6 @@
 // (heavy groups, natural or crafted), the scan runs instead, with the same
 // records.
 #include <algorithm>
-#include <string>
 #include <vector>
 
 #include "brimel/bit_plan.hpp"
@@ -13,6 +12,7 @@
 #include "brimel/cross_join.hpp"
 #include "brimel/entropy.hpp"
 #include "brimel/errors.hpp"
+#include "brimel/limits.hpp"
 #include "brimel/pairs.hpp"
 #include "brimel/self_join.hpp"
 
@@ -24,7 +24,7 @@ constexpr std::uint64_t kEntropySampleRows = 10000;
 
 void check_self_join_input(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes) {
     assert_equal(data.size(), n * d_bytes, "data length mismatch");
-    if (n > kMaxRows) panic("n exceeds u32::MAX");
+    if (!rows_fit_ids(n)) panic(messages::rows_exceed_ids("n"));
 }
 
 void check_cross_join_lengths(ByteSpan a_data, std::uint64_t n_a, ByteSpan b_data, std::uint64_t n_b,
@@ -34,27 +34,18 @@ void check_cross_join_lengths(ByteSpan a_data, std::uint64_t n_a, ByteSpan b_dat
 }
 
 void check_cross_join_rows(std::uint64_t n_a, std::uint64_t n_b) {
-    if (n_a > kMaxRows) panic("n_a exceeds u32::MAX");
-    if (n_b > kMaxRows) panic("n_b exceeds u32::MAX");
+    if (!rows_fit_ids(n_a)) panic(messages::rows_exceed_ids("n_a"));
+    if (!rows_fit_ids(n_b)) panic(messages::rows_exceed_ids("n_b"));
 }
 
 void check_bit_k(std::uint32_t k, std::uint64_t d_bytes) {
-    const std::uint64_t total_bits = 8 * d_bytes;
-    if (k >= total_bits)
-        panic("brimel: k (" + std::to_string(k) + ") must be < 8*d_bytes (" + std::to_string(total_bits) +
-              ")");
+    if (!k_below_code_bits(k, d_bytes)) panic(messages::k_not_below_code_bits("brimel: ", k, d_bytes));
 }
 
 std::vector<BitRange> checked_bit_plan(std::uint64_t d_bytes, std::uint32_t k) {
     std::vector<BitRange> plan = plan_bit_chunks(d_bytes, k);
-    if (!plan_fits_chunk_keys(plan)) panic("bit chunk wider than 128 bits");
+    if (!plan_fits_chunk_keys(plan)) panic(messages::kChunkTooWide);
     return plan;
-}
-
-[[noreturn, gnu::cold]] void panic_byte_k_too_large(std::uint32_t k, std::uint64_t d_bytes) {
-    panic("brimel: k (" + std::to_string(k) + ") must be < d_bytes (" + std::to_string(d_bytes) +
-          "). At k >= d_bytes the byte-aligned chunk brimelhole can miss pairs. Use FAISS IndexBinaryFlat "
-          "for that regime.");
 }
 
 // The byte chunks of chunk_boundaries(d_bytes, k + 1) as bit ranges.
@@ -122,14 +113,13 @@ std::vector<PairRecord> find_pairs_self_adaptive(ByteSpan data, std::uint64_t n,
     const std::vector<double> entropies =
         estimate_bit_entropies(data, n, d_bytes, std::min(std::max<std::uint64_t>(n, 1), kEntropySampleRows));
     // The plan deals the highest-entropy positions one per list first, so some
-    // list stays empty exactly when fewer than k + 1 positions vary. Testing the
-    // count first keeps a huge k from building billions of empty lists.
+    // list stays empty exactly when fewer than k + 1 positions vary: then the
+    // bit plan runs. Testing the count first keeps a huge k from building
+    // billions of empty lists.
     const auto varying = static_cast<std::uint64_t>(
         std::count_if(entropies.begin(), entropies.end(), [](double e) { return e > 0.0; }));
     if (varying < num_lists) return find_pairs_self_bit(data, n, d_bytes, k, control);
     const PositionLists lists = plan_adaptive_chunks(entropies, num_lists, kMaxChunkBits);
-    if (std::any_of(lists.begin(), lists.end(), [](const auto& list) { return list.empty(); }))
-        return find_pairs_self_bit(data, n, d_bytes, k, control);
     return join_fixed({data.data(), n, nullptr, 0, d_bytes, k}, chunk_plan(lists), control);
 }
 
@@ -137,7 +127,7 @@ std::vector<PairRecord> find_pairs_cross(ByteSpan a_data, std::uint64_t n_a, Byt
                                          std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k,
                                          RunControl* control) {
     check_cross_join_lengths(a_data, n_a, b_data, n_b, d_bytes);
-    if (k >= d_bytes) panic_byte_k_too_large(k, d_bytes);
+    if (k >= d_bytes) panic(messages::k_not_below_d_bytes(k, d_bytes, messages::kEngineAdvice));
     check_cross_join_rows(n_a, n_b);
     if (n_a == 0 || n_b == 0) return {};
     return join_fixed({a_data.data(), n_a, b_data.data(), n_b, d_bytes, k}, byte_chunk_plan(d_bytes, k),

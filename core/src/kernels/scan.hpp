@@ -8,12 +8,15 @@
 //
 // Three kernel sets compute identical results: AVX-512 (F + VPOPCNTDQ, 8 rows
 // per step), AVX2 (4 rows per step, nibble-table popcount) and portable scalar
-// code. active() picks the best one the CPU runs, once per process.
+// code. active() picks one, once per process: the best the CPU runs, or the
+// one BRIMEL_KERNEL names (brimel/kernels.hpp).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string_view>
 
 namespace brimel::kernels {
 
@@ -41,7 +44,14 @@ struct KernelSet {
 // The kernel sets this CPU can run, best first; never empty (scalar is last).
 std::span<const KernelSet* const> runnable();
 
-// runnable().front(), decided on first use.
+// The set a BRIMEL_KERNEL value (std::nullopt when unset) asks for among
+// `sets` (the runnable ones, best first): "best", empty or unset, the first;
+// else the set of that name. Throws KernelUnavailable (brimel/kernels.hpp)
+// for a known set not among them, or an unknown name.
+const KernelSet& choose(std::optional<std::string_view> setting, std::span<const KernelSet* const> sets);
+
+// choose(BRIMEL_KERNEL), decided on first use; a refusal is thrown again on
+// every call.
 const KernelSet& active();
 
 // The per-ISA sets; a set is only called when runnable() lists it.

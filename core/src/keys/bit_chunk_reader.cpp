@@ -1,8 +1,22 @@
 #include "bit_chunk_reader.hpp"
 
-#include "brimel/byte_plan.hpp"
+#include <bit>
+#include <cstring>
+
+#include "brimel/errors.hpp"
 
 namespace brimel::detail {
+namespace {
+
+// `width` <= 8 bytes read as a little-endian integer, zero-filled above.
+std::uint64_t little_endian(const std::uint8_t* bytes, std::uint64_t width) {
+    std::uint64_t value = 0;
+    std::memcpy(&value, bytes, width);
+    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
+    return value;
+}
+
+}  // namespace
 
 BitChunkReader::BitChunkReader(BitRange chunk)
     : layout_(Layout::empty),
@@ -13,6 +27,7 @@ BitChunkReader::BitChunkReader(BitRange chunk)
       shift_(0) {
     const auto [lo, hi] = chunk;
     if (hi <= lo) return;
+    if (hi - lo > 64) panic("BitChunkReader: chunk wider than 64 bits");
     const std::uint64_t last_byte = (hi - 1) / 8;
     const unsigned offset = lo % 8;
     if (last_byte == first_byte_) {
@@ -30,7 +45,7 @@ BitChunkReader::BitChunkReader(BitRange chunk)
     }
 }
 
-ChunkKey BitChunkReader::operator()(const std::uint8_t* row) const {
+std::uint64_t BitChunkReader::operator()(const std::uint8_t* row) const {
     const std::uint8_t* bytes = row + first_byte_;
     switch (layout_) {
         case Layout::empty:
@@ -38,14 +53,15 @@ ChunkKey BitChunkReader::operator()(const std::uint8_t* row) const {
         case Layout::within_byte:
             return (bytes[0] >> shift_) & ((1u << head_bits_) - 1u);
         case Layout::byte_aligned:
-            return byte_chunk_key(bytes, inner_bytes_);
+            return little_endian(bytes, inner_bytes_);
         case Layout::spanning:
             break;
     }
-    // head_bits_ + 8 * inner_bytes_ + tail_bits_ <= 128, so nothing is shifted out.
-    const ChunkKey head = bytes[0] & ((1u << head_bits_) - 1u);
-    const ChunkKey inner = inner_bytes_ == 0 ? 0 : byte_chunk_key(bytes + 1, inner_bytes_);
-    const ChunkKey tail = bytes[inner_bytes_ + 1] >> (8 - tail_bits_);
+    // head_bits_ + 8 * inner_bytes_ + tail_bits_ <= 64 with tail_bits_ >= 1,
+    // so every shift is below 64 and nothing is shifted out.
+    const std::uint64_t head = bytes[0] & ((1u << head_bits_) - 1u);
+    const std::uint64_t inner = little_endian(bytes + 1, inner_bytes_);
+    const std::uint64_t tail = bytes[inner_bytes_ + 1] >> (8 - tail_bits_);
     return head | (inner << head_bits_) | (tail << (head_bits_ + 8 * inner_bytes_));
 }
 

@@ -1,25 +1,26 @@
 // Reads one bit range of a row as a key, with the layout of the range worked
-// out once (the bit joins' keys are those of extract_bits).
+// out once.
 #pragma once
 
 #include <cstdint>
 
 #include "brimel/bit_plan.hpp"
-#include "brimel/types.hpp"
 
 namespace brimel::detail {
 
-// Reads one bit chunk of a row: reader(row) == extract_bits(row, lo, hi) for
-// the chunk [lo, hi) it was made for (at most 128 bits wide, inside the row).
-// The chunk's layout is worked out once, so each row costs a few loads and
-// shifts: a byte-aligned chunk is its bytes read little-endian; otherwise the
-// key is the low bits of the first byte, then the whole bytes in between, then
-// the high bits of the last byte, stacked from the low end.
+// Reads one bit chunk [lo, hi) of a row, at most 64 bits wide and inside the
+// row, as a key: byte-bounded pieces of the chunk, each keeping its in-byte
+// order (first bit most significant), stacked from the low end of the key. A
+// byte-aligned chunk is thus its bytes read little-endian; otherwise the key
+// is the low bits of the first byte, then the whole bytes in between, then
+// the high bits of the last byte. The layout is worked out once, so each row
+// costs a few loads and shifts. A wider chunk panics with
+// "BitChunkReader: chunk wider than 64 bits".
 class BitChunkReader {
 public:
     explicit BitChunkReader(BitRange chunk);
 
-    ChunkKey operator()(const std::uint8_t* row) const;
+    std::uint64_t operator()(const std::uint8_t* row) const;
 
 private:
     enum class Layout { empty, within_byte, byte_aligned, spanning };

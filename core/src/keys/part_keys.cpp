@@ -2,23 +2,13 @@
 
 #include <algorithm>
 #include <bit>
-#include <random>
 
 #include "../kernels/popcount_clones.hpp"
+#include "../seed.hpp"
 #include "code_words.hpp"
 
 namespace brimel::detail {
 namespace {
-
-// The hash seed of wide parts: drawn once per process. Results never depend
-// on it (groups are told apart by part_distance and records are sorted).
-std::uint64_t process_seed() {
-    static const std::uint64_t seed = [] {
-        std::random_device device;
-        return (std::uint64_t{device()} << 32) ^ device();
-    }();
-    return seed;
-}
 
 // The 64-bit finaliser of MurmurHash3: every input bit reaches every output bit.
 constexpr std::uint64_t mix(std::uint64_t x) {
@@ -65,7 +55,11 @@ std::vector<std::uint64_t> flip_masks(unsigned bits, std::uint32_t threshold) {
 }
 
 PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes)
-    : masks_(word_masks(part)), d_bytes_(d_bytes), key_bits_(32), threshold_(part.threshold) {
+    : masks_(word_masks(part)),
+      d_bytes_(d_bytes),
+      seed_(process_seed()),
+      key_bits_(32),
+      threshold_(part.threshold) {
     if (part.width() > kMaxExactPartBits) return;
     exact_ = true;
     key_bits_ = static_cast<unsigned>(std::max<std::uint64_t>(part.width(), 1));
@@ -80,17 +74,16 @@ PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes)
     if (part.positions.empty()) {
         reader_.emplace<BitChunkReader>(BitRange{part.lo, part.hi});
     } else {
-        reader_.emplace<PositionKeyReader<std::uint64_t>>(part.positions);
+        reader_.emplace<PositionKeyReader>(part.positions);
     }
 }
 
 std::uint64_t PartKeys::key(const std::uint8_t* row) const {
     if (const auto* in_word = std::get_if<InWord>(&reader_))
         return (load_word(row, in_word->word, d_bytes_) >> in_word->shift) & in_word->mask;
-    if (const auto* range = std::get_if<BitChunkReader>(&reader_))
-        return static_cast<std::uint64_t>((*range)(row));
-    if (const auto* list = std::get_if<PositionKeyReader<std::uint64_t>>(&reader_)) return (*list)(row);
-    std::uint64_t h = process_seed();
+    if (const auto* range = std::get_if<BitChunkReader>(&reader_)) return (*range)(row);
+    if (const auto* list = std::get_if<PositionKeyReader>(&reader_)) return (*list)(row);
+    std::uint64_t h = seed_;
     for (const auto& [word, mask] : masks_) h = mix(h ^ (load_word(row, word, d_bytes_) & mask)) + word;
     return h >> 32;
 }

@@ -4,9 +4,9 @@
 // by BitChunkReader (a range) or PositionKeyReader (a list), so a key bit flips
 // exactly when a part bit does and probing key ^ flips finds the part values
 // within the threshold. A wider part (only the exact-match chunks of the fixed
-// plans) is keyed by a 32-bit hash of its bits, seeded once per process so
-// that no input can be crafted to collide; equal parts hash equal, and rows
-// grouped by a colliding hash are told apart by part_distance.
+// plans) is keyed by a 32-bit hash of its bits, seeded once per process
+// (seed.hpp) so that no input can be crafted to collide; equal parts hash
+// equal, and rows grouped by a colliding hash are told apart by part_distance.
 #pragma once
 
 #include <cstdint>
@@ -52,10 +52,11 @@ private:
         unsigned shift;
         std::uint64_t mask;
     };
-    std::variant<std::monostate, InWord, BitChunkReader, PositionKeyReader<std::uint64_t>> reader_;
+    std::variant<std::monostate, InWord, BitChunkReader, PositionKeyReader> reader_;
     bool exact_ = false;
     WordMasks masks_;
     std::uint64_t d_bytes_;
+    std::uint64_t seed_;  // of a hashed part's key (seed.hpp), fixed for the keys' life
     unsigned key_bits_;
     std::uint32_t threshold_;
 };

@@ -1,8 +1,5 @@
 #include "brimel/byte_plan.hpp"
 
-#include <bit>
-#include <cstring>
-
 #include "brimel/errors.hpp"
 
 namespace brimel {
@@ -18,20 +15,6 @@ std::vector<ByteRange> chunk_boundaries(std::uint64_t d_bytes, std::uint64_t num
         previous = boundary;
     }
     return plan;
-}
-
-ChunkKey byte_chunk_key(const std::uint8_t* bytes, std::uint64_t width) {
-    std::uint8_t buffer[16] = {};
-    std::memcpy(buffer, bytes, width);
-    std::uint64_t lo;
-    std::uint64_t hi;
-    std::memcpy(&lo, buffer, 8);
-    std::memcpy(&hi, buffer + 8, 8);
-    if constexpr (std::endian::native == std::endian::big) {
-        lo = __builtin_bswap64(lo);
-        hi = __builtin_bswap64(hi);
-    }
-    return (static_cast<ChunkKey>(hi) << 64) | lo;
 }
 
 }  // namespace brimel

@@ -21,6 +21,7 @@
 #include "../keys/part_keys.hpp"
 #include "brimel/bit_plan.hpp"
 #include "brimel/entropy.hpp"
+#include "brimel/limits.hpp"
 #include "brimel/plan.hpp"
 
 namespace brimel {
@@ -217,7 +218,7 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
                                   const std::vector<double>* entropies) {
     const std::uint64_t total_bits = 8 * d_bytes;
     std::vector<Plan> plans;
-    if (std::uint64_t{k} >= total_bits) return plans;
+    if (!k_below_code_width(k, d_bytes)) return plans;
     const bool skewed = entropies != nullptr && std::any_of(entropies->begin(), entropies->end(),
                                                             [](double e) { return e < kSkewedEntropy; });
     // Part counts m from k + 1 (exact-match parts) down: every m up to

@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 
 #include "../keys/code_words.hpp"
+#include "../seed.hpp"
 
 namespace brimel::detail {
 namespace {
@@ -21,14 +21,6 @@ std::uint64_t mix(std::uint64_t x) {  // the splitmix64 finaliser
     x ^= x >> 27;
     x *= 0x94D049BB133111EBull;
     return x ^ (x >> 31);
-}
-
-std::uint64_t process_seed() {
-    static const std::uint64_t seed = [] {
-        std::random_device device;
-        return (std::uint64_t{device()} << 32) ^ device();
-    }();
-    return seed;
 }
 
 struct HashedRow {
@@ -45,21 +37,23 @@ void poll(const RunControl* control) {
 
 }  // namespace
 
+std::uint64_t code_hash(const std::uint8_t* code, std::uint64_t d_bytes, std::uint64_t seed) {
+    std::uint64_t h = seed;
+    for (std::size_t w = 0; w < words_per_row(d_bytes); ++w) h = mix(h ^ load_word(code, w, d_bytes));
+    return h;
+}
+
 DistinctCodes distinct_codes(const std::uint8_t* data, std::uint64_t n, std::uint64_t d_bytes,
                              const RunControl* control) {
     const auto code = [&](std::uint32_t r) { return data + std::uint64_t{r} * d_bytes; };
-    const std::size_t words = words_per_row(d_bytes);
     const std::uint64_t seed = process_seed();
     std::vector<HashedRow> hashed(n);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1 << 14),
                       [&](const tbb::blocked_range<std::size_t>& rows) {
                           poll(control);
-                          for (std::size_t r = rows.begin(); r != rows.end(); ++r) {
-                              std::uint64_t h = seed;
-                              for (std::size_t w = 0; w < words; ++w)
-                                  h = mix(h ^ load_word(code(static_cast<std::uint32_t>(r)), w, d_bytes));
-                              hashed[r] = {h, static_cast<std::uint32_t>(r)};
-                          }
+                          for (std::size_t r = rows.begin(); r != rows.end(); ++r)
+                              hashed[r] = {code_hash(code(static_cast<std::uint32_t>(r)), d_bytes, seed),
+                                           static_cast<std::uint32_t>(r)};
                       });
     tbb::parallel_sort(hashed.begin(), hashed.end());
     poll(control);
