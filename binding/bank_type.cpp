@@ -61,9 +61,8 @@ PyObject* bank_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const std::uint64_t d_bytes = extract_u64(bound[0], "d_bytes");
         const std::uint32_t k = extract_u32(bound[1], "k");
         if (d_bytes == 0) raise(PyExc_ValueError, "Bank: d_bytes must be >= 1");
-        if (d_bytes > (std::uint64_t{1} << 56) || 8 * d_bytes <= k)
-            raise(PyExc_ValueError, "Bank: k (" + std::to_string(k) + ") must be < 8*d_bytes (" +
-                                        std::to_string(8 * d_bytes) + ")");
+        if (d_bytes > (std::uint64_t{1} << 56) || !k_below_code_width(k, d_bytes))
+            raise(PyExc_ValueError, messages::k_not_below_code_bits("Bank: ", k, d_bytes));
         return wrap_bank(type, std::make_unique<Bank>(d_bytes, k));
     });
 }
@@ -86,8 +85,7 @@ ByteSpan matrix_argument(HeldArray& held, const char* name, std::uint64_t d_byte
         raise(PyExc_ValueError, std::string(name) + " must be 2-D with shape[1] == d_bytes (" +
                                     std::to_string(d_bytes) + "), got shape [" + std::to_string(view.n) +
                                     ", " + std::to_string(view.d_bytes) + "]");
-    if (view.n > kMaxRows)
-        raise(PyExc_ValueError, std::string(name) + ": more than 4294967295 rows (ids are unsigned 32-bit)");
+    if (!rows_fit_ids(view.n)) throw RowLimit(std::string(messages::kTooManyRows));
     return matrix_bytes(view);
 }
 
@@ -105,15 +103,12 @@ PyObject* bank_add_batch(PyObject* object, PyObject* args, PyObject* kwargs) {
         Bank& bank = *as_bank(object)->bank;
         HeldArray batch = extract_code_array(bound[0], "batch");
         const ByteSpan rows = matrix_argument(batch, "batch", bank.d_bytes());
-        try {
-            // Ctrl-C stops it within a poll, and then nothing was added.
-            const std::uint32_t first =
-                run_interruptible([&](RunControl& control) { return bank.add_batch(rows, &control); });
-            batch.release_array();
-            return PyLong_FromUnsignedLong(first);
-        } catch (const IndexFull& full) {
-            raise(PyExc_OverflowError, full.what());
-        }
+        // Ctrl-C stops it within a poll, and then nothing was added; a full
+        // bank throws IndexFull, a RowLimit: OverflowError.
+        const std::uint32_t first =
+            run_interruptible([&](RunControl& control) { return bank.add_batch(rows, &control); });
+        batch.release_array();
+        return PyLong_FromUnsignedLong(first);
     });
 }
 

@@ -71,17 +71,6 @@ IndexObject* as_index(PyObject* self) {
     return reinterpret_cast<IndexObject*>(self);
 }
 
-// Runs an engine insertion; a full index (ids are 32-bit) is OverflowError, an
-// ordinary exception the caller can handle: nothing was changed.
-template <class Insert>
-std::uint32_t insert_checked(Insert&& insert) {
-    try {
-        return insert();
-    } catch (const IndexFull& full) {
-        raise(PyExc_OverflowError, full.what());
-    }
-}
-
 // The length and stride checks of add and query; the contiguity flag is tested
 // before, with each method's own text.
 void check_row(const RowView& row, std::uint64_t d_bytes) {
@@ -176,7 +165,8 @@ PyObject* index_add(PyObject* object, PyObject* args, PyObject* kwargs) {
         if (!view.c_contiguous)
             raise(PyExc_ValueError, "row must be C-contiguous; pass np.ascontiguousarray(row)");
         check_row(view, self->index->d_bytes());
-        const std::uint32_t id = insert_checked([&] { return self->index->add(row_bytes(view)); });
+        // A full index (ids are 32-bit) throws IndexFull, a RowLimit: OverflowError.
+        const std::uint32_t id = self->index->add(row_bytes(view));
         row.release_array();
         return PyLong_FromUnsignedLong(id);
     });
@@ -210,9 +200,8 @@ PyObject* index_add_batch(PyObject* object, PyObject* args, PyObject* kwargs) {
         Index& index = *self->index;
         const ByteSpan rows = matrix_bytes(view);
         // Ctrl-C stops it within a poll, and then nothing was added.
-        const std::uint32_t first = insert_checked([&] {
-            return run_interruptible([&](RunControl& control) { return index.add_batch(rows, &control); });
-        });
+        const std::uint32_t first =
+            run_interruptible([&](RunControl& control) { return index.add_batch(rows, &control); });
         batch.release_array();
         return PyLong_FromUnsignedLong(first);
     });
@@ -249,9 +238,7 @@ PyObject* index_query_batch(PyObject* object, PyObject* args, PyObject* kwargs) 
             raise(PyExc_ValueError, "rows must be 2-D with shape[1] == d_bytes (" +
                                         std::to_string(index.d_bytes()) + "), got shape " + shape_text(view));
         if (!is_standard_layout(view)) raise(PyExc_ValueError, "rows not contiguous");
-        if (view.n > kMaxRows)
-            raise(PyExc_ValueError,
-                  "more than 4294967295 rows: query rows are numbered with unsigned 32-bit ids");
+        if (!rows_fit_ids(view.n)) throw RowLimit(std::string(messages::kTooManyQueryRows));
         if (k > index.k())
             raise(PyExc_ValueError, "Index.query_batch: k (" + std::to_string(k) +
                                         ") must be <= the index's k (" + std::to_string(index.k()) + ")");

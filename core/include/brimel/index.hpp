@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "brimel/errors.hpp"
+#include "brimel/limits.hpp"
 #include "brimel/types.hpp"
 
 namespace brimel {
@@ -38,9 +40,9 @@ namespace brimel {
 // A capacity limit, not a broken precondition: the call changed nothing and the
 // index stays usable. what(): "Index full: adding <m> rows to <n> stored would
 // exceed the limit of <max_rows> rows (ids are unsigned 32-bit)".
-class IndexFull : public std::length_error {
+class IndexFull : public RowLimit {
 public:
-    using std::length_error::length_error;
+    using RowLimit::RowLimit;
 };
 
 // A file or buffer handed to Index::load or Index::from_bytes is not an intact

@@ -19,19 +19,10 @@ namespace {
                     " rows (ids are unsigned 32-bit)");
 }
 
-// The widest chunk of plan_bit_chunks(d_bytes, k), from the bit count alone
-// (k < total_bits).
-std::uint64_t widest_chunk(std::uint64_t total_bits, std::uint32_t k) {
-    if (k == 0) return std::min(total_bits, kMaxChunkBits);
-    return total_bits / (std::uint64_t{k} + 1) + (total_bits % (std::uint64_t{k} + 1) != 0);
-}
-
 void check_create(std::uint64_t d_bytes, std::uint32_t k) {
-    const std::uint64_t total_bits = 8 * d_bytes;
-    if (total_bits <= k)
-        panic("Index: k (" + std::to_string(k) + ") must be < 8*d_bytes (" + std::to_string(total_bits) +
-              ")");
-    if (widest_chunk(total_bits, k) > kMaxChunkBits) panic("Index: bit chunk wider than 128 bits");
+    if (!k_below_code_bits(k, d_bytes)) panic(messages::k_not_below_code_bits("Index: ", k, d_bytes));
+    if (!chunk_fits_key(detail::widest_bit_chunk(d_bytes, k)))
+        panic("Index: " + std::string(messages::kChunkTooWide));
 }
 
 void check_batch(const detail::Store& store, ByteSpan rows, const char* what) {
@@ -109,9 +100,10 @@ struct Bank::Shared {
 };
 
 Bank::Bank(std::uint64_t d_bytes, std::uint32_t k, const StoreTuning& tuning) {
-    if (d_bytes > (std::uint64_t{1} << 56) || 8 * d_bytes <= k)
-        panic("Bank: k (" + std::to_string(k) + ") must be < 8*d_bytes (" + std::to_string(8 * d_bytes) +
-              ")");
+    // Codes of 2^56 bytes or more are refused too: no product of their width
+    // may wrap.
+    if (d_bytes > (std::uint64_t{1} << 56) || !k_below_code_width(k, d_bytes))
+        panic(messages::k_not_below_code_bits("Bank: ", k, d_bytes));
     shared_ = std::make_unique<Shared>();
     shared_->d_bytes = d_bytes;
     shared_->k = k;

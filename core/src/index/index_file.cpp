@@ -109,7 +109,7 @@ std::uint64_t decode_v1(ByteSpan bytes, std::uint64_t file_bytes, std::uint64_t&
     d_bytes = load_le(head + 16, 8);
     const std::uint64_t n = load_le(head + 24, 8);
     if (d_bytes == 0) refuse("bad header: d_bytes is 0");
-    if (n > kMaxRows) refuse("bad header: n (" + number(n) + ") is above the limit of 4294967295 rows");
+    if (!rows_fit_ids(n)) refuse("bad header: n (" + number(n) + ") is above the limit of 4294967295 rows");
     // Bytes left for the codes; n * d_bytes is compared with it by division,
     // since a crafted header may make the product overflow.
     const std::uint64_t room = file_bytes - least;
@@ -172,7 +172,8 @@ std::vector<std::uint8_t> front_matter(const SavedIndex& index, std::uint64_t& t
         entries[s].removed_sum = xxh64(index.segments[s].removed, 0);
     }
     std::vector<std::uint8_t> front(kHeadBytes + kEntryBytes * entries.size());
-    std::memcpy(front.data() + kHeadBytes, entries.data(), kEntryBytes * entries.size());
+    if (!entries.empty())
+        std::memcpy(front.data() + kHeadBytes, entries.data(), kEntryBytes * entries.size());
     std::uint8_t* head = front.data();
     std::copy(kMagic.begin(), kMagic.end(), head);
     store_le(head + 8, kFileVersion, 4);
@@ -208,7 +209,7 @@ SavedIndex parse_v2(ByteSpan file, std::shared_ptr<const void> owner, bool check
     index.next_id = load_le(head + 24, 8);
     const std::uint64_t segments = load_le(head + 32, 8);
     if (index.d_bytes == 0) refuse("bad header: d_bytes is 0");
-    if (index.next_id > kMaxRows)
+    if (!rows_fit_ids(index.next_id))
         refuse("bad header: next id (" + number(index.next_id) + ") is above the limit of 4294967295 rows");
     if (segments > (size - kHeadBytes) / kEntryBytes)
         refuse("truncated: the head declares " + number(segments) + " segments, more than the file holds");

@@ -32,7 +32,7 @@ struct Layout {
 // bytes is refused, so no sum below wraps.
 bool lay_out(const SegmentHead& head, std::span<const PartHead> parts, Layout& out) {
     constexpr std::uint64_t kLimit = std::uint64_t{1} << 62;
-    if (head.rows > kMaxRows || head.d_bytes == 0 ||
+    if (!rows_fit_ids(head.rows) || head.d_bytes == 0 ||
         head.d_bytes > kLimit / std::max<std::uint64_t>(head.rows, 1))
         return false;
     std::uint64_t at = round64(sizeof(SegmentHead) + sizeof(PartHead) * parts.size());
@@ -127,8 +127,8 @@ std::shared_ptr<const Segment> Segment::build(const std::uint8_t* codes, std::ui
     auto* image = reinterpret_cast<std::uint8_t*>(buffer.get());
     std::memset(image, 0, layout.codes);
     std::memcpy(image, &head, sizeof head);
-    std::memcpy(image + sizeof head, parts.data(), sizeof(PartHead) * parts.size());
-    std::memcpy(image + layout.codes, codes, rows * d_bytes);
+    if (!parts.empty()) std::memcpy(image + sizeof head, parts.data(), sizeof(PartHead) * parts.size());
+    if (rows != 0) std::memcpy(image + layout.codes, codes, rows * d_bytes);
     if (!ids.empty()) std::memcpy(image + layout.ids, ids.data(), 4 * rows);
     const std::uint8_t* stored = image + layout.codes;
 
@@ -192,7 +192,8 @@ std::shared_ptr<const Segment> Segment::adopt(std::shared_ptr<const void> owner,
     if (head.parts > kMaxSegmentParts || sizeof(SegmentHead) + sizeof(PartHead) * head.parts > image.size())
         bad("too many parts");
     std::vector<PartHead> parts(head.parts);
-    std::memcpy(parts.data(), image.data() + sizeof(SegmentHead), sizeof(PartHead) * parts.size());
+    if (!parts.empty())
+        std::memcpy(parts.data(), image.data() + sizeof(SegmentHead), sizeof(PartHead) * parts.size());
     Layout layout;
     if ((head.flags & ~kExplicitIds) != 0 || !lay_out(head, parts, layout) ||
         layout.total != head.image_bytes || layout.total != image.size())

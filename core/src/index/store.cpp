@@ -382,10 +382,7 @@ void check_shape(std::uint64_t d_bytes, std::uint32_t k, bool chunked) {
     if (8 * d_bytes <= k)
         throw IndexFileError("bad header: k (" + std::to_string(k) + ") must be < 8*d_bytes (" +
                              std::to_string(8 * d_bytes) + ")");
-    const std::uint64_t bits = 8 * d_bytes;
-    const std::uint64_t widest =
-        k == 0 ? std::min<std::uint64_t>(bits, 128) : (bits + k) / (std::uint64_t{k} + 1);
-    if (chunked && widest > 128)
+    if (chunked && !chunk_fits_key(widest_bit_chunk(d_bytes, k)))
         throw IndexFileError("bad header: k (" + std::to_string(k) + ") at d_bytes " +
                              std::to_string(d_bytes) + " makes a bit chunk wider than 128 bits");
 }

@@ -21,6 +21,7 @@
 // original (Bank), and a write that fails leaves the original as it was.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -34,6 +35,15 @@
 namespace brimel::detail {
 
 struct SavedIndex;
+
+// The widest chunk of the bit chunk plan of d_bytes-byte codes at k (k < 8 *
+// d_bytes <= 2^59): the 128-bit limit an Index keeps for the width and k it
+// takes, though its segments key on parts of their own.
+constexpr std::uint64_t widest_bit_chunk(std::uint64_t d_bytes, std::uint32_t k) {
+    const std::uint64_t bits = 8 * d_bytes;
+    if (k == 0) return std::min(bits, kMaxChunkBits);
+    return bits / (std::uint64_t{k} + 1) + (bits % (std::uint64_t{k} + 1) != 0);
+}
 
 struct StoredSegment {
     std::shared_ptr<const Segment> segment;
