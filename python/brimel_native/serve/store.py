@@ -193,7 +193,7 @@ class Store:
                 f"bank {self.name!r} in {self.dir} was created with d_bytes={stored['d_bytes']},"
                 f" k={stored['k']}; it cannot be served with d_bytes={self.d_bytes}, k={self.k}"
             )
-        for stray in self.dir.glob(".*.tmp"):  # a snapshot or config write cut short
+        for stray in self.dir.glob(".*"):  # temporary files of a save or snapshot cut short
             stray.unlink()
         snapshots = sorted(self.dir.glob("snapshot-*.ids"))
         bank, applied = Bank(self.d_bytes, self.k), 0
