@@ -6,13 +6,13 @@ p50 / p99 latency and the machine.
 
 Starts the server on a free 127.0.0.1 port over a temporary data directory
 with one PDQ bank (256-bit codes, k = 31), fills it with --codes PDQ-like codes
-through the add endpoint (JSON, 50,000 per request), then runs three phases,
+through the add endpoint (binary bodies of 50,000), then runs three phases,
 each bounded by --seconds and a request count:
 
 1. single: --clients connections, each sending one-code JSON matches back to back;
 2. batch: 2 connections posting binary bodies of --batch codes;
 3. ingest: phase 1 again while one more connection adds --ingest codes in
-   requests of 10,000 (snapshots run meanwhile: --snapshot-log-bytes is 32 MiB),
+   requests of 10,000 (--ingest-format binary or json) (snapshots run meanwhile: --snapshot-log-bytes is 32 MiB),
    its match latency set beside phase 1's.
 
 Queries are half stored codes with 0 to k + 2 bits flipped, half random
@@ -103,24 +103,26 @@ async def clients(
     return np.array(latencies), time.perf_counter() - started, hits[0]
 
 
-def add_bodies(codes: np.ndarray, first: int, per_request: int) -> list[bytes]:
-    hexes = codes.tobytes().hex()
-    width = 2 * codes.shape[1]
-    bodies = []
+def add_requests(codes: np.ndarray, first: int, per_request: int, form: str) -> list[tuple[str, bytes, str]]:
+    """Add requests (path, body, content type) for `codes`, with external ids c<first + row>."""
+    requests = []
     for start in range(0, len(codes), per_request):
-        items = ",".join(
-            f'{{"id":"c{first + r}","code":"{hexes[r * width : (r + 1) * width]}"}}'
-            for r in range(start, min(start + per_request, len(codes)))
-        )
-        bodies.append(f'{{"codes":[{items}]}}'.encode())
-    return bodies
+        part = codes[start : start + per_request]
+        ids = [f"c{first + start + r}" for r in range(len(part))]
+        if form == "binary":
+            body = part.tobytes() + "".join(f"{i}\n" for i in ids).encode()
+            requests.append((f"/v1/banks/pdq/codes?count={len(part)}", body, "application/octet-stream"))
+        else:
+            items = ",".join(f'{{"id":"{i}","code":"{row.tobytes().hex()}"}}' for i, row in zip(ids, part))
+            requests.append(("/v1/banks/pdq/codes", f'{{"codes":[{items}]}}'.encode(), "application/json"))
+    return requests
 
 
-async def ingest(port: int, bodies: list[bytes]) -> float:
+async def ingest(port: int, requests: list[tuple[str, bytes, str]]) -> float:
     connection = await Connection.open(port)
     started = time.perf_counter()
-    for body in bodies:
-        status, answer = await connection.post("/v1/banks/pdq/codes", body)
+    for path, body, content_type in requests:
+        status, answer = await connection.post(path, body, content_type)
         if status != 200:
             raise RuntimeError(f"add: status {status}: {answer[:200]!r}")
     connection.close()
@@ -143,10 +145,9 @@ async def run(args: argparse.Namespace, port: int, server: subprocess.Popen) -> 
         queries[s : s + args.batch].tobytes() for s in range(0, len(queries) - args.batch + 1, args.batch)
     ]
 
-    bodies = add_bodies(stored, 0, 50_000)
-    took = await ingest(port, bodies)
+    took = await ingest(port, add_requests(stored, 0, 50_000, "binary"))
     print(
-        f"{'fill':<28} {args.codes / took:>10,.0f} codes/s through the add endpoint ({args.codes:,} codes, {took:.1f} s)"
+        f"{'fill':<28} {args.codes / took:>10,.0f} codes/s, binary adds of 50,000 ({args.codes:,} codes in {took:.1f} s)"
     )
 
     latencies, elapsed, hits = await clients(
@@ -164,11 +165,11 @@ async def run(args: argparse.Namespace, port: int, server: subprocess.Popen) -> 
     print(line("batch, 2 clients", latencies, elapsed, args.batch))
 
     stop = asyncio.Event()
-    ingest_bodies = add_bodies(extra, args.codes, 10_000)
+    ingest_requests = add_requests(extra, args.codes, 10_000, args.ingest_format)
 
     async def ingest_then_stop() -> float:
         try:
-            return await ingest(port, ingest_bodies)
+            return await ingest(port, ingest_requests)
         finally:
             stop.set()
 
@@ -178,14 +179,15 @@ async def run(args: argparse.Namespace, port: int, server: subprocess.Popen) -> 
         ),
         ingest_then_stop(),
     )
-    print(line(f"single during ingest", latencies, elapsed))
+    print(line("single during ingest", latencies, elapsed))
     print(
-        f"{'ingest meanwhile':<28} {args.ingest / took:>10,.0f} codes/s ({args.ingest:,} codes in {took:.1f} s)"
+        f"{'ingest meanwhile':<28} {args.ingest / took:>10,.0f} codes/s ({args.ingest:,} codes in {took:.1f} s,"
+        f" {args.ingest_format} adds of 10,000)"
     )
     ratio = np.percentile(latencies, [50, 99]) / np.percentile(alone, [50, 99])
     print(f"{'latency during / alone':<28} p50 x{ratio[0]:.2f}, p99 x{ratio[1]:.2f}")
     with open(f"/proc/{server.pid}/status") as status:
-        rss = next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmRSS"))
+        rss = next(int(row.split()[1]) * 1024 for row in status if row.startswith("VmRSS"))
     total = args.codes + args.ingest
     print(
         f"{'server memory':<28} {rss / 2**20:,.0f} MiB RSS, {rss / total:.0f} bytes per stored code (id map included)"
@@ -199,6 +201,9 @@ def main() -> None:
     parser.add_argument("--clients", type=int, default=64, help="connections sending single matches")
     parser.add_argument("--batch", type=int, default=1000, help="codes per batch request")
     parser.add_argument("--ingest", type=int, default=1_000_000, help="codes added during phase 3")
+    parser.add_argument(
+        "--ingest-format", choices=("binary", "json"), default="binary", help="the add requests of phase 3"
+    )
     parser.add_argument("--threads", type=int, default=4, help="the server's --threads")
     args = parser.parse_args()
 

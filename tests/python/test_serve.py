@@ -113,14 +113,16 @@ def test_matches_equal_the_reference(server):
     d_bytes, k = BANKS["pdq"]
     codes, _, _ = support.planted(300, d_bytes, 12, seed=5)
     ids = [f"img-{r}" for r in range(len(codes))]
-    for first in range(0, len(codes), 100):
-        items = [
-            {"id": ids[r], "code": codes[r].tobytes().hex(), "metadata": {"row": r} if r % 3 else None}
-            for r in range(first, first + 100)
-        ]
-        assert server.client.post(
-            "/v1/banks/pdq/codes", json={"codes": items}, headers=auth(WRITE)
-        ).json() == {"added": 100}
+    items = [{"id": ids[r], "code": codes[r].tobytes().hex(), "metadata": {"row": r}} for r in range(100)]
+    added = server.client.post("/v1/banks/pdq/codes", json={"codes": items}, headers=auth(WRITE))
+    assert added.json() == {"added": 100}
+    binary = codes[100:].tobytes() + "".join(f"{i}\n" for i in ids[100:]).encode()
+    added = server.client.post(
+        "/v1/banks/pdq/codes?count=200",
+        content=binary,
+        headers={**auth(WRITE), "Content-Type": "application/octet-stream"},
+    )
+    assert added.json() == {"added": 200}
     removed = list(range(0, len(codes), 4))
     gone = server.client.request(
         "DELETE",
@@ -163,14 +165,14 @@ def test_matches_equal_the_reference(server):
 
 PDQ_HEX = "ab" * 32
 REFUSALS = [
-    # method, path, token, body (dict: JSON; bytes: raw), status
+    # method, path, token, body (dict: as JSON; str: JSON text; bytes: a binary body), status
     ("POST", "/v1/banks/pdq/codes", None, {"codes": [{"id": "x", "code": PDQ_HEX}]}, 401),
     ("POST", "/v1/banks/pdq/codes", "wrong-token-0123456789", {"codes": [{"id": "x", "code": PDQ_HEX}]}, 401),
     ("POST", "/v1/banks/pdq/codes", READ, {"codes": [{"id": "x", "code": PDQ_HEX}]}, 403),
     ("DELETE", "/v1/banks/pdq/codes", READ, {"ids": ["x"]}, 403),
     ("POST", "/v1/banks/pdq/match", None, {"code": PDQ_HEX}, 401),
     ("GET", "/metrics", None, None, 401),
-    ("POST", "/v1/banks/pdq/match", READ, b"{not json", 400),
+    ("POST", "/v1/banks/pdq/match", READ, "{not json", 400),
     ("POST", "/v1/banks/pdq/match", READ, {"code": "zz" * 32}, 400),
     ("POST", "/v1/banks/pdq/match", READ, {"code": "ab" * 8}, 400),
     ("POST", "/v1/banks/pdq/match", READ, {"code": PDQ_HEX, "k": 32}, 400),
@@ -195,6 +197,7 @@ REFUSALS = [
         409,
     ),
     ("POST", "/v1/banks/ph/codes", WRITE, {"codes": [{"id": "w", "code": PDQ_HEX}]}, 400),
+    ("POST", "/v1/banks/ph/codes?count=2", WRITE, b"\0" * 16 + b"a\nb", 400),
     ("PUT", "/v1/banks/pdq/codes", WRITE, {}, 405),
 ]
 
@@ -202,7 +205,15 @@ REFUSALS = [
 @pytest.mark.parametrize("method, path, token, body, status", REFUSALS)
 def test_refusals_are_4xx_with_a_json_error(server, method, path, token, body, status):
     headers = {} if token is None else auth(token)
-    content = body if isinstance(body, bytes) else json.dumps(body).encode()
+    if isinstance(body, bytes):
+        headers["Content-Type"] = "application/octet-stream"
+    content = (
+        body
+        if isinstance(body, bytes)
+        else body.encode()
+        if isinstance(body, str)
+        else json.dumps(body).encode()
+    )
     client = httpx.Client(base_url=server.url, timeout=30)
     answer = client.request(method, path, content=content, headers=headers)
     assert answer.status_code == status, answer.text
@@ -239,6 +250,7 @@ fields = st.fixed_dictionaries(
         [
             "/v1/banks/pdq/match",
             "/v1/banks/ph/codes",
+            "/v1/banks/ph/codes?count=1",
             "/v1/banks/pdq/codes",
             "/v1/banks/x%ff",
             "/v1/banks",

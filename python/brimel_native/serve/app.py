@@ -15,6 +15,7 @@ import hmac
 import json
 import re
 import time
+import urllib.parse
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, AsyncIterator, Awaitable, Callable, Optional
@@ -31,9 +32,8 @@ from .metrics import Metrics
 from .store import Conflict, Store, StoreFailed
 
 _METADATA_DEPTH = 16  # nesting of a metadata object, far below the JSON encoder's recursion limit
-_ID_CHARS = re.compile(
-    r"[^\x00-\x1f\x7f]+"
-)  # external ids: no control characters (the snapshot splits on \n, \t)
+# External ids: no control characters (the snapshot splits on \n and \t).
+_ID_CHARS = re.compile(r"[^\x00-\x1f\x7f]+")
 
 
 @dataclass
@@ -137,10 +137,11 @@ class Service:
 
     # ---- checks ----------------------------------------------------------------
 
-    def authorize(self, request: Request, write: bool) -> None:
+    def authorize(self, authorization: str, write: bool) -> None:
+        """Checks an Authorization header's bearer token, in constant time."""
         if not write and self.read_token is None:
             return
-        scheme, _, given = request.headers.get("authorization", "").partition(" ")
+        scheme, _, given = authorization.partition(" ")
         token = given.strip().encode()
         is_write = hmac.compare_digest(token, self.write_token)
         is_read = self.read_token is not None and hmac.compare_digest(token, self.read_token)
@@ -150,32 +151,34 @@ class Service:
             raise ApiError(403, "this token may read but not write")
         raise ApiError(401, "missing or wrong bearer token", headers={"WWW-Authenticate": "Bearer"})
 
-    def store(self, request: Request) -> Store:
-        name = request.path_params["bank"]
+    def store(self, name: str) -> Store:
         store = self.stores.get(name)
         if store is None:
             raise ApiError(404, f"no bank named {name!r}")
         return store
 
-    async def body(self, request: Request) -> bytes:
+    async def body(self, length: Optional[str], chunks: AsyncIterator[bytes]) -> bytes:
+        """The body, refused (413) past the size limit: at once by its Content-Length, else while it arrives."""
         limit = self.limits.max_body_bytes
-        length = request.headers.get("content-length")
         if length is not None and (not (length.isascii() and length.isdigit()) or int(length) > limit):
             raise ApiError(413, f"request bodies are limited to {limit} bytes")
-        chunks, size = [], 0
+        parts, size = [], 0
         try:
-            async for chunk in request.stream():
+            async for chunk in chunks:
                 size += len(chunk)
                 if size > limit:
                     raise ApiError(413, f"request bodies are limited to {limit} bytes")
-                chunks.append(chunk)
+                parts.append(chunk)
         except ClientDisconnect:
             raise ApiError(400, "the client went away") from None
-        return b"".join(chunks)
+        return b"".join(parts)
 
-    async def json_object(self, request: Request) -> dict[str, Any]:
+    async def request_body(self, request: Request) -> bytes:
+        return await self.body(request.headers.get("content-length"), request.stream())
+
+    def json_object(self, body: bytes) -> dict[str, Any]:
         try:
-            document = json.loads(await self.body(request), parse_constant=_no_constant)
+            document = _JSON.decode(body.decode())
         except (ValueError, RecursionError) as error:
             raise ApiError(400, f"the body is not JSON: {error}") from None
         if not isinstance(document, dict):
@@ -229,29 +232,32 @@ class Service:
 
     # ---- endpoints -------------------------------------------------------------
 
-    async def match(self, request: Request) -> Response:
-        self.authorize(request, write=False)
-        store = self.store(request)
-        if request.headers.get("content-type", "").startswith("application/octet-stream"):
-            k = self.k(store, request.query_params.get("k"))
-            raw = await self.body(request)
-            if not raw or len(raw) % store.d_bytes:
+    async def match(
+        self, name: str, headers: dict[str, str], query: dict[str, str], chunks: AsyncIterator[bytes]
+    ) -> dict[str, Any]:
+        """POST /v1/banks/{bank}/match, answered by _Front without the framework."""
+        self.authorize(headers.get("authorization", ""), write=False)
+        store = self.store(name)
+        body = await self.body(headers.get("content-length"), chunks)
+        if headers.get("content-type", "").startswith("application/octet-stream"):
+            k = self.k(store, query.get("k"))
+            if not body or len(body) % store.d_bytes:
                 raise ApiError(
-                    400, f"a binary body holds whole codes of {store.d_bytes} bytes (got {len(raw)})"
+                    400, f"a binary body holds whole codes of {store.d_bytes} bytes (got {len(body)})"
                 )
-            if len(raw) // store.d_bytes > self.limits.max_batch:
+            if len(body) // store.d_bytes > self.limits.max_batch:
                 raise ApiError(413, f"at most {self.limits.max_batch} codes per request")
-            codes = np.frombuffer(raw, np.uint8).reshape(-1, store.d_bytes)
-            return JSONResponse({"matches": await self._match_batch(store, codes, k)})
-        document = await self.json_object(request)
+            codes = np.frombuffer(body, np.uint8).reshape(-1, store.d_bytes)
+            return {"matches": await self._match_batch(store, codes, k)}
+        document = self.json_object(body)
         k = self.k(store, document.get("k"))
         if ("code" in document) == ("codes" in document):
             raise ApiError(400, 'give either "code" (one hex code) or "codes" (a list of them)')
         if "code" in document:
             code = self.codes(store, [document["code"]], "code")
-            return JSONResponse({"matches": await self.gatherers[store.name].match(code.tobytes(), k)})
+            return {"matches": await self.gatherers[store.name].match(code.tobytes(), k)}
         codes = self.codes(store, document["codes"], "codes[{r}]")
-        return JSONResponse({"matches": await self._match_batch(store, codes, k)})
+        return {"matches": await self._match_batch(store, codes, k)}
 
     async def _match_batch(self, store: Store, codes: np.ndarray, k: int) -> list[list[dict[str, Any]]]:
         self.metrics.batch_size(len(codes), store.name)
@@ -262,9 +268,43 @@ class Service:
         return result
 
     async def add(self, request: Request) -> Response:
-        self.authorize(request, write=True)
-        store = self.store(request)
-        items = (await self.json_object(request)).get("codes")
+        self.authorize(request.headers.get("authorization", ""), write=True)
+        store = self.store(request.path_params["bank"])
+        if request.headers.get("content-type", "").startswith("application/octet-stream"):
+            ids, codes, metadata = await self._binary_add(request, store)
+        else:
+            ids, codes, metadata = await self._json_add(request, store)
+        try:
+            await asyncio.wrap_future(store.add(ids, codes, metadata))
+        except Conflict as conflict:
+            raise ApiError(409, str(conflict), ids=conflict.ids) from None
+        return JSONResponse({"added": len(ids)})
+
+    async def _binary_add(
+        self, request: Request, store: Store
+    ) -> tuple[list[str], np.ndarray, list[Optional[str]]]:
+        """?count=M and a body of M codes (M * d_bytes bytes), then M external ids, each ending in "\\n"."""
+        count = request.query_params.get("count", "")
+        if not (count.isascii() and count.isdigit() and 0 < int(count) <= self.limits.max_batch):
+            raise ApiError(400, f"a binary add needs ?count=M, from 1 to {self.limits.max_batch} codes")
+        m, raw = int(count), await self.request_body(request)
+        try:
+            ids = raw[m * store.d_bytes :].decode().split("\n")
+        except UnicodeDecodeError:
+            ids = []
+        if len(raw) < m * store.d_bytes or len(ids) != m + 1 or ids[-1]:
+            raise ApiError(
+                400,
+                f"a binary add holds {m} codes of {store.d_bytes} bytes, then {m} UTF-8 ids each ending in a newline",
+            )
+        codes = np.frombuffer(raw, np.uint8, m * store.d_bytes).reshape(m, store.d_bytes)
+        metadata: list[Optional[str]] = [None] * m
+        return self.external_ids(ids[:-1], "id {r}"), codes, metadata
+
+    async def _json_add(
+        self, request: Request, store: Store
+    ) -> tuple[list[str], np.ndarray, list[Optional[str]]]:
+        items = self.json_object(await self.request_body(request)).get("codes")
         if not isinstance(items, list) or not items or not all(isinstance(item, dict) for item in items):
             raise ApiError(400, 'give "codes": a list of {"id": ..., "code": ..., "metadata": {...}} objects')
         ids = self.external_ids([item.get("id") for item in items], "codes[{r}].id")
@@ -290,27 +330,23 @@ class Service:
             if size > self.limits.max_metadata_bytes:
                 raise ApiError(413, f"codes[{r}].metadata is over {self.limits.max_metadata_bytes} bytes")
             metadata.append(text)
-        try:
-            await asyncio.wrap_future(store.add(ids, codes, metadata))
-        except Conflict as conflict:
-            raise ApiError(409, str(conflict), ids=conflict.ids) from None
-        return JSONResponse({"added": len(ids)})
+        return ids, codes, metadata
 
     async def remove(self, request: Request) -> Response:
-        self.authorize(request, write=True)
-        store = self.store(request)
-        ids = self.external_ids((await self.json_object(request)).get("ids"), "ids[{r}]")
+        self.authorize(request.headers.get("authorization", ""), write=True)
+        store = self.store(request.path_params["bank"])
+        ids = self.external_ids(self.json_object(await self.request_body(request)).get("ids"), "ids[{r}]")
         removed, missing = await asyncio.wrap_future(store.remove(ids))
         return JSONResponse({"removed": removed, "missing": missing})
 
     async def banks(self, request: Request) -> Response:
-        self.authorize(request, write=False)
+        self.authorize(request.headers.get("authorization", ""), write=False)
         keys = ("name", "d_bytes", "bits", "k", "size")
         return JSONResponse({"banks": [{key: s.info()[key] for key in keys} for s in self.stores.values()]})
 
     async def bank(self, request: Request) -> Response:
-        self.authorize(request, write=False)
-        return JSONResponse(self.store(request).info())
+        self.authorize(request.headers.get("authorization", ""), write=False)
+        return JSONResponse(self.store(request.path_params["bank"]).info())
 
     async def health(self, request: Request) -> Response:
         broken = [name for name, store in self.stores.items() if store.failed]
@@ -319,12 +355,12 @@ class Service:
         )
 
     async def metrics_text(self, request: Request) -> Response:
-        self.authorize(request, write=False)
+        self.authorize(request.headers.get("authorization", ""), write=False)
         return PlainTextResponse(self.metrics.render(), media_type="text/plain; version=0.0.4")
 
     # ---- the application ------------------------------------------------------------
 
-    def app(self) -> Starlette:
+    def app(self) -> ASGIApp:
         def route(path: str, handler: Callable[[Request], Awaitable[Response]], method: str) -> Route:
             async def endpoint(request: Request) -> Response:
                 request.scope["brimel.route"] = path  # the metrics' route label
@@ -341,7 +377,8 @@ class Service:
             self.executor.shutdown()
 
         routes = [
-            route("/v1/banks/{bank}/match", self.match, "POST"),
+            # POST is answered by _Front; the route gives other methods their 405.
+            route("/v1/banks/{bank}/match", _unreachable, "POST"),
             route("/v1/banks/{bank}/codes", self.add, "POST"),
             route("/v1/banks/{bank}/codes", self.remove, "DELETE"),
             route("/v1/banks", self.banks, "GET"),
@@ -352,11 +389,20 @@ class Service:
         handlers = {ApiError: _api_error, HTTPException: _http_error, StoreFailed: _store_failed}
         app = Starlette(routes=routes, exception_handlers=handlers, lifespan=lifespan)  # type: ignore[arg-type]
         app.add_middleware(_Timing, metrics=self.metrics)
-        return app
+        return _Front(app, self)
+
+
+async def _unreachable(request: Request) -> Response:
+    raise AssertionError("POST /v1/banks/{bank}/match is answered before the router")
 
 
 def _no_constant(name: str) -> None:
     raise ValueError(f"{name} is not JSON")
+
+
+_JSON = json.JSONDecoder(
+    parse_constant=_no_constant
+)  # NaN and Infinity refused: responses could not hold them
 
 
 def _shallow(value: Any, depth: int = 0) -> bool:
@@ -418,3 +464,48 @@ class _Timing:
         finally:
             route = scope.get("brimel.route", "other")
             self.metrics.request(scope["method"], route, status[0], time.perf_counter() - started)
+
+
+_MATCH_ROUTE = "/v1/banks/{bank}/match"
+_JSON_HEADERS = [(b"content-type", b"application/json")]
+
+
+class _Front:
+    """Answers POST /v1/banks/{bank}/match itself and hands everything else to
+    the Starlette application. The framework's routing and per-request layers
+    cost more than a gathered match of a code; this route is the hot path."""
+
+    def __init__(self, app: ASGIApp, service: Service):
+        self.app, self.service = app, service
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        parts = scope["path"].split("/") if scope["type"] == "http" and scope["method"] == "POST" else ()
+        if len(parts) != 5 or parts[1:3] != ["v1", "banks"] or parts[4] != "match":
+            await self.app(scope, receive, send)
+            return
+        started = time.perf_counter()
+        headers = {k.decode("latin-1"): v.decode("latin-1") for k, v in scope["headers"]}
+        query = dict(urllib.parse.parse_qsl(scope["query_string"].decode("latin-1")))
+        extra: list[tuple[bytes, bytes]] = []
+        try:
+            status, payload = 200, await self.service.match(parts[3], headers, query, _chunks(receive))
+        except ApiError as error:
+            status, payload = error.status, {"error": error.message, **error.extra}
+            extra = [(k.lower().encode(), v.encode()) for k, v in payload.pop("headers", {}).items()]
+        body = json.dumps(payload, ensure_ascii=False, separators=(",", ":")).encode()
+        length = [(b"content-length", str(len(body)).encode())]
+        await send(
+            {"type": "http.response.start", "status": status, "headers": _JSON_HEADERS + length + extra}
+        )
+        await send({"type": "http.response.body", "body": body})
+        self.service.metrics.request("POST", _MATCH_ROUTE, status, time.perf_counter() - started)
+
+
+async def _chunks(receive: Receive) -> AsyncIterator[bytes]:
+    while True:
+        message = await receive()
+        if message["type"] == "http.disconnect":
+            raise ClientDisconnect()
+        yield message.get("body", b"")
+        if not message.get("more_body", False):
+            return
