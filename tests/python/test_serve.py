@@ -290,7 +290,7 @@ def write_load(server, seed, acked, doubtful, stop):
             body = {"ids": ids}
         else:
             method, ids = "POST", [f"t{seed}-{counter}-{c}" for c in range(rng.randint(1, 20))]
-            body = {"codes": [{"id": i, "code": code_of(i).hex()} for i in ids]}
+            body = {"codes": [{"id": i, "code": code_of(i).hex(), "metadata": metadata_of(i)} for i in ids]}
         if stop.is_set():
             return
         try:
@@ -304,6 +304,10 @@ def write_load(server, seed, acked, doubtful, stop):
 
 def code_of(external_id: str) -> bytes:
     return random.Random(external_id).randbytes(32)
+
+
+def metadata_of(external_id: str) -> dict[str, str]:
+    return {"of": external_id, "text": "line\u2028separators\x85\u00e9"}
 
 
 def test_kill_9_under_write_load_loses_nothing_acknowledged(start_server):
@@ -338,6 +342,11 @@ def test_kill_9_under_write_load_loses_nothing_acknowledged(start_server):
         for mine, unknown in zip(acked, doubtful):
             mine.update({i: i in present for i in unknown})
     assert server.client.get("/v1/banks/pdq").json()["size"] == sum(sum(mine.values()) for mine in acked)
+    some = sorted(present)[:50]
+    hits = server.client.post("/v1/banks/pdq/match", json={"codes": [code_of(i).hex() for i in some], "k": 0})
+    assert [[(h["id"], h["metadata"]) for h in found] for found in hits.json()["matches"]] == [
+        [(i, metadata_of(i))] for i in some
+    ]
     # The data directory serves one process at a time, and only with its banks' widths and bounds.
     refused = subprocess.run(server.command, capture_output=True, text=True, timeout=60)
     assert refused.returncode == 1 and "another server" in refused.stderr, refused.stderr

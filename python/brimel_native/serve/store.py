@@ -244,7 +244,7 @@ class Store:
         ext_text = body[: footer["ext_bytes"]].decode()
         self.ext_of = [e or None for e in ext_text.split("\n")[:-1]]  # "": removed
         self.internal_of = {e: i for i, e in enumerate(self.ext_of) if e is not None}
-        for line in body[footer["ext_bytes"] :].decode().splitlines():
+        for line in body[footer["ext_bytes"] :].decode().split("\n")[:-1]:  # not splitlines(): U+2028
             internal, text = line.split("\t", 1)
             self.meta_of[int(internal)] = text
         self.last_snapshot = {"seq": footer["seq"], "time": footer["time"], "live": len(self.internal_of)}
