@@ -11,9 +11,10 @@ each bounded by --seconds and a request count:
 
 1. single: --clients connections, each sending one-code JSON matches back to back;
 2. batch: 2 connections posting binary bodies of --batch codes;
-3. ingest: phase 1 again while one more connection adds --ingest codes in
-   requests of 10,000 (--ingest-format binary or json) (snapshots run meanwhile: --snapshot-log-bytes is 32 MiB),
-   its match latency set beside phase 1's.
+3. ingest: phase 1 again while one more connection adds --ingest codes (default:
+   a tenth of --codes) in requests of 10,000 (--ingest-format binary or json),
+   and the server snapshots a changed bank every 5 s. Its match latency is set
+   beside phase 1's; part of any rise is the bank's own growth.
 
 Queries are half stored codes with 0 to k + 2 bits flipped, half random
 (bench/workloads.py). The client is a minimal HTTP/1.1 client on asyncio
@@ -200,12 +201,15 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=20.0, help="length of each phase")
     parser.add_argument("--clients", type=int, default=64, help="connections sending single matches")
     parser.add_argument("--batch", type=int, default=1000, help="codes per batch request")
-    parser.add_argument("--ingest", type=int, default=1_000_000, help="codes added during phase 3")
+    parser.add_argument(
+        "--ingest", type=int, help="codes added during phase 3 (default: a tenth of --codes, as 1M into 10M)"
+    )
     parser.add_argument(
         "--ingest-format", choices=("binary", "json"), default="binary", help="the add requests of phase 3"
     )
     parser.add_argument("--threads", type=int, default=4, help="the server's --threads")
     args = parser.parse_args()
+    args.ingest = args.codes // 10 if args.ingest is None else args.ingest
 
     info = machine_info(os.cpu_count() or 1)
     print(
@@ -234,8 +238,8 @@ def main() -> None:
             "100000",
             "--max-body-bytes",
             str(64 << 20),
-            "--snapshot-log-bytes",
-            str(32 << 20),
+            "--snapshot-seconds",
+            "5",
             "--threads",
             str(args.threads),
         ]

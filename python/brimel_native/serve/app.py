@@ -59,7 +59,7 @@ class Gatherer:
 
     def __init__(self, store: Store, executor: ThreadPoolExecutor, metrics: Metrics, most: int):
         self.store, self.executor, self.metrics, self.most = store, executor, metrics, most
-        self.pending: list[tuple[bytes, int, asyncio.Future]] = []
+        self.pending: list[tuple[bytes, int, asyncio.Future[Any]]] = []
         self.busy = False
 
     async def match(self, code: bytes, k: int) -> list[dict[str, Any]]:
@@ -79,7 +79,7 @@ class Gatherer:
         running = asyncio.get_running_loop().run_in_executor(self.executor, self.store.match, codes, ks)
         running.add_done_callback(lambda done: self._done(batch, done))
 
-    def _done(self, batch: list[tuple[bytes, int, asyncio.Future]], done: asyncio.Future) -> None:
+    def _done(self, batch: list[tuple[bytes, int, asyncio.Future[Any]]], done: asyncio.Future[Any]) -> None:
         self.busy = False
         error = done.exception()
         for r, (_, _, future) in enumerate(batch):
@@ -387,7 +387,7 @@ class Service:
             route("/metrics", self.metrics_text, "GET"),
         ]
         handlers = {ApiError: _api_error, HTTPException: _http_error, StoreFailed: _store_failed}
-        app = Starlette(routes=routes, exception_handlers=handlers, lifespan=lifespan)  # type: ignore[arg-type]
+        app = Starlette(routes=routes, exception_handlers=handlers, lifespan=lifespan)
         app.add_middleware(_Timing, metrics=self.metrics)
         return _Front(app, self)
 
@@ -479,7 +479,7 @@ class _Front:
         self.app, self.service = app, service
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        parts = scope["path"].split("/") if scope["type"] == "http" and scope["method"] == "POST" else ()
+        parts = scope["path"].split("/") if scope["type"] == "http" and scope["method"] == "POST" else []
         if len(parts) != 5 or parts[1:3] != ["v1", "banks"] or parts[4] != "match":
             await self.app(scope, receive, send)
             return

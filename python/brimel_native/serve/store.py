@@ -41,7 +41,7 @@ import zlib
 from concurrent.futures import Future
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any, Iterator, Optional
 
 import numpy as np
 
@@ -137,7 +137,7 @@ class _Op:
     ids: list[str]
     codes: Optional[np.ndarray] = None  # (m, d_bytes) uint8, adds only
     metadata: Optional[list[Optional[str]]] = None  # compact JSON text per row, adds only
-    future: Future = field(default_factory=Future)
+    future: Future[Any] = field(default_factory=Future)
     # Filled in by the writer: the records' effect on the bank.
     first: int = 0
     internal: list[int] = field(default_factory=list)
@@ -315,16 +315,16 @@ class Store:
 
     # ---- writes --------------------------------------------------------------
 
-    def add(self, ids: list[str], codes: np.ndarray, metadata: list[Optional[str]]) -> Future:
+    def add(self, ids: list[str], codes: np.ndarray, metadata: list[Optional[str]]) -> Future[Any]:
         """Queues an add; the future is done (None) once it is durable and
         visible, or raises Conflict or StoreFailed."""
         return self._submit(_Op("add", ids, codes, metadata))
 
-    def remove(self, ids: list[str]) -> Future:
+    def remove(self, ids: list[str]) -> Future[Any]:
         """Queues a removal by external id; the future gives (removed, missing ids)."""
         return self._submit(_Op("remove", ids))
 
-    def _submit(self, op: _Op) -> Future:
+    def _submit(self, op: _Op) -> Future[Any]:
         with self._cond:
             if self.failed:
                 op.future.set_exception(StoreFailed(self.failed))
@@ -503,10 +503,11 @@ class Store:
             self.bank.save(self.dir / bank_name)  # holds every record up to seq, maybe more
             sizes, crc = [0, 0], 0
 
-            def sections():
+            def sections() -> Iterator[bytes]:
                 nonlocal crc
                 yield _SNAP_MAGIC
-                for section, rows in enumerate((ext_of, meta_items)):
+                sources: tuple[list[Any], list[Any]] = (ext_of, meta_items)
+                for section, rows in enumerate(sources):
                     for start in range(0, len(rows), _COPY_CHUNK):
                         part = rows[start : start + _COPY_CHUNK]
                         data = _section_text(section, part).encode()
