@@ -220,7 +220,7 @@ fields = st.fixed_dictionaries(
 )
 
 
-@settings(max_examples=150)
+@settings(max_examples=40 if support.SANITIZED else 150)
 @given(
     method=st.sampled_from(["GET", "POST", "DELETE", "PUT"]),
     path=st.sampled_from(
