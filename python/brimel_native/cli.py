@@ -5,6 +5,7 @@ and the hashes of images and texts.
     brimel groups CODES -k K [-o OUT]
     brimel hash images DIR -o OUT
     brimel hash text FILE -o OUT
+    brimel serve --bank NAME:D_BYTES:K --data DIR --token-file FILE [--port 8080]
 
 CODES is a ``.npy`` file (an (n, d_bytes) uint8 matrix, a 1-D array of 64-bit
 integers or an (n, bits) bool matrix), a ``.parquet`` file (a column of hex
@@ -213,6 +214,20 @@ def _run_hash(args: argparse.Namespace) -> None:
     args.hash_run(args)
 
 
+def _serve_arguments(parser: argparse.ArgumentParser) -> None:
+    from .serve import command  # argparse only: the server's packages load when it runs
+
+    command.add_arguments(parser)
+
+
+def _run_serve(args: argparse.Namespace) -> None:
+    from .serve import command
+
+    status = command.run(args)  # reports its own errors
+    if status:
+        raise SystemExit(status)
+
+
 #: Every subcommand, in the order `brimel --help` lists them. A new one is one entry here.
 COMMANDS = [
     Command(
@@ -228,6 +243,7 @@ COMMANDS = [
         run_groups,
     ),
     Command("hash", "hash the images under a folder, or the lines of a text", _hash_arguments, _run_hash),
+    Command("serve", "a matching service over HTTP (the serve extra)", _serve_arguments, _run_serve),
 ]
 
 

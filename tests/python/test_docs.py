@@ -56,6 +56,7 @@ OTHER = (
     "    def norm(self):\n        return (self.x ** 2 + self.y ** 2) ** 0.5\n"
 )
 HAS_IMAGEHASH = all(importlib.util.find_spec(m) for m in ("PIL", "imagehash"))
+HAS_SERVE = all(importlib.util.find_spec(m) for m in ("starlette", "uvicorn", "httpx"))
 
 
 # Each example checks itself against a brute-force scan or the copies it
@@ -78,6 +79,17 @@ HAS_IMAGEHASH = all(importlib.util.find_spec(m) for m in ("PIL", "imagehash"))
                 r"passed:\s+(\d+) of \1 copies beyond k",
                 r"checked:\s+0 hits with a wrong distance",
             ],
+        ),
+        pytest.param(
+            "serve_client.py",
+            [],
+            [
+                r"match:\s+\[\('case-2', 10, \{'source': 'example', 'n': 2\}\)\]",
+                r"batch:\s+\[\['case-2'\], \[\], \['case-4'\]\]",
+                "delisted: 1 code; the upload now matches 0 codes",
+                "no token: 401",
+            ],
+            marks=pytest.mark.skipif(not HAS_SERVE, reason="needs the serve extra and httpx"),
         ),
         pytest.param(
             "image_near_duplicates.py",
