@@ -59,7 +59,7 @@ void expect_exact(const Index& index, const Codes& stored, const Codes& queries)
 }
 
 // A large segment keys on parts with thresholds that cover k (box principle)
-// and stay within a directory of a quarter of its rows; a few rows, or a k
+// and stay within a directory of half its rows; a few rows, or a k
 // no cheap probes cover, are scanned.
 TEST(Index, SegmentPlans) {
     for (const auto& [d, k, rows] : std::vector<std::tuple<std::uint64_t, std::uint32_t, std::uint64_t>>{
@@ -69,7 +69,7 @@ TEST(Index, SegmentPlans) {
         std::uint64_t covered = 0;
         for (const Part& part : plan.parts) {
             covered += part.threshold + 1;
-            EXPECT_LE(std::uint64_t{4} << part.width(), rows + 4);
+            EXPECT_LE(std::uint64_t{2} << part.width(), rows + 2);
         }
         EXPECT_GT(covered, k);
     }

@@ -109,7 +109,7 @@ inline constexpr std::uint64_t kMaxSegmentParts = 64;
 
 // The plan a stored segment of `rows` codes of d_bytes bytes keys on for
 // bound k (k < 8 * d_bytes): contiguous parts of at most kMaxSegmentPartBits
-// bits, each with a directory of at most about rows / 4 entries, thresholds
+// bits, each with a directory of at most about rows / 2 entries, thresholds
 // summing with one per part to k + 1, over as many leading bits as that
 // allows; or the scan, when it costs a query less (few rows, or a k that no
 // plan of cheap probes covers). The cost is that of one query on uniform

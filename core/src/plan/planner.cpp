@@ -278,9 +278,10 @@ Plan segment_plan(std::uint64_t d_bytes, std::uint32_t k, std::uint64_t rows) {
 Plan segment_plan(const std::vector<std::uint64_t>& bits, std::uint64_t d_bytes, std::uint32_t k,
                   std::uint64_t rows) {
     // Per query, in nanoseconds of one core: a directory lookup per probed
-    // key, and per listed row its code fetched, the earlier parts checked and
-    // the distance counted; the scan gathers and counts every row.
-    constexpr double kProbe = 8.0;
+    // key, and per listed row its code fetched and counted; both are cache
+    // misses in a large segment, overlapped by prefetching. The scan gathers
+    // and counts every row.
+    constexpr double kProbe = 12.0;
     constexpr double kListed = 12.0;
     const double words = static_cast<double>(std::max<std::size_t>(detail::words_per_row(d_bytes), 1));
     const double n = static_cast<double>(rows);
@@ -288,10 +289,12 @@ Plan segment_plan(const std::vector<std::uint64_t>& bits, std::uint64_t d_bytes,
     double best_cost = n * (2.0 + 0.5 * words);
     if (rows < 64) return best;
     const std::uint64_t total_bits = bits.size();
-    // A part's directory has 2^width + 1 entries of 4 bytes: at most about a
-    // quarter of the rows, so that it costs at most a byte per row.
+    // A part's directory has 2^width + 1 entries of 4 bytes: at most about
+    // half the rows, so that it costs at most 2 bytes per row. (A probe and a
+    // listed row each cost about one cache miss in a large segment: wider
+    // parts trade directory bytes for fewer listed rows.)
     const auto widest = std::min<std::uint64_t>(
-        {kMaxSegmentPartBits, static_cast<std::uint64_t>(std::bit_width(rows / 4) - 1), total_bits});
+        {kMaxSegmentPartBits, static_cast<std::uint64_t>(std::bit_width(rows / 2) - 1), total_bits});
     const std::uint64_t most_parts =
         std::min<std::uint64_t>({std::uint64_t{k} + 1, kMaxSegmentParts, total_bits});
     for (std::uint64_t m = 1; m <= most_parts; ++m) {
