@@ -34,15 +34,22 @@ bool no_pair_possible(const JoinInput& input) {
     return input.n_a == 0 || (input.self() ? input.n_a < 2 : input.n_b == 0);
 }
 
+// The plans considered: the parts of one plan, the blocks combined, and the
+// fixed plans of the list-returning joins. A tiny join scans; its options are
+// shown as for uniform codes.
 PlanChoice plan_for(const JoinInput& input) {
-    if (is_tiny(input)) {  // the scan, the other options shown as for uniform codes
-        PlanChoice choice = choose_plan(input, candidate_plans(input.d_bytes, input.k, nullptr));
-        choice.chosen = choice.options.size() - 1;
-        return choice;
-    }
-    const std::vector<double> entropies = estimate_bit_entropies(
-        ByteSpan(input.a, input.n_a * input.d_bytes), input.n_a, input.d_bytes, kEntropySampleRows);
-    return choose_plan(input, candidate_plans(input.d_bytes, input.k, &entropies));
+    const bool tiny = is_tiny(input);
+    std::vector<double> entropies;
+    if (!tiny)
+        entropies = estimate_bit_entropies(ByteSpan(input.a, input.n_a * input.d_bytes), input.n_a,
+                                           input.d_bytes, kEntropySampleRows);
+    const std::vector<double>* skew = tiny ? nullptr : &entropies;
+    std::vector<Plan> plans = candidate_plans(input.d_bytes, input.k, skew);
+    for (auto&& more : {block_plans(input.d_bytes, input.k, skew), fixed_plans(input.d_bytes, input.k, skew)})
+        plans.insert(plans.end(), more.begin(), more.end());
+    PlanChoice choice = choose_plan(input, std::move(plans));
+    if (tiny) choice.chosen = choice.options.size() - 1;
+    return choice;
 }
 
 }  // namespace

@@ -114,7 +114,7 @@ public:
             // The tile scan: all of A is one group, all of B its one neighbour.
             std::optional<KeyGroups> all_b;
             if (!self_) all_b.emplace(std::vector<std::uint64_t>(b_.n, 0), 1, true, codes_of(b_));
-            run_part(KeyGroups(std::vector<std::uint64_t>(a_.n, 0), 1, false, codes_of(a_)), all_b, {},
+            run_part(KeyGroups(std::vector<std::uint64_t>(a_.n, 0), 1, false, codes_of(a_)), all_b, {}, 0,
                      stats);
         }
         // Narrow codes (at most 2 words) keep two parts in flight: the next
@@ -130,7 +130,7 @@ public:
             next.reset();
             const auto verify_current = [&] {
                 poll();
-                run_part(current->a, current->b, current->flips, stats);
+                run_part(current->a, current->b, current->flips, current->dropped_groups, stats);
             };
             const auto group_next = [&] {
                 if (part_ + 1 < parts_.size()) next.emplace(group(part_ + 1));
@@ -146,11 +146,15 @@ public:
     }
 
 private:
-    // One part's rows grouped, and the key differences it probes.
+    // One part's rows grouped, and the key differences it probes. An
+    // exact-match part groups only the rows that can pair on it
+    // (drop_lone_rows, drop_unmatched_rows): with a selective key most rows
+    // are alone, and neither their codes nor their groups are laid out.
     struct Grouping {
         KeyGroups a;
         std::optional<KeyGroups> b;  // cross-joins only
         std::vector<std::uint64_t> flips;
+        std::size_t dropped_groups = 0;  // groups of A left out
     };
 
     Grouping group(std::size_t p) {
@@ -158,10 +162,15 @@ private:
         const PartKeys& keys = parts_[p];
         const detail::PartProbe probe(keys);
         std::vector<std::uint64_t> flips(probe.flips().begin(), probe.flips().end());
-        KeyGroups a(keys_of(a_, keys), keys.key_bits(), self_ && !flips.empty(), codes_of(a_));
-        std::optional<KeyGroups> b;
-        if (!self_) b.emplace(keys_of(b_, keys), keys.key_bits(), true, codes_of(b_));
-        return {std::move(a), std::move(b), std::move(flips)};
+        detail::SortedRows a = detail::sort_rows_by_key(keys_of(a_, keys), keys.key_bits());
+        std::optional<detail::SortedRows> b;
+        if (!self_) b = detail::sort_rows_by_key(keys_of(b_, keys), keys.key_bits());
+        std::size_t dropped = 0;
+        if (flips.empty()) dropped = self_ ? detail::drop_lone_rows(a) : detail::drop_unmatched_rows(a, *b);
+        Grouping out{KeyGroups(std::move(a), keys.key_bits(), self_ && !flips.empty(), codes_of(a_)),
+                     std::nullopt, std::move(flips), dropped};
+        if (b) out.b.emplace(std::move(*b), keys.key_bits(), true, codes_of(b_));
+        return out;
     }
 
     std::vector<std::uint64_t> keys_of(const Matrix& m, const PartKeys& keys) const {
@@ -184,8 +193,9 @@ private:
     }
 
     void run_part(const KeyGroups& groups_a, const std::optional<KeyGroups>& groups_b,
-                  const std::vector<std::uint64_t>& flips, JoinStats* stats) {
+                  const std::vector<std::uint64_t>& flips, std::size_t dropped_groups, JoinStats* stats) {
         const KeyGroups& queries = groups_b ? *groups_b : groups_a;
+        advance(a_.n - groups_a.rows().size());  // the rows dropped are done
         // Groups that fit one tile are independent tasks; the partitioner
         // balances their uneven sizes by stealing. A larger group is cut into
         // tiles and its tile pairs run in parallel on their own, so one heavy
@@ -207,7 +217,7 @@ private:
         if (control_ != nullptr) control_->part_done();
 
         if (stats == nullptr) return;
-        PartStats part{groups_a.groups(), 0, 0};
+        PartStats part{groups_a.groups() + dropped_groups, 0, 0};
         for (Scratch& s : scratch_) {
             part.verified += std::exchange(s.verified, 0);
             part.recorded += std::exchange(s.recorded, 0);

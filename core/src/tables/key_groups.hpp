@@ -21,6 +21,24 @@ struct CodeSource {
     std::size_t words;
 };
 
+// Rows sorted by key: (key << 32 | row) words, ascending, so rows ascend
+// within a key. keys[r] is row r's key, whose significant bits are the low
+// `key_bits` (1 .. 32; higher bits must be 0). A stable LSD radix sort in
+// passes of at most 11 bits (2048 counters and write streams per pass stay
+// within cache and the write-combining buffers), each pass cut into blocks
+// that count and scatter in parallel. Memory: 16 bytes per row.
+struct SortedRows {
+    std::vector<std::uint64_t> words;
+};
+SortedRows sort_rows_by_key(std::vector<std::uint64_t> keys, unsigned key_bits);
+
+// Exact-match parts drop the rows that can have no pair there: of a
+// self-join, the rows alone with their key; of a cross-join, the rows of
+// each side whose key the other side lacks. Both return the distinct keys
+// dropped (per side for the cross-join: A's).
+std::size_t drop_lone_rows(SortedRows& sorted);
+std::size_t drop_unmatched_rows(SortedRows& a, SortedRows& b);
+
 class KeyGroups {
 public:
     static constexpr std::size_t npos = SIZE_MAX;
@@ -34,6 +52,9 @@ public:
     // grouping: 16 bytes per row, then 4 per row plus the codes.
     KeyGroups(std::vector<std::uint64_t> keys, unsigned key_bits, bool lookups,
               const CodeSource* codes = nullptr);
+    // The same from rows already sorted (sort_rows_by_key, perhaps with rows
+    // dropped): the groups of the rows it holds.
+    KeyGroups(SortedRows sorted, unsigned key_bits, bool lookups, const CodeSource* codes);
 
     std::size_t groups() const { return group_keys_.size(); }
     std::uint64_t key(std::size_t g) const { return group_keys_[g]; }
