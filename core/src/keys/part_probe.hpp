@@ -57,4 +57,14 @@ inline bool first_near_part(std::span<const PartKeys> parts, std::size_t p, cons
     return true;
 }
 
+// The same from the rows' words: x's back to back, y's `y_stride` apart (a
+// query row against a column of a word-major tile, with no row reloaded).
+inline bool first_near_part(std::span<const PartKeys> parts, std::size_t p, const std::uint64_t* x,
+                            const std::uint64_t* y, std::size_t y_stride) {
+    if (!parts[p].exact() && !parts[p].near(x, y, y_stride)) return false;
+    for (std::size_t q = 0; q < p; ++q)
+        if (parts[q].near(x, y, y_stride)) return false;
+    return true;
+}
+
 }  // namespace brimel::detail

@@ -13,9 +13,11 @@
 #include <bit>
 #include <cmath>
 #include <functional>
+#include <map>
 #include <numeric>
 #include <string_view>
 
+#include "../kernels/popcount_clones.hpp"
 #include "../kernels/scan.hpp"
 #include "../keys/code_words.hpp"
 #include "../keys/part_keys.hpp"
@@ -120,6 +122,7 @@ std::vector<std::uint64_t> sample_pair_xors(const JoinInput& input, std::size_t 
 struct Atoms {
     std::vector<detail::WordMasks> masks;           // per atom
     std::vector<std::vector<std::uint32_t>> parts;  // per part: its atoms
+    bool are_parts = false;                         // atom p is part p
 };
 
 Atoms atoms_of(const Plan& plan, std::size_t words) {
@@ -138,6 +141,7 @@ Atoms atoms_of(const Plan& plan, std::size_t words) {
     if (union_bits == widths || plan.parts.size() > 64) {  // disjoint (or too many parts to sign)
         atoms.masks = std::move(part_masks);
         for (std::uint32_t p = 0; p < plan.parts.size(); ++p) atoms.parts.push_back({p});
+        atoms.are_parts = true;
         return atoms;
     }
     // Each covered bit signed by the parts holding it; equal signatures, one atom.
@@ -168,29 +172,69 @@ Atoms atoms_of(const Plan& plan, std::size_t words) {
     return atoms;
 }
 
-// Per part, the sampled pairs near on it. Bits are counted once per atom;
-// a pair differing in more than the largest threshold on every atom is near
-// on no part (most pairs of a selective plan).
+// Each sampled pair's distance on each atom (sample-major), for the plans
+// that share these atoms (the block plans of one cut, for every r).
+using AtomDistances = std::vector<std::uint8_t>;
+using DistanceCache = std::map<std::vector<detail::WordMasks>, AtomDistances>;
+
+BRIMEL_POPCNT_CLONES
+AtomDistances atom_distances(const std::vector<detail::WordMasks>& atoms,
+                             const std::vector<std::uint64_t>& xors, std::size_t sampled, std::size_t words) {
+    AtomDistances out(sampled * atoms.size());
+    for (std::size_t a = 0; a < atoms.size(); ++a) {
+        const detail::WordMasks& masks = atoms[a];
+        if (masks.size() == 1) {  // the common case: one word
+            const auto [word, mask] = masks.front();
+            for (std::size_t s = 0; s < sampled; ++s)
+                out[s * atoms.size() + a] =
+                    static_cast<std::uint8_t>(std::min(std::popcount(xors[s * words + word] & mask), 255));
+            continue;
+        }
+        for (std::size_t s = 0; s < sampled; ++s) {
+            std::uint32_t count = 0;
+            for (const auto& [word, mask] : masks)
+                count += static_cast<std::uint32_t>(std::popcount(xors[s * words + word] & mask));
+            out[s * atoms.size() + a] = static_cast<std::uint8_t>(std::min<std::uint32_t>(count, 255));
+        }
+    }
+    return out;
+}
+
+// Per part, the sampled pairs near on it (distances above 255 count as
+// 255, past every threshold a sampled part can have: kMaxProbes bounds a
+// part with a threshold to a few bits of it). A pair differing in more
+// than the largest threshold on every atom is near on no part (most pairs
+// of a selective plan).
+BRIMEL_POPCNT_CLONES
 std::vector<std::size_t> near_counts(const Plan& plan, const std::vector<std::uint64_t>& xors,
-                                     std::size_t sampled, std::size_t words) {
-    const Atoms atoms = atoms_of(plan, words);
+                                     std::size_t sampled, std::size_t words, DistanceCache& cache) {
+    Atoms atoms = atoms_of(plan, words);
+    std::vector<std::size_t> near(plan.parts.size(), 0);
+    if (atoms.are_parts) {  // disjoint parts: counted as they come
+        for (std::size_t p = 0; p < plan.parts.size(); ++p) {
+            const detail::WordMasks& masks = atoms.masks[p];
+            for (std::size_t s = 0; s < sampled; ++s) {
+                std::uint32_t count = 0;
+                for (const auto& [word, mask] : masks)
+                    count += static_cast<std::uint32_t>(std::popcount(xors[s * words + word] & mask));
+                near[p] += count <= plan.parts[p].threshold;
+            }
+        }
+        return near;
+    }
+    auto found = cache.find(atoms.masks);
+    if (found == cache.end())
+        found = cache.emplace(atoms.masks, atom_distances(atoms.masks, xors, sampled, words)).first;
+    const AtomDistances& distance = found->second;
+    const std::size_t count_atoms = atoms.masks.size();
     std::uint32_t most = 0;
     for (const Part& part : plan.parts) most = std::max(most, part.threshold);
-    std::vector<std::size_t> near(plan.parts.size(), 0);
-    std::vector<std::uint32_t> distance(atoms.masks.size());
     for (std::size_t s = 0; s < sampled; ++s) {
-        bool any = false;
-        for (std::size_t a = 0; a < atoms.masks.size(); ++a) {
-            std::uint32_t count = 0;
-            for (const auto& [word, mask] : atoms.masks[a])
-                count += static_cast<std::uint32_t>(std::popcount(xors[s * words + word] & mask));
-            distance[a] = count;
-            any |= count <= most;
-        }
-        if (!any) continue;
+        const std::uint8_t* d = distance.data() + s * count_atoms;
+        if (std::none_of(d, d + count_atoms, [most](std::uint8_t x) { return x <= most; })) continue;
         for (std::size_t p = 0; p < plan.parts.size(); ++p) {
             std::uint32_t count = 0;
-            for (const std::uint32_t a : atoms.parts[p]) count += distance[a];
+            for (const std::uint32_t a : atoms.parts[p]) count += d[a];
             near[p] += count <= plan.parts[p].threshold;
         }
     }
@@ -198,7 +242,7 @@ std::vector<std::size_t> near_counts(const Plan& plan, const std::vector<std::ui
 }
 
 PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::uint64_t>& xors,
-                      std::size_t sampled, std::size_t words) {
+                      std::size_t sampled, std::size_t words, DistanceCache& cache) {
     const double all = input.all_pairs();
     const double rows_a = static_cast<double>(input.n_a);
     const double rows = rows_a + (input.self() ? 0.0 : static_cast<double>(input.n_b));
@@ -209,7 +253,7 @@ PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::
         out.plan = std::move(plan);
         return out;
     }
-    const std::vector<std::size_t> near_pairs = near_counts(plan, xors, sampled, words);
+    const std::vector<std::size_t> near_pairs = near_counts(plan, xors, sampled, words, cache);
     for (std::size_t p = 0; p < plan.parts.size(); ++p) {
         const Part& part = plan.parts[p];
         const std::uint64_t bits = part.width();
@@ -226,7 +270,10 @@ PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::
         // row and neighbouring group that exists.
         const double lookup = bits <= 22 ? 5.0 : 40.0;
         const double occupied = std::min(1.0, groups / key_space);
-        const double query_rows = input.self() ? rows_a : static_cast<double>(input.n_b);
+        // An exact-match part verifies only the rows that pair on it (the
+        // rest are dropped after sorting): at most two per candidate.
+        const double all_queries = input.self() ? rows_a : static_cast<double>(input.n_b);
+        const double query_rows = part.threshold == 0 ? std::min(all_queries, 2.0 * candidates) : all_queries;
         const double probe_cost = groups * flips * lookup + query_rows * (1.0 + flips * occupied) * 10.0;
         out.candidates += candidates;
         out.cost += rows * row_cost(words) + probe_cost + candidates * pair_cost(words);
@@ -379,7 +426,7 @@ namespace {
 
 // Block counts tried by block_plans: beyond this, parts of a few blocks are
 // too narrow to pay for their passes.
-constexpr std::uint64_t kMaxBlocks = 12;
+constexpr std::uint64_t kMaxBlocks = 8;
 
 // The parts of r of the given blocks, one per choice, in lexicographic order
 // of the choices; a part whose blocks are contiguous is a bit range.
@@ -514,7 +561,15 @@ PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans) {
     const std::vector<std::uint64_t> xors = sample_pair_xors(input, words, sampled);
     PlanChoice choice;
     plans.push_back(scan_plan());
-    for (Plan& plan : plans) choice.options.push_back(estimate(input, std::move(plan), xors, sampled, words));
+    DistanceCache cache;
+    for (Plan& plan : plans) {
+        // A plan met before (the fixed chunks often equal an even cut) is
+        // estimated once.
+        if (std::any_of(choice.options.begin(), choice.options.end(),
+                        [&](const PlanEstimate& seen) { return seen.plan.same_parts(plan); }))
+            continue;
+        choice.options.push_back(estimate(input, std::move(plan), xors, sampled, words, cache));
+    }
     for (std::size_t o = 1; o < choice.options.size(); ++o)
         if (choice.options[o].cost < choice.options[choice.chosen].cost) choice.chosen = o;
     return choice;

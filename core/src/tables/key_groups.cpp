@@ -4,6 +4,7 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include <algorithm>
+#include <array>
 
 #include "../keys/code_words.hpp"
 
@@ -12,28 +13,36 @@ namespace {
 
 namespace tbb = oneapi::tbb;
 
-// Rows per block of a parallel sort pass; fewer rows sort in one block.
+// Rows per block of the parallel first pass; fewer rows sort in one block.
 constexpr std::size_t kSortBlockRows = 1 << 16;
+// Bits of the first pass's digit: 2048 counters per block and as many write
+// streams stay within cache and the write-combining buffers.
+constexpr unsigned kTopDigitBits = 11;
+// Buckets of at most this many rows are sorted by comparisons.
+constexpr std::size_t kInsertionRows = 32;
 
 std::uint64_t key_of(std::uint64_t word) { return word >> 32; }
 
-// Keeps the words for which keep(position) holds, in order.
+// Keeps the rows for which keep(position) holds, in order.
 template <class Keep>
-void compact(std::vector<std::uint64_t>& words, Keep&& keep) {
+void compact(SortedRows& rows, Keep&& keep) {
     std::size_t out = 0;
-    for (std::size_t p = 0; p < words.size(); ++p)
-        if (keep(p)) words[out++] = words[p];
-    words.resize(out);
+    for (std::size_t p = 0; p < rows.size; ++p)
+        if (keep(p)) rows.words[out++] = rows.words[p];
+    rows.size = out;
 }
 
 }  // namespace
 
-SortedRows sort_rows_by_key(std::vector<std::uint64_t> keys, unsigned key_bits) {
+void sort_rows_by_key(const std::vector<std::uint64_t>& keys, unsigned key_bits, SortedRows& out) {
     const std::size_t n = keys.size();
     key_bits = std::clamp(key_bits, 1u, 32u);
-    const unsigned passes = (key_bits + 10) / 11;
-    const unsigned digit_bits = (key_bits + passes - 1) / passes;
-    const std::size_t digits = std::size_t{1} << digit_bits;
+    // The first pass scatters by the top digit, so each bucket's rows are
+    // contiguous; the rest of the key is sorted bucket by bucket, in cache
+    // when buckets are small, every bucket an independent task.
+    const unsigned top_bits = std::min(key_bits, kTopDigitBits);
+    const unsigned rest_bits = key_bits - top_bits;
+    const std::size_t buckets = std::size_t{1} << top_bits;
     const std::size_t blocks = std::max<std::size_t>((n + kSortBlockRows - 1) / kSortBlockRows, 1);
     const std::size_t block_rows = (n + blocks - 1) / blocks;
     const auto each_block = [&](auto&& fn) {
@@ -43,74 +52,94 @@ SortedRows sort_rows_by_key(std::vector<std::uint64_t> keys, unsigned key_bits) 
                                   fn(b, b * block_rows, std::min(n, (b + 1) * block_rows));
                           });
     };
-    // Keys and rows packed in place: key in the high half, row in the low.
-    each_block([&](std::size_t, std::size_t from, std::size_t to) {
-        for (std::size_t r = from; r < to; ++r) keys[r] = (keys[r] << 32) | r;
+    // offset[b * buckets + d]: where block b writes its next row of bucket d.
+    std::vector<std::size_t> offset(blocks * buckets);
+    each_block([&](std::size_t b, std::size_t from, std::size_t to) {
+        std::size_t* count = offset.data() + b * buckets;
+        for (std::size_t r = from; r < to; ++r) ++count[keys[r] >> rest_bits];
     });
-    std::vector<std::uint64_t> out(n);
-    // offset[b * digits + d]: where block b writes its next row of digit d.
-    std::vector<std::size_t> offset(blocks * digits);
-    for (unsigned pass = 0; pass < passes; ++pass) {
-        const unsigned shift = 32 + pass * digit_bits;
-        const std::uint64_t mask = digits - 1;
-        each_block([&](std::size_t b, std::size_t from, std::size_t to) {
-            std::size_t* count = offset.data() + b * digits;
-            std::fill(count, count + digits, 0);
-            for (std::size_t r = from; r < to; ++r) ++count[(keys[r] >> shift) & mask];
-        });
-        // Digit-major prefix sums: every block's rows of digit d follow all
-        // rows of lower digits and those of digit d in earlier blocks.
-        std::size_t total = 0;
-        bool one_digit = false;
-        for (std::size_t d = 0; d < digits; ++d) {
-            std::size_t in_digit = 0;
-            for (std::size_t b = 0; b < blocks; ++b) {
-                const std::size_t count = offset[b * digits + d];
-                offset[b * digits + d] = total;
-                total += count;
-                in_digit += count;
-            }
-            one_digit |= in_digit == n;
+    // Bucket-major prefix sums: every block's rows of bucket d follow all rows
+    // of lower buckets and those of bucket d in earlier blocks.
+    std::vector<std::size_t> bucket_start(buckets + 1, 0);
+    std::size_t total = 0;
+    for (std::size_t d = 0; d < buckets; ++d) {
+        bucket_start[d] = total;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            const std::size_t count = offset[b * buckets + d];
+            offset[b * buckets + d] = total;
+            total += count;
         }
-        if (one_digit) continue;  // every row has the same digit: the pass changes nothing
-        each_block([&](std::size_t b, std::size_t from, std::size_t to) {
-            std::size_t* next = offset.data() + b * digits;
-            for (std::size_t r = from; r < to; ++r) {
-                const std::uint64_t v = keys[r];
-                out[next[(v >> shift) & mask]++] = v;
+    }
+    bucket_start[buckets] = total;
+    if (out.words.size() < n) out.words.resize(n);
+    out.size = n;
+    std::uint64_t* sorted = out.words.data();
+    each_block([&](std::size_t b, std::size_t from, std::size_t to) {
+        std::size_t* next = offset.data() + b * buckets;
+        for (std::size_t r = from; r < to; ++r) sorted[next[keys[r] >> rest_bits]++] = (keys[r] << 32) | r;
+    });
+    if (rest_bits == 0) return;
+
+    // Within a bucket: LSD passes over the low rest_bits, at most 8 bits each
+    // (256 counters per pass, cheap against a bucket of a few hundred rows).
+    const unsigned passes = (rest_bits + 7) / 8;
+    const unsigned digit_bits = (rest_bits + passes - 1) / passes;
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, buckets, 16), [&](const tbb::blocked_range<std::size_t>& r) {
+            std::vector<std::uint64_t> spare;
+            std::array<std::size_t, 257> count{};
+            for (std::size_t d = r.begin(); d != r.end(); ++d) {
+                const std::size_t first = bucket_start[d], size = bucket_start[d + 1] - first;
+                if (size < 2) continue;
+                std::uint64_t* data = sorted + first;
+                if (size <= kInsertionRows) {  // stable: rows ascend within a key already
+                    std::stable_sort(data, data + size,
+                                     [](std::uint64_t x, std::uint64_t y) { return (x >> 32) < (y >> 32); });
+                    continue;
+                }
+                spare.resize(size);
+                std::uint64_t* from = data;
+                std::uint64_t* to = spare.data();
+                const std::uint64_t mask = (std::uint64_t{1} << digit_bits) - 1;
+                for (unsigned pass = 0; pass < passes; ++pass) {
+                    const unsigned shift = 32 + pass * digit_bits;
+                    count.fill(0);
+                    for (std::size_t i = 0; i < size; ++i) ++count[((from[i] >> shift) & mask) + 1];
+                    for (std::size_t v = 1; v <= mask + 1; ++v) count[v] += count[v - 1];
+                    for (std::size_t i = 0; i < size; ++i) to[count[(from[i] >> shift) & mask]++] = from[i];
+                    std::swap(from, to);
+                }
+                if (from != data) std::copy(from, from + size, data);
             }
         });
-        keys.swap(out);
-    }
-    return {std::move(keys)};
 }
 
 std::size_t drop_lone_rows(SortedRows& sorted) {
-    std::vector<std::uint64_t>& w = sorted.words;
-    const std::size_t n = w.size();
-    const std::size_t before = n;
-    // Row p is tested before any write reaches position p + 1 or p - 1's
-    // original (writes go to positions at most p, each of a row at or after it).
-    compact(w, [&](std::size_t p) {
+    const std::vector<std::uint64_t>& w = sorted.words;
+    const std::size_t n = sorted.size;
+    // Row p is tested before any write reaches position p + 1, and position
+    // p - 1 is only ever rewritten with its own row (writes go to positions
+    // at most p, each holding a row at or after it).
+    compact(sorted, [&](std::size_t p) {
         return (p > 0 && key_of(w[p - 1]) == key_of(w[p])) || (p + 1 < n && key_of(w[p + 1]) == key_of(w[p]));
     });
-    return before - w.size();
+    return n - sorted.size;
 }
 
 std::size_t drop_unmatched_rows(SortedRows& a, SortedRows& b) {
-    std::vector<std::uint64_t>& x = a.words;
-    std::vector<std::uint64_t>& y = b.words;
+    const std::vector<std::uint64_t>& x = a.words;
+    const std::vector<std::uint64_t>& y = b.words;
     // Marks, by a merge of the two sorted lists, the rows whose key the other
     // list holds.
-    std::vector<std::uint8_t> keep_x(x.size(), 0), keep_y(y.size(), 0);
+    std::vector<std::uint8_t> keep_x(a.size, 0), keep_y(b.size, 0);
     std::size_t dropped = 0;
-    for (std::size_t i = 0, j = 0; i < x.size();) {
+    for (std::size_t i = 0, j = 0; i < a.size;) {
         const std::uint64_t key = key_of(x[i]);
         std::size_t end_i = i;
-        while (end_i < x.size() && key_of(x[end_i]) == key) ++end_i;
-        while (j < y.size() && key_of(y[j]) < key) ++j;
+        while (end_i < a.size && key_of(x[end_i]) == key) ++end_i;
+        while (j < b.size && key_of(y[j]) < key) ++j;
         std::size_t end_j = j;
-        while (end_j < y.size() && key_of(y[end_j]) == key) ++end_j;
+        while (end_j < b.size && key_of(y[end_j]) == key) ++end_j;
         if (end_j > j) {
             std::fill(keep_x.begin() + static_cast<std::ptrdiff_t>(i),
                       keep_x.begin() + static_cast<std::ptrdiff_t>(end_i), 1);
@@ -122,18 +151,24 @@ std::size_t drop_unmatched_rows(SortedRows& a, SortedRows& b) {
         i = end_i;
         j = end_j;
     }
-    compact(x, [&](std::size_t p) { return keep_x[p] != 0; });
-    compact(y, [&](std::size_t p) { return keep_y[p] != 0; });
+    compact(a, [&](std::size_t p) { return keep_x[p] != 0; });
+    compact(b, [&](std::size_t p) { return keep_y[p] != 0; });
     return dropped;
 }
 
 KeyGroups::KeyGroups(std::vector<std::uint64_t> keys, unsigned key_bits, bool lookups,
                      const CodeSource* codes)
-    : KeyGroups(sort_rows_by_key(std::move(keys), key_bits), key_bits, lookups, codes) {}
+    : KeyGroups(
+          [&] {
+              SortedRows sorted;
+              sort_rows_by_key(keys, key_bits, sorted);
+              return sorted;
+          }(),
+          key_bits, lookups, codes) {}
 
-KeyGroups::KeyGroups(SortedRows sorted, unsigned key_bits, bool lookups, const CodeSource* codes) {
-    std::vector<std::uint64_t>& keys = sorted.words;
-    const std::size_t n = keys.size();
+KeyGroups::KeyGroups(const SortedRows& sorted, unsigned key_bits, bool lookups, const CodeSource* codes) {
+    const std::vector<std::uint64_t>& keys = sorted.words;
+    const std::size_t n = sorted.size;
     key_bits = std::clamp(key_bits, 1u, 32u);
     rows_.resize(n);
     start_.push_back(0);
@@ -146,7 +181,6 @@ KeyGroups::KeyGroups(SortedRows sorted, unsigned key_bits, bool lookups, const C
         }
     }
     if (n != 0) start_.push_back(static_cast<std::uint32_t>(n));
-    std::vector<std::uint64_t>().swap(keys);
 
     if (codes != nullptr) {
         // Gathered in group order, in parallel blocks; the reads are

@@ -21,16 +21,21 @@ struct CodeSource {
     std::size_t words;
 };
 
-// Rows sorted by key: (key << 32 | row) words, ascending, so rows ascend
-// within a key. keys[r] is row r's key, whose significant bits are the low
-// `key_bits` (1 .. 32; higher bits must be 0). A stable LSD radix sort in
-// passes of at most 11 bits (2048 counters and write streams per pass stay
-// within cache and the write-combining buffers), each pass cut into blocks
-// that count and scatter in parallel. Memory: 16 bytes per row.
+// Rows sorted by key: words[0 .. size) are (key << 32 | row), ascending, so
+// rows ascend within a key. Kept from part to part, so that its memory is
+// allocated (and its pages touched) once per join, not once per part.
 struct SortedRows {
     std::vector<std::uint64_t> words;
+    std::size_t size = 0;
 };
-SortedRows sort_rows_by_key(std::vector<std::uint64_t> keys, unsigned key_bits);
+
+// Sorts rows 0 .. keys.size() - 1 by keys[r], whose significant bits are the
+// low `key_bits` (1 .. 32; higher bits must be 0), into `out`. One pass over
+// the rows, in parallel blocks, scatters them by the key's top 11 bits; each
+// bucket is then sorted on its own (in cache unless the keys are heavily
+// skewed). No key distribution makes it cost more than a few passes over the
+// rows. Memory: 8 bytes per row in `out`, beside the keys.
+void sort_rows_by_key(const std::vector<std::uint64_t>& keys, unsigned key_bits, SortedRows& out);
 
 // Exact-match parts drop the rows that can have no pair there: of a
 // self-join, the rows alone with their key; of a cross-join, the rows of
@@ -54,7 +59,7 @@ public:
               const CodeSource* codes = nullptr);
     // The same from rows already sorted (sort_rows_by_key, perhaps with rows
     // dropped): the groups of the rows it holds.
-    KeyGroups(SortedRows sorted, unsigned key_bits, bool lookups, const CodeSource* codes);
+    KeyGroups(const SortedRows& sorted, unsigned key_bits, bool lookups, const CodeSource* codes);
 
     std::size_t groups() const { return group_keys_.size(); }
     std::uint64_t key(std::size_t g) const { return group_keys_[g]; }
