@@ -41,6 +41,8 @@ constexpr double kTinyJoinWords = 1 << 26;
 constexpr double kSkewedEntropy = 0.95;
 // Plans of more parts are not considered: each part costs a pass over the rows.
 constexpr std::uint64_t kMaxPlannedParts = 1024;
+// Widest key whose direct lookup table (4 bytes per value: 1 MiB) stays in cache.
+constexpr std::uint64_t kCachedLookupBits = 18;
 // Every part count up to this is considered; beyond it, only the fewest parts
 // for each threshold.
 constexpr std::uint64_t kEveryPartCount = 40;
@@ -267,8 +269,10 @@ PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::
         const double key_space = std::ldexp(1.0, static_cast<int>(std::min<std::uint64_t>(bits, 1000)));
         const double groups = std::min(rows_a, key_space);
         // Probing: one lookup per group and flip; one kernel call per query
-        // row and neighbouring group that exists.
-        const double lookup = bits <= 22 ? 5.0 : 40.0;
+        // row and neighbouring group that exists. A lookup is cheap while the
+        // direct table (4 bytes per key value) stays in cache, up to 18 bits;
+        // a larger one, or a search of the sorted keys, misses it.
+        const double lookup = bits <= kCachedLookupBits ? 5.0 : 40.0;
         const double occupied = std::min(1.0, groups / key_space);
         // An exact-match part verifies only the rows that pair on it (the
         // rest are dropped after sorting): at most two per candidate.
