@@ -229,15 +229,26 @@ std::vector<std::size_t> near_counts(const Plan& plan, const std::vector<std::ui
         found = cache.emplace(atoms.masks, atom_distances(atoms.masks, xors, sampled, words)).first;
     const AtomDistances& distance = found->second;
     const std::size_t count_atoms = atoms.masks.size();
+    // A part is near only when each of its atoms is within the largest
+    // threshold: a pair with fewer such atoms than the smallest part holds
+    // is near on no part.
     std::uint32_t most = 0;
-    for (const Part& part : plan.parts) most = std::max(most, part.threshold);
+    std::size_t fewest = SIZE_MAX;
+    for (std::size_t p = 0; p < plan.parts.size(); ++p) {
+        most = std::max(most, plan.parts[p].threshold);
+        fewest = std::min(fewest, atoms.parts[p].size());
+    }
     for (std::size_t s = 0; s < sampled; ++s) {
         const std::uint8_t* d = distance.data() + s * count_atoms;
-        if (std::none_of(d, d + count_atoms, [most](std::uint8_t x) { return x <= most; })) continue;
+        if (static_cast<std::size_t>(
+                std::count_if(d, d + count_atoms, [most](std::uint8_t x) { return x <= most; })) < fewest)
+            continue;
         for (std::size_t p = 0; p < plan.parts.size(); ++p) {
+            const std::uint32_t threshold = plan.parts[p].threshold;
             std::uint32_t count = 0;
-            for (const std::uint32_t a : atoms.parts[p]) count += d[a];
-            near[p] += count <= plan.parts[p].threshold;
+            for (const std::uint32_t a : atoms.parts[p])
+                if ((count += d[a]) > threshold) break;
+            near[p] += count <= threshold;
         }
     }
     return near;
@@ -566,13 +577,22 @@ PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans) {
     PlanChoice choice;
     plans.push_back(scan_plan());
     DistanceCache cache;
+    const double rows =
+        static_cast<double>(input.n_a) + (input.self() ? 0.0 : static_cast<double>(input.n_b));
+    double best = HUGE_VAL;
     for (Plan& plan : plans) {
         // A plan met before (the fixed chunks often equal an even cut) is
-        // estimated once.
+        // estimated once. With a sample, a plan of parts many enough that
+        // grouping the rows alone costs more than an option already
+        // estimated is left out (sampling every block plan cost more than a
+        // join of 30,000 rows).
         if (std::any_of(choice.options.begin(), choice.options.end(),
-                        [&](const PlanEstimate& seen) { return seen.plan.same_parts(plan); }))
+                        [&](const PlanEstimate& seen) { return seen.plan.same_parts(plan); }) ||
+            (sampled > 0 && !plan.is_scan() &&
+             static_cast<double>(plan.parts.size()) * rows * row_cost(words) >= best))
             continue;
         choice.options.push_back(estimate(input, std::move(plan), xors, sampled, words, cache));
+        best = std::min(best, choice.options.back().cost);
     }
     for (std::size_t o = 1; o < choice.options.size(); ++o)
         if (choice.options[o].cost < choice.options[choice.chosen].cost) choice.chosen = o;
