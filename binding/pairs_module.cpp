@@ -49,6 +49,8 @@ const FunctionDescription kPairs{"pairs", {"a", "b", "k", "progress", "stats"}, 
 const FunctionDescription kGroups{"groups", {"a", "k", "progress"}, 2};
 const FunctionDescription kExplain{"explain", {"a", "b", "k"}};
 const FunctionDescription kScan{"scan", {"a", "b", "k", "stats"}, 3};
+const FunctionDescription kOptionPairs{"option_pairs", {"a", "b", "k", "option", "stats"}, 4};
+const FunctionDescription kOptionPairsCodes{"option_pairs", {"a", "b", "k"}};
 
 // A and (unless b is None) B, laid out back to back, k below the width, the
 // progress callable (borrowed) or nullptr, and whether the run's statistics
@@ -191,6 +193,30 @@ PyObject* scan(PyObject*, PyObject* args, PyObject* kwargs) {
         const JoinInput join{a.data, a.n, input.b ? b.data : nullptr, input.b ? b.n : 0, a.d_bytes, input.k};
         return run_join(input, [&](JoinStats* stats, RunControl& control) {
             return join_with_plan(join, scan_plan(), stats, &control);
+        });
+    });
+}
+
+// option_pairs(a, b, k, option, stats=False): pairs(a, b, k, stats=stats)
+// found with plan number `option` of explain(a, b, k)'s options, whichever
+// the planner would choose.
+PyObject* option_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const BoundArguments bound = bind_arguments(kOptionPairs, args, kwargs);
+        const std::uint64_t option = extract_u32(bound[3], "option");
+        PyRef codes_args(checked(PyTuple_Pack(3, bound[0], bound[1], bound[2])));
+        PairsInput input = take_input(kOptionPairsCodes, codes_args.get(), nullptr);
+        input.stats = truthy(bound[4]);
+        const MatrixView& a = input.a_view;
+        const MatrixView& b = input.b_view;
+        const PlanChoice choice = without_gil(
+            [&] { return explain_pairs(matrix_bytes(a), a.n, input.b_bytes(), b.n, a.d_bytes, input.k); });
+        if (option >= choice.options.size())
+            raise(PyExc_ValueError,
+                  "option must be below the number of options, " + std::to_string(choice.options.size()));
+        const JoinInput join{a.data, a.n, input.b ? b.data : nullptr, input.b ? b.n : 0, a.d_bytes, input.k};
+        return run_join(input, [&](JoinStats* stats, RunControl& control) {
+            return join_with_plan(join, choice.options[option].plan, stats, &control);
         });
     });
 }
@@ -340,6 +366,9 @@ PyMethodDef methods[] = {
     method("scan", scan,
            "scan(a, b, k, stats=False)\n--\n\npairs(a, b, k, stats=stats) by the tile scan alone, every pair "
            "verified."),
+    method("option_pairs", option_pairs,
+           "option_pairs(a, b, k, option, stats=False)\n--\n\npairs(a, b, k, stats=stats) found with "
+           "plan number option of explain(a, b, k)'s options."),
     method("part_pairs", part_pairs,
            "part_pairs(a, b, k, mask, stats=False)\n--\n\nThe pairs within k that agree on every bit of mask "
            "(1-D uint8, d_bytes long),\nby that one part alone."),

@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "../core/src/joins/tile_join.hpp"
 #include "brimel/bit_plan.hpp"
 #include "brimel/cross_join.hpp"
 #include "brimel/entropy.hpp"
@@ -122,23 +123,88 @@ void check_joins(const std::vector<std::uint8_t>& rows, const Case& bytes, const
     }
 }
 
+// Calls fn(d) for every way d (ascending, m entries) of spreading k differing
+// bits over m blocks, as partitions of k into at most m parts.
+template <class Fn>
+void for_each_spread(std::uint32_t k, std::size_t m, Fn&& fn) {
+    std::vector<std::uint32_t> d(m, 0);
+    const auto fill = [&](auto& self, std::size_t at, std::uint32_t left, std::uint32_t most) -> void {
+        if (at == 0) {
+            if (left == 0) fn(d);
+            return;
+        }
+        for (std::uint32_t v = std::min(left, most);; --v) {
+            d[at - 1] = v;
+            self(self, at - 1, left - v, v);
+            if (v == 0) break;
+        }
+    };
+    fill(fill, m, k, k);
+}
+
+// A block plan finds every pair: its atoms (bits lying in the same parts) are
+// m blocks, its parts every choice of r of them at one threshold t, and
+// however k differing bits spread over the blocks, the r blocks holding
+// fewest hold at most t.
+void check_block_plan(const Plan& plan, const Case& c) {
+    const std::size_t bits = 8 * c.d_bytes;
+    std::vector<std::uint64_t> signature(bits, 0);
+    for (std::size_t p = 0; p < plan.parts.size(); ++p) {
+        const Part& part = plan.parts[p];
+        if (part.threshold != plan.parts[0].threshold) c.fail("block plan thresholds", part.threshold, 0);
+        if (part.positions.empty()) {
+            for (std::uint64_t b = part.lo; b < part.hi; ++b) signature[b] |= std::uint64_t{1} << p;
+        }
+        for (const std::uint64_t b : part.positions) signature[b] |= std::uint64_t{1} << p;
+    }
+    std::vector<std::uint64_t> blocks(signature);
+    std::sort(blocks.begin(), blocks.end());
+    blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
+    blocks.erase(std::remove(blocks.begin(), blocks.end(), 0), blocks.end());
+    // Each block lies in C(m - 1, r - 1) parts and each part holds r blocks:
+    // with every part distinct, the parts are all the r-choices.
+    const std::size_t m = blocks.size(), parts = plan.parts.size();
+    std::size_t r = 0, choices = 1;
+    for (std::size_t p = 0; p < parts; ++p) {
+        std::size_t held = 0;
+        for (const std::uint64_t block : blocks) held += (block >> p) & 1;
+        if (p > 0 && held != r) c.fail("block plan part", held, r);
+        r = held;
+    }
+    for (std::size_t i = 0; i < r; ++i) choices = choices * (m - i) / (i + 1);
+    if (choices != parts || r < 2 || r >= m) c.fail("block plan parts", parts, choices);
+    for_each_spread(c.k, m, [&](const std::vector<std::uint32_t>& d) {
+        std::uint32_t least = 0;
+        for (std::size_t i = 0; i < r; ++i) least += d[i];
+        if (least > plan.parts[0].threshold) c.fail("block plan threshold", plan.parts[0].threshold, least);
+    });
+}
+
 // Every plan the planner would consider (parts with thresholds, cut evenly and
-// by entropy) finds every pair: its parts are disjoint, their thresholds plus one
-// exceed k (the box principle), and a part with a threshold is keyed exactly.
-// With `run`, those plans, the bit chunks and the scan are also run directly,
-// self and cross, beside find_pairs (which scans small inputs itself).
+// by entropy; parts combining blocks; the fixed chunk plans) finds every pair:
+// disjoint parts' thresholds plus one exceed k (the box principle), a block
+// plan passes check_block_plan, and a part with a threshold is keyed exactly.
+// With `run`, those plans and the scan are also run directly, self and cross,
+// beside find_pairs (which scans small inputs itself).
 void check_planned(const std::vector<std::uint8_t>& rows, const Case& c, bool run) {
     const std::uint64_t n = c.n, d = c.d_bytes, n_a = n / 2;
     auto entropies = estimate_bit_entropies(rows, n, d, 64);
     for (std::size_t p = 0; p < entropies.size(); p += 2) entropies[p] *= 0.5;  // balanced plans too
     std::vector<Plan> plans = candidate_plans(d, c.k, &entropies);
+    for (auto&& more : {block_plans(d, c.k, &entropies), fixed_plans(d, c.k, &entropies)})
+        plans.insert(plans.end(), more.begin(), more.end());
     for (const Plan& plan : plans) {
+        for (const Part& part : plan.parts)
+            if (part.threshold >= part.width() || (part.threshold > 0 && part.width() > kMaxExactPartBits))
+                c.fail("part threshold", part.threshold, part.width());
+        if (plan.name == "blocks" || plan.name == "balanced blocks") {
+            check_block_plan(plan, c);
+            continue;
+        }
         std::uint64_t sum = 0;
         std::vector<std::uint8_t> used(8 * d, 0);
         for (const Part& part : plan.parts) {
             sum += part.threshold + 1;
-            if (part.threshold >= part.width() || (part.threshold > 0 && part.width() > kMaxExactPartBits))
-                c.fail("part threshold", part.threshold, part.width());
             if (part.positions.empty()) {
                 for (std::uint64_t p = part.lo; p < part.hi; ++p) ++used[p];
             }
@@ -156,11 +222,25 @@ void check_planned(const std::vector<std::uint8_t>& rows, const Case& c, bool ru
     const ByteSpan data(rows);
     c.check(find_pairs(data.first(n_a * d), n_a, data.subspan(n_a * d), n - n_a, d, c.k), want_cross,
             "find_pairs (cross)");
-    if (plan_fits_chunk_keys(plan_bit_chunks(d, c.k))) plans.push_back(chunk_plan(plan_bit_chunks(d, c.k)));
     plans.push_back(scan_plan());
+    // The groups find_groups labels: the lowest row of each component of the
+    // reference's pairs.
+    const auto lowest_rows = [n](const detail::UnionFind& groups) {
+        std::vector<std::uint32_t> label(n), lowest(n, UINT32_MAX);
+        for (std::uint32_t r = 0; r < n; ++r) lowest[groups.find(r)] = std::min(lowest[groups.find(r)], r);
+        for (std::uint32_t r = 0; r < n; ++r) label[r] = lowest[groups.find(r)];
+        return label;
+    };
+    detail::UnionFind components(n);
+    for (const PairRecord& pair : want) components.unite(pair.i, pair.j);
+    const std::vector<std::uint32_t> want_groups = lowest_rows(components);
     for (const Plan& plan : plans) {
-        c.check(join_with_plan({rows.data(), n, nullptr, 0, d, c.k}, plan), want, "join_with_plan (self)");
+        const JoinInput self{rows.data(), n, nullptr, 0, d, c.k};
+        c.check(join_with_plan(self, plan), want, "join_with_plan (self)");
         c.check(join_with_plan(cross, plan), want_cross, "join_with_plan (cross)");
+        detail::UnionFind groups(n);
+        detail::unite_with_plan(self, plan, groups, nullptr);
+        c.check(lowest_rows(groups), want_groups, "unite_with_plan");
     }
 }
 

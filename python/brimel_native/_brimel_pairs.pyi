@@ -25,6 +25,9 @@ def part_pairs(
     mask: npt.NDArray[np.uint8],
     stats: bool = False,
 ) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[Any], Optional[str]]: ...
+def option_pairs(
+    a: npt.NDArray[np.uint8], b: Optional[npt.NDArray[np.uint8]], k: int, option: int, stats: bool = False
+) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[Any], Optional[str]]: ...
 def k_error(k: int, d_bytes: int) -> Optional[str]: ...
 
 KERNEL: str

@@ -80,9 +80,22 @@ def _word_columns(d_bytes: int) -> list[str]:
     return [f"w{w}" for w in range(-(-d_bytes // 8))]
 
 
-def _rows_frame(block: npt.NDArray[np.uint8], first: int, cross_side: bool) -> pd.DataFrame:
+def _checked_block(block: Any, shape: tuple[int, int], name: str) -> npt.NDArray[np.uint8]:
+    """A computed block of ``name`` as its array declared it: a NumPy ``uint8``
+    array of ``shape``. A block of other columns or bytes would be read as
+    codes of the declared width and give wrong pairs."""
+    if not isinstance(block, np.ndarray) or block.dtype != np.uint8 or block.shape != shape:
+        got = f"{type(block).__name__} {getattr(block, 'dtype', '')} {getattr(block, 'shape', '')}"
+        raise ValueError(f"a block of {name} is not the uint8 array of shape {shape} it declared: {got}")
+    return block
+
+
+def _rows_frame(
+    block: npt.NDArray[np.uint8], first: int, cross_side: bool, shape: tuple[int, int]
+) -> pd.DataFrame:
     """One block as a frame of (row, w0, w1, ...): global row ids (rows of ``b``
     stored as ``~j``, so that both sides share one frame) and the code words."""
+    block = _checked_block(block, shape, "b" if cross_side else "a")
     rows = np.arange(first, first + block.shape[0], dtype=np.int64)
     frame = {"row": ~rows if cross_side else rows}
     words = _words(np.ascontiguousarray(block))
@@ -179,7 +192,10 @@ def _frame_of(codes: da.Array, cross_side: bool) -> dd.DataFrame:
         **{c: np.empty(0, np.uint64) for c in _word_columns(codes.shape[1])},
     }
     return dd.from_delayed(
-        [delayed(_rows_frame)(block, int(start), cross_side) for block, start in zip(blocks, starts)],
+        [
+            delayed(_rows_frame)(block, int(start), cross_side, (int(rows), int(codes.shape[1])))
+            for block, start, rows in zip(blocks, starts, codes.chunks[0])
+        ],
         meta=pd.DataFrame(columns),
         verify_meta=False,
     )
@@ -222,7 +238,8 @@ def find_pairs(
     if isinstance(npartitions, bool) or not isinstance(npartitions, (int, np.integer)) or npartitions < 1:
         raise ValueError(f"npartitions must be a positive int, not {npartitions!r}")
 
-    masks = _part_masks(np.asarray(a[:_SAMPLE_ROWS].compute()), k)
+    sample = a[:_SAMPLE_ROWS]
+    masks = _part_masks(_checked_block(np.asarray(sample.compute()), sample.shape, "a"), k)
     rows = _frame_of(a, False)
     if b is not None:
         rows = dd.concat([rows, _frame_of(b, True)])

@@ -169,7 +169,9 @@ def explain(
 
     Returns a dict: ``"plan"``, the option chosen, and ``"options"``, every
     plan considered, each with its ``"plan"`` kind ("scan": verify every
-    pair; "even": contiguous parts; "balanced": parts dealt by bit entropy),
+    pair; "even": contiguous parts; "balanced": parts dealt by bit entropy;
+    "blocks", "balanced blocks": parts combining blocks of bits, which
+    overlap; "chunks": the plan of a list-returning join),
     its ``"parts"`` (``"bits"`` range or ``"positions"``, ``"width"`` and
     ``"threshold"``: a pair is probed on a part when its rows differ in at
     most that many of the part's bits), ``"estimated_candidates"`` (pairs to

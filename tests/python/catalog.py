@@ -76,7 +76,27 @@ class FindPairs(Join):
         return f"find_pairs[{self.kind}]"
 
 
+class PlanOptions(FindPairs):
+    """find_pairs run with each plan its planner considers (explain's options:
+    parts with thresholds, blocks combined, the fixed chunk plans, the scan);
+    every option must give the same pairs."""
+
+    def __call__(self, a, b, k):
+        b = b if self.kind == "cross" else None
+        options = len(brimel_native.explain(a, k, b)["options"])
+        results = []
+        for option in range(options):
+            i, j, distance, _ = brimel_native._brimel_pairs.option_pairs(a, b, k, option)
+            results.append(list(zip(i.tolist(), j.tolist(), distance.tolist())))
+        assert all(result == results[-1] for result in results)
+        return results[-1]
+
+    def __str__(self) -> str:
+        return f"plan_options[{self.kind}]"
+
+
 PLANNED = [FindPairs("find_pairs", "self", any_k), FindPairs("find_pairs", "cross", any_k)]
+PLAN_OPTIONS = [PlanOptions("find_pairs", "self", any_k), PlanOptions("find_pairs", "cross", any_k)]
 
 
 def panic_exception() -> type[BaseException]:

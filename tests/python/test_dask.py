@@ -104,6 +104,15 @@ def test_worker_death_mid_run_gives_the_same_pairs(client, tmp_path):
         (lambda a: brimel_dask.find_pairs(a, 1, a[:, :4]), ValueError),
         (lambda a: brimel_dask.find_pairs(a, 1, npartitions=0), ValueError),
         (lambda a: brimel_dask.find_pairs(a[a[:, 0] > 0], 1), ValueError),  # unknown block sizes
+        # Blocks that are not what their array declares: one column of eight, other bytes.
+        (lambda a: brimel_dask.find_pairs(a.map_blocks(lambda x: x[:, :1]), 1).compute(), ValueError),
+        (lambda a: brimel_dask.find_pairs(a, 1, a.map_blocks(lambda x: x[:, :1])).compute(), ValueError),
+        (
+            lambda a: brimel_dask.find_pairs(
+                a, 1, a.map_blocks(lambda x: x.view(np.int8), dtype=np.uint8)
+            ).compute(),
+            ValueError,
+        ),
     ],
 )
 def test_rejects_bad_arguments(call, error):

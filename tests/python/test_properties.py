@@ -1,5 +1,6 @@
-"""Every join and find_pairs against the brute-force reference: widths of 1 to
-80 bytes, k over each function's accepted range (its ends drawn often), a pair
+"""Every join, find_pairs and each plan its planner considers against the
+brute-force reference: widths of 1 to 80 bytes, k over each function's
+accepted range (its ends drawn often), a pair
 planted at exactly k (found) and one at k + 1 (not found), duplicates,
 near-duplicates and the column shapes of support.shaped_codes."""
 
@@ -28,7 +29,7 @@ def width_and_k(accepts):
     return st.integers(1, 80).flatmap(with_k)
 
 
-@pytest.mark.parametrize("join", catalog.JOINS + catalog.PLANNED, ids=str)
+@pytest.mark.parametrize("join", catalog.JOINS + catalog.PLANNED + catalog.PLAN_OPTIONS, ids=str)
 @given(
     data=st.data(),
     n=st.integers(0, 48),

@@ -44,7 +44,8 @@ struct Part {
 
 struct Plan {
     // "scan", "chunks" (the fixed exact-match plans), "even" (contiguous parts
-    // of nearly equal width) or "balanced" (positions dealt by entropy).
+    // of nearly equal width), "balanced" (positions dealt by entropy), or
+    // "blocks" / "balanced blocks" (parts combining blocks; see block_plans).
     std::string name;
     std::vector<Part> parts;
 
@@ -58,6 +59,15 @@ Plan scan_plan();
 // lists (the adaptive chunks), as the fixed joins cut them.
 Plan chunk_plan(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& bit_ranges);
 Plan chunk_plan(const std::vector<std::vector<std::uint64_t>>& position_lists);
+// The byte chunks of chunk_boundaries(d_bytes, k + 1) as bit ranges.
+Plan byte_chunk_plan(std::uint64_t d_bytes, std::uint32_t k);
+
+// The plans of the list-returning joins for codes of d_bytes bytes at bound k
+// (k < 8 * d_bytes): byte chunks (when k < d_bytes), bit chunks (when they fit
+// chunk keys) and, given `entropies`, the entropy chunks of the adaptive join
+// (when k + 1 bits vary). The planned join weighs them too, so that it never
+// expects to lose to one of them.
+std::vector<Plan> fixed_plans(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies);
 
 // The codes a join reads: A, and B for a cross-join (std::nullopt for a
 // self-join), n rows of d_bytes bytes back to back each. Lengths are checked
@@ -100,6 +110,25 @@ struct PlanChoice {
 // kMaxProbes probes are left out. The scan is not included.
 std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
                                   const std::vector<double>* entropies);
+
+// Block-combination plans for codes of d_bytes bytes at bound k (k < 8 *
+// d_bytes): the bits cut into m blocks (evenly, or by entropy when
+// `entropies` shows skewed bits), and one part for each choice of r of them
+// (1 < r < m), its bits the union of those blocks, every part with threshold
+//   t = r floor(k / m) + max(0, k mod m - (m - r)).
+// Two codes within k differ in d_1 <= ... <= d_m bits of the blocks, summing
+// to at most k; with x = d_r, the m - r largest are each at least x, so
+// d_1 + ... + d_r <= min(r x, k - (m - r) x), at most t over every integer
+// x. The r blocks where a pair differs least thus form a part on which it is
+// near. Parts overlap, so a pair is near on several; the joins keep it on
+// the first (keys/part_probe.hpp). A part wider than kMaxExactPartBits needs
+// t = 0; plans of more than kMaxBlockParts parts are left out, as are parts
+// needing more than kMaxProbes probes.
+inline constexpr std::uint64_t kMaxBlockParts = 64;
+std::vector<Plan> block_plans(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies);
+
+// The threshold of block_plans' parts of r of m blocks at bound k.
+std::uint32_t block_threshold(std::uint32_t k, std::uint64_t m, std::uint64_t r);
 
 // Widest part of a stored segment, in bits: its directory is addressed by
 // the part's value (2^width + 1 offsets).

@@ -19,6 +19,9 @@ namespace tbb = oneapi::tbb;
 
 // Rows read for the entropy estimate behind the balanced plans, at most.
 constexpr std::uint64_t kEntropySampleRows = 4096;
+// A block or chunk plan runs when expected to cost at most this share of the
+// best other option.
+constexpr double kExtraPlanMargin = 0.8;
 
 JoinInput checked_input(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSpan> b_data, std::uint64_t n_b,
                         std::uint64_t d_bytes, std::uint32_t k) {
@@ -34,15 +37,39 @@ bool no_pair_possible(const JoinInput& input) {
     return input.n_a == 0 || (input.self() ? input.n_a < 2 : input.n_b == 0);
 }
 
+// The plans considered: the parts of one plan, the blocks combined, and the
+// fixed plans of the list-returning joins. A tiny join scans; its options are
+// shown as for uniform codes.
 PlanChoice plan_for(const JoinInput& input) {
-    if (is_tiny(input)) {  // the scan, the other options shown as for uniform codes
-        PlanChoice choice = choose_plan(input, candidate_plans(input.d_bytes, input.k, nullptr));
+    const bool tiny = is_tiny(input);
+    std::vector<double> entropies;
+    if (!tiny)
+        entropies = estimate_bit_entropies(ByteSpan(input.a, input.n_a * input.d_bytes), input.n_a,
+                                           input.d_bytes, kEntropySampleRows);
+    const std::vector<double>* skew = tiny ? nullptr : &entropies;
+    std::vector<Plan> plans = candidate_plans(input.d_bytes, input.k, skew);
+    for (auto&& more : {block_plans(input.d_bytes, input.k, skew), fixed_plans(input.d_bytes, input.k, skew)})
+        plans.insert(plans.end(), more.begin(), more.end());
+    PlanChoice choice = choose_plan(input, std::move(plans));
+    if (tiny) {
         choice.chosen = choice.options.size() - 1;
         return choice;
     }
-    const std::vector<double> entropies = estimate_bit_entropies(
-        ByteSpan(input.a, input.n_a * input.d_bytes), input.n_a, input.d_bytes, kEntropySampleRows);
-    return choose_plan(input, candidate_plans(input.d_bytes, input.k, &entropies));
+    // Block and chunk plans run only when expected clearly cheaper than the
+    // best plan of disjoint parts or the scan: their costs are the less well
+    // modelled (many passes; keys read bit by bit), and a near tie is no gain.
+    const auto extra = [&](std::size_t o) {
+        const std::string& name = choice.options[o].plan.name;
+        return name == "blocks" || name == "balanced blocks" || name == "chunks";
+    };
+    if (extra(choice.chosen)) {
+        std::size_t best = choice.options.size() - 1;  // the scan
+        for (std::size_t o = 0; o < choice.options.size(); ++o)
+            if (!extra(o) && choice.options[o].cost < choice.options[best].cost) best = o;
+        if (choice.options[choice.chosen].cost > kExtraPlanMargin * choice.options[best].cost)
+            choice.chosen = best;
+    }
+    return choice;
 }
 
 }  // namespace

@@ -48,14 +48,6 @@ std::vector<BitRange> checked_bit_plan(std::uint64_t d_bytes, std::uint32_t k) {
     return plan;
 }
 
-// The byte chunks of chunk_boundaries(d_bytes, k + 1) as bit ranges.
-Plan byte_chunk_plan(std::uint64_t d_bytes, std::uint32_t k) {
-    std::vector<BitRange> ranges;
-    for (const auto& [start, end] : chunk_boundaries(d_bytes, std::uint64_t{k} + 1))
-        ranges.emplace_back(8 * start, 8 * end);
-    return chunk_plan(ranges);
-}
-
 // The chunk plan, or the tile scan where that is expected to be cheaper. A
 // plan of at most k chunks (a byte plan asked for k >= d_bytes) can miss
 // pairs; it runs as it is, so its records stay those of its chunks.

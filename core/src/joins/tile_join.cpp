@@ -114,14 +114,14 @@ public:
             // The tile scan: all of A is one group, all of B its one neighbour.
             std::optional<KeyGroups> all_b;
             if (!self_) all_b.emplace(std::vector<std::uint64_t>(b_.n, 0), 1, true, codes_of(b_));
-            run_part(KeyGroups(std::vector<std::uint64_t>(a_.n, 0), 1, false, codes_of(a_)), all_b, {},
+            run_part(KeyGroups(std::vector<std::uint64_t>(a_.n, 0), 1, false, codes_of(a_)), all_b, {}, 0,
                      stats);
         }
         // Narrow codes (at most 2 words) keep two parts in flight: the next
-        // part is grouped (a serial sort, 16 bytes per row) while the current
-        // one is verified in parallel, so no worker waits on the sort. Wider
-        // codes group one part at a time, keeping the grouping at most 36
-        // bytes per row beyond the input.
+        // part is grouped (keyed and sorted, 16 bytes per row in buffers kept
+        // for the whole join) while the current one is verified, so no worker
+        // waits on the grouping. Wider codes group one part at a time,
+        // keeping the grouping at most 36 bytes per row beyond the input.
         const bool overlap = words_ <= 2;
         std::optional<Grouping> next;
         if (!parts_.empty()) next.emplace(group(0));
@@ -130,7 +130,7 @@ public:
             next.reset();
             const auto verify_current = [&] {
                 poll();
-                run_part(current->a, current->b, current->flips, stats);
+                run_part(current->a, current->b, current->flips, current->dropped_groups, stats);
             };
             const auto group_next = [&] {
                 if (part_ + 1 < parts_.size()) next.emplace(group(part_ + 1));
@@ -146,11 +146,15 @@ public:
     }
 
 private:
-    // One part's rows grouped, and the key differences it probes.
+    // One part's rows grouped, and the key differences it probes. An
+    // exact-match part groups only the rows that can pair on it
+    // (drop_lone_rows, drop_unmatched_rows): with a selective key most rows
+    // are alone, and neither their codes nor their groups are laid out.
     struct Grouping {
         KeyGroups a;
         std::optional<KeyGroups> b;  // cross-joins only
         std::vector<std::uint64_t> flips;
+        std::size_t dropped_groups = 0;  // groups of A left out
     };
 
     Grouping group(std::size_t p) {
@@ -158,21 +162,35 @@ private:
         const PartKeys& keys = parts_[p];
         const detail::PartProbe probe(keys);
         std::vector<std::uint64_t> flips(probe.flips().begin(), probe.flips().end());
-        KeyGroups a(keys_of(a_, keys), keys.key_bits(), self_ && !flips.empty(), codes_of(a_));
-        std::optional<KeyGroups> b;
-        if (!self_) b.emplace(keys_of(b_, keys), keys.key_bits(), true, codes_of(b_));
-        return {std::move(a), std::move(b), std::move(flips)};
+        const auto sorted = [&](const Matrix& m, detail::SortedRows& out) {
+            keys_of(m, keys);
+            detail::sort_rows_by_key(keys_, keys.key_bits(), out);
+        };
+        sorted(a_, sorted_a_);
+        if (!self_) sorted(b_, sorted_b_);
+        std::size_t dropped = 0;
+        if (flips.empty())
+            dropped =
+                self_ ? detail::drop_lone_rows(sorted_a_) : detail::drop_unmatched_rows(sorted_a_, sorted_b_);
+        Grouping out{KeyGroups(sorted_a_, keys.key_bits(), self_ && !flips.empty(), codes_of(a_)),
+                     std::nullopt, std::move(flips), dropped};
+        if (!self_) out.b.emplace(sorted_b_, keys.key_bits(), true, codes_of(b_));
+        if (words_ > 2) {  // one part at a time (run()): the buffers are not kept past it
+            std::vector<std::uint64_t>().swap(keys_);
+            sorted_a_ = {};
+            sorted_b_ = {};
+        }
+        return out;
     }
 
-    std::vector<std::uint64_t> keys_of(const Matrix& m, const PartKeys& keys) const {
-        std::vector<std::uint64_t> out(m.n);
+    // The keys of m's rows into keys_.
+    void keys_of(const Matrix& m, const PartKeys& keys) {
+        keys_.resize(m.n);
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m.n, 1 << 14),
                           [&](const tbb::blocked_range<std::size_t>& rows) {
                               poll();
-                              for (std::size_t r = rows.begin(); r != rows.end(); ++r)
-                                  out[r] = keys.key(m.row(static_cast<std::uint32_t>(r)));
+                              keys.keys(m.data, rows.begin(), rows.end(), keys_.data() + rows.begin());
                           });
-        return out;
     }
 
     // Codes are copied along with the grouping when they are narrow enough
@@ -184,8 +202,9 @@ private:
     }
 
     void run_part(const KeyGroups& groups_a, const std::optional<KeyGroups>& groups_b,
-                  const std::vector<std::uint64_t>& flips, JoinStats* stats) {
+                  const std::vector<std::uint64_t>& flips, std::size_t dropped_groups, JoinStats* stats) {
         const KeyGroups& queries = groups_b ? *groups_b : groups_a;
+        advance(a_.n - groups_a.rows().size());  // the rows dropped are done
         // Groups that fit one tile are independent tasks; the partitioner
         // balances their uneven sizes by stealing. A larger group is cut into
         // tiles and its tile pairs run in parallel on their own, so one heavy
@@ -207,7 +226,7 @@ private:
         if (control_ != nullptr) control_->part_done();
 
         if (stats == nullptr) return;
-        PartStats part{groups_a.groups(), 0, 0};
+        PartStats part{groups_a.groups() + dropped_groups, 0, 0};
         for (Scratch& s : scratch_) {
             part.verified += std::exchange(s.verified, 0);
             part.recorded += std::exchange(s.recorded, 0);
@@ -396,18 +415,19 @@ private:
             std::uint32_t i = tile_is_a ? t : q;
             std::uint32_t j = tile_is_a ? q : t;
             if (self_ && i > j) std::swap(i, j);
-            if (Sink::kOncePerPair && !first_near_part(i, j)) continue;
+            if (Sink::kOncePerPair && !first_near_part(query, tile.tile, s.pos[h])) continue;
             sink_(s, i, j, s.dist[h]);
             ++s.recorded;
         }
     }
 
-    // True when the current part is the first on which rows i (of A) and j
-    // (of B) are near. A hashed part's groups may hold rows whose parts merely
-    // collide, so there the pair must be shown near on the part itself.
-    bool first_near_part(std::uint32_t i, std::uint32_t j) const {
+    // True when the current part is the first on which the query row (its
+    // words) and the tile's row at `pos` are near, told from the words in
+    // hand. A hashed part's groups may hold rows whose parts merely collide,
+    // so there the pair must be shown near on the part itself.
+    bool first_near_part(const std::uint64_t* query, const kernels::Tile& tile, std::size_t pos) const {
         if (parts_.empty()) return true;
-        return detail::first_near_part(parts_, part_, a_.row(i), b_.row(j));
+        return detail::first_near_part(parts_, part_, query, tile.data + pos, tile.stride);
     }
 
 public:
@@ -486,6 +506,11 @@ private:
     detail::CodeSource source_b_;
     std::size_t part_ = 0;
     tbb::enumerable_thread_specific<Scratch> scratch_;
+    // Buffers of group(), one part at a time: the rows' keys (of A, then of
+    // B) and the rows of each side sorted by key.
+    std::vector<std::uint64_t> keys_;
+    detail::SortedRows sorted_a_;
+    detail::SortedRows sorted_b_;
 };
 
 }  // namespace

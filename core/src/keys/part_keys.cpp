@@ -70,6 +70,23 @@ PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes)
             reader_.emplace<InWord>(InWord{word, shift, mask >> shift});
             return;
         }
+        WordRuns runs{word, 0, {}, {}};
+        unsigned placed = 0;  // key bits filled by the runs before
+        for (std::uint64_t rest = mask; rest != 0 && runs.count < kMaxRuns; ++runs.count) {
+            const auto low = static_cast<unsigned>(std::countr_zero(rest));
+            const auto length = static_cast<unsigned>(std::countr_one(rest >> low));
+            const std::uint64_t run =
+                length == 64 ? ~std::uint64_t{0} : ((std::uint64_t{1} << length) - 1) << low;
+            runs.shift[runs.count] = low - placed;
+            runs.mask[runs.count] = run;
+            placed += length;
+            rest &= ~run;
+            if (rest == 0) {
+                ++runs.count;
+                reader_.emplace<WordRuns>(runs);
+                return;
+            }
+        }
     }
     if (part.positions.empty()) {
         reader_.emplace<BitChunkReader>(BitRange{part.lo, part.hi});
@@ -81,11 +98,39 @@ PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes)
 std::uint64_t PartKeys::key(const std::uint8_t* row) const {
     if (const auto* in_word = std::get_if<InWord>(&reader_))
         return (load_word(row, in_word->word, d_bytes_) >> in_word->shift) & in_word->mask;
+    if (const auto* runs = std::get_if<WordRuns>(&reader_)) {
+        const std::uint64_t word = load_word(row, runs->word, d_bytes_);
+        std::uint64_t key = 0;
+        for (unsigned r = 0; r < runs->count; ++r) key |= (word & runs->mask[r]) >> runs->shift[r];
+        return key;
+    }
     if (const auto* range = std::get_if<BitChunkReader>(&reader_)) return (*range)(row);
     if (const auto* list = std::get_if<PositionKeyReader>(&reader_)) return (*list)(row);
     std::uint64_t h = seed_;
     for (const auto& [word, mask] : masks_) h = mix(h ^ (load_word(row, word, d_bytes_) & mask)) + word;
     return h >> 32;
+}
+
+void PartKeys::keys(const std::uint8_t* rows, std::size_t from, std::size_t to, std::uint64_t* out) const {
+    const auto each = [&](auto&& key_of) {
+        for (std::size_t r = from; r < to; ++r) out[r - from] = key_of(rows + r * d_bytes_);
+    };
+    if (const auto* in_word = std::get_if<InWord>(&reader_)) {
+        const InWord read = *in_word;
+        each([&](const std::uint8_t* row) {
+            return (load_word(row, read.word, d_bytes_) >> read.shift) & read.mask;
+        });
+    } else if (const auto* runs = std::get_if<WordRuns>(&reader_)) {
+        const WordRuns read = *runs;
+        each([&](const std::uint8_t* row) {
+            const std::uint64_t word = load_word(row, read.word, d_bytes_);
+            std::uint64_t key = 0;
+            for (unsigned r = 0; r < read.count; ++r) key |= (word & read.mask[r]) >> read.shift[r];
+            return key;
+        });
+    } else {
+        each([&](const std::uint8_t* row) { return key(row); });
+    }
 }
 
 // Both counts run once per verified pair or listed row: compiled with and
@@ -105,6 +150,16 @@ bool PartKeys::near(const std::uint8_t* x, const std::uint8_t* y) const {
     for (const auto& [word, mask] : masks_) {
         count += static_cast<std::uint32_t>(
             std::popcount((load_word(x, word, d_bytes_) ^ load_word(y, word, d_bytes_)) & mask));
+        if (count > threshold_) return false;
+    }
+    return true;
+}
+
+BRIMEL_POPCNT_CLONES
+bool PartKeys::near(const std::uint64_t* x, const std::uint64_t* y, std::size_t y_stride) const {
+    std::uint32_t count = 0;
+    for (const auto& [word, mask] : masks_) {
+        count += static_cast<std::uint32_t>(std::popcount((x[word] ^ y[word * y_stride]) & mask));
         if (count > threshold_) return false;
     }
     return true;

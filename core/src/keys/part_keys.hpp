@@ -9,6 +9,7 @@
 // equal, and rows grouped by a colliding hash are told apart by part_distance.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <utility>
 #include <variant>
@@ -33,6 +34,9 @@ public:
     PartKeys(const Part& part, std::uint64_t d_bytes);
 
     std::uint64_t key(const std::uint8_t* row) const;
+    // key() of rows [from, to) of `rows` (d_bytes apart) into out[0 .. to - from),
+    // the reader chosen once for them all.
+    void keys(const std::uint8_t* rows, std::size_t from, std::size_t to, std::uint64_t* out) const;
     // True when key() is the part's value (width() <= kMaxExactPartBits).
     bool exact() const { return exact_; }
     // Significant bits of a key: the width when exact, else 32.
@@ -43,6 +47,9 @@ public:
     std::uint32_t part_distance(const std::uint8_t* x, const std::uint8_t* y) const;
     // part_distance(x, y) <= threshold().
     bool near(const std::uint8_t* x, const std::uint8_t* y) const;
+    // The same from the rows' words (keys/code_words.hpp): x's back to back,
+    // y's `y_stride` apart (a column of a word-major tile).
+    bool near(const std::uint64_t* x, const std::uint64_t* y, std::size_t y_stride) const;
 
 private:
     // A part whose bits are contiguous in one word is read with a shift and
@@ -52,7 +59,17 @@ private:
         unsigned shift;
         std::uint64_t mask;
     };
-    std::variant<std::monostate, InWord, BitChunkReader, PositionKeyReader> reader_;
+    // A part within one word in a few runs of ones (a bit range across byte
+    // boundaries, blocks combined): the runs shifted down side by side, in
+    // ascending order of word bit, as a parallel bit extract would place them.
+    static constexpr std::size_t kMaxRuns = 8;
+    struct WordRuns {
+        std::size_t word;
+        unsigned count;
+        std::array<unsigned, kMaxRuns> shift;      // right shift bringing run r to its key place
+        std::array<std::uint64_t, kMaxRuns> mask;  // run r's bits in the word
+    };
+    std::variant<std::monostate, InWord, WordRuns, BitChunkReader, PositionKeyReader> reader_;
     bool exact_ = false;
     WordMasks masks_;
     std::uint64_t d_bytes_;

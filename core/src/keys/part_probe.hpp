@@ -6,7 +6,9 @@
 // that differs from it in 1 .. t_p of the part's key bits (an exact part's key
 // is the part's value, so key bits and part bits flip together). A pair near
 // on several parts is found once per such part; it is kept only on the first
-// of them, so that no seen set is needed. A hashed part (wider than
+// of them, so that no seen set is needed. Parts may share bits (the block
+// plans): the rule holds for any parts, since a pair is found on a part
+// exactly when it is near on it. A hashed part (wider than
 // kMaxExactPartBits, threshold 0) groups rows whose hashes merely collide as
 // well, so there a pair must also be shown near on the part itself.
 //
@@ -52,6 +54,16 @@ inline bool first_near_part(std::span<const PartKeys> parts, std::size_t p, cons
     if (!parts[p].exact() && !parts[p].near(x, y)) return false;
     for (std::size_t q = 0; q < p; ++q)
         if (parts[q].near(x, y)) return false;
+    return true;
+}
+
+// The same from the rows' words: x's back to back, y's `y_stride` apart (a
+// query row against a column of a word-major tile, with no row reloaded).
+inline bool first_near_part(std::span<const PartKeys> parts, std::size_t p, const std::uint64_t* x,
+                            const std::uint64_t* y, std::size_t y_stride) {
+    if (!parts[p].exact() && !parts[p].near(x, y, y_stride)) return false;
+    for (std::size_t q = 0; q < p; ++q)
+        if (parts[q].near(x, y, y_stride)) return false;
     return true;
 }
 

@@ -13,13 +13,16 @@
 #include <bit>
 #include <cmath>
 #include <functional>
+#include <map>
 #include <numeric>
 #include <string_view>
 
+#include "../kernels/popcount_clones.hpp"
 #include "../kernels/scan.hpp"
 #include "../keys/code_words.hpp"
 #include "../keys/part_keys.hpp"
 #include "brimel/bit_plan.hpp"
+#include "brimel/byte_plan.hpp"
 #include "brimel/entropy.hpp"
 #include "brimel/limits.hpp"
 #include "brimel/plan.hpp"
@@ -38,6 +41,8 @@ constexpr double kTinyJoinWords = 1 << 26;
 constexpr double kSkewedEntropy = 0.95;
 // Plans of more parts are not considered: each part costs a pass over the rows.
 constexpr std::uint64_t kMaxPlannedParts = 1024;
+// Widest key whose direct lookup table (4 bytes per value: 1 MiB) stays in cache.
+constexpr std::uint64_t kCachedLookupBits = 18;
 // Every part count up to this is considered; beyond it, only the fewest parts
 // for each threshold.
 constexpr std::uint64_t kEveryPartCount = 40;
@@ -114,8 +119,143 @@ std::vector<std::uint64_t> sample_pair_xors(const JoinInput& input, std::size_t 
     return xors;
 }
 
+// A plan's atoms: the largest sets of bits that lie in the same parts (a
+// plan of disjoint parts has its parts as atoms; a block plan, its blocks).
+struct Atoms {
+    std::vector<detail::WordMasks> masks;           // per atom
+    std::vector<std::vector<std::uint32_t>> parts;  // per part: its atoms
+    bool are_parts = false;                         // atom p is part p
+};
+
+Atoms atoms_of(const Plan& plan, std::size_t words) {
+    Atoms atoms;
+    std::vector<detail::WordMasks> part_masks;
+    std::uint64_t widths = 0;
+    for (const Part& part : plan.parts) {
+        part_masks.push_back(detail::word_masks(part));
+        widths += part.width();
+    }
+    std::vector<std::uint64_t> covered(words, 0);
+    for (const auto& masks : part_masks)
+        for (const auto& [word, mask] : masks) covered[word] |= mask;
+    std::uint64_t union_bits = 0;
+    for (const std::uint64_t mask : covered) union_bits += static_cast<std::uint64_t>(std::popcount(mask));
+    if (union_bits == widths || plan.parts.size() > 64) {  // disjoint (or too many parts to sign)
+        atoms.masks = std::move(part_masks);
+        for (std::uint32_t p = 0; p < plan.parts.size(); ++p) atoms.parts.push_back({p});
+        atoms.are_parts = true;
+        return atoms;
+    }
+    // Each covered bit signed by the parts holding it; equal signatures, one atom.
+    std::vector<std::pair<std::uint64_t, std::pair<std::size_t, unsigned>>> signed_bits;
+    for (std::size_t w = 0; w < words; ++w)
+        for (std::uint64_t rest = covered[w]; rest != 0; rest &= rest - 1) {
+            const auto bit = static_cast<unsigned>(std::countr_zero(rest));
+            std::uint64_t signature = 0;
+            for (std::size_t p = 0; p < part_masks.size(); ++p)
+                for (const auto& [word, mask] : part_masks[p])
+                    if (word == w && ((mask >> bit) & 1) != 0) signature |= std::uint64_t{1} << p;
+            signed_bits.push_back({signature, {w, bit}});
+        }
+    std::sort(signed_bits.begin(), signed_bits.end());
+    atoms.parts.resize(plan.parts.size());
+    for (std::size_t b = 0; b < signed_bits.size(); ++b) {
+        const auto [signature, where] = signed_bits[b];
+        if (b == 0 || signature != signed_bits[b - 1].first) {
+            for (std::uint64_t rest = signature; rest != 0; rest &= rest - 1)
+                atoms.parts[static_cast<std::size_t>(std::countr_zero(rest))].push_back(
+                    static_cast<std::uint32_t>(atoms.masks.size()));
+            atoms.masks.emplace_back();
+        }
+        detail::WordMasks& masks = atoms.masks.back();
+        if (masks.empty() || masks.back().first != where.first) masks.emplace_back(where.first, 0);
+        masks.back().second |= std::uint64_t{1} << where.second;
+    }
+    return atoms;
+}
+
+// Each sampled pair's distance on each atom (sample-major), for the plans
+// that share these atoms (the block plans of one cut, for every r).
+using AtomDistances = std::vector<std::uint8_t>;
+using DistanceCache = std::map<std::vector<detail::WordMasks>, AtomDistances>;
+
+BRIMEL_POPCNT_CLONES
+AtomDistances atom_distances(const std::vector<detail::WordMasks>& atoms,
+                             const std::vector<std::uint64_t>& xors, std::size_t sampled, std::size_t words) {
+    AtomDistances out(sampled * atoms.size());
+    for (std::size_t a = 0; a < atoms.size(); ++a) {
+        const detail::WordMasks& masks = atoms[a];
+        if (masks.size() == 1) {  // the common case: one word
+            const auto [word, mask] = masks.front();
+            for (std::size_t s = 0; s < sampled; ++s)
+                out[s * atoms.size() + a] =
+                    static_cast<std::uint8_t>(std::min(std::popcount(xors[s * words + word] & mask), 255));
+            continue;
+        }
+        for (std::size_t s = 0; s < sampled; ++s) {
+            std::uint32_t count = 0;
+            for (const auto& [word, mask] : masks)
+                count += static_cast<std::uint32_t>(std::popcount(xors[s * words + word] & mask));
+            out[s * atoms.size() + a] = static_cast<std::uint8_t>(std::min<std::uint32_t>(count, 255));
+        }
+    }
+    return out;
+}
+
+// Per part, the sampled pairs near on it (distances above 255 count as
+// 255, past every threshold a sampled part can have: kMaxProbes bounds a
+// part with a threshold to a few bits of it). A pair differing in more
+// than the largest threshold on every atom is near on no part (most pairs
+// of a selective plan).
+BRIMEL_POPCNT_CLONES
+std::vector<std::size_t> near_counts(const Plan& plan, const std::vector<std::uint64_t>& xors,
+                                     std::size_t sampled, std::size_t words, DistanceCache& cache) {
+    Atoms atoms = atoms_of(plan, words);
+    std::vector<std::size_t> near(plan.parts.size(), 0);
+    if (atoms.are_parts) {  // disjoint parts: counted as they come
+        for (std::size_t p = 0; p < plan.parts.size(); ++p) {
+            const detail::WordMasks& masks = atoms.masks[p];
+            for (std::size_t s = 0; s < sampled; ++s) {
+                std::uint32_t count = 0;
+                for (const auto& [word, mask] : masks)
+                    count += static_cast<std::uint32_t>(std::popcount(xors[s * words + word] & mask));
+                near[p] += count <= plan.parts[p].threshold;
+            }
+        }
+        return near;
+    }
+    auto found = cache.find(atoms.masks);
+    if (found == cache.end())
+        found = cache.emplace(atoms.masks, atom_distances(atoms.masks, xors, sampled, words)).first;
+    const AtomDistances& distance = found->second;
+    const std::size_t count_atoms = atoms.masks.size();
+    // A part is near only when each of its atoms is within the largest
+    // threshold: a pair with fewer such atoms than the smallest part holds
+    // is near on no part.
+    std::uint32_t most = 0;
+    std::size_t fewest = SIZE_MAX;
+    for (std::size_t p = 0; p < plan.parts.size(); ++p) {
+        most = std::max(most, plan.parts[p].threshold);
+        fewest = std::min(fewest, atoms.parts[p].size());
+    }
+    for (std::size_t s = 0; s < sampled; ++s) {
+        const std::uint8_t* d = distance.data() + s * count_atoms;
+        if (static_cast<std::size_t>(
+                std::count_if(d, d + count_atoms, [most](std::uint8_t x) { return x <= most; })) < fewest)
+            continue;
+        for (std::size_t p = 0; p < plan.parts.size(); ++p) {
+            const std::uint32_t threshold = plan.parts[p].threshold;
+            std::uint32_t count = 0;
+            for (const std::uint32_t a : atoms.parts[p])
+                if ((count += d[a]) > threshold) break;
+            near[p] += count <= threshold;
+        }
+    }
+    return near;
+}
+
 PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::uint64_t>& xors,
-                      std::size_t sampled, std::size_t words) {
+                      std::size_t sampled, std::size_t words, DistanceCache& cache) {
     const double all = input.all_pairs();
     const double rows_a = static_cast<double>(input.n_a);
     const double rows = rows_a + (input.self() ? 0.0 : static_cast<double>(input.n_b));
@@ -126,16 +266,11 @@ PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::
         out.plan = std::move(plan);
         return out;
     }
-    for (const Part& part : plan.parts) {
+    const std::vector<std::size_t> near_pairs = near_counts(plan, xors, sampled, words, cache);
+    for (std::size_t p = 0; p < plan.parts.size(); ++p) {
+        const Part& part = plan.parts[p];
         const std::uint64_t bits = part.width();
-        const detail::WordMasks masks = detail::word_masks(part);
-        std::size_t near = 0;
-        for (std::size_t s = 0; s < sampled; ++s) {
-            std::uint32_t count = 0;
-            for (const auto& [word, mask] : masks)
-                count += static_cast<std::uint32_t>(std::popcount(xors[s * words + word] & mask));
-            near += count <= part.threshold;
-        }
+        const std::size_t near = near_pairs[p];
         const double uniform = std::ldexp(1.0 + probes(bits, part.threshold),
                                           -static_cast<int>(std::min<std::uint64_t>(bits, 1000)));
         const double rate =
@@ -145,10 +280,15 @@ PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::
         const double key_space = std::ldexp(1.0, static_cast<int>(std::min<std::uint64_t>(bits, 1000)));
         const double groups = std::min(rows_a, key_space);
         // Probing: one lookup per group and flip; one kernel call per query
-        // row and neighbouring group that exists.
-        const double lookup = bits <= 22 ? 5.0 : 40.0;
+        // row and neighbouring group that exists. A lookup is cheap while the
+        // direct table (4 bytes per key value) stays in cache, up to 18 bits;
+        // a larger one, or a search of the sorted keys, misses it.
+        const double lookup = bits <= kCachedLookupBits ? 5.0 : 40.0;
         const double occupied = std::min(1.0, groups / key_space);
-        const double query_rows = input.self() ? rows_a : static_cast<double>(input.n_b);
+        // An exact-match part verifies only the rows that pair on it (the
+        // rest are dropped after sorting): at most two per candidate.
+        const double all_queries = input.self() ? rows_a : static_cast<double>(input.n_b);
+        const double query_rows = part.threshold == 0 ? std::min(all_queries, 2.0 * candidates) : all_queries;
         const double probe_cost = groups * flips * lookup + query_rows * (1.0 + flips * occupied) * 10.0;
         out.candidates += candidates;
         out.cost += rows * row_cost(words) + probe_cost + candidates * pair_cost(words);
@@ -214,6 +354,28 @@ Plan chunk_plan(const std::vector<std::vector<std::uint64_t>>& position_lists) {
     return plan;
 }
 
+Plan byte_chunk_plan(std::uint64_t d_bytes, std::uint32_t k) {
+    std::vector<BitRange> ranges;
+    for (const auto& [start, end] : chunk_boundaries(d_bytes, std::uint64_t{k} + 1))
+        ranges.emplace_back(8 * start, 8 * end);
+    return chunk_plan(ranges);
+}
+
+std::vector<Plan> fixed_plans(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies) {
+    std::vector<Plan> plans;
+    if (k < d_bytes) plans.push_back(byte_chunk_plan(d_bytes, k));
+    const std::vector<BitRange> bits = plan_bit_chunks(d_bytes, k);
+    if (plan_fits_chunk_keys(bits)) plans.push_back(chunk_plan(bits));
+    if (entropies != nullptr && k > 0 &&
+        static_cast<std::uint64_t>(
+            std::count_if(entropies->begin(), entropies->end(), [](double e) { return e > 0.0; })) > k) {
+        const PositionLists lists = plan_adaptive_chunks(*entropies, std::uint64_t{k} + 1, kMaxChunkBits);
+        if (std::none_of(lists.begin(), lists.end(), [](const auto& list) { return list.empty(); }))
+            plans.push_back(chunk_plan(lists));
+    }
+    return plans;
+}
+
 std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
                                   const std::vector<double>* entropies) {
     const std::uint64_t total_bits = 8 * d_bytes;
@@ -264,6 +426,85 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
             }
             if (std::all_of(balanced.parts.begin(), balanced.parts.end(), plannable))
                 plans.push_back(std::move(balanced));
+        }
+    }
+    return plans;
+}
+
+std::uint32_t block_threshold(std::uint32_t k, std::uint64_t m, std::uint64_t r) {
+    const std::uint64_t spread = std::uint64_t{k} / m;
+    const std::uint64_t rest = std::uint64_t{k} % m;
+    return static_cast<std::uint32_t>(r * spread + (rest > m - r ? rest - (m - r) : 0));
+}
+
+namespace {
+
+// Block counts tried by block_plans: beyond this, parts of a few blocks are
+// too narrow to pay for their passes.
+constexpr std::uint64_t kMaxBlocks = 8;
+
+// The parts of r of the given blocks, one per choice, in lexicographic order
+// of the choices; a part whose blocks are contiguous is a bit range.
+std::vector<Part> block_parts(const std::vector<std::vector<std::uint64_t>>& blocks, std::uint64_t r,
+                              std::uint32_t threshold) {
+    std::vector<Part> parts;
+    const std::size_t m = blocks.size();
+    std::vector<std::size_t> chosen(r);
+    std::iota(chosen.begin(), chosen.end(), 0);
+    while (true) {
+        Part part;
+        part.threshold = threshold;
+        for (const std::size_t b : chosen)
+            part.positions.insert(part.positions.end(), blocks[b].begin(), blocks[b].end());
+        std::sort(part.positions.begin(), part.positions.end());
+        if (part.positions.back() - part.positions.front() + 1 == part.positions.size()) {
+            part.lo = part.positions.front();
+            part.hi = part.positions.back() + 1;
+            part.positions.clear();
+        }
+        parts.push_back(std::move(part));
+        // Next choice: the last index that can still move right moves, and
+        // the ones after it follow it.
+        std::size_t i = r;
+        while (i-- > 0 && chosen[i] == m - r + i) {
+        }
+        if (i == SIZE_MAX) return parts;
+        ++chosen[i];
+        for (std::size_t j = i + 1; j < r; ++j) chosen[j] = chosen[j - 1] + 1;
+    }
+}
+
+}  // namespace
+
+std::vector<Plan> block_plans(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies) {
+    const std::uint64_t total_bits = 8 * d_bytes;
+    std::vector<Plan> plans;
+    if (std::uint64_t{k} >= total_bits) return plans;
+    const bool skewed = entropies != nullptr && std::any_of(entropies->begin(), entropies->end(),
+                                                            [](double e) { return e < kSkewedEntropy; });
+    for (std::uint64_t m = 3; m <= std::min(kMaxBlocks, total_bits); ++m) {
+        for (std::uint64_t r = 2; r < m; ++r) {
+            if (binomial(static_cast<unsigned>(m), static_cast<unsigned>(r)) > kMaxBlockParts) continue;
+            const std::uint32_t t = block_threshold(k, m, r);
+            const std::uint64_t widest = r * ((total_bits + m - 1) / m);
+            if (t > 0 && (widest > kMaxExactPartBits || probes(widest, t) > static_cast<double>(kMaxProbes)))
+                continue;
+            std::vector<std::vector<std::uint64_t>> even;
+            for (const auto& [lo, hi] : chunk_bit_boundaries(total_bits, m)) {
+                even.emplace_back(hi - lo);
+                std::iota(even.back().begin(), even.back().end(), lo);
+            }
+            Plan blocks{"blocks", block_parts(even, r, t)};
+            if (std::all_of(blocks.parts.begin(), blocks.parts.end(), plannable))
+                plans.push_back(std::move(blocks));
+            if (skewed) {
+                PositionLists lists = plan_adaptive_chunks(*entropies, m, (total_bits + m - 1) / m);
+                if (std::any_of(lists.begin(), lists.end(), [](const auto& list) { return list.empty(); }))
+                    continue;
+                Plan balanced{"balanced blocks", block_parts(lists, r, t)};
+                if (std::all_of(balanced.parts.begin(), balanced.parts.end(), plannable))
+                    plans.push_back(std::move(balanced));
+            }
         }
     }
     return plans;
@@ -338,7 +579,24 @@ PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans) {
     const std::vector<std::uint64_t> xors = sample_pair_xors(input, words, sampled);
     PlanChoice choice;
     plans.push_back(scan_plan());
-    for (Plan& plan : plans) choice.options.push_back(estimate(input, std::move(plan), xors, sampled, words));
+    DistanceCache cache;
+    const double rows =
+        static_cast<double>(input.n_a) + (input.self() ? 0.0 : static_cast<double>(input.n_b));
+    double best = HUGE_VAL;
+    for (Plan& plan : plans) {
+        // A plan met before (the fixed chunks often equal an even cut) is
+        // estimated once. With a sample, a plan of parts many enough that
+        // grouping the rows alone costs more than an option already
+        // estimated is left out (sampling every block plan cost more than a
+        // join of 30,000 rows).
+        if (std::any_of(choice.options.begin(), choice.options.end(),
+                        [&](const PlanEstimate& seen) { return seen.plan.same_parts(plan); }) ||
+            (sampled > 0 && !plan.is_scan() &&
+             static_cast<double>(plan.parts.size()) * rows * row_cost(words) >= best))
+            continue;
+        choice.options.push_back(estimate(input, std::move(plan), xors, sampled, words, cache));
+        best = std::min(best, choice.options.back().cost);
+    }
     for (std::size_t o = 1; o < choice.options.size(); ++o)
         if (choice.options[o].cost < choice.options[choice.chosen].cost) choice.chosen = o;
     return choice;

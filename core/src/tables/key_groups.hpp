@@ -21,6 +21,29 @@ struct CodeSource {
     std::size_t words;
 };
 
+// Rows sorted by key: words[0 .. size) are (key << 32 | row), ascending, so
+// rows ascend within a key. Kept from part to part, so that its memory is
+// allocated (and its pages touched) once per join, not once per part.
+struct SortedRows {
+    std::vector<std::uint64_t> words;
+    std::size_t size = 0;
+};
+
+// Sorts rows 0 .. keys.size() - 1 by keys[r], whose significant bits are the
+// low `key_bits` (1 .. 32; higher bits must be 0), into `out`. One pass over
+// the rows, in parallel blocks, scatters them by the key's top 11 bits; each
+// bucket is then sorted on its own (in cache unless the keys are heavily
+// skewed). No key distribution makes it cost more than a few passes over the
+// rows. Memory: 8 bytes per row in `out`, beside the keys.
+void sort_rows_by_key(const std::vector<std::uint64_t>& keys, unsigned key_bits, SortedRows& out);
+
+// Exact-match parts drop the rows that can have no pair there: of a
+// self-join, the rows alone with their key; of a cross-join, the rows of
+// each side whose key the other side lacks. Both return the distinct keys
+// dropped (per side for the cross-join: A's).
+std::size_t drop_lone_rows(SortedRows& sorted);
+std::size_t drop_unmatched_rows(SortedRows& a, SortedRows& b);
+
 class KeyGroups {
 public:
     static constexpr std::size_t npos = SIZE_MAX;
@@ -34,6 +57,9 @@ public:
     // grouping: 16 bytes per row, then 4 per row plus the codes.
     KeyGroups(std::vector<std::uint64_t> keys, unsigned key_bits, bool lookups,
               const CodeSource* codes = nullptr);
+    // The same from rows already sorted (sort_rows_by_key, perhaps with rows
+    // dropped): the groups of the rows it holds.
+    KeyGroups(const SortedRows& sorted, unsigned key_bits, bool lookups, const CodeSource* codes);
 
     std::size_t groups() const { return group_keys_.size(); }
     std::uint64_t key(std::size_t g) const { return group_keys_[g]; }
