@@ -28,6 +28,8 @@
 #include <string>
 #include <utility>
 
+#include "exit_gate.hpp"
+
 namespace brimel::binding {
 
 // Thrown by binding code after a CPython call failed and left its exception set.
@@ -63,18 +65,20 @@ Result guarded(Body&& body, Result failure = Result{}) noexcept {
 }
 
 // Runs `fn` with the interpreter lock released; only plain values may be used
-// inside. The lock is taken back before any exception leaves.
+// inside. The lock is taken back before any exception leaves. When the
+// interpreter exits meanwhile, the thread parks instead (exit_gate.hpp).
 template <class Fn>
 auto without_gil(Fn&& fn) -> decltype(fn()) {
     std::optional<decltype(fn())> result;
     std::exception_ptr failure;
+    ReleasedRun run;
     PyThreadState* state = PyEval_SaveThread();
     try {
         result.emplace(fn());
     } catch (...) {
         failure = std::current_exception();
     }
-    PyEval_RestoreThread(state);
+    if (!run.reacquire(state)) run.park();
     if (failure) std::rethrow_exception(failure);
     return std::move(*result);
 }

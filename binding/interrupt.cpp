@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "errors.hpp"
+#include "exit_gate.hpp"
 
 namespace brimel::binding {
 namespace {
@@ -26,6 +27,7 @@ bool report(PyObject* progress, const RunControl& control) {
 }  // namespace
 
 void await_engine(const std::function<bool()>& task, RunControl& control, PyObject* progress) {
+    ReleasedRun run(&control);
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false;
@@ -42,7 +44,8 @@ void await_engine(const std::function<bool()>& task, RunControl& control, PyObje
     } catch (const std::system_error&) {
         throw std::bad_alloc();  // no thread could be started: threads or memory ran out
     }
-    bool stopped = false;  // a Python error is pending and the run cancelled
+    bool stopped = false;  // a Python error is pending, or the process exits, and the run is cancelled
+    bool exiting = false;
     PyThreadState* state = PyEval_SaveThread();
     for (;;) {
         {
@@ -50,7 +53,11 @@ void await_engine(const std::function<bool()>& task, RunControl& control, PyObje
             if (finished.wait_for(lock, kPollInterval, [&] { return done; })) break;
         }
         if (stopped) continue;  // waiting for the engine to unwind
-        PyEval_RestoreThread(state);
+        if (!run.reacquire(state)) {
+            control.cancel();
+            stopped = exiting = true;
+            continue;
+        }
         if (PyErr_CheckSignals() < 0 || !report(progress, control)) {
             control.cancel();
             stopped = true;
@@ -58,7 +65,7 @@ void await_engine(const std::function<bool()>& task, RunControl& control, PyObje
         state = PyEval_SaveThread();
     }
     engine.join();
-    PyEval_RestoreThread(state);
+    if (exiting || !run.reacquire(state)) run.park();
     if (stopped || (completed && !report(progress, control))) throw PythonErrorAlreadySet{};
 }
 

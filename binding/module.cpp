@@ -11,6 +11,7 @@
 #include "brimel/kernels.hpp"
 #include "brimel/limits.hpp"
 #include "errors.hpp"
+#include "exit_gate.hpp"
 #include "index_type.hpp"
 #include "joins.hpp"
 #include "python_ref.hpp"
@@ -111,6 +112,7 @@ PyObject* initialize() {
     }
     PyRef module(checked(PyModule_Create2(&module_definition, 3)));
     register_attributes(module.get());
+    register_exit_callback();
     the_module = module.release();
     Py_INCREF(the_module);
     return the_module;

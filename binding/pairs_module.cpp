@@ -38,6 +38,7 @@
 #include "brimel/limits.hpp"
 #include "brimel/pairs.hpp"
 #include "errors.hpp"
+#include "exit_gate.hpp"
 #include "interrupt.hpp"
 #include "python_ref.hpp"
 #include "text.hpp"
@@ -414,6 +415,7 @@ PyMODINIT_FUNC PyInit__brimel_pairs() {
             PyTuple_SetItem(kernels.get(), static_cast<Py_ssize_t>(s),
                             checked(PyUnicode_FromString(names[s].c_str())));
         if (PyObject_SetAttrString(module.get(), "KERNELS", kernels.get()) < 0) throw PythonErrorAlreadySet{};
+        register_exit_callback();
         return module.release();
     });
 }

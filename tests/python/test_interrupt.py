@@ -1,6 +1,7 @@
 """Long joins, and an Index's long add_batch (which then adds nothing) and
 query_batch, stop on Ctrl-C and on a progress callback's exception; progress
-counts only grow and end at their total."""
+counts only grow and end at their total; a process that exits during a join
+on another thread exits cleanly."""
 
 import os
 import signal
@@ -74,6 +75,47 @@ def test_sigint_stops_a_long_join(join):
     print(f"{join}: KeyboardInterrupt {latency * 1000:.0f} ms after SIGINT")
     assert (word, again, child.returncode) == ("interrupted", "True", 0)
     assert latency < 5  # the join alone would take about 30 s
+
+
+EXIT_CHILD = textwrap.dedent(
+    f"""
+    import atexit, sys, threading, time
+    import numpy as np
+    # Registered before the engine's own exit callback, so run after it, on the
+    # exiting thread: its join runs as usual.
+    atexit.register(lambda: print("late join", len(bn.find_pairs_self(a[:1000], 3))))
+    import brimel_native as bn
+
+    a = np.random.default_rng(0).integers(0, 256, {LONG}, dtype=np.uint8)
+    joins = {{
+        "find_pairs": lambda: bn.find_pairs(a, 100),
+        "find_groups": lambda: bn.find_groups(a, 100),
+        "find_pairs_self_bit": lambda: bn.find_pairs_self_bit(a, 100),
+        "progress": lambda: bn.find_pairs(a, 100, progress=lambda done, total: None),
+    }}
+    if sys.argv[1] == "dask":
+        from distributed import Client, LocalCluster
+        client = Client(LocalCluster(n_workers=1, threads_per_worker=2, processes=False))
+        futures = [client.submit(joins[name], pure=False) for name in ("find_pairs", "find_groups")]
+    else:
+        for _ in range(2):
+            threading.Thread(target=joins[sys.argv[1]], daemon=True).start()
+    time.sleep(1)  # the joins are running
+    sys.exit("the script fails")
+    """
+)
+
+
+@pytest.mark.parametrize("start", ["find_pairs", "find_groups", "find_pairs_self_bit", "progress", "dask"])
+def test_exit_during_a_join_on_another_thread_is_clean(start):
+    """It was SIGABRT: CPython ends a daemon thread at finalisation as it takes the
+    interpreter lock back, and the unwinding destroyed the running engine thread."""
+    if start == "dask":
+        pytest.importorskip("distributed")
+    done = subprocess.run(
+        [sys.executable, "-c", EXIT_CHILD, start], capture_output=True, text=True, timeout=300
+    )
+    assert (done.returncode, done.stdout) == (1, "late join 0\n"), done.stderr
 
 
 @pytest.mark.parametrize("join", [find_pairs, find_groups])
