@@ -34,6 +34,28 @@ TEST(ChunkBoundaries, Examples) {
     EXPECT_TRUE(chunk_bit_boundaries(0, 1).empty());
 }
 
+// The count and widest range of chunk_boundaries, told without making them,
+// against the ranges made, with products that wrap (ranges dropped, widths of
+// the floor only) among them.
+TEST(ChunkBoundaries, CountAndWidthWithoutMakingThem) {
+    const std::uint64_t big = std::uint64_t{1} << 62;
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>> cases{
+        {0, 3},           {3, 5},           {10, 4},      {64, 3},     {1000, 7},
+        {2 * big + 1, 2}, {3 * big + 1, 7}, {3 * big, 5}, {big + 5, 3}};
+    for (const auto& [units, chunks] : cases) {
+        const auto ranges = chunk_boundaries(units, chunks);
+        std::uint64_t widest = 0;
+        for (const auto& [lo, hi] : ranges) widest = std::max(widest, hi - lo);
+        const bool wraps = units != 0 && chunks > UINT64_MAX / units;
+        EXPECT_TRUE(wraps ? chunk_count_at_least(units, chunks) <= ranges.size()
+                          : chunk_count_at_least(units, chunks) == ranges.size())
+            << units << " " << chunks;
+        for (const std::uint64_t width : {widest - 1, widest, widest + 1})
+            if (width != UINT64_MAX)
+                EXPECT_EQ(chunks_at_most(units, chunks, width), widest <= width) << units;
+    }
+}
+
 // k + 1 bit chunks, one chunk of the first 128 bits at k = 0, and whether
 // every chunk fits a key.
 TEST(PlanBitChunks, WidthsAndLimit) {
@@ -45,6 +67,8 @@ TEST(PlanBitChunks, WidthsAndLimit) {
         const auto plan = plan_bit_chunks(d, k);
         EXPECT_EQ(widths(plan), expected) << d << " " << k;
         EXPECT_EQ(plan_fits_chunk_keys(plan), fits) << d << " " << k;
+        EXPECT_EQ(bit_plan_fits_chunk_keys(d, k), fits) << d << " " << k;
+        EXPECT_EQ(bit_plan_chunks_at_least(d, k), plan.size()) << d << " " << k;
         EXPECT_EQ(plan.front().first, 0u);
     }
 }

@@ -1,7 +1,8 @@
 """Memory: thousands of calls of every entry, succeeding or refused as in
 test_entry_points, leave Python's blocks, the native heap and the arguments'
 reference counts as they were (under the sanitizers, the reference counts only).
-Running out of memory raises MemoryError, and the next call works."""
+Running out of memory raises MemoryError, and the next call works. A few rows
+cost about what their scan costs, whatever k."""
 
 from __future__ import annotations
 
@@ -143,3 +144,43 @@ def test_pool_that_cannot_start_its_threads_shrinks(margin_mib):
         RAYON_NUM_THREADS="16",
     )
     assert out.stdout.strip() in ("[(0, 1, 0)]", "MemoryError")
+
+
+# (codes made before the limit, the call, its result): few rows and a huge k ran
+# out of the address space left (tiles of 2048 rows of 1 MiB codes; the k + 1
+# chunks of the bit plans, made and estimated before the scan was chosen), or
+# took minutes (a row of 8 GiB: 2^32 chunks made before the row count was read).
+THREE_WIDE_ROWS = "a, k = support.random_codes(3, 1 << 18), (1 << 21) - 1"
+ONE_HUGE_ROW = "a, k = np.zeros((1, 2**33), np.uint8), 2**32 - 1"
+TINY_INPUTS = [
+    (THREE_WIDE_ROWS, "bn.find_pairs(a, k)", "reference.self_join(a, k)"),
+    (
+        "a, k = support.random_codes(3, 1 << 20), (1 << 23) - 1",
+        "bn.find_pairs(a, k)",
+        "reference.self_join(a, k)",
+    ),
+    (THREE_WIDE_ROWS, "m.find_pairs_self_bit(a, k)", "reference.self_join(a, k)"),
+    (THREE_WIDE_ROWS, "m.find_pairs_cross_bit(a, a[:1], k // 2)", "reference.cross_join(a, a[:1], k // 2)"),
+    (ONE_HUGE_ROW, "m.find_pairs_self_bit(a, k)", "[]"),
+    (ONE_HUGE_ROW, "m.find_pairs_cross_bit(a[:0], a, k)", "[]"),
+]
+
+
+@needs_address_space_limit
+@pytest.mark.parametrize(
+    "setup, call, expected", TINY_INPUTS, ids=[f"{c[1]} {c[0][-12:]}" for c in TINY_INPUTS]
+)
+def test_few_rows_with_any_k_cost_about_their_scan(setup, call, expected):
+    support.run_script(
+        f"""
+        import brimel_native as bn, reference
+        {setup}
+        expected = {expected}
+        bn.find_pairs(a[:2, :8], 3)  # the worker pool starts before the limit
+        limit_address_space(300)
+        found = {call}
+        if hasattr(found, "distance"):
+            found = list(zip(found.i.tolist(), found.j.tolist(), found.distance.tolist()))
+        assert found == expected, found
+        """
+    )

@@ -34,4 +34,10 @@ std::vector<BitRange> plan_bit_chunks(std::uint64_t d_bytes, std::uint32_t k);
 // True when no chunk of `plan` is wider than kMaxChunkBits.
 bool plan_fits_chunk_keys(std::span<const BitRange> plan);
 
+// plan_fits_chunk_keys(plan_bit_chunks(d_bytes, k)), and the number of chunks
+// of that plan, at least (chunk_count_at_least), without making it: k + 1
+// ranges, billions for the largest k.
+bool bit_plan_fits_chunk_keys(std::uint64_t d_bytes, std::uint32_t k);
+std::uint64_t bit_plan_chunks_at_least(std::uint64_t d_bytes, std::uint32_t k);
+
 }  // namespace brimel

@@ -20,4 +20,13 @@ using ByteRange = std::pair<std::uint64_t, std::uint64_t>;
 // Panics with "attempt to divide by zero" when num_chunks is 0.
 std::vector<ByteRange> chunk_boundaries(std::uint64_t d_bytes, std::uint64_t num_chunks);
 
+// What chunk_boundaries(units, num_chunks) returns, told without making it
+// (num_chunks can be in the billions where units is too). Both panic as it
+// does when num_chunks is 0.
+// The number of its ranges, at least: exact unless units * num_chunks wraps,
+// in which case the ranges before the first wrap are counted.
+std::uint64_t chunk_count_at_least(std::uint64_t units, std::uint64_t num_chunks);
+// True when none of its ranges is wider than `width`.
+bool chunks_at_most(std::uint64_t units, std::uint64_t num_chunks, std::uint64_t width);
+
 }  // namespace brimel

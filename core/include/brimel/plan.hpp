@@ -155,6 +155,11 @@ Plan segment_plan(const std::vector<std::uint64_t>& bits, std::uint64_t d_bytes,
 // scan does: find_pairs then scans, and choose_plan draws no sample.
 bool is_tiny(const JoinInput& input);
 
+// True when the scan is expected to cost less than any plan of `parts` parts
+// or more (each part keys every row), so that such a plan is turned down
+// without being made.
+bool scan_beats_plans_of(const JoinInput& input, std::uint64_t parts);
+
 // Estimates every plan on a fixed-seed sample of the input's pairs (the same
 // input always gets the same estimates; a tiny join's are those of uniform
 // codes), adds the scan, and picks the cheapest.

@@ -94,7 +94,7 @@ PlanChoice explain_pairs(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteS
 std::vector<std::uint32_t> find_groups(ByteSpan a_data, std::uint64_t n_a, std::uint64_t d_bytes,
                                        std::uint32_t k, RunControl* control) {
     const JoinInput input = checked_input(a_data, n_a, std::nullopt, 0, d_bytes, k);
-    if (n_a == 0) return {};
+    if (n_a <= 1) return std::vector<std::uint32_t>(n_a, 0);  // no row to compare, however wide
     std::vector<std::uint32_t> labels;
     pool::run([&] {
         detail::DistinctCodes distinct = detail::distinct_codes(input.a, n_a, d_bytes, control);

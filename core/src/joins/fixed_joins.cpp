@@ -5,6 +5,7 @@
 // (heavy groups, natural or crafted), the scan runs instead, with the same
 // records.
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 #include "brimel/bit_plan.hpp"
@@ -42,17 +43,22 @@ void check_bit_k(std::uint32_t k, std::uint64_t d_bytes) {
     if (!k_below_code_bits(k, d_bytes)) panic(messages::k_not_below_code_bits("brimel: ", k, d_bytes));
 }
 
-std::vector<BitRange> checked_bit_plan(std::uint64_t d_bytes, std::uint32_t k) {
-    std::vector<BitRange> plan = plan_bit_chunks(d_bytes, k);
-    if (!plan_fits_chunk_keys(plan)) panic(messages::kChunkTooWide);
-    return plan;
+void check_bit_plan(std::uint64_t d_bytes, std::uint32_t k) {
+    if (!bit_plan_fits_chunk_keys(d_bytes, k)) panic(messages::kChunkTooWide);
 }
 
-// The chunk plan, or the tile scan where that is expected to be cheaper. A
-// plan of at most k chunks (a byte plan asked for k >= d_bytes) can miss
-// pairs; it runs as it is, so its records stay those of its chunks.
-std::vector<PairRecord> join_fixed(const JoinInput& input, Plan chunks, RunControl* control) {
+// The chunk plan made by make_chunks(), or the tile scan where that is
+// expected to be cheaper. A plan of at most k chunks (a byte plan asked for
+// k >= d_bytes) can miss pairs; it runs as it is, so its records stay those
+// of its chunks. Nothing is made without a pair of rows, nor when the scan
+// costs less than any plan of `chunks_at_least` parts: the k + 1 chunks of a
+// large k over a few rows would cost far more than the scan, in time and memory.
+std::vector<PairRecord> join_fixed(const JoinInput& input, std::uint64_t chunks_at_least,
+                                   const std::function<Plan()>& make_chunks, RunControl* control) {
     if (input.n_a == 0 || (input.self() ? input.n_a < 2 : input.n_b == 0)) return {};
+    if (chunks_at_least > input.k && scan_beats_plans_of(input, chunks_at_least))
+        return join_with_plan(input, scan_plan(), nullptr, control);
+    Plan chunks = make_chunks();
     if (chunks.parts.empty()) return {};  // rows of zero bytes: no chunk, no candidate
     if (chunks.parts.size() <= input.k) return join_with_plan(input, chunks, nullptr, control);
     std::vector<Plan> plans;
@@ -67,7 +73,9 @@ std::vector<PairRecord> byte_self_join(ByteSpan data, std::uint64_t n, std::uint
     // With no row pair there is nothing to plan (and k may be far beyond the
     // code width: the caller checks it).
     if (n < 2) return {};
-    return join_fixed({data.data(), n, nullptr, 0, d_bytes, k}, byte_chunk_plan(d_bytes, k), control);
+    return join_fixed(
+        {data.data(), n, nullptr, 0, d_bytes, k}, chunk_count_at_least(d_bytes, std::uint64_t{k} + 1),
+        [&] { return byte_chunk_plan(d_bytes, k); }, control);
 }
 
 }  // namespace
@@ -88,8 +96,10 @@ std::vector<PairRecord> find_pairs_self_bit(ByteSpan data, std::uint64_t n, std:
                                             std::uint32_t k, RunControl* control) {
     check_self_join_input(data, n, d_bytes);
     check_bit_k(k, d_bytes);
-    const std::vector<BitRange> plan = checked_bit_plan(d_bytes, k);
-    return join_fixed({data.data(), n, nullptr, 0, d_bytes, k}, chunk_plan(plan), control);
+    check_bit_plan(d_bytes, k);
+    return join_fixed(
+        {data.data(), n, nullptr, 0, d_bytes, k}, bit_plan_chunks_at_least(d_bytes, k),
+        [&] { return chunk_plan(plan_bit_chunks(d_bytes, k)); }, control);
 }
 
 std::vector<PairRecord> find_pairs_self_adaptive(ByteSpan data, std::uint64_t n, std::uint64_t d_bytes,
@@ -112,7 +122,8 @@ std::vector<PairRecord> find_pairs_self_adaptive(ByteSpan data, std::uint64_t n,
         std::count_if(entropies.begin(), entropies.end(), [](double e) { return e > 0.0; }));
     if (varying < num_lists) return find_pairs_self_bit(data, n, d_bytes, k, control);
     const PositionLists lists = plan_adaptive_chunks(entropies, num_lists, kMaxChunkBits);
-    return join_fixed({data.data(), n, nullptr, 0, d_bytes, k}, chunk_plan(lists), control);
+    return join_fixed(
+        {data.data(), n, nullptr, 0, d_bytes, k}, lists.size(), [&] { return chunk_plan(lists); }, control);
 }
 
 std::vector<PairRecord> find_pairs_cross(ByteSpan a_data, std::uint64_t n_a, ByteSpan b_data,
@@ -121,9 +132,10 @@ std::vector<PairRecord> find_pairs_cross(ByteSpan a_data, std::uint64_t n_a, Byt
     check_cross_join_lengths(a_data, n_a, b_data, n_b, d_bytes);
     if (k >= d_bytes) panic(messages::k_not_below_d_bytes(k, d_bytes, messages::kEngineAdvice));
     check_cross_join_rows(n_a, n_b);
-    if (n_a == 0 || n_b == 0) return {};
-    return join_fixed({a_data.data(), n_a, b_data.data(), n_b, d_bytes, k}, byte_chunk_plan(d_bytes, k),
-                      control);
+    return join_fixed(
+        {a_data.data(), n_a, b_data.data(), n_b, d_bytes, k},
+        chunk_count_at_least(d_bytes, std::uint64_t{k} + 1), [&] { return byte_chunk_plan(d_bytes, k); },
+        control);
 }
 
 std::vector<PairRecord> find_pairs_cross_bit(ByteSpan a_data, std::uint64_t n_a, ByteSpan b_data,
@@ -132,9 +144,10 @@ std::vector<PairRecord> find_pairs_cross_bit(ByteSpan a_data, std::uint64_t n_a,
     check_cross_join_lengths(a_data, n_a, b_data, n_b, d_bytes);
     check_bit_k(k, d_bytes);
     check_cross_join_rows(n_a, n_b);
-    const std::vector<BitRange> plan = checked_bit_plan(d_bytes, k);
-    if (n_a == 0 || n_b == 0) return {};
-    return join_fixed({a_data.data(), n_a, b_data.data(), n_b, d_bytes, k}, chunk_plan(plan), control);
+    check_bit_plan(d_bytes, k);
+    return join_fixed(
+        {a_data.data(), n_a, b_data.data(), n_b, d_bytes, k}, bit_plan_chunks_at_least(d_bytes, k),
+        [&] { return chunk_plan(plan_bit_chunks(d_bytes, k)); }, control);
 }
 
 }  // namespace brimel

@@ -32,6 +32,10 @@ using detail::PartKeys;
 // 64 KiB, so it stays in L1/L2 while every query of its group streams past;
 // a query costs one kernel call per tile, small against 2048 row compares.
 constexpr std::size_t kTileRows = 2048;
+// A tile of codes wider than 2 KiB holds fewer rows, at most this many bytes:
+// each worker holds two tiles, which would otherwise grow with the width alone
+// (2 GiB for codes of 1 MiB), and a kernel call over a few such rows is long.
+constexpr std::size_t kMaxTileBytes = std::size_t{4} << 20;
 // Records per block of a worker's list: 768 KiB.
 constexpr std::size_t kRecordBlock = 1 << 16;
 // Widest codes, in 64-bit words, that a grouping copies: 32 bytes per row.
@@ -47,7 +51,7 @@ struct Matrix {
 
 // What one worker owns: its tile, its kernel outputs and its records.
 struct Scratch {
-    std::vector<std::uint64_t> tile;       // kTileRows * words, word-major
+    std::vector<std::uint64_t> tile;       // tile rows * words, word-major
     std::vector<std::uint64_t> near_tile;  // the same, for a group's neighbours
     std::vector<std::uint32_t> near_rows;  // row at each near_tile position
     std::vector<std::uint64_t> query;      // words of the query row
@@ -81,6 +85,14 @@ struct UnitePairs {
     void operator()(Scratch&, std::uint32_t i, std::uint32_t j, std::uint32_t) const { groups->unite(i, j); }
 };
 
+// Rows per tile for this input: kTileRows, fewer when no matrix has that
+// many rows or the codes are so wide that the tile would pass kMaxTileBytes.
+std::size_t tile_rows(const JoinInput& input, std::size_t words) {
+    const std::uint64_t rows = std::max(input.n_a, input.self() ? 0 : input.n_b);
+    return static_cast<std::size_t>(
+        std::max<std::uint64_t>(1, std::min<std::uint64_t>({kTileRows, rows, kMaxTileBytes / (8 * words)})));
+}
+
 template <class Sink>
 class TileJoin {
 public:
@@ -95,14 +107,15 @@ public:
           control_(control),
           source_a_{a_.data, a_.d_bytes, words_},
           source_b_{b_.data, b_.d_bytes, words_},
-          scratch_([words = words_] {
+          tile_rows_(tile_rows(input, words_)),
+          scratch_([words = words_, rows = tile_rows_] {
               Scratch s;
-              s.tile.resize(kTileRows * words);
-              s.near_tile.resize(kTileRows * words);
-              s.near_rows.resize(kTileRows);
+              s.tile.resize(rows * words);
+              s.near_tile.resize(rows * words);
+              s.near_rows.resize(rows);
               s.query.resize(words);
-              s.pos.resize(kTileRows);
-              s.dist.resize(kTileRows);
+              s.pos.resize(rows);
+              s.dist.resize(rows);
               return s;
           }) {
         for (const Part& part : plan.parts) parts_.emplace_back(part, input.d_bytes);
@@ -214,7 +227,7 @@ private:
                               Scratch& s = scratch_.local();
                               std::uint64_t rows = 0;
                               for (std::size_t g = range.begin(); g != range.end(); ++g) {
-                                  if (groups_a.size(g) > kTileRows) continue;
+                                  if (groups_a.size(g) > tile_rows_) continue;
                                   poll();
                                   small_group(s, groups_a, queries, flips, g);
                                   rows += groups_a.size(g);
@@ -222,7 +235,7 @@ private:
                               advance(rows);
                           });
         for (std::size_t g = 0; g < groups_a.groups(); ++g)
-            if (groups_a.group(g).size() > kTileRows) large_group(groups_a, queries, flips, g);
+            if (groups_a.group(g).size() > tile_rows_) large_group(groups_a, queries, flips, g);
         if (control_ != nullptr) control_->part_done();
 
         if (stats == nullptr) return;
@@ -305,7 +318,7 @@ private:
         }
         std::size_t gathered = 0;
         const auto scan_gathered = [&] {
-            const TileRef near{{s.near_tile.data(), kTileRows, words_}, s.near_rows.data(), gathered};
+            const TileRef near{{s.near_tile.data(), tile_rows_, words_}, s.near_rows.data(), gathered};
             for (std::size_t t = 0; t < size; ++t)
                 verify(s, near, self_, groups_a.rows()[first + t], query_words(s, groups_a, a_, first + t),
                        0);
@@ -313,11 +326,11 @@ private:
         };
         for_each_neighbour(groups_a, queries, flips, g, [&](std::size_t h) {
             for (std::size_t from = queries.start(h), end = from + queries.size(h); from < end;) {
-                const std::size_t take = std::min(end - from, kTileRows - gathered);
+                const std::size_t take = std::min(end - from, tile_rows_ - gathered);
                 gather(s, queries, from, take, gathered);
                 gathered += take;
                 from += take;
-                if (gathered == kTileRows) scan_gathered();
+                if (gathered == tile_rows_) scan_gathered();
             }
         });
         if (gathered > 0) scan_gathered();
@@ -334,7 +347,7 @@ private:
             const kernels::Tile all = groups.tile();
             for (std::size_t w = 0; w < words_; ++w) {
                 const std::uint64_t* source = all.data + w * all.stride + from;
-                std::uint64_t* target = s.near_tile.data() + w * kTileRows + at;
+                std::uint64_t* target = s.near_tile.data() + w * tile_rows_ + at;
                 for (std::size_t t = 0; t < count; ++t) target[t] = source[t];
             }
             return;
@@ -342,7 +355,7 @@ private:
         for (std::size_t t = 0; t < count; ++t) {
             const std::uint8_t* code = b_.row(groups.rows()[from + t]);
             for (std::size_t w = 0; w < words_; ++w)
-                s.near_tile[w * kTileRows + at + t] = detail::load_word(code, w, b_.d_bytes);
+                s.near_tile[w * tile_rows_ + at + t] = detail::load_word(code, w, b_.d_bytes);
         }
     }
 
@@ -350,7 +363,7 @@ private:
                      const std::vector<std::uint64_t>& flips, std::size_t g) {
         const std::size_t first = groups_a.start(g);
         const std::size_t size = groups_a.size(g);
-        const std::size_t tiles = (size + kTileRows - 1) / kTileRows;
+        const std::size_t tiles = (size + tile_rows_ - 1) / tile_rows_;
         // Work items: (tile, query tile of the same group) for the triangle,
         // (tile, neighbour group, its query positions [from, to)) for probes.
         // A tile's rows count as done in shares, one per item of the tile.
@@ -361,7 +374,7 @@ private:
             std::size_t to;
             std::size_t rows = 0;  // progress share
         };
-        const auto tile_size = [&](std::size_t t) { return std::min(kTileRows, size - t * kTileRows); };
+        const auto tile_size = [&](std::size_t t) { return std::min(tile_rows_, size - t * tile_rows_); };
         std::vector<Item> items;
         for (std::size_t t = 0; t < tiles; ++t) {
             const std::size_t first_item = items.size();
@@ -369,8 +382,8 @@ private:
                 for (std::size_t q = 0; q <= t; ++q) items.push_back({t, SIZE_MAX, q, q});
             for_each_neighbour(groups_a, queries, flips, g, [&](std::size_t h) {
                 const std::size_t end = queries.start(h) + queries.size(h);
-                for (std::size_t from = queries.start(h); from < end; from += kTileRows)
-                    items.push_back({t, h, from, std::min(end, from + kTileRows)});
+                for (std::size_t from = queries.start(h); from < end; from += tile_rows_)
+                    items.push_back({t, h, from, std::min(end, from + tile_rows_)});
             });
             const std::size_t count = items.size() - first_item;
             if (count == 0) advance(tile_size(t));
@@ -386,13 +399,13 @@ private:
                     const Item& item = items[it];
                     advance(item.rows);
                     const TileRef tile =
-                        tile_of(s, groups_a, first + item.tile * kTileRows, tile_size(item.tile));
+                        tile_of(s, groups_a, first + item.tile * tile_rows_, tile_size(item.tile));
                     if (item.group != SIZE_MAX) {
                         for (std::size_t q = item.from; q < item.to; ++q)
                             verify(s, tile, true, queries.rows()[q], query_words(s, queries, b_, q), 0);
                         continue;
                     }
-                    const std::size_t query_first = first + item.from * kTileRows;
+                    const std::size_t query_first = first + item.from * tile_rows_;
                     for (std::size_t q = 0; q < tile_size(item.from); ++q)
                         verify(s, tile, true, groups_a.rows()[query_first + q],
                                query_words(s, groups_a, a_, query_first + q),
@@ -505,6 +518,7 @@ private:
     detail::CodeSource source_a_;
     detail::CodeSource source_b_;
     std::size_t part_ = 0;
+    std::size_t tile_rows_;
     tbb::enumerable_thread_specific<Scratch> scratch_;
     // Buffers of group(), one part at a time: the rows' keys (of A, then of
     // B) and the rows of each side sorted by key.

@@ -23,22 +23,30 @@ constexpr std::uint64_t mix(std::uint64_t x) {
 }  // namespace
 
 WordMasks word_masks(const Part& part) {
-    if (part.width() == 0) return {};
-    const std::uint64_t last = part.positions.empty() ? part.hi - 1 : part.positions.back();
-    std::vector<std::uint64_t> mask(word_bit(last).first + 1, 0);
+    // One entry per word the part touches, whatever word its last bit lies in
+    // (a table up to that word would be sized by the code's width).
+    WordMasks masks;
     const auto add = [&](std::uint64_t p) {
         const auto [word, bit] = word_bit(p);
-        mask[word] |= std::uint64_t{1} << bit;
+        if (masks.empty() || masks.back().first != word) masks.emplace_back(word, 0);
+        masks.back().second |= std::uint64_t{1} << bit;
     };
     if (part.positions.empty()) {
         for (std::uint64_t p = part.lo; p < part.hi; ++p) add(p);
-    } else {
-        for (const std::uint64_t p : part.positions) add(p);
+        return masks;
     }
-    WordMasks masks;
-    for (std::size_t w = 0; w < mask.size(); ++w)
-        if (mask[w] != 0) masks.emplace_back(w, mask[w]);
-    return masks;
+    for (const std::uint64_t p : part.positions) add(p);
+    // Positions in any order: entries sorted by word, those of one word merged.
+    std::sort(masks.begin(), masks.end());
+    WordMasks merged;
+    for (const auto& [word, mask] : masks) {
+        if (!merged.empty() && merged.back().first == word) {
+            merged.back().second |= mask;
+        } else {
+            merged.emplace_back(word, mask);
+        }
+    }
+    return merged;
 }
 
 std::vector<std::uint64_t> flip_masks(unsigned bits, std::uint32_t threshold) {

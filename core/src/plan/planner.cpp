@@ -254,15 +254,24 @@ std::vector<std::size_t> near_counts(const Plan& plan, const std::vector<std::ui
     return near;
 }
 
+// Rows of A and B, each keyed once per part.
+double rows_keyed(const JoinInput& input) {
+    return static_cast<double>(input.n_a) + (input.self() ? 0.0 : static_cast<double>(input.n_b));
+}
+
+double scan_cost(const JoinInput& input, std::size_t words) {
+    return input.all_pairs() * pair_cost(words) + rows_keyed(input) * 2.0 * static_cast<double>(words);
+}
+
 PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::uint64_t>& xors,
                       std::size_t sampled, std::size_t words, DistanceCache& cache) {
     const double all = input.all_pairs();
     const double rows_a = static_cast<double>(input.n_a);
-    const double rows = rows_a + (input.self() ? 0.0 : static_cast<double>(input.n_b));
+    const double rows = rows_keyed(input);
     PlanEstimate out;
     if (plan.is_scan()) {
         out.candidates = all;
-        out.cost = all * pair_cost(words) + rows * 2.0 * static_cast<double>(words);
+        out.cost = scan_cost(input, words);
         out.plan = std::move(plan);
         return out;
     }
@@ -323,6 +332,11 @@ bool plannable(const Part& part) {
 }
 
 }  // namespace
+
+bool scan_beats_plans_of(const JoinInput& input, std::uint64_t parts) {
+    const std::size_t words = std::max<std::size_t>(detail::words_per_row(input.d_bytes), 1);
+    return scan_cost(input, words) < static_cast<double>(parts) * rows_keyed(input) * row_cost(words);
+}
 
 double JoinInput::all_pairs() const {
     const auto na = static_cast<double>(n_a);
@@ -387,11 +401,16 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
     // kEveryPartCount, and beyond it the fewest parts for each threshold t
     // (m (t + 1) > k). Fewer parts are wider and probe more values, so the
     // walk stops once parts get too wide to key or too dear to probe.
+    // The fewest parts for threshold t is ceil((k + 1) / (t + 1)); its values
+    // are walked from the largest of at most kMaxPlannedParts down, each once
+    // (not t by t: k / 40 steps for a large k).
+    const std::uint64_t bits_to_cover = std::uint64_t{k} + 1;
+    const auto ceil_div = [](std::uint64_t x, std::uint64_t y) { return x / y + (x % y != 0); };
     std::vector<std::uint64_t> counts;
-    for (std::uint64_t m = 1; m <= std::min<std::uint64_t>(std::uint64_t{k} + 1, kEveryPartCount); ++m)
+    for (std::uint64_t m = 1; m <= std::min(bits_to_cover, kEveryPartCount); ++m) counts.push_back(m);
+    for (std::uint64_t m = ceil_div(bits_to_cover, ceil_div(bits_to_cover, kMaxPlannedParts));
+         m > kEveryPartCount; m = ceil_div(bits_to_cover, ceil_div(bits_to_cover, m - 1)))
         counts.push_back(m);
-    for (std::uint64_t t = 0; (std::uint64_t{k} + 1 + t) / (t + 1) > kEveryPartCount; ++t)
-        counts.push_back((std::uint64_t{k} + 1 + t) / (t + 1));
     std::sort(counts.begin(), counts.end(), std::greater<>());
     counts.erase(std::unique(counts.begin(), counts.end()), counts.end());
     for (const std::uint64_t m : counts) {
