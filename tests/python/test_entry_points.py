@@ -235,6 +235,28 @@ def test_more_rows_than_ids_can_name_are_refused_before_a_row_is_read():
         assert type(caught.value) is error and str(caught.value) == text, function
 
 
+def test_rows_whose_bit_count_wraps_are_refused_before_a_row_is_read():
+    """Rows claiming 2^61 bytes or more (views of memory that is not there)
+    were planned with the wrapped bit count 8 * d_bytes, then read. (No array
+    is an argument of this test: a failure report would print it.)"""
+    wide = 2**61 + 1
+    empty = np.ndarray((0, wide), np.uint8, buffer=bytearray(0))
+    unbacked = np.lib.stride_tricks.as_strided(np.zeros(1, np.uint8), (2, wide), (wide, 1))
+    calls = [(join, (unbacked, 3)) for join in (self_byte, self_bit, adaptive, find_pairs, find_groups)]
+    calls += [(join, (unbacked, unbacked, 3)) for join in CROSS]
+
+    def outcome(function, args):
+        try:
+            function(*args)
+        except BaseException as failure:  # noqa: BLE001 - the class of either module
+            return type(failure).__name__, str(failure)
+
+    text = f"d_bytes ({wide}) is too large: 8*d_bytes must fit in 64 bits (d_bytes <= {wide - 2})"
+    assert [outcome(*call) for call in calls] == [("PanicException", text)] * len(calls)
+    # The joins' own k test keeps its wrapped product; without a pair of rows there is nothing to join.
+    assert self_bit(empty, 3) == cross_bit(empty, unbacked, 3) == [] == find_pairs(empty, 3).i.tolist()
+
+
 def test_k_index_that_reshapes_the_array_is_refused():
     """k.__index__ runs after the array was accepted; the shape is read (and
     checked again) only after it. A 0-d array read as 2-D read past NumPy's

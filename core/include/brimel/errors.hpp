@@ -46,6 +46,21 @@ public:
 // the low-level routines, never through the joins, which check lengths first.
 [[noreturn, gnu::cold, gnu::noinline]] void panic_out_of_range(std::uint64_t index, std::uint64_t length);
 
+// The widest code: its bit count, 8 * d_bytes, fits an unsigned 64-bit value.
+// No wider row fits in memory; a wider d_bytes comes from a bare count (an
+// Index's width) or from a view of memory that is not there, and is refused
+// before any product of it is used to plan or allocate.
+inline constexpr std::uint64_t kMaxCodeBytes = UINT64_MAX / 8;
+
+// "d_bytes (<d_bytes>) is too large: 8*d_bytes must fit in 64 bits (d_bytes <= 2305843009213693951)"
+std::string code_width_message(std::uint64_t d_bytes);
+
+// Throws Panic(code_width_message(d_bytes)) when d_bytes > kMaxCodeBytes.
+inline void check_code_width(std::uint64_t d_bytes) {
+    if (d_bytes > kMaxCodeBytes) [[unlikely]]
+        panic(code_width_message(d_bytes));
+}
+
 inline void assert_equal(std::uint64_t left, std::uint64_t right, std::string_view what) {
     if (left != right) [[unlikely]]
         panic_not_equal(what, left, right);

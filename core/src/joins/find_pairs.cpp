@@ -82,6 +82,7 @@ std::vector<PairRecord> find_pairs(ByteSpan a_data, std::uint64_t n_a, std::opti
         if (stats != nullptr) *stats = JoinStats{"none", {}, 0, 0};
         return {};
     }
+    check_code_width(d_bytes);  // rows that wide are views of memory that is not there
     return join_with_plan(input, plan_for(input).plan(), stats, control);
 }
 
@@ -95,6 +96,7 @@ std::vector<std::uint32_t> find_groups(ByteSpan a_data, std::uint64_t n_a, std::
                                        std::uint32_t k, RunControl* control) {
     const JoinInput input = checked_input(a_data, n_a, std::nullopt, 0, d_bytes, k);
     if (n_a <= 1) return std::vector<std::uint32_t>(n_a, 0);  // no row to compare, however wide
+    check_code_width(d_bytes);
     std::vector<std::uint32_t> labels;
     pool::run([&] {
         detail::DistinctCodes distinct = detail::distinct_codes(input.a, n_a, d_bytes, control);

@@ -56,6 +56,9 @@ void check_bit_plan(std::uint64_t d_bytes, std::uint32_t k) {
 std::vector<PairRecord> join_fixed(const JoinInput& input, std::uint64_t chunks_at_least,
                                    const std::function<Plan()>& make_chunks, RunControl* control) {
     if (input.n_a == 0 || (input.self() ? input.n_a < 2 : input.n_b == 0)) return {};
+    // Rows wider than this exist only as views of memory that is not there;
+    // the bit count the plans are made from would have wrapped.
+    check_code_width(input.d_bytes);
     if (chunks_at_least > input.k && scan_beats_plans_of(input, chunks_at_least))
         return join_with_plan(input, scan_plan(), nullptr, control);
     Plan chunks = make_chunks();
@@ -111,6 +114,7 @@ std::vector<PairRecord> find_pairs_self_adaptive(ByteSpan data, std::uint64_t n,
     // without counting bits (8 * d_bytes counters, whatever d_bytes is).
     if (n < 2) return find_pairs_self_bit(data, n, d_bytes, k, control);
 
+    check_code_width(d_bytes);  // 8 * d_bytes bits are counted
     const std::uint64_t num_lists = std::uint64_t{k} + 1;
     const std::vector<double> entropies =
         estimate_bit_entropies(data, n, d_bytes, std::min(std::max<std::uint64_t>(n, 1), kEntropySampleRows));
