@@ -15,13 +15,15 @@ template <std::size_t Words>
                                                            std::uint32_t* dist, std::size_t found = 0) {
     const std::size_t words = Words != 0 ? Words : tile.words;
     for (std::size_t r = begin; r < end; ++r) {
-        std::uint32_t count = 0;
+        // 64-bit, as in the vector kernels: rows wider than 2^29 bytes differ
+        // in more bits than 32 bits count.
+        std::uint64_t count = 0;
         for (std::size_t w = 0; w < words; ++w)
             count +=
-                static_cast<std::uint32_t>(__builtin_popcountll(query[w] ^ tile.data[w * tile.stride + r]));
+                static_cast<std::uint64_t>(__builtin_popcountll(query[w] ^ tile.data[w * tile.stride + r]));
         if (count <= k) {
             pos[found] = static_cast<std::uint32_t>(r);
-            dist[found] = count;
+            dist[found] = static_cast<std::uint32_t>(count);
             ++found;
         }
     }
