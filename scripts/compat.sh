@@ -35,7 +35,8 @@ make_env() {  # make_env NAME PYTHON NUMPY_SPEC -> path of the env's python
     "$2" -m venv "$dir"
     "$dir/bin/python" -m pip install -q --upgrade pip
   fi
-  "$dir/bin/python" -m pip install -q "$3" pytest hypothesis
+  # The wheel's dependencies by hand (--no-deps below keeps the NumPy asked for).
+  "$dir/bin/python" -m pip install -q "$3" "tbb>=2021.10" pytest hypothesis
   "$dir/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
   echo "$dir/bin/python"
 }

@@ -39,7 +39,7 @@ bash scripts/setup.sh >/dev/null
 build=build/fuzz
 .venv/bin/cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DBRIMEL_SANITIZE=address,undefined -DBRIMEL_BUILD_FUZZERS=ON \
-  -DBRIMEL_BUILD_MODULE=OFF -DBRIMEL_BUILD_TESTS=OFF \
+  -DBRIMEL_BUILD_MODULE=OFF -DBRIMEL_BUILD_TESTS=OFF -DPython_EXECUTABLE="$root/.venv/bin/python" \
   -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" >/dev/null
 .venv/bin/cmake --build "$build" -j "$(nproc)" --target engine_fuzzer
 

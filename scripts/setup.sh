@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Sets up everything brimel_native needs on Debian 12 or 13, idempotently:
 # system packages (as root, only those missing), a virtual environment in
-# .venv with the Python packages, and the package itself built into it.
+# .venv with the Python packages (oneTBB among them, from PyPI's tbb-devel),
+# and the package itself built into it. Building the package alone needs only
+# a C++ compiler and Python (`pip install .`); GoogleTest is for the engine
+# tests.
 #
 #   bash scripts/setup.sh            # everything
 #   BRIMEL_SKIP_INSTALL=1 ...        # system packages and venv only
@@ -11,12 +14,7 @@ cd "$(dirname "$0")/.."
 log() { printf '[setup] %s\n' "$*" >&2; }
 
 # --- system packages ---------------------------------------------------------
-debian_major=$(cut -d. -f1 /etc/debian_version 2>/dev/null || echo 0)
-case "$debian_major" in
-  12) boost=libboost1.81-dev ;;   # Debian 12's default Boost (1.74) lacks unordered_flat_map
-  *)  boost=libboost-dev ;;       # Debian 13 ships Boost >= 1.83 as the default
-esac
-packages=(g++ libtbb-dev "$boost" libgtest-dev python3-venv)
+packages=(g++ libgtest-dev python3-venv)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -8,7 +8,7 @@ bash scripts/setup.sh
 
 jobs=$(nproc)
 .venv/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRIMEL_BUILD_TESTS=ON \
-  -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" >/dev/null
+  -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" >/dev/null
 .venv/bin/cmake --build build/dev -j "$jobs"
 .venv/bin/ctest --test-dir build/dev --output-on-failure -j "$jobs"
 
