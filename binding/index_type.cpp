@@ -106,10 +106,11 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const std::uint64_t d_bytes = extract_u64(bound[0], "d_bytes");
         const std::uint32_t k = extract_u32(bound[1], "k");
         if (d_bytes == 0) raise(PyExc_ValueError, "Index: d_bytes must be >= 1");
-        const std::uint64_t total_bits = 8 * d_bytes;
-        if (total_bits <= k)
-            raise(PyExc_ValueError, "Index: k (" + std::to_string(k) + ") must be < 8*d_bytes (" +
-                                        std::to_string(total_bits) + ")");
+        if (!k_below_code_bits(k, d_bytes))
+            raise(PyExc_ValueError, messages::k_not_below_code_bits("Index: ", k, d_bytes));
+        // After the check above, whose text may print a wrapped 8*d_bytes: a
+        // width whose bit count wraps would break every later product.
+        if (d_bytes > kMaxCodeBytes) raise(PyExc_ValueError, "Index: " + code_width_message(d_bytes));
         return wrap_index(type, std::make_unique<Index>(Index::create(d_bytes, k)));
     });
 }

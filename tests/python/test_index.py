@@ -105,3 +105,10 @@ def test_few_rows_with_a_huge_k_cost_what_they_hold(tmp_path):
         assert m.Index.load({str(tmp_path / "wide.idx")!r}).query(rows[2])[2] == (2, 0)
         """
     )
+
+
+def test_index_refuses_a_width_whose_bit_count_wraps():
+    with pytest.raises(ValueError, match=r"^Index: d_bytes \(2305843009213693953\) is too large"):
+        m.Index(2**61 + 1, 0)
+    with pytest.raises(ValueError, match=r"^Index: k \(5\) must be < 8\*d_bytes \(0\)$"):
+        m.Index(2**61, 5)

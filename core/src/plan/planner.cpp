@@ -377,6 +377,10 @@ Plan byte_chunk_plan(std::uint64_t d_bytes, std::uint32_t k) {
 
 std::vector<Plan> fixed_plans(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies) {
     std::vector<Plan> plans;
+    // Each of them has k + 1 parts (one for k = 0), a pass over the rows
+    // each: past kMaxPlannedParts they are not worth making, and making them
+    // would cost memory in proportion to k, not to the rows.
+    if (std::uint64_t{k} + 1 > kMaxPlannedParts) return plans;
     if (k < d_bytes) plans.push_back(byte_chunk_plan(d_bytes, k));
     const std::vector<BitRange> bits = plan_bit_chunks(d_bytes, k);
     if (plan_fits_chunk_keys(bits)) plans.push_back(chunk_plan(bits));
@@ -461,6 +465,9 @@ namespace {
 // Block counts tried by block_plans: beyond this, parts of a few blocks are
 // too narrow to pay for their passes.
 constexpr std::uint64_t kMaxBlocks = 8;
+// Widest codes, in bits, that block plans are made for (1024-bit codes and
+// narrower: every common hash).
+constexpr std::uint64_t kMaxBlockedBits = 1024;
 
 // The parts of r of the given blocks, one per choice, in lexicographic order
 // of the choices; a part whose blocks are contiguous is a bit range.
@@ -498,7 +505,10 @@ std::vector<Part> block_parts(const std::vector<std::vector<std::uint64_t>>& blo
 std::vector<Plan> block_plans(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies) {
     const std::uint64_t total_bits = 8 * d_bytes;
     std::vector<Plan> plans;
-    if (std::uint64_t{k} >= total_bits) return plans;
+    // Parts list their bit positions: on codes wider than kMaxBlockedBits the
+    // lists alone would cost memory in proportion to the width times the
+    // parts, for exact matches over parts far wider than any key.
+    if (std::uint64_t{k} >= total_bits || total_bits > kMaxBlockedBits) return plans;
     const bool skewed = entropies != nullptr && std::any_of(entropies->begin(), entropies->end(),
                                                             [](double e) { return e < kSkewedEntropy; });
     for (std::uint64_t m = 3; m <= std::min(kMaxBlocks, total_bits); ++m) {
