@@ -249,13 +249,7 @@ PyType_Spec spec = {"Bank", sizeof(BankObject), 0, Py_TPFLAGS_DEFAULT, slots};
 }  // namespace
 
 PyObject* bank_type(PyObject* module) {
-    if (the_type != nullptr) return reinterpret_cast<PyObject*>(the_type);
-    PyRef type(PyType_FromSpec(&spec));
-    if (!type) return nullptr;
-    PyRef module_name(PyModule_GetNameObject(module));
-    if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0)
-        return nullptr;
-    the_type = reinterpret_cast<PyTypeObject*>(type.release());
+    if (the_type == nullptr) the_type = reinterpret_cast<PyTypeObject*>(module_type(&spec, module));
     return reinterpret_cast<PyObject*>(the_type);
 }
 

@@ -413,7 +413,7 @@ PyMethodDef methods[] = {
 };
 
 // Stands in for the class's __module__ entry while the type is created (see
-// index_type); replaced by the module's name right after.
+// module_type); replaced by the module's name right after.
 PyObject* module_placeholder(PyObject*, void*) { return PyUnicode_FromString("_brimel_native"); }
 
 PyGetSetDef properties[] = {
@@ -442,18 +442,7 @@ PyType_Spec spec = {"Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, slots};
 }  // namespace
 
 PyObject* index_type(PyObject* module) {
-    if (the_type != nullptr) return reinterpret_cast<PyObject*>(the_type);
-    // The type name carries no module prefix. The interpreter warns about a
-    // spec type with neither a prefix nor a __module__ entry (so an import with
-    // warnings turned into errors would fail), and such a class has no
-    // __module__ at all: the placeholder entry avoids the one, and the module's
-    // own name, set in its place, the other.
-    PyRef type(PyType_FromSpec(&spec));
-    if (!type) return nullptr;
-    PyRef module_name(PyModule_GetNameObject(module));
-    if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0)
-        return nullptr;
-    the_type = reinterpret_cast<PyTypeObject*>(type.release());
+    if (the_type == nullptr) the_type = reinterpret_cast<PyTypeObject*>(module_type(&spec, module));
     return reinterpret_cast<PyObject*>(the_type);
 }
 

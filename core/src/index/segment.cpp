@@ -63,10 +63,6 @@ std::size_t tile_rows(std::size_t words) {
     return std::clamp<std::size_t>((std::size_t{1} << 17) / words, 1, 256);
 }
 
-bool removed_row(const RemovedRows& removed, std::uint64_t r) {
-    return !removed.empty() && ((removed[r >> 6] >> (r & 63)) & 1) != 0;
-}
-
 constexpr std::size_t kGatherAhead = 16;
 
 // Gathers the codes code_of(0 .. count - 1) into tiles and scans each against
@@ -281,7 +277,7 @@ void Segment::query(const std::uint8_t* row, std::uint32_t k, const RemovedRows&
         found.size(), d, row, k, [&](std::size_t c) { return stored + std::uint64_t{found[c].first} * d; },
         [&](std::size_t c, std::uint32_t dist) {
             const auto [local, part] = found[c];
-            if (removed_row(removed, local)) return;
+            if (is_removed(removed, local)) return;
             if (part != 0 && !first_near_part(keys_, part, row, stored + std::uint64_t{local} * d)) return;
             out.push_back({id(local), dist});
         });
@@ -293,7 +289,7 @@ void scan_rows(const std::uint8_t* codes, std::uint64_t rows, std::uint64_t d_by
     verify_gathered(
         rows, d_bytes, row, k, [&](std::size_t r) { return codes + r * d_bytes; },
         [&](std::size_t r, std::uint32_t dist) {
-            if (!removed_row(removed, r)) out.push_back({static_cast<std::uint32_t>(first_id + r), dist});
+            if (!is_removed(removed, r)) out.push_back({static_cast<std::uint32_t>(first_id + r), dist});
         });
 }
 

@@ -93,6 +93,10 @@ private:
 // Bit r set: local row r is removed. Empty: none is.
 using RemovedRows = std::vector<std::uint64_t>;
 
+inline bool is_removed(const RemovedRows& removed, std::uint64_t r) {
+    return !removed.empty() && ((removed[r >> 6] >> (r & 63)) & 1) != 0;
+}
+
 class Segment {
 public:
     // Keys rows 0 .. rows - 1 of `codes` (back to back) on

@@ -23,10 +23,6 @@ const RemovedRows& removed_of(const std::shared_ptr<const RemovedRows>& removed)
     return removed ? *removed : kNoneRemoved;
 }
 
-bool is_removed(const RemovedRows& removed, std::uint64_t r) {
-    return !removed.empty() && ((removed[r >> 6] >> (r & 63)) & 1) != 0;
-}
-
 // Words of a removed-rows bitmap of `rows` rows: a multiple of 8, so that
 // its section of a file fills whole 64-byte blocks.
 std::uint64_t removed_words(std::uint64_t rows) { return ((rows + 63) / 64 + 7) / 8 * 8; }
