@@ -248,11 +248,14 @@ void check_planned(const std::vector<std::uint8_t>& rows, const Case& c, bool ru
 // factors small enough to make many segments and merges; the Bank then
 // removes some rows. Both are queried with stored rows and fresh ones, each
 // answer compared with a brute-force scan of the (live) rows, and the Bank
-// again after a round trip through its file image.
+// again after a round trip through its file image; then all those rows at
+// once through query_batch, its segments searched query by query or (half
+// the inputs) all batched.
 void check_index(Input& in, const std::vector<std::uint8_t>& rows, const Case& c) {
     const std::uint64_t n = c.n, d = c.d_bytes;
     const ByteSpan data(rows);
-    const StoreTuning tuning{1 + in.byte() % 8u, 2 + in.byte() % 3u};
+    const std::uint8_t shape = in.byte();
+    const StoreTuning tuning{1 + shape % 8u, 2 + shape / 8 % 3u, shape >= 128 ? 1u : 0u};
     Index index = Index::create(d, c.k, static_cast<std::uint32_t>(brimel::kMaxRows), tuning);
     Bank bank(d, c.k, tuning);
     for (std::uint64_t r = 0; r < n;) {
@@ -282,8 +285,12 @@ void check_index(Input& in, const std::vector<std::uint8_t>& rows, const Case& c
     bank.save_to(image);
     const std::unique_ptr<Bank> loaded = Bank::from_bytes(image);
     const std::vector<std::uint8_t> fresh = make_rows(in, 4, d);
+    std::vector<std::uint8_t> batch;
+    std::vector<PairRecord> want_batch, want_live_batch;
     for (std::uint64_t q = 0; q < n + 4; q += 1 + in.byte() % 4) {
         const std::uint8_t* row = q < n ? rows.data() + q * d : fresh.data() + (q - n) * d;
+        const auto b = static_cast<std::uint32_t>(batch.size() / d);
+        batch.insert(batch.end(), row, row + d);
         std::vector<QueryHit> want, want_live;
         for (const auto& record : reference::cross_join(row, 1, rows.data(), n, d, c.k))
             want.push_back({record.j, record.dist});
@@ -292,7 +299,12 @@ void check_index(Input& in, const std::vector<std::uint8_t>& rows, const Case& c
         c.check(index.query({row, d}), want, "Index::query");
         c.check(bank.query({row, d}, c.k), want_live, "Bank::query");
         c.check(loaded->query({row, d}, c.k), want_live, "Bank::query (loaded)");
+        for (const QueryHit& hit : want) want_batch.push_back({b, hit.id, hit.dist});
+        for (const QueryHit& hit : want_live) want_live_batch.push_back({b, hit.id, hit.dist});
     }
+    c.check(index.query_batch(batch, c.k), want_batch, "Index::query_batch");
+    c.check(bank.query_batch(batch, c.k), want_live_batch, "Bank::query_batch");
+    c.check(loaded->query_batch(batch, c.k), want_live_batch, "Bank::query_batch (loaded)");
 }
 
 // One drawn case: up to kMaxRows rows of up to kMaxWidth bytes, a k for byte

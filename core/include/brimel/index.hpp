@@ -60,6 +60,10 @@ public:
 struct StoreTuning {
     std::uint64_t tail_rows = 0;  // rows of the tail; 0: up to 4096, about 1 MiB of codes
     std::uint32_t merge_factor = 4;
+    // Segments of at least this many rows answer query_batch for all its
+    // queries at once, part by part (0: 65536). Smaller ones, whose tables
+    // stay in cache, are searched query by query.
+    std::uint64_t batch_rows = 0;
 };
 
 class RunControl;

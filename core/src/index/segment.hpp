@@ -142,6 +142,17 @@ public:
     void query(const std::uint8_t* row, std::uint32_t k, const RemovedRows& removed,
                std::vector<QueryHit>& out) const;
 
+    // The same for each of the m query rows at `queries` (back to back),
+    // appended as pair records (query index, id, dist), unordered: part by
+    // part, the probes of all queries sorted by value, so that the tables
+    // are read in order and each listed row is gathered once for every query
+    // probing its value. Runs on the worker pool (call it inside
+    // pool::run); polls `control` between parts and tasks (Cancelled).
+    // Memory: about 16 bytes per probe of up to 2^23 probes at a time.
+    void query_batch(const std::uint8_t* queries, std::uint64_t m, std::uint32_t k,
+                     const RemovedRows& removed, const RunControl* control,
+                     std::vector<PairRecord>& out) const;
+
 private:
     Segment() = default;
     void index_sections();

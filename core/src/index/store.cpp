@@ -48,6 +48,7 @@ Store::Store(std::uint64_t d_bytes, std::uint32_t k, std::uint32_t max_rows, con
     // microseconds; at most 4096 rows.
     if (tuning_.tail_rows == 0) tuning_.tail_rows = std::clamp<std::uint64_t>((1u << 20) / d_bytes, 16, 4096);
     tuning_.merge_factor = std::max<std::uint32_t>(tuning_.merge_factor, 2);
+    if (tuning_.batch_rows == 0) tuning_.batch_rows = std::uint64_t{1} << 16;
 }
 
 std::shared_ptr<TailBlock> Store::new_tail() const {
@@ -285,36 +286,60 @@ std::uint64_t Store::remove(std::span<const std::uint64_t> ids) {
     return count;
 }
 
-std::vector<QueryHit> Store::query(const std::uint8_t* row, std::uint32_t k) const {
-    std::vector<QueryHit> hits;
+bool Store::batched(const Segment& segment) const {
+    return !segment.plan().parts.empty() && segment.rows() >= tuning_.batch_rows;
+}
+
+void Store::query_into(const std::uint8_t* row, std::uint32_t k, bool unbatched_only,
+                       std::vector<QueryHit>& hits) const {
     for (const StoredSegment& stored : segments_)
-        stored.segment->query(row, k, removed_of(stored.removed), hits);
+        if (!unbatched_only || !batched(*stored.segment))
+            stored.segment->query(row, k, removed_of(stored.removed), hits);
     if (tail_rows_ != 0)
         scan_rows(tail_->codes.get(), tail_rows_, d_bytes_, tail_base_, row, k, removed_of(tail_removed_),
                   hits);
     std::sort(hits.begin(), hits.end(), [](const QueryHit& a, const QueryHit& b) { return a.id < b.id; });
+}
+
+std::vector<QueryHit> Store::query(const std::uint8_t* row, std::uint32_t k) const {
+    std::vector<QueryHit> hits;
+    query_into(row, k, false, hits);
     return hits;
 }
 
 std::vector<PairRecord> Store::query_batch(ByteSpan rows, std::uint32_t k, const RunControl* control) const {
     const std::uint64_t m = rows.size() / d_bytes_;
     if (live_ == 0 || m == 0) return {};
-    // Blocks of kBlockRows query rows are the pool's units: enough of them to
-    // balance the workers, each long enough to amortise a task. A block's hits
-    // come out sorted by (row, id) and the blocks are joined in order.
+    // Large segments answer all the queries at once, one after another, each
+    // on the whole pool; the rest (small segments and the tail) query by
+    // query. Blocks of kBlockRows query rows are the pool's units there:
+    // enough of them to balance the workers, each long enough to amortise a
+    // task. A block's hits come out sorted by (row, id).
     constexpr std::uint64_t kBlockRows = 64;
     const std::size_t blocks = static_cast<std::size_t>((m + kBlockRows - 1) / kBlockRows);
+    bool any_batched = false;
+    for (const StoredSegment& stored : segments_) any_batched |= batched(*stored.segment);
     std::vector<std::vector<PairRecord>> found;
     pool::run([&] {
         found = pool::map_indexed<std::vector<PairRecord>>(blocks, [&](std::size_t b) {
             poll(control);
             std::vector<PairRecord> hits;
+            std::vector<QueryHit> row_hits;
             const std::uint64_t end = std::min(m, (b + 1) * kBlockRows);
-            for (std::uint64_t r = b * kBlockRows; r < end; ++r)
-                for (const QueryHit& hit : query(rows.data() + r * d_bytes_, k))
+            for (std::uint64_t r = b * kBlockRows; r < end; ++r) {
+                row_hits.clear();
+                query_into(rows.data() + r * d_bytes_, k, true, row_hits);
+                for (const QueryHit& hit : row_hits)
                     hits.push_back({static_cast<std::uint32_t>(r), hit.id, hit.dist});
+            }
             return hits;
         });
+        for (const StoredSegment& stored : segments_)
+            if (batched(*stored.segment)) {
+                found.emplace_back();
+                stored.segment->query_batch(rows.data(), m, k, removed_of(stored.removed), control,
+                                            found.back());
+            }
     });
     std::size_t total = 0;
     for (const auto& block : found) total += block.size();
@@ -324,6 +349,7 @@ std::vector<PairRecord> Store::query_batch(ByteSpan rows, std::uint32_t k, const
         records.insert(records.end(), block.begin(), block.end());
         std::vector<PairRecord>().swap(block);
     }
+    if (any_batched) std::sort(records.begin(), records.end());
     return records;
 }
 

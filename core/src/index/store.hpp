@@ -104,6 +104,13 @@ private:
     struct Saved;
     Saved saved_parts() const;
     void freeze_tail();
+    // Whether query_batch searches `segment` for all its queries at once.
+    bool batched(const Segment& segment) const;
+    // The live rows within k of `row` in every segment (with
+    // `unbatched_only`, in those query_batch searches query by query) and
+    // in the tail, ids ascending, appended to `hits`.
+    void query_into(const std::uint8_t* row, std::uint32_t k, bool unbatched_only,
+                    std::vector<QueryHit>& hits) const;
     void merge_tiers(const RunControl* control);
     StoredSegment merged(std::span<const StoredSegment> parts, const RunControl* control) const;
     std::shared_ptr<TailBlock> new_tail() const;
