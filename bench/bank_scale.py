@@ -4,13 +4,15 @@ and queried, with the figures a service needs.
 The codes are uniform 256-bit codes generated in chunks (the bank holds them,
 this script does not), k = 31; queries are half near copies of stored codes
 (up to 20 bits flipped) and half random codes. Reported: ingest rate
-(add_batch of 1M-row chunks), resident bytes per stored code, save time and
+(add_batch of 1M-row chunks), resident bytes per stored code, query_batch
+throughput as added (several segments) and after compact(), save time and
 file bytes per code, the time from opening the saved file (mapped) to its
-first answer, single-query p50 / p99 on the opened bank, and query_batch
-throughput. The opened bank's batch answers are checked against the built
-one's.
+first answer, single-query p50 / p99 and one-thread rate on the opened bank,
+and its query_batch throughput. Answers are cross-checked: the compacted
+and the opened bank's batches against the first, the single queries
+against the batch, row by row.
 
-    .venv/bin/python bench/bank_scale.py [--rows 100000000] [--dir DIR]
+    .venv/bin/python bench/bank_scale.py [--rows 100000000] [--queries 100000] [--dir DIR]
 """
 
 from __future__ import annotations
@@ -48,6 +50,7 @@ def queries(first_chunk: np.ndarray, count: int, rng: np.random.Generator) -> np
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=100_000_000)
+    parser.add_argument("--queries", type=int, default=100_000, help="rows of each query_batch")
     parser.add_argument(
         "--dir", default=None, help="where the bank file goes (default: a temporary directory)"
     )
@@ -70,7 +73,13 @@ def main() -> None:
         f"ingest: {args.rows / adding:,.0f} codes/s ({adding:.1f} s), {resident:.1f} resident bytes per code"
     )
 
-    asked = queries(first, 20_000, rng)
+    asked = queries(first, args.queries, rng)
+    began = time.perf_counter()
+    built = bank.query_batch(asked)
+    print(f"query_batch (as added, in memory): {len(asked) / (time.perf_counter() - began):,.0f} queries/s")
+    began = time.perf_counter()
+    bank.compact()
+    print(f"compact: {time.perf_counter() - began:.1f} s")
     with tempfile.TemporaryDirectory(prefix="brimel-bank-", dir=args.dir) as tmp:
         path = Path(tmp) / "bank.idx"
         began = time.perf_counter()
@@ -78,19 +87,34 @@ def main() -> None:
         print(
             f"save: {time.perf_counter() - began:.1f} s, {path.stat().st_size / args.rows:.1f} file bytes per code"
         )
-        built = bank.query_batch(asked)
+        began = time.perf_counter()
+        compacted = bank.query_batch(asked)
+        print(
+            f"query_batch (compacted, in memory): {len(asked) / (time.perf_counter() - began):,.0f} queries/s"
+        )
+        if not all(np.array_equal(x, y) for x, y in zip(built, compacted)):
+            raise SystemExit("the compacted bank answers differently")
         del bank
         began = time.perf_counter()
         opened = bn.Bank.open(path)
         opened.query(asked[0])
         print(f"mapped open to first answer: {time.perf_counter() - began:.3f} s")
-        seconds = []
+        seconds, singles = [], []
         for row in asked[:2000]:
             began = time.perf_counter()
-            opened.query(row)
+            singles.append(opened.query(row))
             seconds.append(time.perf_counter() - began)
         p50, p99 = np.percentile(seconds, [50, 99]) * 1e3
-        print(f"single queries (2,000, on the opened bank): p50 {p50:.3f} ms, p99 {p99:.3f} ms")
+        print(
+            f"single queries (2,000, on the opened bank): p50 {p50:.3f} ms, p99 {p99:.3f} ms, "
+            f"one thread {len(seconds) / sum(seconds):,.0f} queries/s"
+        )
+        # The batch answers of the first 2,000 rows are the single answers, row by row.
+        rows_of = np.searchsorted(built.i, np.arange(len(singles) + 1))
+        for r, hits in enumerate(singles):
+            span = slice(rows_of[r], rows_of[r + 1])
+            if hits != list(zip(built.j[span].tolist(), built.distance[span].tolist())):
+                raise SystemExit(f"query_batch and query differ on query row {r}")
         began = time.perf_counter()
         found = opened.query_batch(asked)
         elapsed = time.perf_counter() - began

@@ -43,6 +43,7 @@ BankObject* as_bank(PyObject* self) {
 const FunctionDescription kNew{"Bank.__new__", {"d_bytes", "k"}};
 const FunctionDescription kAddBatch{"Bank.add_batch", {"batch"}};
 const FunctionDescription kRemove{"Bank.remove", {"ids"}};
+const FunctionDescription kCompact{"Bank.compact", {}};
 const FunctionDescription kQuery{"Bank.query", {"row", "k"}};
 const FunctionDescription kQueryBatch{"Bank.query_batch", {"rows", "k"}};
 const FunctionDescription kSave{"Bank.save", {"path"}};
@@ -109,6 +110,18 @@ PyObject* bank_add_batch(PyObject* object, PyObject* args, PyObject* kwargs) {
             run_interruptible([&](RunControl& control) { return bank.add_batch(rows, &control); });
         batch.release_array();
         return PyLong_FromUnsignedLong(first);
+    });
+}
+
+PyObject* bank_compact(PyObject* object, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        (void)bind_arguments(kCompact, args, kwargs);
+        Bank& bank = *as_bank(object)->bank;
+        run_interruptible([&](RunControl& control) {
+            bank.compact(&control);
+            return true;
+        });
+        Py_RETURN_NONE;
     });
 }
 
@@ -217,6 +230,7 @@ PyMethodDef methods[] = {
     method("add_batch", bank_add_batch, "add_batch($self, batch)\n--\n\nAdd rows; the first id."),
     method("remove", bank_remove,
            "remove($self, ids)\n--\n\nRemove ids (rows of 8 bytes); how many were live."),
+    method("compact", bank_compact, "compact($self)\n--\n\nMerge all segments into one."),
     method("query", bank_query, "query($self, row, k)\n--\n\n(id, distance) of live rows within k."),
     method("query_batch", bank_query_batch, "query_batch($self, rows, k)\n--\n\n(i, j, distance) arrays."),
     method("save", bank_save, "save($self, path)\n--\n\nReplace the file at path atomically."),

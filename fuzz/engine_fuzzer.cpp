@@ -246,11 +246,11 @@ void check_planned(const std::vector<std::uint8_t>& rows, const Case& c, bool ru
 
 // An Index and a Bank filled by a mix of add and add_batch, on tails and merge
 // factors small enough to make many segments and merges; the Bank then
-// removes some rows. Both are queried with stored rows and fresh ones, each
-// answer compared with a brute-force scan of the (live) rows, and the Bank
-// again after a round trip through its file image; then all those rows at
-// once through query_batch, its segments searched query by query or (half
-// the inputs) all batched.
+// removes some rows and, half the time, is compacted. Both are queried with
+// stored rows and fresh ones, each answer compared with a brute-force scan
+// of the (live) rows, and the Bank again after a round trip through its file
+// image; then all those rows at once through query_batch, its segments
+// searched query by query or (half the inputs) all batched.
 void check_index(Input& in, const std::vector<std::uint8_t>& rows, const Case& c) {
     const std::uint64_t n = c.n, d = c.d_bytes;
     const ByteSpan data(rows);
@@ -281,6 +281,7 @@ void check_index(Input& in, const std::vector<std::uint8_t>& rows, const Case& c
         }
     }
     bank.remove(gone);
+    if (in.byte() % 2 == 0) bank.compact();
     std::vector<std::uint8_t> image(bank.saved_size());
     bank.save_to(image);
     const std::unique_ptr<Bank> loaded = Bank::from_bytes(image);

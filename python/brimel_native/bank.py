@@ -105,6 +105,19 @@ class Bank:
         rows = np.ascontiguousarray(wanted, dtype="<u8").view(np.uint8).reshape(-1, 8)
         return int(self._native.remove(rows))
 
+    def compact(self) -> None:
+        """Merge the bank's stored segments into one, leaving out removed codes.
+
+        Codes are added to a few segments of growing sizes, so that adding
+        stays fast; each query searches every segment. After a bulk load, a
+        bank that answers far more queries than it takes codes answers them
+        about twice as fast once compacted. It takes about as long as adding
+        the codes again, with room for a second copy of the bank; queries from
+        other threads go on meanwhile, against the bank as it was. Ctrl-C
+        stops it, and then nothing changed.
+        """
+        self._native.compact()
+
     def query(self, row: npt.NDArray[np.uint8], k: Optional[int] = None) -> list[tuple[int, int]]:
         """``[(id, distance), ...]`` of the live codes within ``k`` (default and
         at most the bank's k) of ``row``, by ascending id."""

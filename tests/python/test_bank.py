@@ -34,6 +34,7 @@ STEPS = st.lists(
         st.tuples(st.just("add"), st.integers(1, 5000)),
         st.tuples(st.just("remove"), st.floats(0, 1)),
         st.tuples(st.just("reopen"), st.booleans()),
+        st.tuples(st.just("compact"), st.none()),
     ),
     min_size=1,
     max_size=6,
@@ -60,6 +61,8 @@ def test_adds_removes_and_reopens_answer_as_the_reference(steps, d_bytes, seed, 
         elif step == "reopen":
             bank.save(path)
             bank = Bank.open(path, mmap=value)
+        elif step == "compact":
+            bank.compact()
         assert (bank.n, bank.live) == (n, np.count_nonzero(live))
     queries = np.concatenate([pool[: min(n, 300) : 3], support.random_codes(20, d_bytes, seed=seed)])
     want = expected(queries, pool[:n], live, k)
@@ -93,6 +96,8 @@ def test_readers_see_whole_states_while_it_is_written():
     for first in range(1000, 60000, 5900):
         bank.add_batch(codes[first : first + 5900])
         bank.remove(np.arange(first, first + 5900, 7))
+        if first % 3 == 0:
+            bank.compact()
     done.set()
     for reader in readers:
         reader.join()

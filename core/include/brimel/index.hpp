@@ -189,6 +189,11 @@ public:
     // id was never issued.
     std::uint64_t remove(std::span<const std::uint64_t> ids);
 
+    // Merges all keyed segments into one (Store::compact): for a bank read
+    // far more than it is written, e.g. after a bulk load. Readers go on
+    // meanwhile; std::bad_alloc or Cancelled leave the bank as it was.
+    void compact(const RunControl* control = nullptr);
+
     // As Index::query and Index::query_batch, with any k <= k().
     std::vector<QueryHit> query(ByteSpan row, std::uint32_t k) const;
     std::vector<PairRecord> query_batch(ByteSpan rows, std::uint32_t k,

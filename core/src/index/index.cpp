@@ -150,6 +150,14 @@ std::uint64_t Bank::remove(std::span<const std::uint64_t> ids) {
     return removed;
 }
 
+void Bank::compact(const RunControl* control) {
+    const std::lock_guard writing(shared_->writer);
+    auto next = std::make_shared<detail::Store>(*published());
+    next->compact(control);
+    const std::lock_guard lock(shared_->pointer);
+    shared_->state = std::move(next);
+}
+
 std::vector<QueryHit> Bank::query(ByteSpan row, std::uint32_t k) const {
     assert_equal(row.size(), shared_->d_bytes, "Bank::query row length mismatch");
     if (k > shared_->k) panic("Bank::query: k above the bank's k");

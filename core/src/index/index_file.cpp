@@ -14,6 +14,7 @@
 
 #include "../io/atomic_file.hpp"
 #include "brimel/errors.hpp"
+#include "segment.hpp"
 
 namespace brimel::detail {
 namespace {
@@ -89,8 +90,8 @@ std::string number(std::uint64_t value) { return std::to_string(value); }
 
 // An aligned copy of `bytes` (segment images are read in 8-byte words).
 std::pair<std::shared_ptr<const void>, ByteSpan> aligned_copy(ByteSpan bytes) {
-    auto buffer = std::make_shared_for_overwrite<std::uint64_t[]>(bytes.size() / 8 + 1);
-    auto* data = reinterpret_cast<std::uint8_t*>(buffer.get());
+    const std::shared_ptr<std::uint8_t[]> buffer = image_buffer(bytes.size());
+    std::uint8_t* data = buffer.get();
     if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
     return {std::shared_ptr<const void>(buffer, buffer.get()), {data, bytes.size()}};
 }
@@ -379,8 +380,8 @@ SavedIndex read_index_file(const std::string& path, bool map) {
         refuse("truncated: " + number(size) + " bytes, less than the " + number(kHeadBytes) +
                " of an index head");
     }
-    auto buffer = std::make_shared_for_overwrite<std::uint64_t[]>(size / 8 + 1);
-    auto* data = reinterpret_cast<std::uint8_t*>(buffer.get());
+    const std::shared_ptr<std::uint8_t[]> buffer = image_buffer(size);
+    std::uint8_t* data = buffer.get();
     std::copy(head.begin(), head.begin() + consumed, data);
     if (!file.read_all({data + consumed, size - consumed}))
         refuse("truncated while reading: the file shrank");

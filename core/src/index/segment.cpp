@@ -2,9 +2,13 @@
 // verifying.
 #include "segment.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "../keys/code_words.hpp"
 #include "../tables/key_groups.hpp"
@@ -59,6 +63,20 @@ bool lay_out(const SegmentHead& head, std::span<const PartHead> parts, Layout& o
 
 }  // namespace
 
+std::shared_ptr<std::uint8_t[]> image_buffer(std::uint64_t bytes) {
+    constexpr std::uint64_t kHugePage = std::uint64_t{1} << 21;
+    if (bytes < 2 * kHugePage) {
+        auto words = std::make_shared_for_overwrite<std::uint64_t[]>(bytes / 8 + 1);
+        return {words, reinterpret_cast<std::uint8_t*>(words.get())};
+    }
+    const std::uint64_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* memory = std::aligned_alloc(kHugePage, rounded);
+    if (memory == nullptr) throw std::bad_alloc();
+    // Advice only: without huge pages the buffer works the same.
+    (void)madvise(memory, rounded, MADV_HUGEPAGE);
+    return {static_cast<std::uint8_t*>(memory), [](std::uint8_t* p) { std::free(p); }};
+}
+
 std::shared_ptr<const Segment> Segment::build(const std::uint8_t* codes, std::uint64_t rows,
                                               std::uint64_t d_bytes, std::uint32_t k,
                                               std::span<const std::uint32_t> ids, std::uint64_t base,
@@ -78,8 +96,8 @@ std::shared_ptr<const Segment> Segment::build(const std::uint8_t* codes, std::ui
     if (!lay_out(head, parts, layout)) panic("Segment::build: rows too large to lay out");
     head.image_bytes = layout.total;
 
-    auto buffer = std::make_shared_for_overwrite<std::uint64_t[]>(layout.total / 8);
-    auto* image = reinterpret_cast<std::uint8_t*>(buffer.get());
+    const std::shared_ptr<std::uint8_t[]> buffer = image_buffer(layout.total);
+    std::uint8_t* image = buffer.get();
     std::memset(image, 0, layout.codes);
     std::memcpy(image, &head, sizeof head);
     if (!parts.empty()) std::memcpy(image + sizeof head, parts.data(), sizeof(PartHead) * parts.size());

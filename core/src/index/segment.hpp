@@ -90,6 +90,13 @@ private:
     std::size_t room_;
 };
 
+// `bytes` of uninitialised writable memory, 8-byte aligned, for a
+// segment image or a file read whole. Buffers of 4 MiB or more start on a
+// 2 MiB boundary and are marked for transparent huge pages: a query reads
+// codes and tables at random over the whole image, and with 4 KiB pages
+// nearly every such read also misses the TLB. Throws std::bad_alloc.
+std::shared_ptr<std::uint8_t[]> image_buffer(std::uint64_t bytes);
+
 // Bit r set: local row r is removed. Empty: none is.
 using RemovedRows = std::vector<std::uint64_t>;
 

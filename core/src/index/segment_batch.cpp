@@ -79,7 +79,8 @@ void Segment::query_batch(const std::uint8_t* queries, std::uint64_t m, std::uin
             keys.resize(n * per_query);
             for (std::uint64_t q = 0; q < n; ++q) {
                 std::uint64_t* entry = keys.data() + q * per_query;
-                probe.for_each_key(values_[p](chunk_rows + q * d), [&](std::uint64_t value) { *entry++ = value; });
+                probe.for_each_key(values_[p](chunk_rows + q * d),
+                                   [&](std::uint64_t value) { *entry++ = value; });
             }
             sort_rows_by_key(keys, plan_.parts[p].hi - plan_.parts[p].lo, sorted);
             const std::uint32_t* dir = directories_[p];
@@ -98,35 +99,46 @@ void Segment::query_batch(const std::uint8_t* queries, std::uint64_t m, std::uin
                 while (end < entries && end != 0 && value_of(word[end]) == value_of(word[end - 1])) ++end;
 
                 std::vector<PairRecord> hits;
-                std::vector<std::uint64_t> tile(words * per_tile);
-                std::vector<std::uint32_t> kept(per_tile), pos(per_tile), dist(per_tile);
+                // Candidates (query, listed row) are verified a tile at a
+                // time: column c holds the XOR of the two codes, so a scan
+                // against the zero code gives every candidate's distance in
+                // one kernel call, however few rows each value lists.
+                std::vector<std::uint64_t> tile(words * per_tile), code(words);
+                const std::vector<std::uint64_t> zero(words, 0);
+                std::vector<std::uint32_t> tile_query(per_tile), tile_row(per_tile), pos(per_tile),
+                    dist(per_tile);
                 std::vector<std::uint32_t> probers, lone, from_sub;
-
-                // Verifies listed local rows against queries `probers` (chunk
-                // indices), a tile of rows at a time.
+                std::size_t filled = 0;
+                const kernels::ScanFn scan = kernels::active().scan;
+                const auto flush = [&] {
+                    const std::size_t near = scan(zero.data(), {tile.data(), per_tile, words}, 0, filled, k,
+                                                  pos.data(), dist.data());
+                    filled = 0;
+                    for (std::size_t h = 0; h < near; ++h) {
+                        const std::uint32_t q = tile_query[pos[h]], local = tile_row[pos[h]];
+                        if (p != 0 && !first_near_part(keys_, p, chunk_rows + std::uint64_t{q} * d,
+                                                       stored + std::uint64_t{local} * d))
+                            continue;
+                        hits.push_back({static_cast<std::uint32_t>(first + q), id(local), dist[h]});
+                    }
+                };
+                // Queues each listed row against each of `by` (chunk indices).
                 const auto verify = [&](std::span<const std::uint32_t> listed,
                                         std::span<const std::uint32_t> by) {
                     if (by.empty()) return;
-                    for (std::size_t begin = 0; begin < listed.size(); begin += per_tile) {
-                        std::size_t filled = 0;
-                        for (const std::uint32_t local : listed.subspan(begin, std::min(per_tile, listed.size() - begin))) {
-                            // Past the rows: only a corrupted image lists such a row.
-                            if (local >= rows || is_removed(removed, local)) continue;
-                            const std::uint8_t* code = stored + std::uint64_t{local} * d;
-                            for (std::size_t w = 0; w < words; ++w) tile[w * per_tile + filled] = load_word(code, w, d);
-                            kept[filled++] = local;
-                        }
-                        if (filled == 0) continue;
-                        const kernels::Tile view{tile.data(), per_tile, words};
-                        const kernels::ScanFn scan = kernels::active().scan;
+                    for (const std::uint32_t local : listed) {
+                        // Past the rows: only a corrupted image lists such a row.
+                        if (local >= rows || is_removed(removed, local)) continue;
+                        const std::uint8_t* row = stored + std::uint64_t{local} * d;
+                        for (std::size_t w = 0; w < words; ++w) code[w] = load_word(row, w, d);
                         for (const std::uint32_t q : by) {
                             const std::uint64_t* query = query_words.data() + std::uint64_t{q} * words;
-                            const std::size_t near = scan(query, view, 0, filled, k, pos.data(), dist.data());
-                            for (std::size_t h = 0; h < near; ++h) {
-                                if (p != 0 && !first_near_part(keys_, p, query, tile.data() + pos[h], per_tile))
-                                    continue;
-                                hits.push_back({static_cast<std::uint32_t>(first + q), id(kept[pos[h]]), dist[h]});
-                            }
+                            std::uint64_t* column = tile.data() + filled;
+                            for (std::size_t w = 0; w < words; ++w, column += per_tile)
+                                *column = query[w] ^ code[w];
+                            tile_query[filled] = q;
+                            tile_row[filled] = local;
+                            if (++filled == per_tile) flush();
                         }
                     }
                 };
@@ -148,7 +160,8 @@ void Segment::query_batch(const std::uint8_t* queries, std::uint64_t m, std::uin
                         at = last;
                         if (run.listed.empty()) continue;
                         for (std::size_t r = 0; r < std::min(run.listed.size(), kPrefetchRows); ++r)
-                            if (run.listed[r] < rows) __builtin_prefetch(stored + std::uint64_t{run.listed[r]} * d);
+                            if (run.listed[r] < rows)
+                                __builtin_prefetch(stored + std::uint64_t{run.listed[r]} * d);
                         return true;
                     }
                     return false;
@@ -188,6 +201,7 @@ void Segment::query_batch(const std::uint8_t* queries, std::uint64_t m, std::uin
                     }
                     verify(run.listed, lone);
                 }
+                if (filled != 0) flush();
                 return hits;
             });
             for (auto& block : found) out.insert(out.end(), block.begin(), block.end());

@@ -146,6 +146,17 @@ void Store::append(ByteSpan rows, const RunControl* control) {
     give_back_freed_memory();
 }
 
+void Store::compact(const RunControl* control) {
+    if (segments_.empty() || (segments_.size() == 1 && segments_[0].live == segments_[0].segment->rows()))
+        return;
+    Store next = *this;
+    StoredSegment merged_segment = merged(next.segments_, control);
+    next.segments_.clear();
+    if (merged_segment.segment) next.segments_.push_back(std::move(merged_segment));
+    *this = std::move(next);
+    give_back_freed_memory();
+}
+
 // Tier of a segment of `rows` rows: 0 below tail_rows * F, then one more for
 // each factor F.
 namespace {
