@@ -12,13 +12,19 @@ and its query_batch throughput. Answers are cross-checked: the compacted
 and the opened bank's batches against the first, the single queries
 against the batch, row by row.
 
-    .venv/bin/python bench/bank_scale.py [--rows 100000000] [--queries 100000] [--dir DIR]
+With --faiss, faiss's IndexBinaryMultiHash (configured as the bench's other
+workloads configure it, 2 threads) is filled with the same codes in the same
+run, and its single-query p50 / p99 and batch rate (range_search) are
+reported beside ours, its answers checked against the bank's.
+
+    .venv/bin/python bench/bank_scale.py [--rows 100000000] [--queries 100000] [--dir DIR] [--faiss]
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -38,6 +44,38 @@ def rss_bytes() -> int:
     return 0
 
 
+def chunk_codes(start: int, rows: int) -> np.ndarray:
+    """The codes of rows start .. start + CHUNK (fewer at the end), the same on every call."""
+    rng = np.random.default_rng((1, start))
+    return rng.integers(0, 256, (min(CHUNK, rows - start), D_BYTES), dtype=np.uint8)
+
+
+def compare_faiss(rows: int, asked: np.ndarray, singles: list, our_p50: float, our_batch: float) -> None:
+    sys.path.insert(0, str(Path(__file__).parent))
+    from methods import _multihash_index
+
+    index = _multihash_index(D_BYTES, K, 2)
+    began = time.perf_counter()
+    for start in range(0, rows, CHUNK):
+        index.add(chunk_codes(start, rows))
+    print(f"faiss IndexBinaryMultiHash: filled in {time.perf_counter() - began:.1f} s")
+    seconds = []
+    for r, row in enumerate(asked[:200]):
+        began = time.perf_counter()
+        lims, dists, ids = index.range_search(row[None, :], K + 1)
+        seconds.append(time.perf_counter() - began)
+        if sorted(zip(ids.tolist(), dists.tolist())) != singles[r]:
+            raise SystemExit(f"faiss and the bank differ on query row {r}")
+    p50, p99 = np.percentile(seconds, [50, 99]) * 1e3
+    began = time.perf_counter()
+    index.range_search(asked[:2000], K + 1)
+    batch = 2000 / (time.perf_counter() - began)
+    print(
+        f"faiss single queries (200): p50 {p50:.3f} ms, p99 {p99:.3f} ms; batch {batch:,.0f} queries/s "
+        f"(2,000); bank/faiss: p50 {p50 / our_p50:.1f}x, batch {our_batch / batch:.1f}x"
+    )
+
+
 def queries(first_chunk: np.ndarray, count: int, rng: np.random.Generator) -> np.ndarray:
     near = first_chunk[rng.integers(0, len(first_chunk), count // 2)].copy()
     for row in near:
@@ -51,6 +89,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=100_000_000)
     parser.add_argument("--queries", type=int, default=100_000, help="rows of each query_batch")
+    parser.add_argument("--faiss", action="store_true", help="compare with faiss IndexBinaryMultiHash")
     parser.add_argument(
         "--dir", default=None, help="where the bank file goes (default: a temporary directory)"
     )
@@ -62,7 +101,7 @@ def main() -> None:
     bank, first, before = bn.Bank(D_BYTES, K), None, rss_bytes()
     adding = 0.0
     for start in range(0, args.rows, CHUNK):
-        chunk = rng.integers(0, 256, (min(CHUNK, args.rows - start), D_BYTES), dtype=np.uint8)
+        chunk = chunk_codes(start, args.rows)
         first = chunk if first is None else first
         began = time.perf_counter()
         bank.add_batch(chunk)
@@ -124,6 +163,8 @@ def main() -> None:
         )
         if not same:
             raise SystemExit("the opened bank answers differently from the built one")
+    if args.faiss:
+        compare_faiss(args.rows, asked, singles, p50, len(asked) / elapsed)
 
 
 if __name__ == "__main__":
