@@ -2,8 +2,9 @@
 and queried, with the figures a service needs.
 
 The codes are uniform 256-bit codes generated in chunks (the bank holds them,
-this script does not), k = 31; queries are half near copies of stored codes
-(up to 20 bits flipped) and half random codes. Reported: ingest rate
+this script does not), k = 31, or with --code simhash 64-bit codes at k = 3;
+queries are half near copies of stored codes (up to 20 or k + 2 bits flipped,
+whichever is fewer) and half random codes. Reported: ingest rate
 (add_batch of 1M-row chunks), resident bytes per stored code, query_batch
 throughput as added (several segments) and after compact(), save time and
 file bytes per code, the time from opening the saved file (mapped) to its
@@ -79,7 +80,7 @@ def compare_faiss(rows: int, asked: np.ndarray, singles: list, our_p50: float, o
 def queries(first_chunk: np.ndarray, count: int, rng: np.random.Generator) -> np.ndarray:
     near = first_chunk[rng.integers(0, len(first_chunk), count // 2)].copy()
     for row in near:
-        bits = rng.choice(8 * D_BYTES, int(rng.integers(0, 21)), replace=False)
+        bits = rng.choice(8 * D_BYTES, int(rng.integers(0, min(21, K + 3))), replace=False)
         np.bitwise_xor.at(row, bits // 8, (0x80 >> (bits % 8)).astype(np.uint8))
     far = rng.integers(0, 256, (count - count // 2, D_BYTES), dtype=np.uint8)
     return np.concatenate([near, far])
@@ -91,9 +92,14 @@ def main() -> None:
     parser.add_argument("--queries", type=int, default=100_000, help="rows of each query_batch")
     parser.add_argument("--faiss", action="store_true", help="compare with faiss IndexBinaryMultiHash")
     parser.add_argument(
+        "--code", default="pdq", choices=["pdq", "simhash"], help="256-bit at k = 31, or 64-bit at k = 3"
+    )
+    parser.add_argument(
         "--dir", default=None, help="where the bank file goes (default: a temporary directory)"
     )
     args = parser.parse_args()
+    global D_BYTES, K
+    D_BYTES, K = (32, 31) if args.code == "pdq" else (8, 3)
     rng = np.random.default_rng(1)
     flags = sorted({f for f in open("/proc/cpuinfo").read().split() if f.startswith(("avx2", "avx512f"))})
     print(f"{os.cpu_count()} CPUs ({', '.join(flags)}), {args.rows:,} codes of {8 * D_BYTES} bits, k = {K}")
