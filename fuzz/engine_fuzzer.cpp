@@ -255,7 +255,8 @@ void check_index(Input& in, const std::vector<std::uint8_t>& rows, const Case& c
     const std::uint64_t n = c.n, d = c.d_bytes;
     const ByteSpan data(rows);
     const std::uint8_t shape = in.byte();
-    const StoreTuning tuning{1 + shape % 8u, 2 + shape / 8 % 3u, shape >= 128 ? 1u : 0u};
+    const std::uint64_t batched = shape >= 128 ? 1 : 0;
+    const StoreTuning tuning{1 + shape % 8u, 2 + shape / 8 % 3u, batched, batched};
     Index index = Index::create(d, c.k, static_cast<std::uint32_t>(brimel::kMaxRows), tuning);
     Bank bank(d, c.k, tuning);
     for (std::uint64_t r = 0; r < n;) {

@@ -60,10 +60,12 @@ public:
 struct StoreTuning {
     std::uint64_t tail_rows = 0;  // rows of the tail; 0: up to 4096, about 1 MiB of codes
     std::uint32_t merge_factor = 4;
-    // Segments of at least this many rows answer query_batch for all its
-    // queries at once, part by part (0: 65536). Smaller ones, whose tables
-    // stay in cache, are searched query by query.
+    // Segments of at least batch_rows rows (0: 65536) answer a query_batch
+    // of at least batch_queries rows (0: 32) for all its rows at once, part
+    // by part. Smaller segments, whose tables stay in cache, and fewer rows,
+    // which share few probed values, are searched query by query.
     std::uint64_t batch_rows = 0;
+    std::uint64_t batch_queries = 0;
 };
 
 class RunControl;

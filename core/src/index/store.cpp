@@ -49,6 +49,7 @@ Store::Store(std::uint64_t d_bytes, std::uint32_t k, std::uint32_t max_rows, con
     if (tuning_.tail_rows == 0) tuning_.tail_rows = std::clamp<std::uint64_t>((1u << 20) / d_bytes, 16, 4096);
     tuning_.merge_factor = std::max<std::uint32_t>(tuning_.merge_factor, 2);
     if (tuning_.batch_rows == 0) tuning_.batch_rows = std::uint64_t{1} << 16;
+    if (tuning_.batch_queries == 0) tuning_.batch_queries = 32;
 }
 
 std::shared_ptr<TailBlock> Store::new_tail() const {
@@ -297,14 +298,15 @@ std::uint64_t Store::remove(std::span<const std::uint64_t> ids) {
     return count;
 }
 
-bool Store::batched(const Segment& segment) const {
-    return !segment.plan().parts.empty() && segment.rows() >= tuning_.batch_rows;
+bool Store::batched(const Segment& segment, std::uint64_t queries) const {
+    return !segment.plan().parts.empty() && segment.rows() >= tuning_.batch_rows &&
+           queries >= tuning_.batch_queries;
 }
 
-void Store::query_into(const std::uint8_t* row, std::uint32_t k, bool unbatched_only,
+void Store::query_into(const std::uint8_t* row, std::uint32_t k, std::uint64_t batch_rows,
                        std::vector<QueryHit>& hits) const {
     for (const StoredSegment& stored : segments_)
-        if (!unbatched_only || !batched(*stored.segment))
+        if (batch_rows == 0 || !batched(*stored.segment, batch_rows))
             stored.segment->query(row, k, removed_of(stored.removed), hits);
     if (tail_rows_ != 0)
         scan_rows(tail_->codes.get(), tail_rows_, d_bytes_, tail_base_, row, k, removed_of(tail_removed_),
@@ -314,7 +316,7 @@ void Store::query_into(const std::uint8_t* row, std::uint32_t k, bool unbatched_
 
 std::vector<QueryHit> Store::query(const std::uint8_t* row, std::uint32_t k) const {
     std::vector<QueryHit> hits;
-    query_into(row, k, false, hits);
+    query_into(row, k, 0, hits);
     return hits;
 }
 
@@ -329,7 +331,7 @@ std::vector<PairRecord> Store::query_batch(ByteSpan rows, std::uint32_t k, const
     constexpr std::uint64_t kBlockRows = 64;
     const std::size_t blocks = static_cast<std::size_t>((m + kBlockRows - 1) / kBlockRows);
     bool any_batched = false;
-    for (const StoredSegment& stored : segments_) any_batched |= batched(*stored.segment);
+    for (const StoredSegment& stored : segments_) any_batched |= batched(*stored.segment, m);
     std::vector<std::vector<PairRecord>> found;
     pool::run([&] {
         found = pool::map_indexed<std::vector<PairRecord>>(blocks, [&](std::size_t b) {
@@ -339,14 +341,14 @@ std::vector<PairRecord> Store::query_batch(ByteSpan rows, std::uint32_t k, const
             const std::uint64_t end = std::min(m, (b + 1) * kBlockRows);
             for (std::uint64_t r = b * kBlockRows; r < end; ++r) {
                 row_hits.clear();
-                query_into(rows.data() + r * d_bytes_, k, true, row_hits);
+                query_into(rows.data() + r * d_bytes_, k, m, row_hits);
                 for (const QueryHit& hit : row_hits)
                     hits.push_back({static_cast<std::uint32_t>(r), hit.id, hit.dist});
             }
             return hits;
         });
         for (const StoredSegment& stored : segments_)
-            if (batched(*stored.segment)) {
+            if (batched(*stored.segment, m)) {
                 found.emplace_back();
                 stored.segment->query_batch(rows.data(), m, k, removed_of(stored.removed), control,
                                             found.back());

@@ -110,12 +110,13 @@ private:
     struct Saved;
     Saved saved_parts() const;
     void freeze_tail();
-    // Whether query_batch searches `segment` for all its queries at once.
-    bool batched(const Segment& segment) const;
-    // The live rows within k of `row` in every segment (with
-    // `unbatched_only`, in those query_batch searches query by query) and
-    // in the tail, ids ascending, appended to `hits`.
-    void query_into(const std::uint8_t* row, std::uint32_t k, bool unbatched_only,
+    // Whether a query_batch of `queries` rows searches `segment` for all of
+    // them at once.
+    bool batched(const Segment& segment, std::uint64_t queries) const;
+    // The live rows within k of `row` in every segment (with `batch_rows`
+    // nonzero, in those a query_batch of that many rows searches query by
+    // query) and in the tail, ids ascending, appended to `hits`.
+    void query_into(const std::uint8_t* row, std::uint32_t k, std::uint64_t batch_rows,
                     std::vector<QueryHit>& hits) const;
     void merge_tiers(const RunControl* control);
     StoredSegment merged(std::span<const StoredSegment> parts, const RunControl* control) const;
