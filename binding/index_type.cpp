@@ -32,6 +32,12 @@ struct IndexObject {
 
 PyTypeObject* the_type = nullptr;  // one strong reference, kept for the process
 
+// The named tuple query_batch returns, the one brimel_native.find_pairs
+// returns: defined by the package (brimel_native.pairs) and handed over once
+// as it is imported (set_pairs_type), so that the binding imports no module
+// of the package. One strong reference.
+PyObject* pairs_type = nullptr;
+
 // A read of the index: many at once, none during an exclusive use.
 class SharedUse {
 public:
@@ -248,10 +254,8 @@ PyObject* index_query_batch(PyObject* object, PyObject* args, PyObject* kwargs) 
             run_interruptible([&](RunControl& control) { return index.query_batch(bytes, k, &control); });
         rows.release_array();
         PyRef arrays(pairs_to_arrays(std::move(records), k));
-        // The same named tuple as brimel_native.find_pairs returns.
-        PyRef pairs_module(checked(PyImport_ImportModule("brimel_native.pairs")));
-        PyRef pairs_type(checked(PyObject_GetAttrString(pairs_module.get(), "Pairs")));
-        return checked(PyObject_CallObject(pairs_type.get(), arrays.get()));
+        if (pairs_type == nullptr) throw InternalFailure("Index.query_batch: Pairs was never handed over");
+        return checked(PyObject_CallObject(pairs_type, arrays.get()));
     });
 }
 
@@ -440,6 +444,13 @@ PyType_Slot slots[] = {
 PyType_Spec spec = {"Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
+
+void set_pairs_type(PyObject* type) {
+    Py_INCREF(type);
+    PyObject* before = pairs_type;
+    pairs_type = type;
+    Py_XDECREF(before);
+}
 
 PyObject* index_type(PyObject* module) {
     if (the_type == nullptr) the_type = reinterpret_cast<PyTypeObject*>(module_type(&spec, module));
