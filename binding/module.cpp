@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "arguments.hpp"
 #include "brimel/kernels.hpp"
 #include "brimel/limits.hpp"
 #include "errors.hpp"
@@ -34,14 +35,6 @@ PyModuleDef module_definition = {
 // The module record kept beside the definition for the life of the process.
 std::atomic<std::int64_t> first_interpreter_id{-1};
 PyObject* the_module = nullptr;  // one strong reference, never released
-
-using NativeEntry = PyObject* (*)(PyObject*, PyObject*, PyObject*);
-
-// The doc text gives the text signature: "name(params)\n--\n\n" then the docstring.
-PyMethodDef method(const char* name, NativeEntry entry, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
-            METH_VARARGS | METH_KEYWORDS, doc};
-}
 
 // Method definitions must outlive the function objects: static storage.
 std::array kFunctions = {
