@@ -139,10 +139,16 @@ void SubIndex::candidates(const std::uint8_t* row, const std::uint8_t* codes,
     // Per thread, shared by the calls a search nests (a heavy list's
     // sub-index is searched while its parent gathers): each call appends
     // after the entries of the calls it runs within and leaves them as it
-    // found them.
-    thread_local std::vector<std::pair<std::uint32_t, std::uint32_t>> listed_buffer;  // (row, part)
-    std::vector<std::pair<std::uint32_t, std::uint32_t>>& listed = listed_buffer;
+    // found them, on every path out.
+    using Listed = std::vector<std::pair<std::uint32_t, std::uint32_t>>;  // (row, part)
+    thread_local Listed listed_buffer;
+    Listed& listed = listed_buffer;
     const std::size_t first = listed.size();
+    struct Trim {
+        Listed& listed;
+        std::size_t first;
+        ~Trim() { listed.resize(first); }
+    } const trim{listed, first};
     if (plan_.is_scan()) {
         for (const std::uint32_t r : rows_) listed.emplace_back(r, 0);
     } else {
@@ -183,7 +189,6 @@ void SubIndex::candidates(const std::uint8_t* row, const std::uint8_t* codes,
             if (keys_.empty() || first_near_part(keys_, q, row, codes + std::uint64_t{r} * d_bytes_))
                 out.push_back(r);
         });
-    listed.resize(first);
 }
 
 }  // namespace brimel::detail
