@@ -13,6 +13,18 @@
 
 namespace brimel::binding {
 
+// A function or method entry: (self or module, argument tuple, keyword dict
+// or nullptr), a new reference or nullptr with an exception set.
+using NativeMethod = PyObject* (*)(PyObject*, PyObject*, PyObject*);
+
+// The definition of an entry taking arguments by position and keyword;
+// `flags` may add METH_CLASS. The doc text starts with the text signature:
+// "name(params)\n--\n\n", then the docstring.
+inline PyMethodDef method(const char* name, NativeMethod entry, const char* doc, int flags = 0) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+            METH_VARARGS | METH_KEYWORDS | flags, doc};
+}
+
 // What binding needs to know of a function: its name (messages say "name()")
 // and its parameter names, all positional-or-keyword; the first `required`
 // must be given, the rest are optional.

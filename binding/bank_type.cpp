@@ -18,10 +18,10 @@
 #include "arrays.hpp"
 #include "brimel/index.hpp"
 #include "errors.hpp"
-#include "files.hpp"
 #include "interrupt.hpp"
 #include "python_ref.hpp"
 #include "results.hpp"
+#include "store_types.hpp"
 
 namespace brimel::binding {
 namespace {
@@ -79,15 +79,8 @@ void bank_dealloc(PyObject* object) {
 
 // A 2-D uint8 argument of d_bytes columns, back to back, as bytes.
 ByteSpan matrix_argument(HeldArray& held, const char* name, std::uint64_t d_bytes) {
-    const MatrixView view = held.pin_matrix(name);
-    if (!view.c_contiguous || !is_standard_layout(view))
-        raise(PyExc_ValueError, std::string(name) + " must be C-contiguous");
-    if (view.d_bytes != d_bytes)
-        raise(PyExc_ValueError, std::string(name) + " must be 2-D with shape[1] == d_bytes (" +
-                                    std::to_string(d_bytes) + "), got shape [" + std::to_string(view.n) +
-                                    ", " + std::to_string(view.d_bytes) + "]");
-    if (!rows_fit_ids(view.n)) throw RowLimit(std::string(messages::kTooManyRows));
-    return matrix_bytes(view);
+    const std::string contiguous = std::string(name) + " must be C-contiguous";
+    return binding::matrix_argument(held, name, d_bytes, {contiguous, contiguous, messages::kTooManyRows});
 }
 
 std::uint32_t k_argument(PyObject* object, const Bank& bank) {
@@ -201,29 +194,27 @@ PyObject* bank_open(PyObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-template <class Read>
-PyObject* read_field(PyObject* object, Read&& read) {
-    return guarded([&]() -> PyObject* { return read(*as_bank(object)->bank); });
-}
+// Reads of a bank need nothing held: it publishes whole states.
+struct BankRead {
+    explicit BankRead(PyObject* object) : bank(*as_bank(object)->bank) {}
+    const Bank& engine() const { return bank; }
+    const Bank& bank;
+};
 
 PyObject* get_k(PyObject* object, void*) {
-    return read_field(object, [](const Bank& bank) { return PyLong_FromUnsignedLong(bank.k()); });
+    return read_field<BankRead>(object, [](const Bank& bank) { return PyLong_FromUnsignedLong(bank.k()); });
 }
 PyObject* get_d_bytes(PyObject* object, void*) {
-    return read_field(object, [](const Bank& bank) { return PyLong_FromUnsignedLongLong(bank.d_bytes()); });
+    return read_field<BankRead>(object,
+                                [](const Bank& bank) { return PyLong_FromUnsignedLongLong(bank.d_bytes()); });
 }
 PyObject* get_n(PyObject* object, void*) {
-    return read_field(object, [](const Bank& bank) { return PyLong_FromUnsignedLongLong(bank.next_id()); });
+    return read_field<BankRead>(object,
+                                [](const Bank& bank) { return PyLong_FromUnsignedLongLong(bank.next_id()); });
 }
 PyObject* get_live(PyObject* object, void*) {
-    return read_field(object, [](const Bank& bank) { return PyLong_FromUnsignedLongLong(bank.live()); });
-}
-
-using NativeMethod = PyObject* (*)(PyObject*, PyObject*, PyObject*);
-
-PyMethodDef method(const char* name, NativeMethod entry, const char* doc, int flags = 0) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
-            METH_VARARGS | METH_KEYWORDS | flags, doc};
+    return read_field<BankRead>(object,
+                                [](const Bank& bank) { return PyLong_FromUnsignedLongLong(bank.live()); });
 }
 
 PyMethodDef methods[] = {

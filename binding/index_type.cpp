@@ -17,10 +17,10 @@
 #include "arrays.hpp"
 #include "brimel/index.hpp"
 #include "errors.hpp"
-#include "files.hpp"
 #include "interrupt.hpp"
 #include "python_ref.hpp"
 #include "results.hpp"
+#include "store_types.hpp"
 
 namespace brimel::binding {
 namespace {
@@ -31,6 +31,12 @@ struct IndexObject {
 };
 
 PyTypeObject* the_type = nullptr;  // one strong reference, kept for the process
+
+// The named tuple query_batch returns, the one brimel_native.find_pairs
+// returns: defined by the package (brimel_native.pairs) and handed over once
+// as it is imported (set_pairs_type), so that the binding imports no module
+// of the package. One strong reference.
+PyObject* pairs_type = nullptr;
 
 // A read of the index: many at once, none during an exclusive use.
 class SharedUse {
@@ -124,26 +130,27 @@ void index_dealloc(PyObject* object) {
     Py_DECREF(type);
 }
 
-template <class Read>
-PyObject* read_field(PyObject* object, Read&& read) {
-    return guarded([&]() -> PyObject* {
-        IndexObject* self = as_index(object);
-        const SharedUse use(self);
-        return read(*self->index);
-    });
-}
+// A read of a property: a shared use for its duration.
+struct IndexRead {
+    explicit IndexRead(PyObject* object) : self(as_index(object)), use(self) {}
+    const Index& engine() const { return *self->index; }
+    IndexObject* self;
+    SharedUse use;
+};
 
 PyObject* get_k(PyObject* object, void*) {
-    return read_field(object, [](const Index& index) { return PyLong_FromUnsignedLong(index.k()); });
+    return read_field<IndexRead>(object,
+                                 [](const Index& index) { return PyLong_FromUnsignedLong(index.k()); });
 }
 
 PyObject* get_n(PyObject* object, void*) {
-    return read_field(object, [](const Index& index) { return PyLong_FromUnsignedLong(index.n()); });
+    return read_field<IndexRead>(object,
+                                 [](const Index& index) { return PyLong_FromUnsignedLong(index.n()); });
 }
 
 PyObject* get_d_bytes(PyObject* object, void*) {
-    return read_field(object,
-                      [](const Index& index) { return PyLong_FromUnsignedLongLong(index.d_bytes()); });
+    return read_field<IndexRead>(
+        object, [](const Index& index) { return PyLong_FromUnsignedLongLong(index.d_bytes()); });
 }
 
 Py_ssize_t index_length(PyObject* object) {
@@ -173,15 +180,12 @@ PyObject* index_add(PyObject* object, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// Built by appending: GCC 12 at -O3 reports a false -Wrestrict overlap for
-// the same text built with operator+ once this is inlined in two callers.
-std::string shape_text(const MatrixView& view) {
-    std::string text = "[";
-    text += std::to_string(view.n);
-    text += ", ";
-    text += std::to_string(view.d_bytes);
-    text += "]";
-    return text;
+// The matrix argument `name` of add_batch and query_batch.
+ByteSpan index_matrix(HeldArray& held, const char* name, std::uint64_t d_bytes,
+                      std::string_view too_many_rows) {
+    const std::string pass =
+        std::string(name) + " must be C-contiguous; pass np.ascontiguousarray(" + name + ")";
+    return matrix_argument(held, name, d_bytes, {pass, std::string(name) + " not contiguous", too_many_rows});
 }
 
 PyObject* index_add_batch(PyObject* object, PyObject* args, PyObject* kwargs) {
@@ -190,16 +194,9 @@ PyObject* index_add_batch(PyObject* object, PyObject* args, PyObject* kwargs) {
         IndexObject* self = as_index(object);
         const ExclusiveUse use(self);
         HeldArray batch = extract_code_array(bound[0], "batch");
-        const MatrixView view = batch.pin_matrix("batch");
-        const std::uint64_t d_bytes = self->index->d_bytes();
-        if (!view.c_contiguous)
-            raise(PyExc_ValueError, "batch must be C-contiguous; pass np.ascontiguousarray(batch)");
-        if (view.d_bytes != d_bytes)
-            raise(PyExc_ValueError, "batch must be 2-D with shape[1] == d_bytes (" + std::to_string(d_bytes) +
-                                        "), got shape " + shape_text(view));
-        if (!is_standard_layout(view)) raise(PyExc_ValueError, "batch not contiguous");
         Index& index = *self->index;
-        const ByteSpan rows = matrix_bytes(view);
+        // More rows than ids can name: the engine's IndexFull.
+        const ByteSpan rows = index_matrix(batch, "batch", index.d_bytes(), {});
         // Ctrl-C stops it within a poll, and then nothing was added.
         const std::uint32_t first =
             run_interruptible([&](RunControl& control) { return index.add_batch(rows, &control); });
@@ -232,26 +229,16 @@ PyObject* index_query_batch(PyObject* object, PyObject* args, PyObject* kwargs) 
         const Index& index = *self->index;
         const std::uint32_t k =
             bound[1] == nullptr || bound[1] == Py_None ? index.k() : extract_u32(bound[1], "k");
-        const MatrixView view = rows.pin_matrix("rows");
-        if (!view.c_contiguous)
-            raise(PyExc_ValueError, "rows must be C-contiguous; pass np.ascontiguousarray(rows)");
-        if (view.d_bytes != index.d_bytes())
-            raise(PyExc_ValueError, "rows must be 2-D with shape[1] == d_bytes (" +
-                                        std::to_string(index.d_bytes()) + "), got shape " + shape_text(view));
-        if (!is_standard_layout(view)) raise(PyExc_ValueError, "rows not contiguous");
-        if (!rows_fit_ids(view.n)) throw RowLimit(std::string(messages::kTooManyQueryRows));
+        const ByteSpan bytes = index_matrix(rows, "rows", index.d_bytes(), messages::kTooManyQueryRows);
         if (k > index.k())
             raise(PyExc_ValueError, "Index.query_batch: k (" + std::to_string(k) +
                                         ") must be <= the index's k (" + std::to_string(index.k()) + ")");
-        const ByteSpan bytes = matrix_bytes(view);
         auto records =
             run_interruptible([&](RunControl& control) { return index.query_batch(bytes, k, &control); });
         rows.release_array();
         PyRef arrays(pairs_to_arrays(std::move(records), k));
-        // The same named tuple as brimel_native.find_pairs returns.
-        PyRef pairs_module(checked(PyImport_ImportModule("brimel_native.pairs")));
-        PyRef pairs_type(checked(PyObject_GetAttrString(pairs_module.get(), "Pairs")));
-        return checked(PyObject_CallObject(pairs_type.get(), arrays.get()));
+        if (pairs_type == nullptr) throw InternalFailure("Index.query_batch: Pairs was never handed over");
+        return checked(PyObject_CallObject(pairs_type, arrays.get()));
     });
 }
 
@@ -346,13 +333,6 @@ PyObject* index_repr(PyObject* object) {
     });
 }
 
-using NativeMethod = PyObject* (*)(PyObject*, PyObject*, PyObject*);
-
-PyMethodDef method(const char* name, NativeMethod entry, const char* doc, int flags = 0) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
-            METH_VARARGS | METH_KEYWORDS | flags, doc};
-}
-
 // Doc texts start with the text signature: "name(params)\n--\n\n".
 constexpr const char* kClassDoc =
     "Index(d_bytes, k)\n--\n\n"
@@ -440,6 +420,13 @@ PyType_Slot slots[] = {
 PyType_Spec spec = {"Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
+
+void set_pairs_type(PyObject* type) {
+    Py_INCREF(type);
+    PyObject* before = pairs_type;
+    pairs_type = type;
+    Py_XDECREF(before);
+}
 
 PyObject* index_type(PyObject* module) {
     if (the_type == nullptr) the_type = reinterpret_cast<PyTypeObject*>(module_type(&spec, module));

@@ -10,4 +10,8 @@ namespace brimel::binding {
 // registered in. A borrowed reference, or nullptr with an exception set.
 PyObject* index_type(PyObject* module);
 
+// Keeps `type` (a new strong reference; the one kept before is released) as
+// the Pairs named tuple that Index.query_batch returns.
+void set_pairs_type(PyObject* type);
+
 }  // namespace brimel::binding

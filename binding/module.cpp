@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "arguments.hpp"
 #include "brimel/kernels.hpp"
 #include "brimel/limits.hpp"
 #include "errors.hpp"
@@ -34,14 +35,6 @@ PyModuleDef module_definition = {
 // The module record kept beside the definition for the life of the process.
 std::atomic<std::int64_t> first_interpreter_id{-1};
 PyObject* the_module = nullptr;  // one strong reference, never released
-
-using NativeEntry = PyObject* (*)(PyObject*, PyObject*, PyObject*);
-
-// The doc text gives the text signature: "name(params)\n--\n\n" then the docstring.
-PyMethodDef method(const char* name, NativeEntry entry, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
-            METH_VARARGS | METH_KEYWORDS, doc};
-}
 
 // Method definitions must outlive the function objects: static storage.
 std::array kFunctions = {
@@ -85,6 +78,21 @@ void register_function(PyObject* module, PyMethodDef& definition) {
     add_to_module(module, PyBytes_AsString(utf8.get()), function.get());
 }
 
+// _set_pairs_type(type): brimel_native.pairs hands its Pairs named tuple to
+// the Index as it is imported (index_type.hpp). Not in __all__.
+PyObject* receive_pairs_type(PyObject*, PyObject* type) {
+    return guarded([&]() -> PyObject* {
+        if (!PyType_Check(type)) raise(PyExc_TypeError, "_set_pairs_type takes a class");
+        set_pairs_type(type);
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef receive_pairs_definition = {
+    "_set_pairs_type", receive_pairs_type, METH_O,
+    "_set_pairs_type(type, /)\n--\n\n"
+    "Set the Pairs named tuple Index.query_batch returns (brimel_native.pairs)."};
+
 void register_attributes(PyObject* module) {
     for (PyMethodDef& definition : kFunctions) register_function(module, definition);
     add_to_module(module, "Index", checked(index_type(module)));
@@ -93,6 +101,11 @@ void register_attributes(PyObject* module) {
     // The engine's widest chunk key, in bits, for the tests and the bench; not in __all__.
     PyRef max_chunk_bits(checked(PyLong_FromUnsignedLongLong(kMaxChunkBits)));
     if (PyObject_SetAttrString(module, "_MAX_CHUNK_BITS", max_chunk_bits.get()) < 0)
+        throw PythonErrorAlreadySet{};
+    PyRef module_name(checked(PyModule_GetNameObject(module)));
+    PyRef receive_pairs(
+        checked(PyCMethod_New(&receive_pairs_definition, module, module_name.get(), nullptr)));
+    if (PyObject_SetAttrString(module, "_set_pairs_type", receive_pairs.get()) < 0)
         throw PythonErrorAlreadySet{};
 }
 

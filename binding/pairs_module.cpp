@@ -345,13 +345,6 @@ PyObject* k_error(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-using NativeEntry = PyObject* (*)(PyObject*, PyObject*, PyObject*);
-
-PyMethodDef method(const char* name, NativeEntry entry, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
-            METH_VARARGS | METH_KEYWORDS, doc};
-}
-
 PyMethodDef methods[] = {
     method("pairs", pairs,
            "pairs(a, b, k, progress=None, stats=False)\n--\n\nEvery pair within k as arrays (i, j, distance) "

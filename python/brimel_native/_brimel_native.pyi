@@ -40,6 +40,9 @@ def find_pairs_self_adaptive(a: npt.NDArray[np.uint8], k: SupportsIndex) -> list
     """Entropy-aware adaptive chunk planning (Task 4). Bit chunks are chosen
     from the positive-entropy bits only, balanced across k+1 chunks."""
 
+def _set_pairs_type(type: type[Pairs], /) -> None:
+    """Set the Pairs named tuple Index.query_batch returns (brimel_native.pairs)."""
+
 @final
 class Index:
     """Streaming near-duplicate index. Stateful, append-only. Bit-level chunks

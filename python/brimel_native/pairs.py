@@ -11,7 +11,7 @@ from typing import Any, Callable, NamedTuple, Optional, Union, cast
 import numpy as np
 import numpy.typing as npt
 
-from . import _brimel_pairs
+from . import _brimel_native, _brimel_pairs
 
 #: What ``progress=`` accepts: None, True (a tqdm bar) or a callable
 #: ``progress(done, total)``.
@@ -40,6 +40,11 @@ class Pairs(NamedTuple):
         sequence; the result columns are of the same kind (``take`` by
         position), so no Python object is made per pair."""
         return IdPairs(take(ids_a, self.i), take(ids_a if ids_b is None else ids_b, self.j), self.distance)
+
+
+# Index.query_batch (native) returns this same class; it is handed over here
+# so that the native module imports nothing from the package.
+_brimel_native._set_pairs_type(Pairs)
 
 
 class IdPairs(NamedTuple):

@@ -108,6 +108,28 @@ TEST(Index, SegmentsAndMergesStayExact) {
     }
 }
 
+// Readers on several threads that meet the same heavy lists at once (rows
+// sharing their first 2 bytes, whose heavy values and sub-indexes are made by
+// whichever probe comes first) all answer exactly.
+TEST(Index, ConcurrentReadersOfHeavyLists) {
+    const std::uint64_t d = 8, n = 20000, q = 400;
+    Codes stored = testing::planted_codes(n, d, 3, 13);
+    for (std::uint64_t r = 0; r < n; ++r) stored[r * d] = stored[r * d + 1] = 0x5A;
+    Index index = Index::create(d, 3);
+    index.add_batch(stored);
+    std::vector<std::vector<QueryHit>> want(q);
+    for (const PairRecord& p : reference::cross_join(stored.data(), q, stored.data(), n, d, 3))
+        want[p.i].push_back({p.j, p.dist});
+    std::vector<std::thread> readers;
+    std::atomic<std::uint64_t> wrong{0};
+    for (int t = 0; t < 4; ++t)
+        readers.emplace_back([&] {
+            for (std::uint64_t i = 0; i < q; ++i) wrong += index.query({stored.data() + i * d, d}) != want[i];
+        });
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(wrong, 0u);
+}
+
 // A Bank answers with the live rows only, through removals, merges that drop
 // removed rows and a file image; readers on other threads meanwhile always
 // see a whole published state: every hit they get is a row of that state.

@@ -118,6 +118,11 @@ def test_readers_see_whole_states_while_it_is_written():
             r"k \(4\) must be <= the bank's k \(3\)",
         ),
         (lambda: FILLED.add_batch(np.zeros((2, 9), np.uint8)), ValueError, r"got shape \[2, 9\]"),
+        (
+            lambda: FILLED.add_batch(np.zeros((2, 16), np.uint8)[:, ::2]),
+            ValueError,
+            "^batch must be C-contiguous$",
+        ),
         (lambda: Bank.open(DATA), IsADirectoryError, "Is a directory"),
     ],
 )

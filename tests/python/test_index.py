@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 
 import reference
 import support
+import brimel_native
 from brimel_native import _brimel_native as m
 
 
@@ -32,6 +33,7 @@ def test_query_batch_and_restored_copies_answer_as_the_reference(n, d_bytes, k, 
     queries = np.array(queries, np.uint8).reshape(-1, d_bytes)
     for bound in sorted({0, k // 2, k}):
         got = index.query_batch(queries, bound)
+        assert type(got) is brimel_native.Pairs and type(pickle.loads(pickle.dumps(got))) is brimel_native.Pairs
         assert got.i.dtype == got.j.dtype == np.uint32 and got.distance.dtype == np.uint16
         expected = reference.cross_join(queries, stored, bound)
         assert as_triples(got) == expected

@@ -189,6 +189,8 @@ std::shared_ptr<const Segment> Segment::adopt(std::shared_ptr<const void> owner,
         s.directories_.push_back(
             reinterpret_cast<const std::uint32_t*>(image.data() + layout.directories[p]));
         s.orders_.push_back(reinterpret_cast<const std::uint32_t*>(image.data() + layout.orders[p]));
+        s.heavy_.add_part(
+            {s.directories_.back(), std::uint64_t{1} << part.width(), static_cast<std::uint32_t>(head.rows)});
         s.k_ += parts[p].threshold + (p == 0 ? 0 : 1);
     }
     return segment;

@@ -207,31 +207,24 @@ void Store::merge_tiers(const RunControl* control) {
     }
 }
 
-// The live rows of `parts` in one segment, ids ascending (each segment's ids
-// ascend, so a merge of the runs); ids are implicit when they run without a
+// The live rows of `parts` (neighbours, in id order) in one segment, ids
+// ascending: their rows in turn; ids are implicit when they run without a
 // gap.
 StoredSegment Store::merged(std::span<const StoredSegment> parts, const RunControl* control) const {
     std::uint64_t total = 0;
     for (const StoredSegment& part : parts) total += part.live;
     std::vector<std::uint8_t> codes(total * d_bytes_);
     std::vector<std::uint32_t> ids(total);
-    std::vector<std::uint64_t> next(parts.size(), 0);
-    const auto skip_removed = [&](std::size_t p) {
-        const RemovedRows& removed = removed_of(parts[p].removed);
-        while (next[p] < parts[p].segment->rows() && is_removed(removed, next[p])) ++next[p];
-    };
-    for (std::size_t p = 0; p < parts.size(); ++p) skip_removed(p);
-    for (std::uint64_t out = 0; out < total; ++out) {
-        std::size_t best = parts.size();
-        for (std::size_t p = 0; p < parts.size(); ++p)
-            if (next[p] < parts[p].segment->rows() &&
-                (best == parts.size() || parts[p].segment->id(next[p]) < parts[best].segment->id(next[best])))
-                best = p;
-        const Segment& from = *parts[best].segment;
-        ids[out] = from.id(next[best]);
-        std::memcpy(codes.data() + out * d_bytes_, from.codes() + next[best] * d_bytes_, d_bytes_);
-        ++next[best];
-        skip_removed(best);
+    std::uint64_t out = 0;
+    for (const StoredSegment& part : parts) {
+        const Segment& from = *part.segment;
+        const RemovedRows& removed = removed_of(part.removed);
+        for (std::uint64_t r = 0; r < from.rows(); ++r) {
+            if (is_removed(removed, r)) continue;
+            ids[out] = from.id(r);
+            std::memcpy(codes.data() + out * d_bytes_, from.codes() + r * d_bytes_, d_bytes_);
+            ++out;
+        }
     }
     StoredSegment stored;
     if (total == 0) return stored;
@@ -268,25 +261,27 @@ std::uint64_t Store::remove(std::span<const std::uint64_t> ids) {
                 ++count;
             continue;
         }
-        // The segment holding id: ids ascend within each segment, and
-        // segments do not overlap in ids only when made in order, so every
-        // segment is searched.
-        for (std::size_t s = 0; s < next.segments_.size(); ++s) {
-            const Segment& segment = *next.segments_[s].segment;
-            std::uint64_t lo = 0, hi = segment.rows();
-            while (lo < hi) {
-                const std::uint64_t mid = (lo + hi) / 2;
-                if (segment.id(mid) < id)
-                    lo = mid + 1;
-                else
-                    hi = mid;
-            }
-            if (lo == segment.rows() || segment.id(lo) != id) continue;
-            if (mark(changed[s], next.segments_[s].removed, segment.rows(), lo)) {
-                ++count;
-                --next.segments_[s].live;
-            }
-            break;
+        // The segment holding id: segments lie in id order without overlap
+        // and ids ascend within each, so the last segment starting at or
+        // before id, then its row.
+        const auto after = std::upper_bound(
+            next.segments_.begin(), next.segments_.end(), id,
+            [](std::uint64_t wanted, const StoredSegment& stored) { return wanted < stored.segment->id(0); });
+        if (after == next.segments_.begin()) continue;
+        const auto s = static_cast<std::size_t>(after - next.segments_.begin()) - 1;
+        const Segment& segment = *next.segments_[s].segment;
+        std::uint64_t lo = 0, hi = segment.rows();
+        while (lo < hi) {
+            const std::uint64_t mid = (lo + hi) / 2;
+            if (segment.id(mid) < id)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        if (lo == segment.rows() || segment.id(lo) != id) continue;
+        if (mark(changed[s], next.segments_[s].removed, segment.rows(), lo)) {
+            ++count;
+            --next.segments_[s].live;
         }
     }
     for (std::size_t s = 0; s < changed.size(); ++s)
@@ -447,6 +442,11 @@ Store Store::adopted(const SavedIndex& saved, Store&& empty) {
         if (last >= saved.next_id ||
             (stored.segment->explicit_ids() && rows > 1 && stored.segment->id(0) > last))
             throw IndexFileError("bad segment: ids past the ids issued");
+        // Segments lie in id order without overlap (removal searches them so).
+        if (!store.segments_.empty() &&
+            stored.segment->id(0) <=
+                store.segments_.back().segment->id(store.segments_.back().segment->rows() - 1))
+            throw IndexFileError("bad segment: ids out of order");
         if (!s.removed.empty()) {
             if (s.removed.size() != 8 * removed_words(rows))
                 throw IndexFileError("bad segment: removed rows do not match its rows");

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "../keys/code_words.hpp"
+#include "verify.hpp"
 
 namespace brimel::detail {
 namespace {
@@ -27,25 +28,47 @@ std::vector<std::uint64_t> bits_outside(const std::vector<std::uint64_t>& free_b
     return left;
 }
 
+HeavyLists::HeavyPart::~HeavyPart() {
+    for (std::size_t v = 0; v < values.size(); ++v) delete lists[v].sub.load(std::memory_order_relaxed);
+}
+
+HeavyLists::~HeavyLists() {
+    for (auto& part : heavy_) delete part.load(std::memory_order_relaxed);
+}
+
 const SubIndex* HeavyLists::find(std::size_t part, std::uint64_t value, std::span<const std::uint32_t> rows,
                                  const Part& planned, const std::vector<std::uint64_t>* free_bits,
                                  std::uint32_t k, const std::uint8_t* codes, std::uint64_t d_bytes) const {
-    {
-        const std::lock_guard lock(mutex_);
-        Entry& entry = entries_[{part, value}];
-        if (entry.sub) return entry.sub.get();
-        if (++entry.probes != kProbesBeforeSubIndex) return nullptr;
+    const HeavyPart* heavy = heavy_[part].load(std::memory_order_acquire);
+    if (heavy == nullptr) {
+        // The first probe of this part to meet a heavy list lists them all.
+        auto made = std::make_unique<HeavyPart>();
+        const PartLists& lists = lists_[part];
+        for (std::uint64_t v = 0; v < lists.values; ++v)
+            if (lists.size(v) > kHeavyRows) made->values.push_back(v);
+        made->lists = std::make_unique<List[]>(made->values.size());
+        if (heavy_[part].compare_exchange_strong(heavy, made.get(), std::memory_order_acq_rel,
+                                                 std::memory_order_acquire))
+            heavy = made.release();
     }
-    // Made outside the lock, by the one probe that reached the count.
+    const auto at = std::lower_bound(heavy->values.begin(), heavy->values.end(), value);
+    if (at == heavy->values.end() || *at != value) return nullptr;
+    List& list = heavy->lists[static_cast<std::size_t>(at - heavy->values.begin())];
+    const SubIndex* sub = list.sub.load(std::memory_order_acquire);
+    if (sub != nullptr || list.probes.fetch_add(1, std::memory_order_relaxed) + 1 != kProbesBeforeSubIndex)
+        return sub;
+    // Made by the one probe that reached the count.
     std::vector<std::uint64_t> every_bit;
     if (free_bits == nullptr) {
         every_bit.resize(8 * d_bytes);
         for (std::uint64_t b = 0; b < every_bit.size(); ++b) every_bit[b] = b;
     }
-    auto made = std::make_shared<const SubIndex>(
+    auto made = std::make_unique<const SubIndex>(
         rows, bits_outside(free_bits ? *free_bits : every_bit, planned), k, codes, d_bytes);
-    const std::lock_guard lock(mutex_);
-    return (entries_[{part, value}].sub = std::move(made)).get();
+    if (list.sub.compare_exchange_strong(sub, made.get(), std::memory_order_acq_rel,
+                                         std::memory_order_acquire))
+        sub = made.release();
+    return sub;
 }
 
 namespace {
@@ -100,6 +123,7 @@ SubIndex::SubIndex(std::span<const std::uint32_t> rows, std::vector<std::uint64_
         for (const std::uint32_t r : rows) order[dir[keys.key(codes + std::uint64_t{r} * d_bytes)]++] = r;
         std::move_backward(dir.begin(), dir.end() - 1, dir.end());
         dir[0] = 0;
+        heavy_.add_part({dir.data(), values, static_cast<std::uint32_t>(rows.size())});
     }
 }
 
@@ -112,29 +136,59 @@ void SubIndex::candidates(const std::uint8_t* row, const std::uint8_t* codes,
         apart +=
             static_cast<std::uint32_t>(std::popcount((load_word(row, w, d_bytes_) ^ common_[w]) & fixed_[w]));
     if (apart > k_) return;
+    // Per thread, shared by the calls a search nests (a heavy list's
+    // sub-index is searched while its parent gathers): each call appends
+    // after the entries of the calls it runs within and leaves them as it
+    // found them, on every path out.
+    using Listed = std::vector<std::pair<std::uint32_t, std::uint32_t>>;  // (row, part)
+    thread_local Listed listed_buffer;
+    Listed& listed = listed_buffer;
+    const std::size_t first = listed.size();
+    struct Trim {
+        Listed& listed;
+        std::size_t first;
+        ~Trim() { listed.resize(first); }
+    } const trim{listed, first};
     if (plan_.is_scan()) {
-        out.insert(out.end(), rows_.begin(), rows_.end());
-        return;
-    }
-    std::vector<std::uint32_t> from_child;
-    for (std::size_t q = 0; q < keys_.size(); ++q) {
-        probes_[q].for_each_key(keys_[q].key(row), [&](std::uint64_t value) {
-            const std::uint32_t* order = orders_[q].data();
-            std::span<const std::uint32_t> listed(order + directories_[q][value],
-                                                  directories_[q][value + 1] - directories_[q][value]);
-            if (listed.size() > kHeavyRows) {
-                if (const SubIndex* sub =
-                        heavy_.find(q, value, listed, plan_.parts[q], &free_bits_, k_, codes, d_bytes_)) {
-                    from_child.clear();
-                    sub->candidates(row, codes, from_child);
-                    listed = from_child;
+        for (const std::uint32_t r : rows_) listed.emplace_back(r, 0);
+    } else {
+        for (std::size_t q = 0; q < keys_.size(); ++q) {
+            probes_[q].for_each_key(keys_[q].key(row), [&](std::uint64_t value) {
+                const std::span<const std::uint32_t> list(
+                    orders_[q].data() + directories_[q][value],
+                    directories_[q][value + 1] - directories_[q][value]);
+                const SubIndex* sub = list.size() > kHeavyRows ? heavy_.find(q, value, list, plan_.parts[q],
+                                                                             &free_bits_, k_, codes, d_bytes_)
+                                                               : nullptr;
+                if (sub == nullptr) {
+                    for (const std::uint32_t r : list) listed.emplace_back(r, static_cast<std::uint32_t>(q));
+                    return;
                 }
-            }
-            // Each row once: on the first part where it is near the query.
-            for (const std::uint32_t r : listed)
-                if (first_near_part(keys_, q, row, codes + std::uint64_t{r} * d_bytes_)) out.push_back(r);
-        });
+                // The child's rows are within k already: kept on the first
+                // part where they are near.
+                const std::size_t from = out.size();
+                sub->candidates(row, codes, out);
+                out.erase(std::remove_if(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(),
+                                         [&](std::uint32_t r) {
+                                             return !first_near_part(keys_, q, row,
+                                                                     codes + std::uint64_t{r} * d_bytes_);
+                                         }),
+                          out.end());
+            });
+        }
     }
+    // The listed rows verified in tiles, as a segment's are: only the few
+    // within k pay for the first-part rule, and the caller verifies no row
+    // beyond k again.
+    verify_gathered(
+        listed.size() - first, d_bytes_, row, k_,
+        [&](std::size_t c) { return codes + std::uint64_t{listed[first + c].first} * d_bytes_; },
+        [&](std::size_t c, std::uint32_t) {
+            const auto [r, q] = listed[first + c];
+            // With no part (the scan) each row is listed once.
+            if (keys_.empty() || first_near_part(keys_, q, row, codes + std::uint64_t{r} * d_bytes_))
+                out.push_back(r);
+        });
 }
 
 }  // namespace brimel::detail

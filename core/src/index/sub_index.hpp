@@ -11,10 +11,12 @@
 // over those bits whose thresholds t_q sum (plus one each) past k. A
 // sub-index keys the listed rows on the plan a segment of that many rows
 // would take over those bits (segment_plan), grouped by value behind a
-// directory as a segment's are, and gives back, as candidates, the rows
-// listed under the query's values or values within t_q of them, each once.
+// directory as a segment's are. The rows listed under the query's values or
+// values within t_q of them are verified in tiles, as a segment's are, and
+// those within k given back, each once (on the first part where they are
+// near): the few that are, not every listed row, pay for the first-part rule.
 // Its own heavy lists get sub-indexes in turn, on the bits left; with no plan
-// worth keying every listed row is a candidate.
+// worth keying every listed row is verified.
 //
 // Without them, codes crafted to share a part's value (or natural codes that
 // happen to) make every query that probes that value verify every one of them,
@@ -24,16 +26,19 @@
 // sub-index at its kProbesBeforeSubIndex-th probe: making one costs about as
 // much as verifying the list some tens of times, so a value probed once or
 // twice costs no more than it did. Sub-indexes are a cache beside immutable
-// tables, made under a mutex by the probe that reaches the count; they are
-// never saved. Safe to query from several threads.
+// tables, never saved, and found without a lock: the values of a part whose
+// lists are heavy are listed once, by the first probe that meets one (a pass
+// over the part's directory), and each has a probe count and a sub-index made
+// once, both published by compare-exchange. Safe to query from several
+// threads.
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "../keys/part_keys.hpp"
@@ -50,9 +55,34 @@ std::vector<std::uint64_t> bits_outside(const std::vector<std::uint64_t>& free_b
 
 class SubIndex;
 
-// The heavy lists of one set of tables, by (part, value).
+// A part's lists, as a segment's or a sub-index's tables hold them: list v
+// (v < values) is order[begin, end), end = min(directory[v + 1], rows),
+// begin = min(directory[v], end), so that offsets out of range (only a
+// corrupted image holds them) list nothing past the rows.
+struct PartLists {
+    const std::uint32_t* directory;
+    std::uint64_t values;
+    std::uint32_t rows;
+
+    std::uint32_t size(std::uint64_t v) const noexcept {
+        const std::uint32_t end = std::min(directory[v + 1], rows);
+        return end - std::min(directory[v], end);
+    }
+};
+
+// The heavy lists of one set of tables (of at most kMaxSegmentParts parts),
+// by (part, value).
 class HeavyLists {
 public:
+    HeavyLists() = default;
+    HeavyLists(const HeavyLists&) = delete;
+    HeavyLists& operator=(const HeavyLists&) = delete;
+    ~HeavyLists();
+
+    // The lists of the next part, in part order, while the tables are set up
+    // (before any find).
+    void add_part(const PartLists& lists) { lists_.push_back(lists); }
+
     // The sub-index of `rows`, the list under `value` of part `part` (of
     // `planned`), over `free_bits` (null: every bit of the code) less that
     // part; null while the list is to be verified whole. `codes`: row r at
@@ -62,12 +92,18 @@ public:
                          const std::uint8_t* codes, std::uint64_t d_bytes) const;
 
 private:
-    struct Entry {
-        std::uint32_t probes = 0;
-        std::shared_ptr<const SubIndex> sub;
+    struct List {
+        std::atomic<std::uint32_t> probes{0};
+        std::atomic<const SubIndex*> sub{nullptr};  // owned
     };
-    mutable std::mutex mutex_;
-    mutable std::map<std::pair<std::size_t, std::uint64_t>, Entry> entries_;
+    // The heavy values of one part, ascending, and their lists.
+    struct HeavyPart {
+        std::vector<std::uint64_t> values;
+        std::unique_ptr<List[]> lists;
+        ~HeavyPart();
+    };
+    std::vector<PartLists> lists_;
+    mutable std::array<std::atomic<const HeavyPart*>, kMaxSegmentParts> heavy_{};  // owned; null until met
 };
 
 class SubIndex {
@@ -77,9 +113,8 @@ public:
     SubIndex(std::span<const std::uint32_t> rows, std::vector<std::uint64_t> free_bits, std::uint32_t k,
              const std::uint8_t* codes, std::uint64_t d_bytes);
 
-    // Appends to `out` every keyed row listed under a value within a part's
-    // threshold of `row`'s (a superset of the keyed rows within k of `row`),
-    // each once.
+    // Appends to `out` every keyed row within k (the bound it was made for)
+    // of `row`, each once, in no order.
     void candidates(const std::uint8_t* row, const std::uint8_t* codes,
                     std::vector<std::uint32_t>& out) const;
 
