@@ -33,7 +33,9 @@ def test_query_batch_and_restored_copies_answer_as_the_reference(n, d_bytes, k, 
     queries = np.array(queries, np.uint8).reshape(-1, d_bytes)
     for bound in sorted({0, k // 2, k}):
         got = index.query_batch(queries, bound)
-        assert type(got) is brimel_native.Pairs and type(pickle.loads(pickle.dumps(got))) is brimel_native.Pairs
+        assert (
+            type(got) is brimel_native.Pairs and type(pickle.loads(pickle.dumps(got))) is brimel_native.Pairs
+        )
         assert got.i.dtype == got.j.dtype == np.uint32 and got.distance.dtype == np.uint16
         expected = reference.cross_join(queries, stored, bound)
         assert as_triples(got) == expected
