@@ -311,11 +311,15 @@ def test_hash_then_groups_is_the_delete_list(tmp_path, capsys, kind, k):
     assert dropped == [f"copies/{n}.jpg" for n in range(4)] and len(rows) == 8
 
 
+STDOUT = "/dev/stdout" if os.path.exists("/dev/stdout") else "/proc/self/fd/1"
+
+
 def test_console_script_and_module_run(tmp_path):
     source = write_input(tmp_path, "npy")[0]
     for command, out in (
         (BRIMEL, []),
-        ([str(Path(sys.executable).with_name("brimel"))], ["-o", "/dev/stdout"]),
+        # Some containers lack /dev/stdout; /proc/self/fd/1 is the same pipe.
+        ([str(Path(sys.executable).with_name("brimel"))], ["-o", STDOUT]),
     ):
         done = subprocess.run([*command, "groups", source, "-k", "4", *out], capture_output=True, text=True)
         assert done.returncode == 0, done.stderr
