@@ -9,6 +9,8 @@
 #include <malloc.h>
 #endif
 
+#include <oneapi/tbb/parallel_sort.h>
+
 #include "brimel/errors.hpp"
 #include "brimel/pool.hpp"
 #include "brimel/run_control.hpp"
@@ -357,7 +359,9 @@ std::vector<PairRecord> Store::query_batch(ByteSpan rows, std::uint32_t k, const
         records.insert(records.end(), block.begin(), block.end());
         std::vector<PairRecord>().swap(block);
     }
-    if (any_batched) std::sort(records.begin(), records.end());
+    // The batched segments' records come unordered; a flood of hits can be
+    // millions of them.
+    if (any_batched) pool::run([&] { oneapi::tbb::parallel_sort(records.begin(), records.end()); });
     return records;
 }
 
