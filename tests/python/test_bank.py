@@ -141,3 +141,22 @@ def test_files_of_the_earlier_format_still_load(opener):
     codes = np.load(DATA / "index_v1_codes.npy")
     loaded = opener(DATA / "index_v1.bin")
     assert triples(loaded.query_batch(codes)) == reference.cross_join(codes, codes, 5)
+
+
+@pytest.mark.parametrize("d_bytes, k, flavour", [(8, 3, "random"), (8, 5, "skewed"), (32, 31, "random")])
+def test_large_segments_answer_a_batch_at_once_as_query_by_query(d_bytes, k, flavour):
+    # 70,000 rows added at once make one segment large enough to be searched
+    # for a whole batch at a time; the Index shares the engine.
+    codes = support.planted(70_000, d_bytes, k, flavour, seed=5)[0]
+    queries = np.concatenate([codes[:: 70_000 // 150], support.random_codes(50, d_bytes, seed=6)])
+    live = np.ones(len(codes), bool)
+    live[::3] = False
+    bank, index = Bank(d_bytes, k), Index(d_bytes, k)
+    bank.add_batch(codes)
+    index.add_batch(codes)
+    bank.remove(np.flatnonzero(~live))
+    for bound in (k, k // 2):
+        got = triples(bank.query_batch(queries, bound))
+        assert got == expected(queries, codes, live, bound)
+        assert got == [(i, j, dist) for i, row in enumerate(queries) for j, dist in bank.query(row, bound)]
+    assert triples(index.query_batch(queries)) == expected(queries, codes, np.ones(len(codes), bool), k)
