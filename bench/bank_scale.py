@@ -77,6 +77,17 @@ def compare_faiss(rows: int, asked: np.ndarray, singles: list, our_p50: float, o
     )
 
 
+def single_latency(bank: bn.Bank, rows: np.ndarray) -> tuple[float, float]:
+    """p50 and p99 of one query call per row, in ms."""
+    seconds = []
+    for row in rows:
+        began = time.perf_counter()
+        bank.query(row)
+        seconds.append(time.perf_counter() - began)
+    p50, p99 = np.percentile(seconds, [50, 99]) * 1e3
+    return float(p50), float(p99)
+
+
 def queries(first_chunk: np.ndarray, count: int, rng: np.random.Generator) -> np.ndarray:
     near = first_chunk[rng.integers(0, len(first_chunk), count // 2)].copy()
     for row in near:
@@ -122,6 +133,8 @@ def main() -> None:
     began = time.perf_counter()
     built = bank.query_batch(asked)
     print(f"query_batch (as added, in memory): {len(asked) / (time.perf_counter() - began):,.0f} queries/s")
+    p50, p99 = single_latency(bank, asked[:2000])
+    print(f"single queries (2,000, as added): p50 {p50:.3f} ms, p99 {p99:.3f} ms")
     began = time.perf_counter()
     bank.compact()
     print(f"compact: {time.perf_counter() - began:.1f} s")
