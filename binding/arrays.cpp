@@ -158,6 +158,15 @@ PyObject* labels_to_array(std::vector<std::uint32_t>&& labels) {
     return out.release();
 }
 
+PyObject* new_array(std::uint64_t rows, std::uint64_t columns, Element element, void** data) {
+    ensure_numpy();
+    static constexpr int kTypes[] = {NPY_UINT8, NPY_UINT16, NPY_UINT32, NPY_INT64, NPY_UINT64};
+    npy_intp shape[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(columns)};
+    PyObject* out = checked(PyArray_SimpleNew(columns > 0 ? 2 : 1, shape, kTypes[static_cast<int>(element)]));
+    *data = PyArray_DATA(as_array(out));
+    return out;
+}
+
 PyObject* codes_to_array(std::vector<std::uint64_t>&& codes) {
     ensure_numpy();
     const std::vector<std::uint64_t> owned = std::move(codes);  // freed on every path

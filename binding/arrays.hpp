@@ -93,6 +93,12 @@ HeldArray extract_row_array(PyObject* object, const char* name);
 // PythonErrorAlreadySet.
 PyObject* labels_to_array(std::vector<std::uint32_t>&& labels);
 
+// A new C-contiguous array of `rows` (1-D) or `rows` x `columns` (2-D, when
+// columns > 0) elements, its data pointer in *data. A failed allocation
+// raises MemoryError and throws PythonErrorAlreadySet.
+enum class Element { u8, u16, u32, i64, u64 };
+PyObject* new_array(std::uint64_t rows, std::uint64_t columns, Element element, void** data);
+
 // 64-bit codes as a new (n, 8) uint8 code matrix, each written most
 // significant byte first (the order of brimel_native.from_uint64). Frees
 // `codes`; errors as labels_to_array.

@@ -11,8 +11,12 @@
 //   explain(a, b, k) -> str                     the PlanChoice as JSON text
 //   scan(a, b, k, stats=False)                  the same pairs by the tile scan
 //     -> (i, j, distance, stats)                alone: the baseline of the bench
-//   part_pairs(a, b, k, mask, stats=False) -> (i, j, distance, stats)
-//                                               the pairs that agree on mask's bits
+//   spread_parts(sample, k) -> bytes            the spread join (brimel/spread.hpp):
+//   route_rows(codes, first_row, side_b, parts,   its parts, the rows routed to
+//              k, seed, partitions, keys=False)  partitions, and one partition's
+//     -> (records, keys, offsets)                pairs, part by part
+//   part_pairs(records, d_bytes, k, parts, cross)
+//     -> (i, j, distance)
 //   simhash(text, shingle, progress=None) -> codes
 //                                               SimHash of each line (text.hpp)
 //   k_error(k, d_bytes) -> str or None          the code-width limit (limits.hpp)
@@ -25,6 +29,7 @@
 #include <Python.h>
 
 #include <array>
+#include <cstring>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -37,6 +42,7 @@
 #include "brimel/kernels.hpp"
 #include "brimel/limits.hpp"
 #include "brimel/pairs.hpp"
+#include "brimel/spread.hpp"
 #include "errors.hpp"
 #include "exit_gate.hpp"
 #include "interrupt.hpp"
@@ -272,46 +278,160 @@ PyObject* explain(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// --- part_pairs: the per-partition join of brimel_native.dask -------------------
+// --- the spread join of brimel_native.dask (brimel/spread.hpp) ---------------
 //
-// part_pairs(a, b, k, mask, stats=False) -> (i, j, distance, stats): the pairs within k whose
-// rows agree on every bit set in `mask` (1-D uint8, d_bytes long), found by the
-// one-part plan of those bits with threshold 0. Not every pair within k: the
-// caller runs each part of a complete plan over the rows that share its keys.
-// Rows that differ on the part are never compared.
-const FunctionDescription kPartPairs{"part_pairs", {"a", "b", "k", "mask", "stats"}, 4};
-const FunctionDescription kPartPairsCodes{"part_pairs", {"a", "b", "k"}};
+// spread_parts(sample, k) -> bytes: the plan, as the part of each bit (native
+//   int64, -1 for none), chosen on the sample rows (a code matrix).
+// route_rows(codes, first_row, side_b, parts, k, seed, partitions, keys=False)
+//   -> (records, keys, offsets): each row once per part, records (uint8, one
+//   row of spread_record_bytes per record) grouped by destination, their
+//   uint32 route keys (None unless asked for), and int64 offsets
+//   (partitions + 1) of the destinations.
+// part_pairs(records, d_bytes, k, parts, cross) -> (i, j, distance): the pairs
+//   one partition's records (a sequence of record arrays) give, i and j int64
+//   global ids.
+const FunctionDescription kSpreadParts{"spread_parts", {"sample", "k"}};
+const FunctionDescription kRouteRows{
+    "route_rows", {"codes", "first_row", "side_b", "parts", "k", "seed", "partitions", "keys"}, 7};
+const FunctionDescription kPartPairs{"part_pairs", {"records", "d_bytes", "k", "parts", "cross"}};
 
-Plan mask_plan(const RowView& mask) {
-    Part part;
-    for (std::uint64_t byte = 0; byte < mask.length; ++byte) {
-        const std::uint8_t value = mask.data[static_cast<std::int64_t>(byte) * mask.stride];
-        for (std::uint64_t bit = 0; bit < 8; ++bit)
-            if (value & (0x80u >> bit)) part.positions.push_back(8 * byte + bit);
-    }
-    if (part.positions.empty()) raise(PyExc_ValueError, "mask must select at least one bit");
-    return Plan{"part", {std::move(part)}};
+// The plan of `parts` (spread_parts's bytes) for codes of d_bytes bytes at k,
+// checked: one int64 per bit, each -1 or a part below k + 1.
+Plan plan_of(PyObject* parts, std::uint64_t d_bytes, std::uint32_t k) {
+    char* data = nullptr;
+    Py_ssize_t length = 0;
+    if (!PyBytes_Check(parts) || PyBytes_AsStringAndSize(parts, &data, &length) < 0)
+        raise(PyExc_TypeError, "parts must be the bytes spread_parts returned");
+    std::vector<std::int64_t> owners(static_cast<std::size_t>(length) / sizeof(std::int64_t));
+    if (static_cast<std::uint64_t>(length) != 64 * d_bytes)
+        raise(PyExc_ValueError, "parts must hold one int64 per code bit: " + std::to_string(length) +
+                                    " bytes for " + std::to_string(8 * d_bytes) + " bits");
+    std::memcpy(owners.data(), data, static_cast<std::size_t>(length));
+    for (const std::int64_t owner : owners)
+        if (owner < -1 || owner > static_cast<std::int64_t>(k))
+            raise(PyExc_ValueError, "parts must name parts -1 .. k, not " + std::to_string(owner));
+    return spread_plan(owners, std::uint64_t{k} + 1);
+}
+
+// The ValueError of a k not below the code width.
+void refuse_k_outside(std::uint32_t k, std::uint64_t d_bytes) {
+    if (!k_below_code_width(k, d_bytes))
+        raise(PyExc_ValueError, messages::k_outside_code_width(std::to_string(k), d_bytes, false));
+}
+
+MatrixView contiguous(HeldArray& array, const char* name) {
+    const MatrixView view = array.pin_matrix(name);
+    if (!view.c_contiguous || !is_standard_layout(view))
+        raise(PyExc_ValueError, std::string(name) + " must be C-contiguous");
+    return view;
+}
+
+PyObject* spread_parts_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const BoundArguments bound = bind_arguments(kSpreadParts, args, kwargs);
+        HeldArray sample = extract_code_array(bound[0], "sample");
+        const std::uint32_t k = extract_u32(bound[1], "k");
+        const MatrixView view = contiguous(sample, "sample");
+        refuse_k_outside(k, view.d_bytes);
+        const std::vector<std::int64_t> owners =
+            without_gil([&] { return spread_parts(matrix_bytes(view), view.n, view.d_bytes, k); });
+        return checked(
+            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(owners.data()),
+                                      static_cast<Py_ssize_t>(owners.size() * sizeof(std::int64_t))));
+    });
+}
+
+PyObject* route_rows_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const BoundArguments bound = bind_arguments(kRouteRows, args, kwargs);
+        HeldArray codes = extract_code_array(bound[0], "codes");
+        const std::uint64_t first_row = extract_u64(bound[1], "first_row");
+        const bool side_b = truthy(bound[2]);
+        const std::uint64_t seed = extract_u64(bound[5], "seed");
+        const std::uint64_t partitions = extract_u64(bound[6], "partitions");
+        const std::uint32_t k = extract_u32(bound[4], "k");
+        const bool with_keys = truthy(bound[7]);
+        const MatrixView view = contiguous(codes, "codes");
+        refuse_k_outside(k, view.d_bytes);
+        const Plan plan = plan_of(bound[3], view.d_bytes, k);
+        if (partitions == 0 || partitions > kMaxRows)
+            raise(PyExc_ValueError, "partitions must be 1 .. 2^32 - 1");
+        const std::uint64_t parts = plan.parts.size();
+        const std::uint64_t id_limit = std::uint64_t{1} << (63 - spread_tag_shift(parts));
+        if (first_row >= id_limit || view.n > id_limit - first_row)
+            raise(PyExc_OverflowError, "row ids must be below 2^" +
+                                           std::to_string(63 - spread_tag_shift(parts)) + " for " +
+                                           std::to_string(parts) + " parts");
+        const std::uint64_t copies = view.n * parts;
+        void* records = nullptr;
+        void* keys = nullptr;
+        void* offsets = nullptr;
+        PyRef records_array(new_array(copies, spread_record_bytes(view.d_bytes), Element::u8, &records));
+        PyRef keys_array;
+        if (with_keys) {
+            keys_array.reset(new_array(copies, 0, Element::u32, &keys));
+        } else {
+            Py_INCREF(Py_None);
+            keys_array.reset(Py_None);
+        }
+        PyRef offsets_array(new_array(partitions + 1, 0, Element::i64, &offsets));
+        without_gil([&] {
+            route_rows(matrix_bytes(view), view.n, view.d_bytes, static_cast<std::int64_t>(first_row), side_b,
+                       plan, seed, partitions, static_cast<std::uint8_t*>(records),
+                       static_cast<std::uint32_t*>(keys), static_cast<std::uint64_t*>(offsets));
+            return true;
+        });
+        return checked(PyTuple_Pack(3, records_array.get(), keys_array.get(), offsets_array.get()));
+    });
 }
 
 PyObject* part_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         const BoundArguments bound = bind_arguments(kPartPairs, args, kwargs);
-        HeldArray held_mask = extract_row_array(bound[3], "mask");
-        // The codes and k as every join takes them.
-        PyRef codes_args(checked(PyTuple_Pack(3, bound[0], bound[1], bound[2])));
-        PairsInput input = take_input(kPartPairsCodes, codes_args.get(), nullptr);
-        input.stats = truthy(bound[4]);
-        const RowView mask = held_mask.pin_row("mask");
-        if (mask.length != input.a_view.d_bytes)
-            raise(PyExc_ValueError, "mask must have one byte per code byte: " + std::to_string(mask.length) +
-                                        " != " + std::to_string(input.a_view.d_bytes));
-        const Plan plan = mask_plan(mask);
-        const MatrixView& a = input.a_view;
-        const MatrixView& b = input.b_view;
-        const JoinInput join{a.data, a.n, input.b ? b.data : nullptr, input.b ? b.n : 0, a.d_bytes, input.k};
-        return run_join(input, [&](JoinStats* stats, RunControl& control) {
-            return join_with_plan(join, plan, stats, &control);
-        });
+        if (PyList_Check(bound[0]) == 0 && PyTuple_Check(bound[0]) == 0)
+            raise(PyExc_TypeError, "records must be a list or tuple of record arrays");
+        const Py_ssize_t count = PySequence_Size(bound[0]);
+        if (count < 0) throw PythonErrorAlreadySet{};
+        std::vector<HeldArray> held;
+        held.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t p = 0; p < count; ++p) {
+            PyRef item(checked(PySequence_GetItem(bound[0], p)));
+            held.push_back(extract_code_array(item.get(), "records"));
+        }
+        const std::uint64_t d_bytes = extract_u64(bound[1], "d_bytes");
+        if (d_bytes == 0 || d_bytes > kMaxCodeBytes / 8) raise(PyExc_ValueError, "d_bytes is out of range");
+        const std::uint32_t k = extract_u32(bound[2], "k");
+        refuse_k_outside(k, d_bytes);
+        const Plan plan = plan_of(bound[3], d_bytes, k);
+        const bool cross = truthy(bound[4]);
+        std::vector<ByteSpan> pieces;
+        for (HeldArray& array : held) {
+            const MatrixView view = contiguous(array, "records");
+            if (view.n > 0 && view.d_bytes != spread_record_bytes(d_bytes))
+                raise(PyExc_ValueError, "records must have " + std::to_string(spread_record_bytes(d_bytes)) +
+                                            " bytes each, not " + std::to_string(view.d_bytes));
+            pieces.push_back(matrix_bytes(view));
+        }
+        SpreadPairs pairs = run_interruptible(
+            [&](RunControl& control) { return join_routed(pieces, d_bytes, plan, k, cross, &control); });
+        const std::uint64_t found = pairs.i.size();
+        void* i = nullptr;
+        void* j = nullptr;
+        void* distance = nullptr;
+        const bool narrow = k <= 0xFFFF;
+        PyRef i_array(new_array(found, 0, Element::i64, &i));
+        PyRef j_array(new_array(found, 0, Element::i64, &j));
+        PyRef distance_array(new_array(found, 0, narrow ? Element::u16 : Element::u32, &distance));
+        std::memcpy(i, pairs.i.data(), found * sizeof(std::int64_t));
+        std::memcpy(j, pairs.j.data(), found * sizeof(std::int64_t));
+        for (std::uint64_t p = 0; p < found; ++p) {
+            if (narrow) {
+                static_cast<std::uint16_t*>(distance)[p] = static_cast<std::uint16_t>(pairs.distance[p]);
+            } else {
+                static_cast<std::uint32_t*>(distance)[p] = pairs.distance[p];
+            }
+        }
+        return checked(PyTuple_Pack(3, i_array.get(), j_array.get(), distance_array.get()));
     });
 }
 
@@ -363,9 +483,16 @@ PyMethodDef methods[] = {
     method("option_pairs", option_pairs,
            "option_pairs(a, b, k, option, stats=False)\n--\n\npairs(a, b, k, stats=stats) found with "
            "plan number option of explain(a, b, k)'s options."),
+    method("spread_parts", spread_parts_entry,
+           "spread_parts(sample, k)\n--\n\nThe spread join's k + 1 exact-match parts, chosen on the sample "
+           "rows,\nas the part of each bit (native int64 bytes, -1 for none)."),
+    method(
+        "route_rows", route_rows_entry,
+        "route_rows(codes, first_row, side_b, parts, k, seed, partitions, keys=False)\n--\n\nEach row once "
+        "per part as records grouped by destination partition:\n(records, route keys or None, offsets)."),
     method("part_pairs", part_pairs,
-           "part_pairs(a, b, k, mask, stats=False)\n--\n\nThe pairs within k that agree on every bit of mask "
-           "(1-D uint8, d_bytes long),\nby that one part alone."),
+           "part_pairs(records, d_bytes, k, parts, cross)\n--\n\nThe pairs within k that one partition's "
+           "records give, each part keeping\nthe pairs that agree on no earlier part: (i, j, distance)."),
     method("simhash", simhash_entry,
            "simhash(text, shingle, progress=None)\n--\n\nThe 64-bit SimHash of each line of text (1-D uint8) "
            "over shingles of\nshingle tokens, as an (n, 8) uint8 code matrix."),

@@ -2,13 +2,15 @@
 
 The join is split by the box principle with k + 1 parts of threshold 0: a pair
 within k differs in at most k bits, so some part holds none of them and the
-two rows have the same value on it. Every row is copied once per part with a
-key of the part's bits, and one shuffle on that key brings rows with equal
-bits on a part into one partition, where the engine joins them part by part,
-comparing only rows equal on the part. A pair is kept only by the first part
-on which its rows agree, so every pair is recorded once and no global
-deduplication is needed. The data moved grows linearly with the rows (each
-row is sent k + 1 times); the work is the local join's with the same parts.
+two rows have the same value on it. The engine chooses the parts on a sample
+of the first rows, and routes every row of a block once per part, as a record
+of its row id and code, to the partition its key on that part names; rows
+equal on a part thus meet in one partition, where the engine joins them part
+by part, comparing only rows equal on the part. A pair is kept only by the
+first part on which its rows agree, so every pair is recorded once and no
+global deduplication is needed. The data moved grows linearly with the rows
+(each row is sent k + 1 times, 8 bytes of row id and its code in whole 8-byte
+words); the work is the local join's with the same parts.
 
 Needs the ``dask`` extra (``pip install brimel_native[dask]``); importing
 ``brimel_native`` alone never imports Dask.
@@ -16,6 +18,7 @@ Needs the ``dask`` extra (``pip install brimel_native[dask]``); importing
 
 from __future__ import annotations
 
+import secrets
 from typing import Any, Optional
 
 import dask.array as da
@@ -30,8 +33,7 @@ from .pairs import _check_codes, _check_k
 
 __all__ = ["find_pairs", "find_groups"]
 
-# Rows read from the head of ``a`` to measure each bit's entropy before
-# dealing bits to parts.
+# Rows read from the head of ``a`` to choose the parts.
 _SAMPLE_ROWS = 65_536
 
 
@@ -41,43 +43,6 @@ def _dask_codes(array: Any, name: str) -> da.Array:
         raise ValueError(f"{name} must have known chunk sizes (call compute_chunk_sizes() first)")
     # Whole codes in every block: blocks split rows, never a code.
     return array if len(array.chunks[1]) == 1 else array.rechunk({1: -1})
-
-
-def _part_masks(sample: npt.NDArray[np.uint8], k: int) -> npt.NDArray[np.uint8]:
-    """The k + 1 parts of threshold 0 as byte masks, shape (k + 1, d_bytes).
-
-    Bits are dealt to parts by their entropy on ``sample`` (rows of codes),
-    highest first, each to the part with the least entropy so far among those
-    not yet full, so that every part key splits the rows about as finely.
-    Parts are disjoint, cover every bit and differ in width by at most one bit.
-    """
-    bits = 8 * sample.shape[1]
-    ones = np.unpackbits(sample, axis=1).mean(axis=0) if sample.shape[0] else np.full(bits, 0.5)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        entropy = np.nan_to_num(-(ones * np.log2(ones) + (1 - ones) * np.log2(1 - ones)))
-    parts = k + 1
-    room = np.full(parts, bits // parts) + (np.arange(parts) < bits % parts)
-    total = np.zeros(parts)
-    owner = np.empty(bits, dtype=np.int64)
-    for bit in np.argsort(-entropy, kind="stable"):
-        open_parts = np.flatnonzero(room)
-        p = open_parts[np.argmin(total[open_parts])]
-        owner[bit] = p
-        room[p] -= 1
-        total[p] += entropy[bit]
-    return np.packbits(owner[None, :] == np.arange(parts)[:, None], axis=1)
-
-
-def _words(codes: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint64]:
-    """Codes (m, d_bytes) as (m, ceil(d_bytes / 8)) 64-bit words, zero-padded."""
-    m, d_bytes = codes.shape
-    padded = np.zeros((m, -(-d_bytes // 8) * 8), dtype=np.uint8)
-    padded[:, :d_bytes] = codes
-    return padded.view(np.uint64)
-
-
-def _word_columns(d_bytes: int) -> list[str]:
-    return [f"w{w}" for w in range(-(-d_bytes // 8))]
 
 
 def _checked_block(block: Any, shape: tuple[int, int], name: str) -> npt.NDArray[np.uint8]:
@@ -90,42 +55,28 @@ def _checked_block(block: Any, shape: tuple[int, int], name: str) -> npt.NDArray
     return block
 
 
-def _rows_frame(
-    block: npt.NDArray[np.uint8], first: int, cross_side: bool, shape: tuple[int, int]
-) -> pd.DataFrame:
-    """One block as a frame of (row, w0, w1, ...): global row ids (rows of ``b``
-    stored as ``~j``, so that both sides share one frame) and the code words."""
-    block = _checked_block(block, shape, "b" if cross_side else "a")
-    rows = np.arange(first, first + block.shape[0], dtype=np.int64)
-    frame = {"row": ~rows if cross_side else rows}
-    words = _words(np.ascontiguousarray(block))
-    for w, column in enumerate(_word_columns(block.shape[1])):
-        frame[column] = words[:, w]
-    return pd.DataFrame(frame)
+def _routed(block: Any, first: int, side_b: bool, shape: tuple[int, int], route: tuple) -> tuple:
+    """One block's rows, once per part, as records grouped by destination
+    partition: (records, route keys or None, offsets), from the engine."""
+    block = _checked_block(block, shape, "b" if side_b else "a")
+    parts, k, seed, npartitions, keys = route
+    return _brimel_pairs.route_rows(
+        np.ascontiguousarray(block), first, side_b, parts, k, seed, npartitions, keys
+    )
 
 
-def _part_type(parts: int) -> type[np.unsignedinteger[Any]]:
-    return np.uint16 if parts <= 0x10000 else np.uint32
+def _pieces(routed: tuple, npartitions: int) -> list[npt.NDArray[np.uint8]]:
+    """A routed block's records for each destination partition."""
+    records, _, offsets = routed
+    return [records[offsets[d] : offsets[d + 1]] for d in range(npartitions)]
 
 
-def _keyed(frame: pd.DataFrame, part_words: npt.NDArray[np.uint64]) -> pd.DataFrame:
-    """The rows once per part, with columns "part" and "key", a 32-bit hash of the
-    part number and the part's bits: rows with equal part bits get equal keys;
-    unequal bits may share a key, which only puts more rows in one partition
-    (the local join checks the bits themselves)."""
-    parts, m = part_words.shape[0], len(frame)
-    columns = _word_columns(8 * part_words.shape[1])
-    words = frame[columns].to_numpy(dtype=np.uint64)
-    key = np.repeat(np.arange(1, parts + 1, dtype=np.uint64)[:, None], m, axis=1)  # (parts, m)
-    with np.errstate(over="ignore"):
-        for w in range(len(columns)):
-            key = (key ^ (words[None, :, w] & part_words[:, w, None])) * np.uint64(0x9E3779B97F4A7C15)
-        key ^= key >> np.uint64(32)
-    keyed = {"row": np.tile(frame["row"].to_numpy(), parts)}
-    keyed.update({column: np.tile(words[:, w], parts) for w, column in enumerate(columns)})
-    keyed["part"] = np.repeat(np.arange(parts, dtype=_part_type(parts)), m)
-    keyed["key"] = key.ravel().astype(np.uint32)
-    return pd.DataFrame(keyed)
+def _records_frame(routed: tuple) -> pd.DataFrame:
+    """A routed block as a frame for a Dask shuffle: the route key, and each
+    record as 64-bit words w0, w1, ..."""
+    records, keys, _ = routed
+    words = records.view(np.uint64)
+    return pd.DataFrame({"key": keys, **{f"w{w}": words[:, w] for w in range(words.shape[1])}})
 
 
 def _meta(k: int) -> pd.DataFrame:
@@ -135,70 +86,25 @@ def _meta(k: int) -> pd.DataFrame:
     )
 
 
-def _part_pairs(
-    rows: npt.NDArray[np.int64],
-    words: npt.NDArray[np.uint64],
-    k: int,
-    part: int,
-    masks: npt.NDArray[np.uint8],
-    d_bytes: int,
-    cross: bool,
-) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[Any]]:
-    """The pairs among rows (global ids, codes as (m, W) words) that part ``part``
-    records: within k, equal on this part's bits and on no earlier part's. The
-    engine compares only rows with equal part bits."""
-    codes = np.ascontiguousarray(words.view(np.uint8)[:, :d_bytes])
-    if cross:
-        side_a = rows >= 0
-        found_i, found_j, distance, _ = _brimel_pairs.part_pairs(
-            codes[side_a], codes[~side_a], k, masks[part]
-        )
-        i, j = rows[side_a][found_i], ~rows[~side_a][found_j]
-        differ = words[side_a][found_i] ^ words[~side_a][found_j]
-    else:
-        found_i, found_j, distance, _ = _brimel_pairs.part_pairs(codes, None, k, masks[part])
-        first, second = rows[found_i], rows[found_j]
-        i, j = np.minimum(first, second), np.maximum(first, second)
-        differ = words[found_i] ^ words[found_j]
-    # Every pair found agrees on this part; keep those that agree on no earlier one.
-    keep = np.ones(distance.size, dtype=bool)
-    for mask_words in _words(masks[:part]):
-        keep &= (differ & mask_words).any(axis=1)
-    return i[keep], j[keep], distance[keep]
+def _join(join: tuple, *pieces: npt.NDArray[np.uint8]) -> pd.DataFrame:
+    """The pairs one partition's records (in pieces) give, by the engine, part by part."""
+    d_bytes, k, parts, cross = join
+    i, j, distance = _brimel_pairs.part_pairs(pieces, d_bytes, k, parts, cross)
+    return pd.DataFrame({"i": i, "j": j, "distance": distance})
 
 
-def _join_partition(
-    frame: pd.DataFrame, k: int, masks: npt.NDArray[np.uint8], d_bytes: int, cross: bool
-) -> pd.DataFrame:
-    """The pairs one shuffled partition records, part by part."""
-    rows = frame["row"].to_numpy()
-    words = np.ascontiguousarray(frame[_word_columns(d_bytes)].to_numpy(dtype=np.uint64))
-    parts = frame["part"].to_numpy()
-    order = np.argsort(parts, kind="stable")
-    bounds = np.searchsorted(parts[order], np.arange(masks.shape[0] + 1))
-    meta = _meta(k)
-    found = [tuple(meta[name].to_numpy() for name in meta.columns)]  # the dtypes, when no part has rows
-    for part in np.flatnonzero(np.diff(bounds)):  # the parts with rows here
-        chosen = order[bounds[part] : bounds[part + 1]]
-        found.append(_part_pairs(rows[chosen], words[chosen], k, int(part), masks, d_bytes, cross))
-    return pd.DataFrame({name: np.concatenate(column) for name, column in zip(meta.columns, zip(*found))})
+def _join_frame(frame: pd.DataFrame, join: tuple) -> pd.DataFrame:
+    words = frame[[c for c in frame.columns if c != "key"]].to_numpy(dtype=np.uint64)
+    return _join(join, np.ascontiguousarray(words).view(np.uint8))
 
 
-def _frame_of(codes: da.Array, cross_side: bool) -> dd.DataFrame:
+def _blocks(codes: da.Array) -> list[tuple[Any, int, tuple[int, int]]]:
+    """(block, first global row, shape) of each block of ``codes``."""
     starts = np.concatenate([[0], np.cumsum(codes.chunks[0])[:-1]]).astype(np.int64)
-    blocks = codes.to_delayed().ravel()
-    columns = {
-        "row": np.empty(0, np.int64),
-        **{c: np.empty(0, np.uint64) for c in _word_columns(codes.shape[1])},
-    }
-    return dd.from_delayed(
-        [
-            delayed(_rows_frame)(block, int(start), cross_side, (int(rows), int(codes.shape[1])))
-            for block, start, rows in zip(blocks, starts, codes.chunks[0])
-        ],
-        meta=pd.DataFrame(columns),
-        verify_meta=False,
-    )
+    return [
+        (block, int(start), (int(rows), int(codes.shape[1])))
+        for block, start, rows in zip(codes.to_delayed().ravel(), starts, codes.chunks[0])
+    ]
 
 
 def find_pairs(
@@ -222,12 +128,14 @@ def find_pairs(
     no particular order (sort by ``["i", "j"]`` for the local order). Nothing
     runs until the frame is computed or written, e.g. with ``.to_parquet()``.
 
-    One shuffle sends every row k + 1 times, once per part, into
-    ``npartitions`` partitions (default: the number of input blocks), by
-    ``shuffle_method`` ("p2p", "tasks" or "disk"; default: Dask's configured
-    method, "p2p" on a distributed cluster). The bits of each part
-    are chosen from the entropy of the first rows of ``a``, which are computed
-    here, before the frame is returned.
+    One exchange sends every row k + 1 times, once per part, into
+    ``npartitions`` partitions (default: the number of input blocks). With
+    ``shuffle_method`` None (the default) the records travel as NumPy arrays:
+    each block is split into one piece per partition and each partition joins
+    its pieces, all in memory. With ``shuffle_method`` "p2p", "tasks" or
+    "disk" they go through that Dask DataFrame shuffle instead ("p2p" holds
+    them on the workers' disks). The parts are chosen on the first rows of
+    ``a``, which are computed here, before the frame is returned.
     """
     a = _dask_codes(a, "a")
     b = None if b is None else _dask_codes(b, "b")
@@ -237,24 +145,40 @@ def find_pairs(
         npartitions = a.numblocks[0] + (0 if b is None else b.numblocks[0])
     if isinstance(npartitions, bool) or not isinstance(npartitions, (int, np.integer)) or npartitions < 1:
         raise ValueError(f"npartitions must be a positive int, not {npartitions!r}")
+    npartitions = int(npartitions)
 
     sample = a[:_SAMPLE_ROWS]
-    masks = _part_masks(_checked_block(np.asarray(sample.compute()), sample.shape, "a"), k)
-    rows = _frame_of(a, False)
+    parts = _brimel_pairs.spread_parts(_checked_block(np.asarray(sample.compute()), sample.shape, "a"), k)
+    # The route keys' seed: the same in every task of this join, unknown to
+    # whoever chose the codes.
+    seed = secrets.randbits(64)
+    join = (d_bytes, k, parts, b is not None)
+    blocks = [(block, first, shape, False) for block, first, shape in _blocks(a)]
     if b is not None:
-        rows = dd.concat([rows, _frame_of(b, True)])
-    part_words = _words(masks)
-    keyed = rows.map_partitions(
-        _keyed, part_words, meta=rows._meta.assign(part=_part_type(k + 1)(0), key=np.uint32(0))
+        blocks += [(block, first, shape, True) for block, first, shape in _blocks(b)]
+    if shuffle_method is None:
+        route = (parts, k, seed, npartitions, False)
+        routed = [
+            delayed(_routed)(block, first, side_b, shape, route) for block, first, shape, side_b in blocks
+        ]
+        pieces = [delayed(_pieces, nout=npartitions)(r, npartitions) for r in routed]
+        joined = [delayed(_join)(join, *[p[d] for p in pieces]) for d in range(npartitions)]
+        return dd.from_delayed(joined, meta=_meta(k), verify_meta=False)
+    route = (parts, k, seed, 1, True)
+    words = 1 + -(-d_bytes // 8)
+    frames = dd.from_delayed(
+        [
+            delayed(_records_frame)(delayed(_routed)(block, first, side_b, shape, route))
+            for block, first, shape, side_b in blocks
+        ],
+        meta=pd.DataFrame(
+            {"key": np.empty(0, np.uint32), **{f"w{w}": np.empty(0, np.uint64) for w in range(words)}}
+        ),
+        verify_meta=False,
     )
-    # One shuffle for all parts: rows with the same part and part bits meet in
-    # one partition.
     # (Dask before 2024.1 names the method argument "shuffle".)
-    method = {} if shuffle_method is None else {"shuffle_method": shuffle_method}
-    shuffled = keyed.shuffle(on="key", npartitions=int(npartitions), **method)
-    return shuffled.map_partitions(
-        _join_partition, k, masks, d_bytes, b is not None, meta=_meta(k), align_dataframes=False
-    )
+    shuffled = frames.shuffle(on="key", npartitions=npartitions, shuffle_method=shuffle_method)
+    return shuffled.map_partitions(_join_frame, join, meta=_meta(k), align_dataframes=False)
 
 
 def _components(n: int, i: npt.NDArray[np.int64], j: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:

@@ -44,17 +44,21 @@ def assert_same_pairs(frame, codes, k, b=None):
 
 
 @pytest.mark.parametrize(
-    "flavour, d_bytes, k, blocks, b_blocks, npartitions",
+    "flavour, d_bytes, k, blocks, b_blocks, npartitions, method",
     [
-        ("random", 8, 0, (700, 700, 600), None, None),
-        ("random", 8, 3, (1, 1500, 0, 499), None, 7),
-        ("skewed", 8, 5, (1000, 1000), None, 1),
-        ("equal", 4, 2, (300, 1700), None, None),
-        ("constant", 32, 9, (50, 950, 1000), None, 3),
-        ("skewed", 8, 4, (200, 1000), (1, 700, 0, 99), 2),
+        ("random", 8, 0, (700, 700, 600), None, None, None),
+        ("random", 8, 3, (1, 1500, 0, 499), None, 7, None),
+        ("skewed", 8, 5, (1000, 1000), None, 1, "tasks"),
+        ("equal", 4, 2, (300, 1700), None, None, None),
+        ("constant", 32, 9, (50, 950, 1000), None, 3, "p2p"),
+        ("skewed", 8, 4, (200, 1000), (1, 700, 0, 99), 2, None),
+        ("random", 8, 4, (500, 500), (300, 0, 300), 3, "tasks"),
+        # k near the width: parts of one bit; past the planner's part counts.
+        ("random", 2, 14, (150, 150), None, 2, None),
+        ("random", 160, 1100, (90, 60), (40,), 2, None),
     ],
 )
-def test_matches_local(client, flavour, d_bytes, k, blocks, b_blocks, npartitions):
+def test_matches_local(client, flavour, d_bytes, k, blocks, b_blocks, npartitions, method):
     codes = codes_with_clusters(sum(blocks) + sum(b_blocks or ()), d_bytes, k, flavour, seed=k)
     a, b = codes[: sum(blocks)], None if b_blocks is None else codes[sum(blocks) :]
     frame = brimel_dask.find_pairs(
@@ -62,8 +66,34 @@ def test_matches_local(client, flavour, d_bytes, k, blocks, b_blocks, npartition
         k,
         None if b is None else da.from_array(b, chunks=(b_blocks, (d_bytes,))),
         npartitions=npartitions,
+        shuffle_method=method,
     )
     assert_same_pairs(frame, a, k, b)
+
+
+@pytest.mark.parametrize(
+    "flavour, d_bytes, k, rows",
+    [("random", 8, 3, 5000), ("constant", 32, 9, 3000), ("equal", 4, 2, 1), ("skewed", 2, 15, 0)],
+)
+def test_parts_are_disjoint_and_none_empty(flavour, d_bytes, k, rows):
+    # Constant bits, a sample of one row or none: still k + 1 parts that each
+    # hold bits, or rows equal on no part's bits would share every partition.
+    sample = codes_with_clusters(max(rows, 1), d_bytes, k, flavour, seed=1)[:rows]
+    owners = np.frombuffer(brimel_dask._brimel_pairs.spread_parts(sample, k), np.int64)
+    assert owners.shape == (8 * d_bytes,)
+    assert set(owners) - {-1} == set(range(k + 1))
+
+
+def test_partition_join_refuses_bad_records():
+    codes = np.zeros((4, 8), np.uint8)
+    parts = brimel_dask._brimel_pairs.spread_parts(codes, 3)
+    records, _, _ = brimel_dask._brimel_pairs.route_rows(codes, 0, False, parts, 3, 1, 2)
+    with pytest.raises(ValueError, match="bytes each"):
+        brimel_dask._brimel_pairs.part_pairs([records[:, :8].copy()], 8, 3, parts, False)
+    with pytest.raises(ValueError, match="one int64 per code bit"):
+        brimel_dask._brimel_pairs.part_pairs([records], 8, 3, parts[8:], False)
+    with pytest.raises(ValueError, match="parts -1 .. k"):
+        brimel_dask._brimel_pairs.part_pairs([records], 8, 2, parts, False)
 
 
 @pytest.mark.parametrize("k", [0, 4])

@@ -96,7 +96,10 @@ std::size_t tile_rows(const JoinInput& input, std::size_t words) {
 template <class Sink>
 class TileJoin {
 public:
-    TileJoin(const JoinInput& input, const Plan& plan, Sink sink, RunControl* control)
+    // Runs parts [first_part, end_part) of `plan` (every part when end_part is
+    // past the last); the first-part rule still looks at every earlier part.
+    TileJoin(const JoinInput& input, const Plan& plan, Sink sink, RunControl* control,
+             std::size_t first_part = 0, std::size_t end_part = SIZE_MAX)
         : a_{input.a, input.n_a, input.d_bytes},
           b_{input.self() ? input.a : input.b, input.self() ? input.n_a : input.n_b, input.d_bytes},
           self_(input.self()),
@@ -119,10 +122,12 @@ public:
               return s;
           }) {
         for (const Part& part : plan.parts) parts_.emplace_back(part, input.d_bytes);
+        end_part_ = std::min(end_part, parts_.size());
+        first_part_ = std::min(first_part, end_part_);
     }
 
     void run(JoinStats* stats) {
-        if (control_ != nullptr) control_->start(std::max<std::size_t>(parts_.size(), 1), a_.n);
+        if (control_ != nullptr) control_->start(std::max<std::size_t>(end_part_ - first_part_, 1), a_.n);
         if (parts_.empty()) {
             // The tile scan: all of A is one group, all of B its one neighbour.
             std::optional<KeyGroups> all_b;
@@ -137,8 +142,8 @@ public:
         // keeping the grouping at most 36 bytes per row beyond the input.
         const bool overlap = words_ <= 2;
         std::optional<Grouping> next;
-        if (!parts_.empty()) next.emplace(group(0));
-        for (part_ = 0; part_ < parts_.size(); ++part_) {
+        if (first_part_ < end_part_) next.emplace(group(first_part_));
+        for (part_ = first_part_; part_ < end_part_; ++part_) {
             std::optional<Grouping> current = std::move(next);
             next.reset();
             const auto verify_current = [&] {
@@ -146,7 +151,7 @@ public:
                 run_part(current->a, current->b, current->flips, current->dropped_groups, stats);
             };
             const auto group_next = [&] {
-                if (part_ + 1 < parts_.size()) next.emplace(group(part_ + 1));
+                if (part_ + 1 < end_part_) next.emplace(group(part_ + 1));
             };
             if (overlap) {
                 tbb::parallel_invoke(verify_current, group_next);
@@ -518,6 +523,8 @@ private:
     detail::CodeSource source_a_;
     detail::CodeSource source_b_;
     std::size_t part_ = 0;
+    std::size_t first_part_ = 0;
+    std::size_t end_part_ = 0;
     std::size_t tile_rows_;
     tbb::enumerable_thread_specific<Scratch> scratch_;
     // Buffers of group(), one part at a time: the rows' keys (of A, then of
@@ -543,6 +550,18 @@ std::vector<PairRecord> join_with_plan(const JoinInput& input, const Plan& plan,
 }
 
 namespace detail {
+
+std::vector<PairRecord> join_part_with_plan(const JoinInput& input, const Plan& plan, std::size_t part,
+                                            RunControl* control) {
+    if (input.n_a == 0 || (input.self() ? input.n_a < 2 : input.n_b == 0)) return {};
+    std::vector<PairRecord> records;
+    pool::run([&] {
+        TileJoin join(input, plan, RecordPairs{}, control, part, part + 1);
+        join.run(nullptr);
+        records = join.gather(nullptr);
+    });
+    return records;
+}
 
 void unite_with_plan(const JoinInput& input, const Plan& plan, UnionFind& groups, RunControl* control) {
     if (input.n_a == 0 || (input.self() ? input.n_a < 2 : input.n_b == 0)) return;

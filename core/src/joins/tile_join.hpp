@@ -1,9 +1,13 @@
-// The tile pipeline with a union-find as its sink, for find_groups.
+// The tile pipeline with a union-find as its sink, for find_groups, and the
+// pipeline run over one part of a plan, for the spread join.
 #pragma once
+
+#include <vector>
 
 #include "../tables/union_find.hpp"
 #include "brimel/plan.hpp"
 #include "brimel/run_control.hpp"
+#include "brimel/types.hpp"
 
 namespace brimel::detail {
 
@@ -12,5 +16,11 @@ namespace brimel::detail {
 // A; a cross-join's pairs (i of A, j of B) unite slots i and j. No pair is
 // recorded: memory beyond the input is that of the grouping alone.
 void unite_with_plan(const JoinInput& input, const Plan& plan, UnionFind& groups, RunControl* control);
+
+// The pairs of `input` within input.k that part `part` of `plan` records:
+// near on that part and on no earlier one (keys/part_probe.hpp), ascending.
+// Run over every part of a plan, the records are join_with_plan's.
+std::vector<PairRecord> join_part_with_plan(const JoinInput& input, const Plan& plan, std::size_t part,
+                                            RunControl* control);
 
 }  // namespace brimel::detail

@@ -8,20 +8,6 @@
 #include "code_words.hpp"
 
 namespace brimel::detail {
-namespace {
-
-// The 64-bit finaliser of MurmurHash3: every input bit reaches every output bit.
-constexpr std::uint64_t mix(std::uint64_t x) {
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdull;
-    x ^= x >> 33;
-    x *= 0xc4ceb9fe1a85ec53ull;
-    x ^= x >> 33;
-    return x;
-}
-
-}  // namespace
-
 WordMasks word_masks(const Part& part) {
     // One entry per word the part touches, whatever word its last bit lies in
     // (a table up to that word would be sized by the code's width).
@@ -62,12 +48,10 @@ std::vector<std::uint64_t> flip_masks(unsigned bits, std::uint32_t threshold) {
     return flips;
 }
 
-PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes)
-    : masks_(word_masks(part)),
-      d_bytes_(d_bytes),
-      seed_(process_seed()),
-      key_bits_(32),
-      threshold_(part.threshold) {
+PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes) : PartKeys(part, d_bytes, process_seed()) {}
+
+PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes, std::uint64_t seed)
+    : masks_(word_masks(part)), d_bytes_(d_bytes), seed_(seed), key_bits_(32), threshold_(part.threshold) {
     if (part.width() > kMaxExactPartBits) return;
     exact_ = true;
     key_bits_ = static_cast<unsigned>(std::max<std::uint64_t>(part.width(), 1));

@@ -21,6 +21,17 @@
 
 namespace brimel::detail {
 
+// The 64-bit finaliser of MurmurHash3: every input bit reaches every output
+// bit. Hashes a wide part's bits, and a part key into a route key.
+constexpr std::uint64_t mix(std::uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ull;
+    x ^= x >> 33;
+    return x;
+}
+
 // (word, mask) pairs covering a part's bits, ascending by word.
 using WordMasks = std::vector<std::pair<std::size_t, std::uint64_t>>;
 WordMasks word_masks(const Part& part);
@@ -32,6 +43,9 @@ std::vector<std::uint64_t> flip_masks(unsigned bits, std::uint32_t threshold);
 class PartKeys {
 public:
     PartKeys(const Part& part, std::uint64_t d_bytes);
+    // With the hashed part's seed given: keys that agree across processes
+    // (the route keys of a spread join), not only within one.
+    PartKeys(const Part& part, std::uint64_t d_bytes, std::uint64_t seed);
 
     std::uint64_t key(const std::uint8_t* row) const;
     // key() of rows [from, to) of `rows` (d_bytes apart) into out[0 .. to - from),
