@@ -462,11 +462,14 @@ def _worker_peak_kb() -> int:
     return rss_kb("VmHWM")
 
 
-def _dask_find_pairs(workers: int, shuffle_method: str = "p2p") -> Method:
+def _dask_find_pairs(workers: int, shuffle_method: Optional[str] = "p2p") -> Method:
     """brimel_native.dask.find_pairs on `workers` local worker processes; the
     input is loaded onto the workers before the clock starts, as a cluster
     would read it from storage, and the pairs are gathered into this process.
-    Bytes through the shuffle are counted for the p2p shuffle only."""
+    Bytes through the shuffle are counted for the p2p shuffle; the array
+    exchange (shuffle_method None) moves the routed records as they are, so
+    its bytes are theirs: k + 1 records per row of 8 bytes of row id and the
+    code in whole 8-byte words."""
 
     def prepare(a):
         import dask.array as da
@@ -481,10 +484,11 @@ def _dask_find_pairs(workers: int, shuffle_method: str = "p2p") -> Method:
         from brimel_native import dask as brimel_dask
 
         frame = brimel_dask.find_pairs(array, k, shuffle_method=shuffle_method)
-        return frame.compute(), client, shuffled_before, array.shape[0]
+        record_bytes = (k + 1) * (8 + 8 * -(-array.shape[1] // 8))
+        return frame.compute(), client, shuffled_before, array.shape[0], record_bytes
 
     def stats(raw) -> dict:
-        frame, client, shuffled_before, n = raw
+        frame, client, shuffled_before, n, record_bytes = raw
         # Metrics reach the scheduler with the workers' heartbeats: wait until
         # two readings a second apart agree.
         shuffled = client.run_on_scheduler(_shuffled_bytes)
@@ -499,12 +503,19 @@ def _dask_find_pairs(workers: int, shuffle_method: str = "p2p") -> Method:
             "block_rows": DASK_BLOCK_ROWS,
             "threads": int(os.environ.get("RAYON_NUM_THREADS", "1")),
             "verified": None,
-            "shuffled_bytes_per_row": (shuffled - shuffled_before) / n if shuffle_method == "p2p" else None,
+            "shuffled_bytes_per_row": (
+                (shuffled - shuffled_before) / n
+                if shuffle_method == "p2p"
+                else record_bytes
+                if shuffle_method is None
+                else None
+            ),
             "worker_peak_rss_kb": max(client.run(_worker_peak_kb).values()),
         }
 
+    exchange = "array exchange" if shuffle_method is None else f"{shuffle_method} shuffle"
     return Method(
-        name=f"dask find_pairs, {workers} worker{'s' if workers > 1 else ''}, {shuffle_method} shuffle",
+        name=f"dask find_pairs, {workers} worker{'s' if workers > 1 else ''}, {exchange}",
         kind="self",
         ours=True,
         requires="dask",
@@ -561,6 +572,7 @@ METHODS: list[Method] = [
     _dask_find_pairs(1),
     _dask_find_pairs(2),
     _dask_find_pairs(2, "tasks"),
+    _dask_find_pairs(2, None),
     # ours, cross-joins
     _find_pairs("cross"),
     _ours_cross("find_pairs_cross", _byte_limit),

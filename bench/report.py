@@ -450,17 +450,17 @@ def dask_table(rows: list[dict]) -> list[str]:
                 f"{row['pairs']:,} | {row.get('check', '')} |"
             )
             if per_row is not None:
-                measured.append((case["n"], t, stats, worker_kb, row["pairs"]))
+                measured.append((case["n"], t, stats, worker_kb, row["pairs"], row["method"]))
     if not measured:
         return lines
     return lines + ["", *dask_extrapolation(rows, measured)]
 
 
 def dask_extrapolation(rows: list[dict], measured: list[tuple]) -> list[str]:
-    """1B rows on a cluster, scaled from the largest case's fastest p2p run: the
-    verification work from the local join's candidates (n^2 / 2^16 per part),
-    the rest per row."""
-    n, t, stats, worker_kb, pairs = max(measured, key=lambda m: (m[0], -m[1]))
+    """1B rows on a cluster, scaled from the largest case's fastest run with its
+    bytes per row known: the verification work from the local join's
+    candidates (n^2 / 2^16 per part), the rest per row."""
+    n, t, stats, worker_kb, pairs, method = max(measured, key=lambda m: (m[0], -m[1]))
     local = _row(rows, "W11", n, 3, "find_pairs")
     if not local or not local.get("candidates"):
         return []
@@ -474,31 +474,33 @@ def dask_extrapolation(rows: list[dict], measured: list[tuple]) -> list[str]:
     overhead_hours = overhead_per_row * billion / 3600
     per_row = stats["shuffled_bytes_per_row"]
     return [
-        f"Extrapolation to 1B rows of the same data on a cluster, from the p2p run at n = {n:,} "
-        f"({workers} worker{'s' if workers > 1 else ''}, {threads} threads):",
+        f"Extrapolation to 1B rows of the same data on a cluster, from the run of {method} at "
+        f"n = {n:,} ({threads} threads):",
         "",
         f"- Work per row: the local join here spends {local_core_s:,.1f} core-seconds on "
         f"{local['candidates']:,} candidates ({ns_per_candidate:.1f} ns each, everything included); "
         f"the Dask join {t * threads:,.1f} core-seconds, {overhead_per_row * 1e6:,.1f} µs per row more "
-        "(keying, shuffle, frames, scheduling). The part joins are the local join's: four 16-bit parts "
+        "(routing, exchange, scheduling). The part joins are the local join's: four 16-bit parts "
         "of threshold 0 (the only exact plan of threshold 0 for 64 bits at k = 3), whose candidates grow "
         f"as n² / 2^16 per part, {scale:,.0f}× more per row at 1B rows. So 1B rows cost about "
         f"{verify_hours:,.0f} core-hours of verification plus {overhead_hours:,.0f} of per-row overhead: "
         f"{(verify_hours + overhead_hours) * 60 / 100:,.0f} minutes on 100 cores. Verification, not the "
         "shuffle, bounds the join at that size.",
-        f"- Bytes moved per row: {per_row:,.0f} through the shuffle (each row once per part: row id, "
-        f"code, part number and key, in Arrow batches), {per_row * billion / 1e9:,.0f} GB for 1B rows, "
+        f"- Bytes moved per row: {per_row:,.0f} through the exchange (each row once per part, a "
+        "record of its row id and part in 8 bytes and its code in whole 8-byte words), "
+        f"{per_row * billion / 1e9:,.0f} GB for 1B rows, "
         "of which a share (W - 1) / W crosses the network on W machines.",
         f"- Memory per worker: {mib(worker_kb)} peak here, with {n // workers:,} rows per worker "
-        f"process in {-(-n // block):,} partitions. The p2p shuffle keeps its shards on "
-        "disk and a worker holds one output partition per thread (four copies of about 1M rows, 22 "
-        "bytes each, for 1M-row blocks) with its pairs and the engine's grouping (about 24 bytes per "
-        "row), so memory per worker follows the block size and the threads, not n: the same blocks "
-        "at 1B rows need no more per worker than here.",
+        f"process in {-(-n // block):,} partitions. A worker holds one output partition per thread "
+        "(four records of 16 bytes per row for 64-bit codes, about 4M records for 1M-row blocks, and "
+        "a copy as the engine groups them by part) with its pairs and the engine's grouping (about "
+        "24 bytes per row), so memory per worker follows the block size and the threads, not n. The "
+        "p2p shuffle keeps its shards on disk; the array exchange holds a block's records in memory "
+        "until every partition has taken its piece.",
         f"- Partitions: one per input block; 1B rows in blocks of {block:,} rows are "
-        f"{billion // block:,} partitions of about "
-        f"{4 * block:,} part rows after one shuffle; the task graph grows "
-        "linearly with the blocks (no block pairs).",
+        f"{billion // block:,} partitions of about {4 * block:,} part rows after one exchange. The "
+        "p2p shuffle's task graph grows linearly with the blocks; the array exchange's holds one "
+        f"piece per block and partition, {(billion // block) ** 2:,} at 1B rows, where p2p suits better.",
         f"- Pairs: {pairs:,} here; the output grows with the near-duplicates in the data and is "
         "written by the workers (`.to_parquet()`), never gathered.",
     ]
