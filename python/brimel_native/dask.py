@@ -176,7 +176,6 @@ def find_pairs(
         ),
         verify_meta=False,
     )
-    # (Dask before 2024.1 names the method argument "shuffle".)
     shuffled = frames.shuffle(on="key", npartitions=npartitions, shuffle_method=shuffle_method)
     return shuffled.map_partitions(_join_frame, join, meta=_meta(k), align_dataframes=False)
 

@@ -1,7 +1,5 @@
 // The spread join (brimel/spread.hpp): its plan, the routing of rows to
 // partitions, and the join of one partition's records.
-#include "brimel/spread.hpp"
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -11,6 +9,7 @@
 #include "brimel/bit_plan.hpp"
 #include "brimel/entropy.hpp"
 #include "brimel/errors.hpp"
+#include "brimel/spread.hpp"
 #include "tile_join.hpp"
 
 namespace brimel {
@@ -40,7 +39,8 @@ std::vector<std::int64_t> spread_parts(ByteSpan sample, std::uint64_t n, std::ui
     for (std::uint64_t p = 0; p < chosen.parts.size(); ++p) {
         const Part& part = chosen.parts[p];
         if (part.positions.empty()) {
-            for (std::uint64_t bit = part.lo; bit < part.hi; ++bit) owners[bit] = static_cast<std::int64_t>(p);
+            for (std::uint64_t bit = part.lo; bit < part.hi; ++bit)
+                owners[bit] = static_cast<std::int64_t>(p);
         } else {
             for (const std::uint64_t bit : part.positions) owners[bit] = static_cast<std::int64_t>(p);
         }
@@ -54,7 +54,8 @@ Plan spread_plan(std::span<const std::int64_t> owners, std::uint64_t parts) {
         if (owners[bit] >= 0) plan.parts[static_cast<std::size_t>(owners[bit])].positions.push_back(bit);
     // A run of consecutive bits is a range: its key is read as one.
     for (Part& part : plan.parts) {
-        if (!part.positions.empty() && part.positions.back() - part.positions.front() + 1 == part.positions.size()) {
+        if (!part.positions.empty() &&
+            part.positions.back() - part.positions.front() + 1 == part.positions.size()) {
             part.lo = part.positions.front();
             part.hi = part.positions.back() + 1;
             part.positions.clear();
@@ -81,39 +82,44 @@ void route_rows(ByteSpan codes, std::uint64_t n, std::uint64_t d_bytes, std::int
     const unsigned shift = spread_tag_shift(parts);
     const std::size_t bytes = spread_record_bytes(d_bytes);
     const std::size_t rows = static_cast<std::size_t>(n);
-    // Route keys, part-major: the hash spreads equal part values of different
-    // parts, and part values that differ in a few high bits, over partitions.
-    std::vector<std::uint32_t> route(rows * parts);
-    {
-        std::vector<std::uint64_t> part_keys(rows);
+    // Route keys are computed twice, to count and then to place, a stretch of
+    // rows at a time: a buffer of a key per copy would be as large as the
+    // records themselves, and fresh memory costs its pages' faults.
+    constexpr std::size_t kStretch = 4096;
+    std::uint64_t part_keys[kStretch];
+    const auto for_each_key = [&](auto&& fn) {
         for (std::size_t p = 0; p < parts; ++p) {
-            detail::PartKeys(plan.parts[p], d_bytes, seed).keys(codes.data(), 0, rows, part_keys.data());
+            const detail::PartKeys reader(plan.parts[p], d_bytes, seed);
+            // The salt spreads equal values of different parts, and values
+            // that differ in a few high bits, over partitions.
             const std::uint64_t salt = seed ^ ((p + 1) * 0x9E3779B97F4A7C15ull);
-            for (std::size_t r = 0; r < rows; ++r)
-                route[p * rows + r] = static_cast<std::uint32_t>(detail::mix(part_keys[r] ^ salt) >> 32);
+            for (std::size_t from = 0; from < rows; from += kStretch) {
+                const std::size_t to = std::min(rows, from + kStretch);
+                reader.keys(codes.data(), from, to, part_keys);
+                for (std::size_t r = from; r < to; ++r)
+                    fn(p, r, static_cast<std::uint32_t>(detail::mix(part_keys[r - from] ^ salt) >> 32));
+            }
         }
-    }
+    };
     const auto destination = [&](std::uint32_t key) {
         return static_cast<std::size_t>((std::uint64_t{key} * partitions) >> 32);
     };
     std::fill(offsets, offsets + partitions + 1, 0);
-    for (const std::uint32_t key : route) ++offsets[destination(key) + 1];
+    for_each_key([&](std::size_t, std::size_t, std::uint32_t key) { ++offsets[destination(key) + 1]; });
     for (std::size_t d = 0; d < partitions; ++d) offsets[d + 1] += offsets[d];
     std::vector<std::uint64_t> next(offsets, offsets + partitions);
     const std::size_t padding = bytes - 8 - static_cast<std::size_t>(d_bytes);
-    for (std::size_t p = 0; p < parts; ++p) {
-        const std::uint32_t* key = route.data() + p * rows;
-        for (std::size_t r = 0; r < rows; ++r) {
-            const std::size_t at = next[destination(key[r])]++;
-            const std::int64_t tag = ((first_row + static_cast<std::int64_t>(r)) << shift) | static_cast<std::int64_t>(p);
-            const std::int64_t stored = side_b ? ~tag : tag;
-            std::uint8_t* record = records + at * bytes;
-            std::memcpy(record, &stored, sizeof stored);
-            std::memcpy(record + 8, codes.data() + r * d_bytes, d_bytes);
-            if (padding != 0) std::memset(record + 8 + d_bytes, 0, padding);
-            if (keys != nullptr) keys[at] = key[r];
-        }
-    }
+    for_each_key([&](std::size_t p, std::size_t r, std::uint32_t key) {
+        const std::size_t at = next[destination(key)]++;
+        const std::int64_t tag =
+            ((first_row + static_cast<std::int64_t>(r)) << shift) | static_cast<std::int64_t>(p);
+        const std::int64_t stored = side_b ? ~tag : tag;
+        std::uint8_t* record = records + at * bytes;
+        std::memcpy(record, &stored, sizeof stored);
+        std::memcpy(record + 8, codes.data() + r * d_bytes, d_bytes);
+        if (padding != 0) std::memset(record + 8 + d_bytes, 0, padding);
+        if (keys != nullptr) keys[at] = key;
+    });
 }
 
 SpreadPairs join_routed(std::span<const ByteSpan> pieces, std::uint64_t d_bytes, const Plan& plan,
@@ -158,8 +164,12 @@ SpreadPairs join_routed(std::span<const ByteSpan> pieces, std::uint64_t d_bytes,
         const std::uint64_t b_first = start[2 * p + 1], n_b = start[2 * p + 2] - b_first;
         if (cross ? n_a == 0 || n_b == 0 : n_a < 2) continue;
         if (!rows_fit_ids(n_a) || !rows_fit_ids(n_b)) throw RowLimit(std::string(messages::kTooManyRows));
-        const JoinInput input{codes.get() + a_first * d_bytes, n_a,
-                              cross ? codes.get() + b_first * d_bytes : nullptr, cross ? n_b : 0, d_bytes, k};
+        const JoinInput input{codes.get() + a_first * d_bytes,
+                              n_a,
+                              cross ? codes.get() + b_first * d_bytes : nullptr,
+                              cross ? n_b : 0,
+                              d_bytes,
+                              k};
         const std::vector<PairRecord> found = detail::join_part_with_plan(input, plan, p, control);
         const std::int64_t* a_ids = ids.get() + a_first;
         const std::int64_t* b_ids = ids.get() + (cross ? b_first : a_first);
