@@ -84,6 +84,24 @@ def test_parts_are_disjoint_and_none_empty(flavour, d_bytes, k, rows):
     assert set(owners) - {-1} == set(range(k + 1))
 
 
+@pytest.mark.parametrize("d_bytes, k, partitions", [(8, 3, 3), (5, 7, 1), (32, 20, 4)])
+def test_routed_blocks_join_as_locally(d_bytes, k, partitions):
+    # Without a cluster: blocks of A and B routed (codes padded to whole words
+    # when d_bytes is 5), each partition joined from its pieces of every block.
+    codes = codes_with_clusters(1200, d_bytes, k, "skewed", seed=3)
+    a, b, spread = codes[:700], codes[700:], brimel_dask._brimel_pairs
+    parts = spread.spread_parts(a, k)
+    blocks = ((a[:300], 0, False), (a[300:], 300, False), (b, 0, True))
+    routed = [spread.route_rows(x.copy(), first, side, parts, k, 9, partitions) for x, first, side in blocks]
+    found = [
+        spread.part_pairs([r[0][r[2][d] : r[2][d + 1]] for r in routed], d_bytes, k, parts, True)
+        for d in range(partitions)
+    ]
+    got = sorted(zip(*(np.concatenate(column).tolist() for column in zip(*found))))
+    want = brimel_native.find_pairs(a, k, b)
+    assert got == sorted(zip(want.i.tolist(), want.j.tolist(), want.distance.tolist()))
+
+
 def test_partition_join_refuses_bad_records():
     codes = np.zeros((4, 8), np.uint8)
     parts = brimel_dask._brimel_pairs.spread_parts(codes, 3)
@@ -94,6 +112,8 @@ def test_partition_join_refuses_bad_records():
         brimel_dask._brimel_pairs.part_pairs([records], 8, 3, parts[8:], False)
     with pytest.raises(ValueError, match="parts -1 .. k"):
         brimel_dask._brimel_pairs.part_pairs([records], 8, 2, parts, False)
+    with pytest.raises(OverflowError, match="below 2\\^61"):  # ids and the part share 63 bits
+        brimel_dask._brimel_pairs.route_rows(codes, 2**61 - 3, False, parts, 3, 1, 2)
 
 
 @pytest.mark.parametrize("k", [0, 4])
