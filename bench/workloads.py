@@ -308,7 +308,7 @@ def workloads(full: bool) -> list[Workload]:
             "(the harness's threads shared among them), against the local find_pairs; the input is "
             "loaded onto the workers before the clock starts and the pairs are gathered into the "
             "harness's process.",
-            (Case("W11", "self", 8, 3, dask_size, runs=1),),
+            (Case("W11", "self", 8, 3, dask_size),),
         ),
         *[
             Workload(
