@@ -155,7 +155,8 @@ public:
     // are read in order and each listed row is gathered once for every query
     // probing its value. Runs on the worker pool (call it inside
     // pool::run); polls `control` between parts and tasks (Cancelled).
-    // Memory: 16 bytes per probe of up to 2^24 probes at a time (256 MiB).
+    // Memory: 16 bytes per probe, up to one probe per 32 bytes of the image
+    // at a time (at most half the image; 16 MiB to 512 MiB).
     void query_batch(const std::uint8_t* queries, std::uint64_t m, std::uint32_t k,
                      const RemovedRows& removed, const RunControl* control,
                      std::vector<PairRecord>& out) const;
