@@ -55,7 +55,7 @@ class Runner:
 
     def run_worker(self, method: methods.Method, case: Case, data_path: Path) -> dict:
         out = self.workdir / f"{case.key}__{method.name.replace(' ', '_').replace('/', '_')}.npy"
-        spec = {
+        job = {
             "method": method.name,
             "case": case.__dict__,
             "data": str(data_path),
@@ -66,7 +66,7 @@ class Runner:
         started = time.perf_counter()
         try:
             proc = subprocess.run(
-                [sys.executable, str(HERE / "worker.py"), json.dumps(spec)],
+                [sys.executable, str(HERE / "worker.py"), json.dumps(job)],
                 capture_output=True,
                 text=True,
                 timeout=self.args.timeout,

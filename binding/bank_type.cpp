@@ -249,12 +249,12 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"Bank", sizeof(BankObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec description = {"Bank", sizeof(BankObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
 PyObject* bank_type(PyObject* module) {
-    if (the_type == nullptr) the_type = reinterpret_cast<PyTypeObject*>(module_type(&spec, module));
+    if (the_type == nullptr) the_type = reinterpret_cast<PyTypeObject*>(module_type(&description, module));
     return reinterpret_cast<PyObject*>(the_type);
 }
 

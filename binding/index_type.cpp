@@ -417,7 +417,7 @@ PyType_Slot slots[] = {
 
 // No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. No dict or weak
 // reference slots.
-PyType_Spec spec = {"Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec description = {"Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
@@ -429,7 +429,7 @@ void set_pairs_type(PyObject* type) {
 }
 
 PyObject* index_type(PyObject* module) {
-    if (the_type == nullptr) the_type = reinterpret_cast<PyTypeObject*>(module_type(&spec, module));
+    if (the_type == nullptr) the_type = reinterpret_cast<PyTypeObject*>(module_type(&description, module));
     return reinterpret_cast<PyObject*>(the_type);
 }
 

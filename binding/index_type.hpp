@@ -5,7 +5,7 @@
 
 namespace brimel::binding {
 
-// The Index type object, created from its type spec on the first call and kept
+// The Index type object, created from its type description on the first call and kept
 // for the process; its __module__ is the name of `module`, the module it is
 // registered in. A borrowed reference, or nullptr with an exception set.
 PyObject* index_type(PyObject* module);

@@ -35,8 +35,8 @@ std::string path_argument(PyObject* object) {
     return {PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get()))};
 }
 
-PyObject* module_type(PyType_Spec* spec, PyObject* module) {
-    PyRef type(PyType_FromSpec(spec));
+PyObject* module_type(PyType_Spec* description, PyObject* module) {
+    PyRef type(PyType_FromSpec(description));
     if (!type) return nullptr;
     PyRef module_name(PyModule_GetNameObject(module));
     if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0)

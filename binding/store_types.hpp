@@ -48,14 +48,14 @@ ByteSpan matrix_argument(HeldArray& held, const char* name, std::uint64_t d_byte
 // A path argument (str, bytes or os.PathLike) as the bytes the system takes.
 std::string path_argument(PyObject* object);
 
-// The type made from `spec` for the process, its __module__ the name of
-// `module`. The type name carries no module prefix. The interpreter warns
-// about a spec type with neither a prefix nor a __module__ entry (so an
+// The type made from `description` for the process, its __module__ the name
+// of `module`. The type name carries no module prefix. The interpreter warns
+// about a type described with neither a prefix nor a __module__ entry (so an
 // import with warnings turned into errors would fail), and such a class has
-// no __module__ at all: the spec's placeholder __module__ entry avoids the
-// one, and the module's own name, set in its place, the other. A new
-// reference, or nullptr with an exception set.
-PyObject* module_type(PyType_Spec* spec, PyObject* module);
+// no __module__ at all: the description's placeholder __module__ entry
+// avoids the one, and the module's own name, set in its place, the other. A
+// new reference, or nullptr with an exception set.
+PyObject* module_type(PyType_Spec* description, PyObject* module);
 
 // The truth of a flag argument (PyObject_IsTrue), or the error it raised.
 inline bool checked_truth(PyObject* object) {
