@@ -29,16 +29,6 @@ inline constexpr std::uint64_t kFnvOffset = 0xCBF29CE484222325ull;
 inline constexpr std::uint64_t kFnvPrime = 0x100000001B3ull;
 inline constexpr std::uint64_t kShingleMultiplier = 0x9E3779B97F4A7C15ull;
 
-// MurmurHash3's 64-bit finaliser: every input bit affects every output bit.
-constexpr std::uint64_t fmix64(std::uint64_t h) noexcept {
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    h *= 0xC4CEB9FE1A85EC53ull;
-    h ^= h >> 33;
-    return h;
-}
-
 // The SimHash of one document (the bytes of one line, without its "\n").
 std::uint64_t simhash(ByteSpan document, std::uint32_t shingle);
 

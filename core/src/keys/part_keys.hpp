@@ -17,20 +17,10 @@
 
 #include "bit_chunk_reader.hpp"
 #include "brimel/plan.hpp"
+#include "mix.hpp"
 #include "position_key_reader.hpp"
 
 namespace brimel::detail {
-
-// The 64-bit finaliser of MurmurHash3: every input bit reaches every output
-// bit. Hashes a wide part's bits, and a part key into a route key.
-constexpr std::uint64_t mix(std::uint64_t x) {
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdull;
-    x ^= x >> 33;
-    x *= 0xc4ceb9fe1a85ec53ull;
-    x ^= x >> 33;
-    return x;
-}
 
 // (word, mask) pairs covering a part's bits, ascending by word.
 using WordMasks = std::vector<std::pair<std::size_t, std::uint64_t>>;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "../keys/mix.hpp"
 #include "brimel/pool.hpp"
 
 namespace brimel {
@@ -68,7 +69,7 @@ private:
 
 std::uint64_t shingle_hash(const std::uint64_t* tokens, std::size_t count) {
     std::uint64_t h = tokens[0];
-    for (std::size_t t = 1; t < count; ++t) h = fmix64(h * kShingleMultiplier + tokens[t]);
+    for (std::size_t t = 1; t < count; ++t) h = detail::mix(h * kShingleMultiplier + tokens[t]);
     return h;
 }
 
@@ -90,7 +91,7 @@ std::uint64_t simhash(ByteSpan document, std::uint32_t shingle) {
         std::uint64_t h = kFnvOffset;
         for (; at < size && kWord[document[at]] != 0; ++at) h = (h ^ kWord[document[at]]) * kFnvPrime;
         if (window.size() == shingle) window.erase(window.begin());
-        window.push_back(fmix64(h));
+        window.push_back(detail::mix(h));
         if (++tokens >= shingle) vote.add(shingle_hash(window.data(), shingle));
     }
     if (tokens > 0 && tokens < shingle) vote.add(shingle_hash(window.data(), tokens));
