@@ -149,7 +149,8 @@ public:
     void query(const std::uint8_t* row, std::uint32_t k, const RemovedRows& removed,
                std::vector<QueryHit>& out) const;
 
-    // The same for each of the m query rows at `queries` (back to back),
+    // The same, for a segment with parts (the store searches a scanned one
+    // query by query), for each of the m query rows at `queries` (back to back),
     // appended as pair records (query index, id, dist), unordered: part by
     // part, the probes of all queries sorted by value, so that the tables
     // are read in order and each listed row is gathered once for every query

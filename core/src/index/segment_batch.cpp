@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "../tables/key_groups.hpp"
+#include "brimel/errors.hpp"
 #include "brimel/pool.hpp"
 #include "segment.hpp"
 #include "verify.hpp"
@@ -48,16 +49,7 @@ void Segment::query_batch(const std::uint8_t* queries, std::uint64_t m, std::uin
                           const RemovedRows& removed, const RunControl* control,
                           std::vector<PairRecord>& out) const {
     const std::uint64_t d = head_.d_bytes;
-    if (keys_.empty()) {
-        std::vector<QueryHit> hits;
-        for (std::uint64_t q = 0; q < m; ++q) {
-            if (control != nullptr && q % 1024 == 0) control->check();
-            hits.clear();
-            query(queries + q * d, k, removed, hits);
-            for (const QueryHit& hit : hits) out.push_back({static_cast<std::uint32_t>(q), hit.id, hit.dist});
-        }
-        return;
-    }
+    if (keys_.empty()) panic("Segment::query_batch: a segment with no parts");
     const auto rows = static_cast<std::uint32_t>(head_.rows);
     const std::uint8_t* stored = codes();
     const std::size_t words = std::max<std::size_t>(words_per_row(d), 1);
