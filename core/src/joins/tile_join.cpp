@@ -180,35 +180,31 @@ private:
         const PartKeys& keys = parts_[p];
         const detail::PartProbe probe(keys);
         std::vector<std::uint64_t> flips(probe.flips().begin(), probe.flips().end());
-        const auto sorted = [&](const Matrix& m, detail::SortedRows& out) {
-            keys_of(m, keys);
-            detail::sort_rows_by_key(keys_, keys.key_bits(), out);
-        };
-        sorted(a_, sorted_a_);
-        if (!self_) sorted(b_, sorted_b_);
+        const unsigned key_bits = keys.key_bits();
         std::size_t dropped = 0;
-        if (flips.empty())
-            dropped =
-                self_ ? detail::drop_lone_rows(sorted_a_) : detail::drop_unmatched_rows(sorted_a_, sorted_b_);
+        const auto keys_of = [&](const Matrix& m) -> detail::KeyFill {
+            return [&keys, &m, this](std::size_t from, std::size_t to, std::uint64_t* out) {
+                poll();
+                keys.keys(m.data, from, to, out);
+            };
+        };
+        if (self_ && flips.empty()) {
+            dropped = detail::sort_shared_rows_by_key(a_.n, keys_of(a_), key_bits, sorted_a_);
+        } else {
+            detail::sort_rows_by_key(a_.n, keys_of(a_), key_bits, sorted_a_);
+            if (!self_) {
+                detail::sort_rows_by_key(b_.n, keys_of(b_), key_bits, sorted_b_);
+                if (flips.empty()) dropped = detail::drop_unmatched_rows(sorted_a_, sorted_b_);
+            }
+        }
         Grouping out{KeyGroups(sorted_a_, keys.key_bits(), self_ && !flips.empty(), codes_of(a_)),
                      std::nullopt, std::move(flips), dropped};
         if (!self_) out.b.emplace(sorted_b_, keys.key_bits(), true, codes_of(b_));
         if (words_ > 2) {  // one part at a time (run()): the buffers are not kept past it
-            std::vector<std::uint64_t>().swap(keys_);
             sorted_a_ = {};
             sorted_b_ = {};
         }
         return out;
-    }
-
-    // The keys of m's rows into keys_.
-    void keys_of(const Matrix& m, const PartKeys& keys) {
-        keys_.resize(m.n);
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m.n, 1 << 14),
-                          [&](const tbb::blocked_range<std::size_t>& rows) {
-                              poll();
-                              keys.keys(m.data, rows.begin(), rows.end(), keys_.data() + rows.begin());
-                          });
     }
 
     // Codes are copied along with the grouping when they are narrow enough
@@ -527,9 +523,8 @@ private:
     std::size_t end_part_ = 0;
     std::size_t tile_rows_;
     tbb::enumerable_thread_specific<Scratch> scratch_;
-    // Buffers of group(), one part at a time: the rows' keys (of A, then of
-    // B) and the rows of each side sorted by key.
-    std::vector<std::uint64_t> keys_;
+    // Buffers of group(), one part at a time: the rows of each side sorted
+    // by key.
     detail::SortedRows sorted_a_;
     detail::SortedRows sorted_b_;
 };

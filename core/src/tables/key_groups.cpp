@@ -1,12 +1,19 @@
 #include "key_groups.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
+#include <functional>
+#include <numeric>
 
 #include "../keys/code_words.hpp"
+#include "brimel/errors.hpp"
 
 namespace brimel::detail {
 namespace {
@@ -15,27 +22,69 @@ namespace tbb = oneapi::tbb;
 
 // Rows per block of the parallel first pass; fewer rows sort in one block.
 constexpr std::size_t kSortBlockRows = 1 << 16;
-// Bits of the first pass's digit: 2048 counters per block and as many write
-// streams stay within cache and the write-combining buffers.
-constexpr unsigned kTopDigitBits = 11;
+// Bits of the first pass's digit: 256 write streams stay within the
+// write-combining buffers and the TLB (2048 streams scattered 10M rows at
+// 4.3 ns per row on one core, 256 at 2.4 ns); the buckets, a few hundred
+// KiB for 10M rows, are then sorted in L2.
+constexpr unsigned kTopDigitBits = 8;
 // Buckets of at most this many rows are sorted by comparisons.
 constexpr std::size_t kInsertionRows = 32;
 
 std::uint64_t key_of(std::uint64_t word) { return word >> 32; }
 
-// Keeps the rows for which keep(position) holds, in order.
-template <class Keep>
-void compact(SortedRows& rows, Keep&& keep) {
+// Resizes words to at least n, asking for transparent huge pages first
+// (before its pages are touched): the sort's scatter writes to thousands of
+// places at once, and with 4 KiB pages each of them is a TLB miss.
+void grow_on_huge_pages(std::vector<std::uint64_t>& words, std::size_t n) {
+    if (words.size() >= n) return;
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+    if (words.capacity() < n && n * sizeof(std::uint64_t) >= 2 * kHugePage) {
+        std::vector<std::uint64_t>().swap(words);
+        words.reserve(n);
+        const auto begin = reinterpret_cast<std::uintptr_t>(words.data());
+        const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+        const std::uintptr_t last = (begin + n * sizeof(std::uint64_t)) & ~(kHugePage - 1);
+        if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    }
+    words.resize(n);
+}
+
+std::size_t buckets_of(const SortedRows& rows) {
+    return rows.bucket_start.empty() ? 0 : rows.bucket_start.size() - 1;
+}
+
+// Runs fn(d) for every bucket d, in parallel; buckets are small (a few
+// thousand rows at most for random keys), so tasks take 16 at a time.
+template <class Fn>
+void each_bucket(std::size_t buckets, Fn&& fn) {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, buckets, 16),
+                      [&](const tbb::blocked_range<std::size_t>& r) {
+                          for (std::size_t d = r.begin(); d != r.end(); ++d) fn(d);
+                      });
+}
+
+// After each bucket d kept its first kept[d] rows in place, moves them
+// together (to lower positions, bucket by bucket: a bucket's target can
+// overlap the rows its predecessor kept, so this pass is serial; it moves
+// only the rows kept) and renews the bucket offsets.
+void close_gaps(SortedRows& rows, const std::vector<std::size_t>& kept) {
     std::size_t out = 0;
-    for (std::size_t p = 0; p < rows.size; ++p)
-        if (keep(p)) rows.words[out++] = rows.words[p];
+    for (std::size_t d = 0; d < buckets_of(rows); ++d) {
+        const std::size_t from = rows.bucket_start[d];
+        if (out != from && kept[d] != 0)
+            std::memmove(rows.words.data() + out, rows.words.data() + from, kept[d] * sizeof(std::uint64_t));
+        rows.bucket_start[d] = out;
+        out += kept[d];
+    }
+    if (!rows.bucket_start.empty()) rows.bucket_start.back() = out;
     rows.size = out;
 }
 
-}  // namespace
-
-void sort_rows_by_key(const std::vector<std::uint64_t>& keys, unsigned key_bits, SortedRows& out) {
-    const std::size_t n = keys.size();
+// The sort of sort_rows_by_key, sort_shared_rows_by_key and
+// sort_words_by_key: fill(from, to, words) writes inputs from .. to - 1 as
+// (key << 32 | row) words. Returns the rows dropped (with shared_only).
+std::size_t sort_words(std::size_t n, const KeyFill& fill, unsigned key_bits, SortedRows& out,
+                       bool shared_only) {
     key_bits = std::clamp(key_bits, 1u, 32u);
     // The first pass scatters by the top digit, so each bucket's rows are
     // contiguous; the rest of the key is sorted bucket by bucket, in cache
@@ -45,115 +94,222 @@ void sort_rows_by_key(const std::vector<std::uint64_t>& keys, unsigned key_bits,
     const std::size_t buckets = std::size_t{1} << top_bits;
     const std::size_t blocks = std::max<std::size_t>((n + kSortBlockRows - 1) / kSortBlockRows, 1);
     const std::size_t block_rows = (n + blocks - 1) / blocks;
+    // Each pass fills a block's words in a buffer of its worker (in cache)
+    // and reads them from there: no words of all n inputs are ever held.
+    tbb::enumerable_thread_specific<std::vector<std::uint64_t>> block_words;
     const auto each_block = [&](auto&& fn) {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks, 1),
-                          [&](const tbb::blocked_range<std::size_t>& r) {
-                              for (std::size_t b = r.begin(); b != r.end(); ++b)
-                                  fn(b, b * block_rows, std::min(n, (b + 1) * block_rows));
-                          });
+        tbb::parallel_for(
+            tbb::blocked_range<std::size_t>(0, blocks, 1), [&](const tbb::blocked_range<std::size_t>& r) {
+                std::vector<std::uint64_t>& words = block_words.local();
+                words.resize(block_rows);
+                for (std::size_t b = r.begin(); b != r.end(); ++b) {
+                    const std::size_t from = b * block_rows, to = std::min(n, from + block_rows);
+                    if (from >= to) continue;
+                    fill(from, to, words.data());
+                    fn(b, words.data(), to - from);
+                }
+            });
     };
     // offset[b * buckets + d]: where block b writes its next row of bucket d.
     std::vector<std::size_t> offset(blocks * buckets);
-    each_block([&](std::size_t b, std::size_t from, std::size_t to) {
+    each_block([&](std::size_t b, const std::uint64_t* words, std::size_t count_words) {
         std::size_t* count = offset.data() + b * buckets;
-        for (std::size_t r = from; r < to; ++r) ++count[keys[r] >> rest_bits];
+        for (std::size_t i = 0; i < count_words; ++i) ++count[words[i] >> (32 + rest_bits)];
     });
     // Bucket-major prefix sums: every block's rows of bucket d follow all rows
-    // of lower buckets and those of bucket d in earlier blocks.
-    std::vector<std::size_t> bucket_start(buckets + 1, 0);
-    std::size_t total = 0;
-    for (std::size_t d = 0; d < buckets; ++d) {
-        bucket_start[d] = total;
-        for (std::size_t b = 0; b < blocks; ++b) {
+    // of lower buckets and those of bucket d in earlier blocks. Both passes
+    // walk `offset` block by block, in memory order (bucket by bucket would
+    // stride 16 KiB per step: a cache and TLB miss for each of the
+    // blocks * buckets counters).
+    std::vector<std::size_t>& bucket_start = out.bucket_start;
+    bucket_start.assign(buckets + 1, 0);
+    for (std::size_t b = 0; b < blocks; ++b)
+        for (std::size_t d = 0; d < buckets; ++d) bucket_start[d + 1] += offset[b * buckets + d];
+    for (std::size_t d = 0; d < buckets; ++d) bucket_start[d + 1] += bucket_start[d];
+    std::vector<std::size_t> next_of_bucket(bucket_start.begin(), bucket_start.end() - 1);
+    for (std::size_t b = 0; b < blocks; ++b)
+        for (std::size_t d = 0; d < buckets; ++d) {
             const std::size_t count = offset[b * buckets + d];
-            offset[b * buckets + d] = total;
-            total += count;
+            offset[b * buckets + d] = next_of_bucket[d];
+            next_of_bucket[d] += count;
         }
-    }
-    bucket_start[buckets] = total;
-    if (out.words.size() < n) out.words.resize(n);
+    grow_on_huge_pages(out.words, n);
     out.size = n;
     std::uint64_t* sorted = out.words.data();
-    each_block([&](std::size_t b, std::size_t from, std::size_t to) {
+    each_block([&](std::size_t b, const std::uint64_t* words, std::size_t count_words) {
         std::size_t* next = offset.data() + b * buckets;
-        for (std::size_t r = from; r < to; ++r) sorted[next[keys[r] >> rest_bits]++] = (keys[r] << 32) | r;
+        for (std::size_t i = 0; i < count_words; ++i) sorted[next[words[i] >> (32 + rest_bits)]++] = words[i];
     });
-    if (rest_bits == 0) return;
+    if (rest_bits == 0 && !shared_only) return 0;
 
     // Within a bucket: LSD passes over the low rest_bits, at most 8 bits each
     // (256 counters per pass, cheap against a bucket of a few hundred rows).
+    // With shared_only, the rows alone with their key are dropped first:
+    // each row marks its key's low bits (hashed past 8 bits per row) in a
+    // bitmap the size of the bucket, in cache, and only the rows whose bit
+    // was marked twice are sorted; those of them alone with their key (a
+    // shared bit, not a shared key) are dropped after the sort.
     const unsigned passes = (rest_bits + 7) / 8;
-    const unsigned digit_bits = (rest_bits + passes - 1) / passes;
+    const unsigned digit_bits = passes == 0 ? 0 : (rest_bits + passes - 1) / passes;
+    std::vector<std::size_t> kept(shared_only ? buckets : 0, 0);
     tbb::parallel_for(
         tbb::blocked_range<std::size_t>(0, buckets, 16), [&](const tbb::blocked_range<std::size_t>& r) {
-            std::vector<std::uint64_t> spare;
+            std::vector<std::uint64_t> spare, seen, twice;
             std::array<std::size_t, 257> count{};
             for (std::size_t d = r.begin(); d != r.end(); ++d) {
-                const std::size_t first = bucket_start[d], size = bucket_start[d + 1] - first;
-                if (size < 2) continue;
+                const std::size_t first = bucket_start[d];
+                std::size_t size = bucket_start[d + 1] - first;
                 std::uint64_t* data = sorted + first;
-                if (size <= kInsertionRows) {  // stable: rows ascend within a key already
-                    std::stable_sort(data, data + size,
-                                     [](std::uint64_t x, std::uint64_t y) { return (x >> 32) < (y >> 32); });
-                    continue;
+                if (shared_only && size >= 2 && rest_bits > 0) {
+                    const unsigned slot_bits =
+                        std::min(rest_bits, static_cast<unsigned>(std::bit_width(size)) + 3);
+                    const auto slot = [&](std::uint64_t w) {
+                        const std::uint64_t rest = (w >> 32) & ((std::uint64_t{1} << rest_bits) - 1);
+                        return rest_bits <= slot_bits ? rest
+                                                      : (rest * 0x9e3779b97f4a7c15ull) >> (64 - slot_bits);
+                    };
+                    seen.assign((std::size_t{1} << slot_bits) / 64 + 1, 0);
+                    twice.assign(seen.size(), 0);
+                    for (std::size_t i = 0; i < size; ++i) {
+                        const std::uint64_t at = slot(data[i]);
+                        twice[at >> 6] |= seen[at >> 6] & (std::uint64_t{1} << (at & 63));
+                        seen[at >> 6] |= std::uint64_t{1} << (at & 63);
+                    }
+                    std::size_t front = 0;
+                    for (std::size_t i = 0; i < size; ++i) {  // without a branch: most rows go
+                        const std::uint64_t at = slot(data[i]);
+                        data[front] = data[i];
+                        front += (twice[at >> 6] >> (at & 63)) & 1;
+                    }
+                    size = front;
                 }
-                spare.resize(size);
-                std::uint64_t* from = data;
-                std::uint64_t* to = spare.data();
-                const std::uint64_t mask = (std::uint64_t{1} << digit_bits) - 1;
-                for (unsigned pass = 0; pass < passes; ++pass) {
-                    const unsigned shift = 32 + pass * digit_bits;
-                    count.fill(0);
-                    for (std::size_t i = 0; i < size; ++i) ++count[((from[i] >> shift) & mask) + 1];
-                    for (std::size_t v = 1; v <= mask + 1; ++v) count[v] += count[v - 1];
-                    for (std::size_t i = 0; i < size; ++i) to[count[(from[i] >> shift) & mask]++] = from[i];
-                    std::swap(from, to);
+                if (size >= 2 && rest_bits > 0) {
+                    if (size <= kInsertionRows) {  // stable: rows ascend within a key already
+                        std::stable_sort(data, data + size, [](std::uint64_t x, std::uint64_t y) {
+                            return (x >> 32) < (y >> 32);
+                        });
+                    } else {
+                        spare.resize(size);
+                        std::uint64_t* from = data;
+                        std::uint64_t* to = spare.data();
+                        const std::uint64_t mask = (std::uint64_t{1} << digit_bits) - 1;
+                        for (unsigned pass = 0; pass < passes; ++pass) {
+                            const unsigned shift = 32 + pass * digit_bits;
+                            count.fill(0);
+                            for (std::size_t i = 0; i < size; ++i) ++count[((from[i] >> shift) & mask) + 1];
+                            for (std::size_t v = 1; v <= mask + 1; ++v) count[v] += count[v - 1];
+                            for (std::size_t i = 0; i < size; ++i)
+                                to[count[(from[i] >> shift) & mask]++] = from[i];
+                            std::swap(from, to);
+                        }
+                        if (from != data) std::copy(from, from + size, data);
+                    }
                 }
-                if (from != data) std::copy(from, from + size, data);
+                if (shared_only) {
+                    // Rows alone with their key, in place (as drop_lone_rows).
+                    std::size_t front = 0;
+                    for (std::size_t i = 0; i < size; ++i)
+                        if ((i > 0 && key_of(data[i - 1]) == key_of(data[i])) ||
+                            (i + 1 < size && key_of(data[i + 1]) == key_of(data[i])))
+                            data[front++] = data[i];
+                    kept[d] = front;
+                }
             }
         });
+    if (!shared_only) return 0;
+    close_gaps(out, kept);
+    return n - out.size;
+}
+
+}  // namespace
+
+void sort_rows_by_key(const std::vector<std::uint64_t>& keys, unsigned key_bits, SortedRows& out) {
+    sort_rows_by_key(
+        keys.size(),
+        [&](std::size_t from, std::size_t to, std::uint64_t* words) {
+            for (std::size_t r = from; r < to; ++r) words[r - from] = keys[r];
+        },
+        key_bits, out);
+}
+
+namespace {
+
+// Keys of rows from .. to - 1 (written to words by fill) made words.
+KeyFill rows_of(const KeyFill& keys) {
+    return [&keys](std::size_t from, std::size_t to, std::uint64_t* words) {
+        keys(from, to, words);
+        for (std::size_t r = from; r < to; ++r) words[r - from] = (words[r - from] << 32) | r;
+    };
+}
+
+}  // namespace
+
+void sort_rows_by_key(std::size_t n, const KeyFill& keys, unsigned key_bits, SortedRows& out) {
+    sort_words(n, rows_of(keys), key_bits, out, false);
+}
+
+std::size_t sort_shared_rows_by_key(std::size_t n, const KeyFill& keys, unsigned key_bits, SortedRows& out) {
+    return sort_words(n, rows_of(keys), key_bits, out, true);
 }
 
 std::size_t drop_lone_rows(SortedRows& sorted) {
-    const std::vector<std::uint64_t>& w = sorted.words;
     const std::size_t n = sorted.size;
-    // Row p is tested before any write reaches position p + 1, and position
-    // p - 1 is only ever rewritten with its own row (writes go to positions
-    // at most p, each holding a row at or after it).
-    compact(sorted, [&](std::size_t p) {
-        return (p > 0 && key_of(w[p - 1]) == key_of(w[p])) || (p + 1 < n && key_of(w[p + 1]) == key_of(w[p]));
+    const std::size_t buckets = buckets_of(sorted);
+    std::vector<std::size_t> kept(buckets, 0);
+    each_bucket(buckets, [&](std::size_t d) {
+        std::uint64_t* w = sorted.words.data();
+        const std::size_t first = sorted.bucket_start[d], end = sorted.bucket_start[d + 1];
+        // Row p is tested before any write reaches position p + 1, and
+        // position p - 1 is only ever rewritten with its own row (writes go
+        // to positions at most p, each holding a row at or after it).
+        std::size_t out = first;
+        for (std::size_t p = first; p < end; ++p)
+            if ((p > first && key_of(w[p - 1]) == key_of(w[p])) ||
+                (p + 1 < end && key_of(w[p + 1]) == key_of(w[p])))
+                w[out++] = w[p];
+        kept[d] = out - first;
     });
+    close_gaps(sorted, kept);
     return n - sorted.size;
 }
 
 std::size_t drop_unmatched_rows(SortedRows& a, SortedRows& b) {
-    const std::vector<std::uint64_t>& x = a.words;
-    const std::vector<std::uint64_t>& y = b.words;
-    // Marks, by a merge of the two sorted lists, the rows whose key the other
-    // list holds.
-    std::vector<std::uint8_t> keep_x(a.size, 0), keep_y(b.size, 0);
-    std::size_t dropped = 0;
-    for (std::size_t i = 0, j = 0; i < a.size;) {
-        const std::uint64_t key = key_of(x[i]);
-        std::size_t end_i = i;
-        while (end_i < a.size && key_of(x[end_i]) == key) ++end_i;
-        while (j < b.size && key_of(y[j]) < key) ++j;
-        std::size_t end_j = j;
-        while (end_j < b.size && key_of(y[end_j]) == key) ++end_j;
-        if (end_j > j) {
-            std::fill(keep_x.begin() + static_cast<std::ptrdiff_t>(i),
-                      keep_x.begin() + static_cast<std::ptrdiff_t>(end_i), 1);
-            std::fill(keep_y.begin() + static_cast<std::ptrdiff_t>(j),
-                      keep_y.begin() + static_cast<std::ptrdiff_t>(end_j), 1);
-        } else {
-            ++dropped;
+    const std::size_t buckets = buckets_of(a);
+    if (buckets_of(b) != buckets) panic("drop_unmatched_rows: sides sorted on keys of different widths");
+    std::vector<std::size_t> kept_a(buckets, 0), kept_b(buckets, 0), dropped(buckets, 0);
+    each_bucket(buckets, [&](std::size_t d) {
+        std::uint64_t* x = a.words.data();
+        std::uint64_t* y = b.words.data();
+        const std::size_t end_a = a.bucket_start[d + 1], end_b = b.bucket_start[d + 1];
+        // A merge of the two sorted runs of keys; each side's runs whose key
+        // the other side holds move down to the bucket's front (a run never
+        // moves past where it was, so it is read before it is overwritten).
+        std::size_t out_a = a.bucket_start[d], out_b = b.bucket_start[d];
+        std::size_t j = b.bucket_start[d];
+        for (std::size_t i = a.bucket_start[d]; i < end_a;) {
+            const std::uint64_t key = key_of(x[i]);
+            std::size_t end_i = i;
+            while (end_i < end_a && key_of(x[end_i]) == key) ++end_i;
+            while (j < end_b && key_of(y[j]) < key) ++j;
+            std::size_t end_j = j;
+            while (end_j < end_b && key_of(y[end_j]) == key) ++end_j;
+            if (end_j > j) {
+                std::memmove(x + out_a, x + i, (end_i - i) * sizeof(std::uint64_t));
+                std::memmove(y + out_b, y + j, (end_j - j) * sizeof(std::uint64_t));
+                out_a += end_i - i;
+                out_b += end_j - j;
+            } else {
+                ++dropped[d];
+            }
+            i = end_i;
+            j = end_j;
         }
-        i = end_i;
-        j = end_j;
-    }
-    compact(a, [&](std::size_t p) { return keep_x[p] != 0; });
-    compact(b, [&](std::size_t p) { return keep_y[p] != 0; });
-    return dropped;
+        kept_a[d] = out_a - a.bucket_start[d];
+        kept_b[d] = out_b - b.bucket_start[d];
+    });
+    close_gaps(a, kept_a);
+    close_gaps(b, kept_b);
+    return std::accumulate(dropped.begin(), dropped.end(), std::size_t{0});
 }
 
 KeyGroups::KeyGroups(std::vector<std::uint64_t> keys, unsigned key_bits, bool lookups,
@@ -170,17 +326,31 @@ KeyGroups::KeyGroups(const SortedRows& sorted, unsigned key_bits, bool lookups, 
     const std::vector<std::uint64_t>& keys = sorted.words;
     const std::size_t n = sorted.size;
     key_bits = std::clamp(key_bits, 1u, 32u);
+    // Bucket by bucket, in parallel: its groups counted, then, at offsets
+    // from the counts' prefix sums, its group keys, group starts and rows.
+    const std::size_t buckets = buckets_of(sorted);
+    std::vector<std::size_t> first_group(buckets + 1, 0);
+    each_bucket(buckets, [&](std::size_t d) {
+        std::size_t count = 0;
+        for (std::size_t p = sorted.bucket_start[d]; p < sorted.bucket_start[d + 1]; ++p)
+            count += p == sorted.bucket_start[d] || key_of(keys[p]) != key_of(keys[p - 1]);
+        first_group[d + 1] = count;
+    });
+    std::partial_sum(first_group.begin(), first_group.end(), first_group.begin());
     rows_.resize(n);
-    start_.push_back(0);
-    for (std::size_t p = 0; p < n; ++p) {
-        rows_[p] = static_cast<std::uint32_t>(keys[p]);
-        const std::uint64_t key = keys[p] >> 32;
-        if (p == 0 || key != group_keys_.back()) {
-            if (p != 0) start_.push_back(static_cast<std::uint32_t>(p));
-            group_keys_.push_back(key);
+    group_keys_.resize(first_group.back());
+    start_.resize(group_keys_.size() + 1);
+    start_.back() = static_cast<std::uint32_t>(n);
+    each_bucket(buckets, [&](std::size_t d) {
+        std::size_t g = first_group[d];
+        for (std::size_t p = sorted.bucket_start[d]; p < sorted.bucket_start[d + 1]; ++p) {
+            rows_[p] = static_cast<std::uint32_t>(keys[p]);
+            if (p == sorted.bucket_start[d] || key_of(keys[p]) != key_of(keys[p - 1])) {
+                group_keys_[g] = key_of(keys[p]);
+                start_[g++] = static_cast<std::uint32_t>(p);
+            }
         }
-    }
-    if (n != 0) start_.push_back(static_cast<std::uint32_t>(n));
+    });
 
     if (codes != nullptr) {
         // Gathered in group order, in parallel blocks; the reads are

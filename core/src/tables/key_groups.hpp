@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -22,25 +23,43 @@ struct CodeSource {
 };
 
 // Rows sorted by key: words[0 .. size) are (key << 32 | row), ascending, so
-// rows ascend within a key. Kept from part to part, so that its memory is
-// allocated (and its pages touched) once per join, not once per part.
+// rows ascend within a key. Bucket d, words[bucket_start[d] ..
+// bucket_start[d + 1]), holds the keys whose top bits are d, so every key's
+// rows lie in one bucket and the steps after the sort (dropping rows,
+// finding groups) run bucket by bucket in parallel. Kept from part to part,
+// so that its memory is allocated (and its pages touched) once per join,
+// not once per part.
 struct SortedRows {
     std::vector<std::uint64_t> words;
     std::size_t size = 0;
+    std::vector<std::size_t> bucket_start;  // buckets + 1 offsets into words
 };
 
-// Sorts rows 0 .. keys.size() - 1 by keys[r], whose significant bits are the
-// low `key_bits` (1 .. 32; higher bits must be 0), into `out`. One pass over
-// the rows, in parallel blocks, scatters them by the key's top 11 bits; each
-// bucket is then sorted on its own (in cache unless the keys are heavily
-// skewed). No key distribution makes it cost more than a few passes over the
-// rows. Memory: 8 bytes per row in `out`, beside the keys.
+// Writes the keys of rows from .. to - 1 into keys[0 .. to - from).
+using KeyFill = std::function<void(std::size_t from, std::size_t to, std::uint64_t* keys)>;
+
+// Sorts rows 0 .. n - 1 by their key, whose significant bits are the low
+// `key_bits` (1 .. 32; higher bits must be 0), into `out`. keys(...) is
+// called for blocks of rows, in parallel, twice per row, so that no key of
+// all n rows is ever held. One pass over the rows scatters them by the
+// key's top 8 bits; each bucket is then sorted on its own (in cache unless
+// the keys are heavily skewed). No key distribution makes it cost more than
+// a few passes over the rows. Memory: 8 bytes per row in `out`.
+void sort_rows_by_key(std::size_t n, const KeyFill& keys, unsigned key_bits, SortedRows& out);
+// The same, from the keys of all rows.
 void sort_rows_by_key(const std::vector<std::uint64_t>& keys, unsigned key_bits, SortedRows& out);
+// The same for a self-join's exact-match part, dropping the rows alone with
+// their key (as drop_lone_rows after sort_rows_by_key). They are found
+// bucket by bucket before the rest of the key is sorted: each row marks its
+// key's low bits in a bitmap of the bucket's size, in cache, and only the
+// rows whose bit was marked twice are sorted. Returns the rows dropped.
+std::size_t sort_shared_rows_by_key(std::size_t n, const KeyFill& keys, unsigned key_bits, SortedRows& out);
 
 // Exact-match parts drop the rows that can have no pair there: of a
 // self-join, the rows alone with their key; of a cross-join, the rows of
 // each side whose key the other side lacks. Both return the distinct keys
-// dropped (per side for the cross-join: A's).
+// dropped (per side for the cross-join: A's). The cross-join's two sides
+// must have been sorted on keys of the same width (so, alike in buckets).
 std::size_t drop_lone_rows(SortedRows& sorted);
 std::size_t drop_unmatched_rows(SortedRows& a, SortedRows& b);
 
