@@ -80,9 +80,9 @@ void close_gaps(SortedRows& rows, const std::vector<std::size_t>& kept) {
     rows.size = out;
 }
 
-// The sort of sort_rows_by_key, sort_shared_rows_by_key and
-// sort_words_by_key: fill(from, to, words) writes inputs from .. to - 1 as
-// (key << 32 | row) words. Returns the rows dropped (with shared_only).
+// The sort of sort_rows_by_key and sort_shared_rows_by_key: fill(from, to,
+// words) writes rows from .. to - 1 as (key << 32 | row) words. Returns the
+// rows dropped (with shared_only).
 std::size_t sort_words(std::size_t n, const KeyFill& fill, unsigned key_bits, SortedRows& out,
                        bool shared_only) {
     key_bits = std::clamp(key_bits, 1u, 32u);
