@@ -19,9 +19,12 @@ namespace tbb = oneapi::tbb;
 
 // Rows read for the entropy estimate behind the balanced plans, at most.
 constexpr std::uint64_t kEntropySampleRows = 4096;
-// A block or chunk plan runs when expected to cost at most this share of the
-// best other option.
-constexpr double kExtraPlanMargin = 0.8;
+// A chunk plan runs when expected to cost at most this share of the best
+// plan of disjoint parts (its keys are read bit by bit, and its costs are the
+// less well modelled); a block plan, this other share (its cost per part is
+// measured, and a near tie is no gain).
+constexpr double kChunkPlanMargin = 0.8;
+constexpr double kBlockPlanMargin = 0.97;
 
 JoinInput checked_input(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSpan> b_data, std::uint64_t n_b,
                         std::uint64_t d_bytes, std::uint32_t k) {
@@ -55,18 +58,19 @@ PlanChoice plan_for(const JoinInput& input) {
         choice.chosen = choice.options.size() - 1;
         return choice;
     }
-    // Block and chunk plans run only when expected clearly cheaper than the
-    // best plan of disjoint parts or the scan: their costs are the less well
-    // modelled (many passes; keys read bit by bit), and a near tie is no gain.
-    const auto extra = [&](std::size_t o) {
+    // Block and chunk plans run only when expected cheaper than the best plan
+    // of disjoint parts or the scan by their margin.
+    const auto margin = [&](std::size_t o) {
         const std::string& name = choice.options[o].plan.name;
-        return name == "blocks" || name == "balanced blocks" || name == "chunks";
+        return name == "chunks"                                ? kChunkPlanMargin
+               : name == "blocks" || name == "balanced blocks" ? kBlockPlanMargin
+                                                               : 1.0;
     };
-    if (extra(choice.chosen)) {
+    if (margin(choice.chosen) < 1.0) {
         std::size_t best = choice.options.size() - 1;  // the scan
         for (std::size_t o = 0; o < choice.options.size(); ++o)
-            if (!extra(o) && choice.options[o].cost < choice.options[best].cost) best = o;
-        if (choice.options[choice.chosen].cost > kExtraPlanMargin * choice.options[best].cost)
+            if (margin(o) == 1.0 && choice.options[o].cost < choice.options[best].cost) best = o;
+        if (choice.options[choice.chosen].cost > margin(choice.chosen) * choice.options[best].cost)
             choice.chosen = best;
     }
     return choice;

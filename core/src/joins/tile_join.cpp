@@ -161,6 +161,10 @@ public:
                 group_next();
             }
         }
+        // The sort buffers (8 bytes per row) are not held while the pair
+        // records are gathered.
+        sorted_a_ = {};
+        sorted_b_ = {};
     }
 
 private:
