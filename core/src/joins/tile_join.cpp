@@ -140,7 +140,7 @@ public:
                      stats);
         }
         // Narrow codes (at most 2 words) keep two parts in flight: the next
-        // part is grouped (keyed and sorted, 16 bytes per row in buffers kept
+        // part is grouped (keyed and sorted, 8 bytes per row in a buffer kept
         // for the whole join) while the current one is verified, so no worker
         // waits on the grouping. Wider codes group one part at a time,
         // keeping the grouping at most 36 bytes per row beyond the input.
@@ -167,6 +167,7 @@ public:
         }
         // The sort buffers (8 bytes per row) are not held while the pair
         // records are gathered.
+        std::vector<std::uint64_t>().swap(keys_);
         sorted_a_ = {};
         sorted_b_ = {};
     }
@@ -190,10 +191,23 @@ private:
         std::vector<std::uint64_t> flips(probe.flips().begin(), probe.flips().end());
         const unsigned key_bits = keys.key_bits();
         std::size_t dropped = 0;
+        // Keys read from one word are read again by each pass of the sort;
+        // others (read bit by bit, or hashed) once into keys_.
         const auto keys_of = [&](const Matrix& m) -> detail::KeyFill {
-            return [&keys, &m, this](std::size_t from, std::size_t to, std::uint64_t* out) {
-                poll();
-                keys.keys(m.data, from, to, out);
+            if (keys.in_one_word())
+                return [&keys, &m, this](std::size_t from, std::size_t to, std::uint64_t* out) {
+                    poll();
+                    keys.keys(m.data, from, to, out);
+                };
+            keys_.resize(m.n);
+            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m.n, 1 << 14),
+                              [&](const tbb::blocked_range<std::size_t>& rows) {
+                                  poll();
+                                  keys.keys(m.data, rows.begin(), rows.end(), keys_.data() + rows.begin());
+                              });
+            return [this](std::size_t from, std::size_t to, std::uint64_t* out) {
+                std::copy(keys_.begin() + static_cast<std::ptrdiff_t>(from),
+                          keys_.begin() + static_cast<std::ptrdiff_t>(to), out);
             };
         };
         if (self_ && flips.empty()) {
@@ -209,6 +223,7 @@ private:
                      std::nullopt, std::move(flips), dropped};
         if (!self_) out.b.emplace(sorted_b_, keys.key_bits(), true, codes_of(b_));
         if (words_ > 2) {  // one part at a time (run()): the buffers are not kept past it
+            std::vector<std::uint64_t>().swap(keys_);
             sorted_a_ = {};
             sorted_b_ = {};
         }
@@ -556,8 +571,9 @@ private:
     std::size_t end_part_ = 0;
     std::size_t tile_rows_;
     tbb::enumerable_thread_specific<Scratch> scratch_;
-    // Buffers of group(), one part at a time: the rows of each side sorted
-    // by key.
+    // Buffers of group(), one part at a time: the keys of one side's rows
+    // (when not read from one word) and the rows of each side sorted by key.
+    std::vector<std::uint64_t> keys_;
     detail::SortedRows sorted_a_;
     detail::SortedRows sorted_b_;
 };

@@ -43,6 +43,12 @@ public:
     void keys(const std::uint8_t* rows, std::size_t from, std::size_t to, std::uint64_t* out) const;
     // True when key() is the part's value (width() <= kMaxExactPartBits).
     bool exact() const { return exact_; }
+    // Whether a key is read from one word of the row by a few shifts (a run
+    // of bits, or a few runs, in one word): cheaper to read twice than to
+    // hold. Other keys are read bit by bit, range by range, or hashed.
+    bool in_one_word() const {
+        return std::holds_alternative<InWord>(reader_) || std::holds_alternative<WordRuns>(reader_);
+    }
     // Significant bits of a key: the width when exact, else 32.
     unsigned key_bits() const { return key_bits_; }
     std::uint32_t threshold() const { return threshold_; }
