@@ -32,11 +32,12 @@ namespace {
 
 // Pairs sampled to measure each part's near rate; fewer when rows are wide.
 constexpr std::size_t kSamplePairs = 1 << 15;
+constexpr double kFewestSamplePairs = 1 << 12;
 constexpr std::size_t kSampleWords = 1 << 21;
-// Below this many pair-words (about 20 ms of one core scanning) the scan
+// Below this many pair-words (about 2 ms of one core scanning) the scan
 // costs about what sampling and grouping would: the scan runs, and the other
 // options are estimated as for uniform codes, without a sample.
-constexpr double kTinyJoinWords = 1 << 26;
+constexpr double kTinyJoinWords = 1 << 23;
 // A bit whose entropy is below this makes the entropy-balanced cut worth trying.
 constexpr double kSkewedEntropy = 0.95;
 // Plans of more parts are not considered: each part costs a pass over the rows.
@@ -101,7 +102,10 @@ namespace {
 std::vector<std::uint64_t> sample_pair_xors(const JoinInput& input, std::size_t words, std::size_t& pairs) {
     pairs = 0;
     if (is_tiny(input)) return {};
-    pairs = std::min(kSamplePairs, std::max<std::size_t>(kSampleWords / words, 1));
+    // Fewer for a small join, whose planning would otherwise cost as much as
+    // the join: one pair in 2048, at least kFewestSamplePairs.
+    const auto scaled = static_cast<std::size_t>(std::max(kFewestSamplePairs, input.all_pairs() / 2048));
+    pairs = std::min({kSamplePairs, scaled, std::max<std::size_t>(kSampleWords / words, 1)});
     SampleStream stream{0x6272696d656cull ^ input.n_a ^ (input.n_b << 1)};
     std::vector<std::uint64_t> xors(pairs * words);
     for (std::size_t s = 0; s < pairs; ++s) {
