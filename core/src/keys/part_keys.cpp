@@ -104,18 +104,30 @@ std::uint64_t PartKeys::key(const std::uint8_t* row) const {
 }
 
 void PartKeys::keys(const std::uint8_t* rows, std::size_t from, std::size_t to, std::uint64_t* out) const {
+    // Members read into locals: stores to `out` could otherwise alias them,
+    // and they would be read again for every row.
+    const std::uint64_t d_bytes = d_bytes_;
     const auto each = [&](auto&& key_of) {
-        for (std::size_t r = from; r < to; ++r) out[r - from] = key_of(rows + r * d_bytes_);
+        for (std::size_t r = from; r < to; ++r) out[r - from] = key_of(rows + r * d_bytes);
     };
     if (const auto* in_word = std::get_if<InWord>(&reader_)) {
         const InWord read = *in_word;
         each([&](const std::uint8_t* row) {
-            return (load_word(row, read.word, d_bytes_) >> read.shift) & read.mask;
+            return (load_word(row, read.word, d_bytes) >> read.shift) & read.mask;
         });
-    } else if (const auto* runs = std::get_if<WordRuns>(&reader_)) {
+    } else if (const auto* runs = std::get_if<WordRuns>(&reader_); runs != nullptr && runs->count == 2) {
+        // Two runs: a part of two blocks in one word, the common block part.
+        const std::size_t at = runs->word;
+        const std::uint64_t mask0 = runs->mask[0], mask1 = runs->mask[1];
+        const unsigned shift0 = runs->shift[0], shift1 = runs->shift[1];
+        each([&](const std::uint8_t* row) {
+            const std::uint64_t word = load_word(row, at, d_bytes);
+            return ((word & mask0) >> shift0) | ((word & mask1) >> shift1);
+        });
+    } else if (runs != nullptr) {
         const WordRuns read = *runs;
         each([&](const std::uint8_t* row) {
-            const std::uint64_t word = load_word(row, read.word, d_bytes_);
+            const std::uint64_t word = load_word(row, read.word, d_bytes);
             std::uint64_t key = 0;
             for (unsigned r = 0; r < read.count; ++r) key |= (word & read.mask[r]) >> read.shift[r];
             return key;
