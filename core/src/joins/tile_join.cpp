@@ -175,7 +175,7 @@ public:
 private:
     // One part's rows grouped, and the key differences it probes. An
     // exact-match part groups only the rows that can pair on it
-    // (drop_lone_rows, drop_unmatched_rows): with a selective key most rows
+    // (sort_shared_rows_by_key, drop_unmatched_rows): with a selective key most rows
     // are alone, and neither their codes nor their groups are laid out.
     struct Grouping {
         KeyGroups a;
@@ -219,9 +219,9 @@ private:
                 if (flips.empty()) dropped = detail::drop_unmatched_rows(sorted_a_, sorted_b_);
             }
         }
-        Grouping out{KeyGroups(sorted_a_, keys.key_bits(), self_ && !flips.empty(), codes_of(a_)),
-                     std::nullopt, std::move(flips), dropped};
-        if (!self_) out.b.emplace(sorted_b_, keys.key_bits(), true, codes_of(b_));
+        Grouping out{KeyGroups(sorted_a_, key_bits, self_ && !flips.empty(), codes_of(a_)), std::nullopt,
+                     std::move(flips), dropped};
+        if (!self_) out.b.emplace(sorted_b_, key_bits, true, codes_of(b_));
         if (words_ > 2) {  // one part at a time (run()): the buffers are not kept past it
             std::vector<std::uint64_t>().swap(keys_);
             sorted_a_ = {};

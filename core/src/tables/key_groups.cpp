@@ -80,6 +80,19 @@ void close_gaps(SortedRows& rows, const std::vector<std::size_t>& kept) {
     rows.size = out;
 }
 
+// Keeps, in place and in order, the sorted words whose key another word
+// shares; returns how many. Word i is tested before any write reaches
+// position i + 1, and position i - 1 is only ever rewritten with its own
+// word (writes go to positions at most i, each holding a word at or after it).
+std::size_t keep_shared_keys(std::uint64_t* data, std::size_t size) {
+    std::size_t front = 0;
+    for (std::size_t i = 0; i < size; ++i)
+        if ((i > 0 && key_of(data[i - 1]) == key_of(data[i])) ||
+            (i + 1 < size && key_of(data[i + 1]) == key_of(data[i])))
+            data[front++] = data[i];
+    return front;
+}
+
 // The sort of sort_rows_by_key and sort_shared_rows_by_key: fill(from, to,
 // words) writes rows from .. to - 1 as (key << 32 | row) words. Returns the
 // rows dropped (with shared_only).
@@ -205,15 +218,7 @@ std::size_t sort_words(std::size_t n, const KeyFill& fill, unsigned key_bits, So
                         if (from != data) std::copy(from, from + size, data);
                     }
                 }
-                if (shared_only) {
-                    // Rows alone with their key, in place (as drop_lone_rows).
-                    std::size_t front = 0;
-                    for (std::size_t i = 0; i < size; ++i)
-                        if ((i > 0 && key_of(data[i - 1]) == key_of(data[i])) ||
-                            (i + 1 < size && key_of(data[i + 1]) == key_of(data[i])))
-                            data[front++] = data[i];
-                    kept[d] = front;
-                }
+                if (shared_only) kept[d] = keep_shared_keys(data, size);
             }
         });
     if (!shared_only) return 0;
@@ -250,27 +255,6 @@ void sort_rows_by_key(std::size_t n, const KeyFill& keys, unsigned key_bits, Sor
 
 std::size_t sort_shared_rows_by_key(std::size_t n, const KeyFill& keys, unsigned key_bits, SortedRows& out) {
     return sort_words(n, rows_of(keys), key_bits, out, true);
-}
-
-std::size_t drop_lone_rows(SortedRows& sorted) {
-    const std::size_t n = sorted.size;
-    const std::size_t buckets = buckets_of(sorted);
-    std::vector<std::size_t> kept(buckets, 0);
-    each_bucket(buckets, [&](std::size_t d) {
-        std::uint64_t* w = sorted.words.data();
-        const std::size_t first = sorted.bucket_start[d], end = sorted.bucket_start[d + 1];
-        // Row p is tested before any write reaches position p + 1, and
-        // position p - 1 is only ever rewritten with its own row (writes go
-        // to positions at most p, each holding a row at or after it).
-        std::size_t out = first;
-        for (std::size_t p = first; p < end; ++p)
-            if ((p > first && key_of(w[p - 1]) == key_of(w[p])) ||
-                (p + 1 < end && key_of(w[p + 1]) == key_of(w[p])))
-                w[out++] = w[p];
-        kept[d] = out - first;
-    });
-    close_gaps(sorted, kept);
-    return n - sorted.size;
 }
 
 std::size_t drop_unmatched_rows(SortedRows& a, SortedRows& b) {

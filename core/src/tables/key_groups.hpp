@@ -49,18 +49,17 @@ void sort_rows_by_key(std::size_t n, const KeyFill& keys, unsigned key_bits, Sor
 // The same, from the keys of all rows.
 void sort_rows_by_key(const std::vector<std::uint64_t>& keys, unsigned key_bits, SortedRows& out);
 // The same for a self-join's exact-match part, dropping the rows alone with
-// their key (as drop_lone_rows after sort_rows_by_key). They are found
+// their key. They are found
 // bucket by bucket before the rest of the key is sorted: each row marks its
 // key's low bits in a bitmap of the bucket's size, in cache, and only the
 // rows whose bit was marked twice are sorted. Returns the rows dropped.
 std::size_t sort_shared_rows_by_key(std::size_t n, const KeyFill& keys, unsigned key_bits, SortedRows& out);
 
-// Exact-match parts drop the rows that can have no pair there: of a
-// self-join, the rows alone with their key; of a cross-join, the rows of
-// each side whose key the other side lacks. Both return the distinct keys
-// dropped (per side for the cross-join: A's). The cross-join's two sides
-// must have been sorted on keys of the same width (so, alike in buckets).
-std::size_t drop_lone_rows(SortedRows& sorted);
+// A cross-join's exact-match part drops the rows of each side whose key the
+// other side lacks (a self-join's, the rows alone with their key: see
+// sort_shared_rows_by_key). Returns the distinct keys of A dropped. The two
+// sides must have been sorted on keys of the same width (so, alike in
+// buckets).
 std::size_t drop_unmatched_rows(SortedRows& a, SortedRows& b);
 
 class KeyGroups {
