@@ -135,6 +135,72 @@ TEST(KeyGroups, SameGroupsAsAnOrderedMap) {
     }
 }
 
+// Parts grouped together from one pass over the rows keep, for each part,
+// exactly the rows that share the part's bits with another row, grouped by
+// them, whatever the code width, the part's shape (a bit range and a spread
+// list) or the duplicates; buffers reused from call to call change nothing.
+TEST(KeyGroups, PartsGroupedFromOnePassKeepTheRowsThatShareEachPart) {
+    detail::FamilyBuffers buffers;
+    std::vector<detail::SortedRows> out;
+    for (const std::uint64_t d_bytes : {4u, 8u, 13u}) {
+        for (const std::uint64_t n : {0u, 1u, 600u, 70000u}) {
+            const auto codes = n % 3 == 0 ? testing::clustered_codes(n, d_bytes, 40, 3)
+                                          : testing::random_codes(n, d_bytes, static_cast<std::uint32_t>(n));
+            // Every part holds bits 0 .. 9: the digit (0 .. 7) and the
+            // sub-digit. Then bits spread out, or a second range (read as
+            // two runs of the word).
+            std::vector<Part> parts(3);
+            for (std::size_t f = 0; f < parts.size(); ++f) {
+                for (std::uint64_t b = 0; b < 10; ++b) parts[f].positions.push_back(b);
+                for (std::uint64_t t = 0; t < 7; ++t)
+                    parts[f].positions.push_back(f == 2 ? 19 + t : 10 + f + 3 * t);
+            }
+            Part digit_part, sub_part;
+            digit_part.positions = {0, 1, 2, 3, 4, 5, 6, 7};
+            sub_part.positions = {8, 9};
+            const detail::PartKeys digit(digit_part, d_bytes), sub(sub_part, d_bytes);
+            std::vector<detail::PartKeys> part_keys;
+            std::vector<detail::RowKeys> keys;
+            std::vector<unsigned> key_bits;
+            for (const Part& part : parts) part_keys.emplace_back(part, d_bytes);
+            const auto row_keys = [](const detail::PartKeys& reader) -> detail::RowKeys {
+                return [&reader](const std::uint8_t* rows, std::size_t count, std::uint64_t* out_keys) {
+                    reader.group_keys(rows, 0, count, out_keys);
+                };
+            };
+            for (const auto& reader : part_keys) {
+                keys.push_back(row_keys(reader));
+                key_bits.push_back(reader.key_bits());
+            }
+            const auto dropped = detail::sort_shared_rows_of_parts(
+                codes.data(), n, d_bytes, row_keys(digit), row_keys(sub), 2, keys, key_bits, out, buffers);
+            for (std::size_t f = 0; f < parts.size(); ++f) {
+                std::map<reference::ChunkKey, std::vector<std::uint32_t>> by_bits;
+                for (std::uint32_t r = 0; r < n; ++r)
+                    by_bits[reference::extract_bits_at(&codes[r * d_bytes], parts[f].positions)].push_back(r);
+                std::vector<std::vector<std::uint32_t>> expected, found;
+                for (auto& [bits, rows] : by_bits)
+                    if (rows.size() > 1) expected.push_back(rows);
+                const detail::SortedRows& sorted = out[f];
+                for (std::size_t d = 0; d + 1 < sorted.bucket_start.size(); ++d)
+                    for (std::size_t p = sorted.bucket_start[d]; p < sorted.bucket_start[d + 1]; ++p) {
+                        const std::uint64_t word = sorted.words[p];
+                        const bool opens =
+                            p == sorted.bucket_start[d] || word >> 32 != sorted.words[p - 1] >> 32;
+                        if (!opens) ASSERT_LT(sorted.words[p - 1], word);  // rows ascend within a key
+                        if (opens) found.emplace_back();
+                        found.back().push_back(static_cast<std::uint32_t>(word));
+                    }
+                std::sort(expected.begin(), expected.end());
+                std::sort(found.begin(), found.end());
+                ASSERT_EQ(found, expected) << d_bytes << " bytes, " << n << " rows, part " << f;
+                ASSERT_EQ(dropped[f], n - sorted.size);
+                ASSERT_EQ(sorted.size, sorted.bucket_start.back());
+            }
+        }
+    }
+}
+
 // Hashes that collide, crafted for a known seed. Equal codes are collapsed
 // by a hash chain (code_hash): a second word chosen to cancel the first
 // words' difference makes two codes hash alike, and they stay two codes.

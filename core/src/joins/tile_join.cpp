@@ -18,6 +18,7 @@
 #include "../keys/code_words.hpp"
 #include "../keys/part_keys.hpp"
 #include "../keys/part_probe.hpp"
+#include "../plan/part_families.hpp"
 #include "../tables/key_groups.hpp"
 #include "brimel/pairs.hpp"
 #include "brimel/pool.hpp"
@@ -126,6 +127,7 @@ public:
               return s;
           }) {
         for (const Part& part : plan.parts) parts_.emplace_back(part, input.d_bytes);
+        plan_parts_ = plan.parts;
         end_part_ = std::min(end_part, parts_.size());
         first_part_ = std::min(first_part, end_part_);
     }
@@ -195,9 +197,15 @@ private:
         // others (read bit by bit, or hashed) once into keys_.
         const auto keys_of = [&](const Matrix& m) -> detail::KeyFill {
             if (keys.in_one_word())
-                return [&keys, &m, this](std::size_t from, std::size_t to, std::uint64_t* out) {
+                return [&keys, &m, exact_match = flips.empty(), this](std::size_t from, std::size_t to,
+                                                                      std::uint64_t* out) {
                     poll();
-                    keys.keys(m.data, from, to, out);
+                    // Keys never probed group in any bit order.
+                    if (exact_match) {
+                        keys.group_keys(m.data, from, to, out);
+                    } else {
+                        keys.keys(m.data, from, to, out);
+                    }
                 };
             keys_.resize(m.n);
             tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m.n, 1 << 14),
@@ -211,6 +219,12 @@ private:
             };
         };
         if (self_ && flips.empty()) {
+            if (p < family_first_ || p >= family_first_ + family_parts_) group_family(p);
+            if (family_parts_ != 0) {
+                const detail::SortedRows& rows = family_rows_[p - family_first_];
+                return {KeyGroups(rows, key_bits, false, codes_of(a_)), std::nullopt, std::move(flips),
+                        family_dropped_[p - family_first_]};
+            }
             dropped = detail::sort_shared_rows_by_key(a_.n, keys_of(a_), key_bits, sorted_a_);
         } else {
             detail::sort_rows_by_key(a_.n, keys_of(a_), key_bits, sorted_a_);
@@ -228,6 +242,46 @@ private:
             sorted_b_ = {};
         }
         return out;
+    }
+
+    // Groups part p together with the parts after it that can share its pass
+    // over the rows (plan/part_families.hpp). With no family at p, it stays
+    // empty and p is grouped on its own.
+    void group_family(std::size_t p) {
+        family_first_ = p;
+        family_parts_ = 0;
+        const detail::PartFamily family = detail::part_family(plan_parts_, p, end_part_, a_.n, a_.d_bytes);
+        if (family.end - p < 2) {  // the buffers are not held past the families
+            family_rows_ = {};
+            family_buffers_ = {};
+            return;
+        }
+        const auto common = family.common.begin();
+        const std::size_t digit_bits = detail::kFamilyDigitBits;
+        Part digit_part, sub_part;
+        digit_part.positions.assign(common, common + digit_bits);
+        sub_part.positions.assign(common + digit_bits,
+                                  common + std::min(family.common.size(), 2 * digit_bits));
+        const PartKeys digit(digit_part, a_.d_bytes);
+        const std::optional<PartKeys> sub =
+            sub_part.positions.empty() ? std::nullopt
+                                       : std::optional<PartKeys>(std::in_place, sub_part, a_.d_bytes);
+        const auto row_keys = [this](const PartKeys& keys) -> detail::RowKeys {
+            return [&keys, this](const std::uint8_t* rows, std::size_t count, std::uint64_t* out) {
+                poll();
+                keys.group_keys(rows, 0, count, out);
+            };
+        };
+        std::vector<detail::RowKeys> keys;
+        std::vector<unsigned> key_bits;
+        for (std::size_t q = p; q < family.end; ++q) {
+            keys.push_back(row_keys(parts_[q]));
+            key_bits.push_back(parts_[q].key_bits());
+        }
+        family_dropped_ = detail::sort_shared_rows_of_parts(
+            a_.data, a_.n, a_.d_bytes, row_keys(digit), sub ? row_keys(*sub) : nullptr,
+            static_cast<unsigned>(sub_part.positions.size()), keys, key_bits, family_rows_, family_buffers_);
+        family_parts_ = family.end - p;
     }
 
     // Codes are copied along with the grouping when they are narrow enough
@@ -564,6 +618,7 @@ private:
     Sink sink_;
     RunControl* control_;
     std::vector<PartKeys> parts_;
+    std::vector<Part> plan_parts_;
     detail::CodeSource source_a_;
     detail::CodeSource source_b_;
     std::size_t part_ = 0;
@@ -576,6 +631,14 @@ private:
     std::vector<std::uint64_t> keys_;
     detail::SortedRows sorted_a_;
     detail::SortedRows sorted_b_;
+    // The parts grouped together by group_family: parts [family_first_,
+    // family_first_ + family_parts_), their rows in family_rows_. The
+    // buffers are reused from family to family.
+    std::size_t family_first_ = 0;
+    std::size_t family_parts_ = 0;
+    std::vector<detail::SortedRows> family_rows_;
+    detail::FamilyBuffers family_buffers_;
+    std::vector<std::size_t> family_dropped_;
 };
 
 }  // namespace

@@ -57,6 +57,20 @@ PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes, std::uint64_t seed)
     key_bits_ = static_cast<unsigned>(std::max<std::uint64_t>(part.width(), 1));
     if (masks_.size() == 1) {
         const auto [word, mask] = masks_.front();
+        const std::uint64_t swapped = __builtin_bswap64(mask);
+        const auto run_at = [](std::uint64_t bits) {
+            const auto low = static_cast<unsigned>(std::countr_zero(bits));
+            const auto length = static_cast<unsigned>(std::countr_one(bits >> low));
+            return length == 64 ? ~std::uint64_t{0} : ((std::uint64_t{1} << length) - 1) << low;
+        };
+        const std::uint64_t run0 = run_at(swapped);
+        const std::uint64_t run1 = swapped & ~run0;
+        if (run1 == 0 || run_at(run1) == run1) {
+            const auto low0 = static_cast<unsigned>(std::countr_zero(run0));
+            const auto low1 = run1 == 0 ? 0u : static_cast<unsigned>(std::countr_zero(run1));
+            swapped_ = SwappedRuns{word, run0, run1, low0,
+                                   low1 - static_cast<unsigned>(std::popcount(run0)) * (run1 != 0)};
+        }
         const unsigned shift = static_cast<unsigned>(std::countr_zero(mask));
         if (std::has_single_bit((mask >> shift) + 1)) {  // one run of ones
             reader_.emplace<InWord>(InWord{word, shift, mask >> shift});
@@ -134,6 +148,18 @@ void PartKeys::keys(const std::uint8_t* rows, std::size_t from, std::size_t to, 
         });
     } else {
         each([&](const std::uint8_t* row) { return key(row); });
+    }
+}
+
+void PartKeys::group_keys(const std::uint8_t* rows, std::size_t from, std::size_t to,
+                          std::uint64_t* out) const {
+    if (!swapped_) return keys(rows, from, to, out);
+    const std::uint64_t d_bytes = d_bytes_;
+    const SwappedRuns read = *swapped_;
+    for (std::size_t r = from; r < to; ++r) {
+        // load_word gives the word little-end first on every host.
+        const std::uint64_t word = __builtin_bswap64(load_word(rows + r * d_bytes, read.word, d_bytes));
+        out[r - from] = ((word & read.mask0) >> read.shift0) | ((word & read.mask1) >> read.shift1);
     }
 }
 

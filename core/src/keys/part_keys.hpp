@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -41,6 +42,12 @@ public:
     // key() of rows [from, to) of `rows` (d_bytes apart) into out[0 .. to - from),
     // the reader chosen once for them all.
     void keys(const std::uint8_t* rows, std::size_t from, std::size_t to, std::uint64_t* out) const;
+    // Keys that group rows as keys() does (equal exactly when the part's
+    // bits are, for an exact part; key_bits() wide) with the bits in
+    // whatever order reads fastest: a part of a few bit ranges in one word
+    // is one or two runs of the word read big-end first. For grouping only:
+    // never probed (flipped) nor compared with keys().
+    void group_keys(const std::uint8_t* rows, std::size_t from, std::size_t to, std::uint64_t* out) const;
     // True when key() is the part's value (width() <= kMaxExactPartBits).
     bool exact() const { return exact_; }
     // Whether a key is read from one word of the row by a few shifts (a run
@@ -80,6 +87,15 @@ private:
         std::array<std::uint64_t, kMaxRuns> mask;  // run r's bits in the word
     };
     std::variant<std::monostate, InWord, WordRuns, BitChunkReader, PositionKeyReader> reader_;
+    // The part's word byte-swapped: bit ranges of the code are runs of it
+    // (bit p of a row is bit 63 - p % 64 of its word), so a part of two
+    // ranges is two runs, shifted down side by side.
+    struct SwappedRuns {
+        std::size_t word;
+        std::uint64_t mask0, mask1;
+        unsigned shift0, shift1;
+    };
+    std::optional<SwappedRuns> swapped_;
     bool exact_ = false;
     WordMasks masks_;
     std::uint64_t d_bytes_;

@@ -26,6 +26,7 @@
 #include "brimel/entropy.hpp"
 #include "brimel/limits.hpp"
 #include "brimel/plan.hpp"
+#include "part_families.hpp"
 
 namespace brimel {
 namespace {
@@ -47,6 +48,12 @@ constexpr std::uint64_t kCachedLookupBits = 18;
 // What a self-join's row alone with its key on an exact-match part costs,
 // against a row grouped.
 constexpr double kLoneRowShare = 0.65;
+// The same for a part grouped with others from one pass over the rows
+// (plan/part_families.hpp), and that pass, once per family, against a row
+// grouped (measured on 1M and 3M SimHash rows, parts of 2 of 5 blocks: 7.7
+// ms per part and 10 ms per pass at 3M rows).
+constexpr double kFamilyRowShare = 0.39;
+constexpr double kFamilyPassShare = 0.51;
 // What a part costs whatever its rows (its passes' tasks and buckets): about
 // 0.1 ms on 2 cores, measured on 30k to 300k rows.
 constexpr double kPartCost = 170e3;
@@ -273,6 +280,24 @@ double scan_cost(const JoinInput& input, std::size_t words) {
     return input.all_pairs() * pair_cost(words) + rows_keyed(input) * 2.0 * static_cast<double>(words);
 }
 
+// Which parts of a self-join's plan the join groups in families, each
+// family's pass added to `cost`.
+std::vector<bool> family_parts(const JoinInput& input, const Plan& plan, std::size_t words, double& cost) {
+    std::vector<bool> in_family(plan.parts.size(), false);
+    if (!input.self()) return in_family;
+    for (std::size_t p = 0; p < plan.parts.size();) {
+        const std::size_t end =
+            detail::part_family(plan.parts, p, plan.parts.size(), input.n_a, input.d_bytes).end;
+        if (end - p >= 2) {
+            std::fill(in_family.begin() + static_cast<std::ptrdiff_t>(p),
+                      in_family.begin() + static_cast<std::ptrdiff_t>(end), true);
+            cost += rows_keyed(input) * row_cost(words) * kFamilyPassShare;
+        }
+        p = end;
+    }
+    return in_family;
+}
+
 PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::uint64_t>& xors,
                       std::size_t sampled, std::size_t words, DistanceCache& cache) {
     const double all = input.all_pairs();
@@ -286,6 +311,7 @@ PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::
         return out;
     }
     const std::vector<std::size_t> near_pairs = near_counts(plan, xors, sampled, words, cache);
+    const std::vector<bool> in_family = family_parts(input, plan, words, out.cost);
     for (std::size_t p = 0; p < plan.parts.size(); ++p) {
         const Part& part = plan.parts[p];
         const std::uint64_t bits = part.width();
@@ -316,7 +342,8 @@ PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::
         // that keep few rows against parts of 16 bits that keep all).
         const double kept =
             input.self() && part.threshold == 0 ? std::min(1.0, 2.0 * candidates / rows) : 1.0;
-        const double grouped = rows * row_cost(words) * (kLoneRowShare + (1.0 - kLoneRowShare) * kept);
+        const double lone_share = in_family[p] ? kFamilyRowShare : kLoneRowShare;
+        const double grouped = rows * row_cost(words) * (lone_share + (1.0 - kLoneRowShare) * kept);
         out.candidates += candidates;
         out.cost += kPartCost + grouped + probe_cost + candidates * pair_cost(words);
     }
@@ -328,9 +355,12 @@ PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::
 // shows: every row alone with its key on every exact-match part.
 double least_grouping_cost(const JoinInput& input, const Plan& plan, std::size_t words) {
     double cost = 0;
-    for (const Part& part : plan.parts)
+    const std::vector<bool> in_family = family_parts(input, plan, words, cost);
+    for (std::size_t p = 0; p < plan.parts.size(); ++p)
         cost += kPartCost + rows_keyed(input) * row_cost(words) *
-                                (input.self() && part.threshold == 0 ? kLoneRowShare : 1.0);
+                                (in_family[p]                                   ? kFamilyRowShare
+                                 : input.self() && plan.parts[p].threshold == 0 ? kLoneRowShare
+                                                                                : 1.0);
     return cost;
 }
 

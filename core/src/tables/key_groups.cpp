@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <numeric>
+#include <span>
 
 #include "../keys/code_words.hpp"
 #include "brimel/errors.hpp"
@@ -32,21 +33,22 @@ constexpr std::size_t kInsertionRows = 32;
 
 std::uint64_t key_of(std::uint64_t word) { return word >> 32; }
 
-// Resizes words to at least n, asking for transparent huge pages first
-// (before its pages are touched): the sort's scatter writes to thousands of
+// Resizes items to at least n, asking for transparent huge pages first
+// (before its pages are touched): the sort's scatter writes to hundreds of
 // places at once, and with 4 KiB pages each of them is a TLB miss.
-void grow_on_huge_pages(std::vector<std::uint64_t>& words, std::size_t n) {
-    if (words.size() >= n) return;
+template <class T>
+void grow_on_huge_pages(std::vector<T>& items, std::size_t n) {
+    if (items.size() >= n) return;
     constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-    if (words.capacity() < n && n * sizeof(std::uint64_t) >= 2 * kHugePage) {
-        std::vector<std::uint64_t>().swap(words);
-        words.reserve(n);
-        const auto begin = reinterpret_cast<std::uintptr_t>(words.data());
+    if (items.capacity() < n && n * sizeof(T) >= 2 * kHugePage) {
+        std::vector<T>().swap(items);
+        items.reserve(n);
+        const auto begin = reinterpret_cast<std::uintptr_t>(items.data());
         const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
-        const std::uintptr_t last = (begin + n * sizeof(std::uint64_t)) & ~(kHugePage - 1);
+        const std::uintptr_t last = (begin + n * sizeof(T)) & ~(kHugePage - 1);
         if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
     }
-    words.resize(n);
+    items.resize(n);
 }
 
 std::size_t buckets_of(const SortedRows& rows) {
@@ -91,6 +93,84 @@ std::size_t keep_shared_keys(std::uint64_t* data, std::size_t size) {
             (i + 1 < size && key_of(data[i + 1]) == key_of(data[i])))
             data[front++] = data[i];
     return front;
+}
+
+// Buffers of sort_bucket, one set per task.
+struct BucketScratch {
+    std::vector<std::uint64_t> spare, seen, twice;
+};
+
+// Sorts a bucket's `size` words (key << 32 | row) by the low `rest_bits`
+// bits of their keys (the bits above them are the bucket's own), stably, in
+// LSD passes of at most 8 bits (256 counters per pass, cheap against a
+// bucket of a few hundred rows). With shared_only, the rows alone with
+// their key are dropped first: each row marks its key's low bits (hashed
+// past 8 bits per row) in a bitmap the size of the bucket, in cache, and
+// only the rows whose bit was marked twice are sorted; those of them alone
+// with their key (a shared bit, not a shared key) are dropped after the
+// sort. Returns the words left, at the bucket's front (all of them without
+// shared_only).
+std::size_t sort_bucket(std::uint64_t* data, std::size_t size, unsigned rest_bits, bool shared_only,
+                        BucketScratch& scratch) {
+    if (shared_only && size >= 2 && rest_bits > 0) {
+        const unsigned slot_bits = std::min(rest_bits, static_cast<unsigned>(std::bit_width(size)) + 3);
+        const auto slot = [&](std::uint64_t w) {
+            const std::uint64_t rest = (w >> 32) & ((std::uint64_t{1} << rest_bits) - 1);
+            return rest_bits <= slot_bits ? rest : (rest * 0x9e3779b97f4a7c15ull) >> (64 - slot_bits);
+        };
+        // The bitmaps stay zeroed between buckets: the words a bucket marks
+        // are cleared after it, not the whole bitmap before it (a bucket of
+        // a few rows would otherwise clear thousands of words).
+        std::vector<std::uint64_t>& seen = scratch.seen;
+        std::vector<std::uint64_t>& twice = scratch.twice;
+        if (seen.size() < (std::size_t{1} << slot_bits) / 64 + 1) {
+            seen.assign((std::size_t{1} << slot_bits) / 64 + 1, 0);
+            twice.assign(seen.size(), 0);
+        }
+        for (std::size_t i = 0; i < size; ++i) {
+            const std::uint64_t at = slot(data[i]);
+            twice[at >> 6] |= seen[at >> 6] & (std::uint64_t{1} << (at & 63));
+            seen[at >> 6] |= std::uint64_t{1} << (at & 63);
+        }
+        std::size_t front = 0;
+        for (std::size_t i = 0; i < size; ++i) {  // without a branch: most rows go
+            const std::uint64_t at = slot(data[i]);
+            seen[at >> 6] = 0;
+            data[front] = data[i];
+            front += (twice[at >> 6] >> (at & 63)) & 1;
+        }
+        size = front;
+        // Only rows kept marked `twice`.
+        for (std::size_t i = 0; i < size; ++i) twice[slot(data[i]) >> 6] = 0;
+    }
+    if (size >= 2 && rest_bits > 0) {
+        if (size <= kInsertionRows) {  // stable (rows ascend within a key already), with no buffer
+            for (std::size_t i = 1; i < size; ++i) {
+                const std::uint64_t word = data[i];
+                std::size_t at = i;
+                for (; at > 0 && (data[at - 1] >> 32) > (word >> 32); --at) data[at] = data[at - 1];
+                data[at] = word;
+            }
+        } else {
+            const unsigned passes = (rest_bits + 7) / 8;
+            const unsigned digit_bits = (rest_bits + passes - 1) / passes;
+            scratch.spare.resize(size);
+            std::uint64_t* from = data;
+            std::uint64_t* to = scratch.spare.data();
+            const std::uint64_t mask = (std::uint64_t{1} << digit_bits) - 1;
+            std::array<std::size_t, 257> count{};
+            for (unsigned pass = 0; pass < passes; ++pass) {
+                const unsigned shift = 32 + pass * digit_bits;
+                count.fill(0);
+                for (std::size_t i = 0; i < size; ++i) ++count[((from[i] >> shift) & mask) + 1];
+                for (std::size_t v = 1; v <= mask + 1; ++v) count[v] += count[v - 1];
+                for (std::size_t i = 0; i < size; ++i) to[count[(from[i] >> shift) & mask]++] = from[i];
+                std::swap(from, to);
+            }
+            if (from != data) std::copy(from, from + size, data);
+        }
+    }
+    return shared_only ? keep_shared_keys(data, size) : size;
 }
 
 // The sort of sort_rows_by_key and sort_shared_rows_by_key: fill(from, to,
@@ -155,75 +235,31 @@ std::size_t sort_words(std::size_t n, const KeyFill& fill, unsigned key_bits, So
     });
     if (rest_bits == 0 && !shared_only) return 0;
 
-    // Within a bucket: LSD passes over the low rest_bits, at most 8 bits each
-    // (256 counters per pass, cheap against a bucket of a few hundred rows).
-    // With shared_only, the rows alone with their key are dropped first:
-    // each row marks its key's low bits (hashed past 8 bits per row) in a
-    // bitmap the size of the bucket, in cache, and only the rows whose bit
-    // was marked twice are sorted; those of them alone with their key (a
-    // shared bit, not a shared key) are dropped after the sort.
-    const unsigned passes = (rest_bits + 7) / 8;
-    const unsigned digit_bits = passes == 0 ? 0 : (rest_bits + passes - 1) / passes;
     std::vector<std::size_t> kept(shared_only ? buckets : 0, 0);
     tbb::parallel_for(
         tbb::blocked_range<std::size_t>(0, buckets, 16), [&](const tbb::blocked_range<std::size_t>& r) {
-            std::vector<std::uint64_t> spare, seen, twice;
-            std::array<std::size_t, 257> count{};
+            BucketScratch scratch;
             for (std::size_t d = r.begin(); d != r.end(); ++d) {
                 const std::size_t first = bucket_start[d];
-                std::size_t size = bucket_start[d + 1] - first;
-                std::uint64_t* data = sorted + first;
-                if (shared_only && size >= 2 && rest_bits > 0) {
-                    const unsigned slot_bits =
-                        std::min(rest_bits, static_cast<unsigned>(std::bit_width(size)) + 3);
-                    const auto slot = [&](std::uint64_t w) {
-                        const std::uint64_t rest = (w >> 32) & ((std::uint64_t{1} << rest_bits) - 1);
-                        return rest_bits <= slot_bits ? rest
-                                                      : (rest * 0x9e3779b97f4a7c15ull) >> (64 - slot_bits);
-                    };
-                    seen.assign((std::size_t{1} << slot_bits) / 64 + 1, 0);
-                    twice.assign(seen.size(), 0);
-                    for (std::size_t i = 0; i < size; ++i) {
-                        const std::uint64_t at = slot(data[i]);
-                        twice[at >> 6] |= seen[at >> 6] & (std::uint64_t{1} << (at & 63));
-                        seen[at >> 6] |= std::uint64_t{1} << (at & 63);
-                    }
-                    std::size_t front = 0;
-                    for (std::size_t i = 0; i < size; ++i) {  // without a branch: most rows go
-                        const std::uint64_t at = slot(data[i]);
-                        data[front] = data[i];
-                        front += (twice[at >> 6] >> (at & 63)) & 1;
-                    }
-                    size = front;
-                }
-                if (size >= 2 && rest_bits > 0) {
-                    if (size <= kInsertionRows) {  // stable: rows ascend within a key already
-                        std::stable_sort(data, data + size, [](std::uint64_t x, std::uint64_t y) {
-                            return (x >> 32) < (y >> 32);
-                        });
-                    } else {
-                        spare.resize(size);
-                        std::uint64_t* from = data;
-                        std::uint64_t* to = spare.data();
-                        const std::uint64_t mask = (std::uint64_t{1} << digit_bits) - 1;
-                        for (unsigned pass = 0; pass < passes; ++pass) {
-                            const unsigned shift = 32 + pass * digit_bits;
-                            count.fill(0);
-                            for (std::size_t i = 0; i < size; ++i) ++count[((from[i] >> shift) & mask) + 1];
-                            for (std::size_t v = 1; v <= mask + 1; ++v) count[v] += count[v - 1];
-                            for (std::size_t i = 0; i < size; ++i)
-                                to[count[(from[i] >> shift) & mask]++] = from[i];
-                            std::swap(from, to);
-                        }
-                        if (from != data) std::copy(from, from + size, data);
-                    }
-                }
-                if (shared_only) kept[d] = keep_shared_keys(data, size);
+                const std::size_t size = bucket_start[d + 1] - first;
+                const std::size_t left = sort_bucket(sorted + first, size, rest_bits, shared_only, scratch);
+                if (shared_only) kept[d] = left;
             }
         });
     if (!shared_only) return 0;
     close_gaps(out, kept);
     return n - out.size;
+}
+
+// Calls fn(code_bytes) with d_bytes as a constant when it is 8 (64-bit
+// codes: a copy of one is then one load and one store, not a call).
+template <class Fn>
+void with_code_size(std::uint64_t d_bytes, Fn&& fn) {
+    if (d_bytes == 8) {
+        fn(std::integral_constant<std::uint64_t, 8>{});
+    } else {
+        fn(d_bytes);
+    }
 }
 
 }  // namespace
@@ -255,6 +291,147 @@ void sort_rows_by_key(std::size_t n, const KeyFill& keys, unsigned key_bits, Sor
 
 std::size_t sort_shared_rows_by_key(std::size_t n, const KeyFill& keys, unsigned key_bits, SortedRows& out) {
     return sort_words(n, rows_of(keys), key_bits, out, true);
+}
+
+std::vector<std::size_t> sort_shared_rows_of_parts(const std::uint8_t* codes, std::size_t n,
+                                                   std::uint64_t d_bytes, const RowKeys& digit,
+                                                   const RowKeys& sub_digit, unsigned sub_bits,
+                                                   std::span<const RowKeys> keys,
+                                                   std::span<const unsigned> key_bits,
+                                                   std::vector<SortedRows>& out, FamilyBuffers& buffers) {
+    constexpr std::size_t buckets = std::size_t{1} << kTopDigitBits;
+    const std::size_t parts = keys.size();
+
+    const std::size_t blocks = std::max<std::size_t>((n + kSortBlockRows - 1) / kSortBlockRows, 1);
+    const std::size_t block_rows = (n + blocks - 1) / blocks;
+    // The copy: bucket by bucket, each row's code and its row id, rows
+    // ascending within a bucket (blocks scatter in order).
+    grow_on_huge_pages(buffers.codes, (n * d_bytes + 7) / 8);
+    grow_on_huge_pages(buffers.rows, n);
+    auto* const copy = reinterpret_cast<std::uint8_t*>(buffers.codes.data());
+    std::uint32_t* const copy_rows = buffers.rows.data();
+    tbb::enumerable_thread_specific<std::vector<std::uint64_t>> block_digits;
+    const auto each_block = [&](auto&& fn) {
+        tbb::parallel_for(
+            tbb::blocked_range<std::size_t>(0, blocks, 1), [&](const tbb::blocked_range<std::size_t>& r) {
+                std::vector<std::uint64_t>& digits = block_digits.local();
+                digits.resize(block_rows);
+                for (std::size_t b = r.begin(); b != r.end(); ++b) {
+                    const std::size_t from = b * block_rows, to = std::min(n, from + block_rows);
+                    if (from >= to) continue;
+                    digit(codes + from * d_bytes, to - from, digits.data());
+                    fn(b, from, digits.data(), to - from);
+                }
+            });
+    };
+    std::vector<std::size_t> offset(blocks * buckets);
+    each_block([&](std::size_t b, std::size_t, const std::uint64_t* digits, std::size_t count) {
+        std::size_t* counts = offset.data() + b * buckets;
+        for (std::size_t i = 0; i < count; ++i) ++counts[digits[i]];
+    });
+    std::vector<std::size_t> bucket_start(buckets + 1, 0);
+    for (std::size_t b = 0; b < blocks; ++b)
+        for (std::size_t d = 0; d < buckets; ++d) bucket_start[d + 1] += offset[b * buckets + d];
+    for (std::size_t d = 0; d < buckets; ++d) bucket_start[d + 1] += bucket_start[d];
+    std::vector<std::size_t> next_of_bucket(bucket_start.begin(), bucket_start.end() - 1);
+    for (std::size_t b = 0; b < blocks; ++b)
+        for (std::size_t d = 0; d < buckets; ++d) {
+            const std::size_t count = offset[b * buckets + d];
+            offset[b * buckets + d] = next_of_bucket[d];
+            next_of_bucket[d] += count;
+        }
+    each_block([&](std::size_t b, std::size_t from, const std::uint64_t* digits, std::size_t count) {
+        std::size_t* next = offset.data() + b * buckets;
+        with_code_size(d_bytes, [&](auto code_bytes) {
+            const std::uint8_t* code = codes + from * code_bytes;
+            for (std::size_t i = 0; i < count; ++i, code += code_bytes) {
+                const std::size_t at = next[digits[i]]++;
+                std::memcpy(copy + at * code_bytes, code, code_bytes);
+                copy_rows[at] = static_cast<std::uint32_t>(from + i);
+            }
+        });
+    });
+
+    // Each bucket, in cache, is ordered by its rows' sub-digit (a counting
+    // sort into buffers of the worker), then grouped on every part's key in
+    // turn, sub-bucket by sub-bucket: rows with equal keys share a
+    // sub-bucket too, and a sub-bucket's bitmaps (sort_bucket) stay in L1.
+    // The rows each part keeps go to a piece per (part, bucket), then
+    // together.
+    const std::size_t subs = std::size_t{1} << sub_bits;
+    std::vector<std::vector<std::uint64_t>> pieces(parts * buckets);
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, buckets, 1), [&](const tbb::blocked_range<std::size_t>& r) {
+            BucketScratch scratch;
+            std::vector<std::uint64_t> words;
+            std::vector<std::uint8_t> sub_codes;
+            std::vector<std::uint32_t> sub_rows;
+            std::vector<std::size_t> sub_start(subs + 1), next(subs);
+            for (std::size_t d = r.begin(); d != r.end(); ++d) {
+                const std::size_t first = bucket_start[d];
+                const std::size_t size = bucket_start[d + 1] - first;
+                if (size < 2) continue;
+                const std::uint8_t* bucket_codes = copy + first * d_bytes;
+                const std::uint32_t* bucket_rows = copy_rows + first;
+                words.resize(size);
+                std::fill(sub_start.begin(), sub_start.end(), 0);
+                if (subs > 1) {
+                    sub_digit(bucket_codes, size, words.data());
+                    for (std::size_t i = 0; i < size; ++i) ++sub_start[words[i] + 1];
+                    std::partial_sum(sub_start.begin(), sub_start.end(), sub_start.begin());
+                    std::copy(sub_start.begin(), sub_start.end() - 1, next.begin());
+                    sub_codes.resize(size * d_bytes);
+                    sub_rows.resize(size);
+                    with_code_size(d_bytes, [&](auto code_bytes) {
+                        for (std::size_t i = 0; i < size; ++i) {
+                            const std::size_t at = next[words[i]]++;
+                            std::memcpy(sub_codes.data() + at * code_bytes, bucket_codes + i * code_bytes,
+                                        code_bytes);
+                            sub_rows[at] = bucket_rows[i];
+                        }
+                    });
+                    bucket_codes = sub_codes.data();
+                    bucket_rows = sub_rows.data();
+                } else {
+                    sub_start[1] = size;
+                }
+                for (std::size_t f = 0; f < parts; ++f) {
+                    keys[f](bucket_codes, size, words.data());
+                    for (std::size_t i = 0; i < size; ++i) words[i] = words[i] << 32 | bucket_rows[i];
+                    std::size_t kept = 0;
+                    for (std::size_t sub = 0; sub < subs; ++sub) {
+                        const std::size_t from = sub_start[sub], count = sub_start[sub + 1] - from;
+                        if (count < 2) continue;
+                        std::uint64_t* data = words.data() + from;
+                        const std::size_t left =
+                            sort_bucket(data, count, std::clamp(key_bits[f], 1u, 32u), true, scratch);
+                        std::copy(data, data + left, words.data() + kept);
+                        kept += left;
+                    }
+                    pieces[f * buckets + d].assign(words.begin(),
+                                                   words.begin() + static_cast<std::ptrdiff_t>(kept));
+                }
+            }
+        });
+
+    if (out.size() < parts) out.resize(parts);
+    std::vector<std::size_t> dropped(parts);
+    for (std::size_t f = 0; f < parts; ++f) {
+        SortedRows& rows = out[f];
+        rows.bucket_start.assign(buckets + 1, 0);
+        for (std::size_t d = 0; d < buckets; ++d)
+            rows.bucket_start[d + 1] = rows.bucket_start[d] + pieces[f * buckets + d].size();
+        rows.size = rows.bucket_start.back();
+        if (rows.words.size() < rows.size) rows.words.resize(rows.size);
+        each_bucket(buckets, [&](std::size_t d) {
+            std::vector<std::uint64_t>& piece = pieces[f * buckets + d];
+            std::copy(piece.begin(), piece.end(),
+                      rows.words.begin() + static_cast<std::ptrdiff_t>(rows.bucket_start[d]));
+            std::vector<std::uint64_t>().swap(piece);
+        });
+        dropped[f] = n - rows.size;
+    }
+    return dropped;
 }
 
 std::size_t drop_unmatched_rows(SortedRows& a, SortedRows& b) {

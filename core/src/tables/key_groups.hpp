@@ -55,6 +55,40 @@ void sort_rows_by_key(const std::vector<std::uint64_t>& keys, unsigned key_bits,
 // rows whose bit was marked twice are sorted. Returns the rows dropped.
 std::size_t sort_shared_rows_by_key(std::size_t n, const KeyFill& keys, unsigned key_bits, SortedRows& out);
 
+// Writes the keys of `count` rows, d_bytes apart from `rows`, into keys[0 .. count).
+using RowKeys = std::function<void(const std::uint8_t* rows, std::size_t count, std::uint64_t* keys)>;
+
+// The copy of sort_shared_rows_of_parts, kept from call to call so that its
+// pages are touched once per join: codes (in 8-byte words) and row ids.
+struct FamilyBuffers {
+    std::vector<std::uint64_t> codes;
+    std::vector<std::uint32_t> rows;
+};
+
+// Several exact-match parts of a self-join grouped from one pass over the
+// rows, when every part's key holds the bits of one 8-bit digit (parts of 2
+// of 5 blocks that share their first block, say). The pass copies the rows'
+// codes (n rows of d_bytes bytes at `codes`) to 256 buckets by digit, so
+// that rows with equal keys, on any of the parts, share a bucket. Each
+// bucket, in cache, is then ordered by a sub-digit of sub_bits (0 .. 8) bits
+// that every key holds too, and grouped on every part's key in turn,
+// sub-bucket by sub-bucket, the rows alone with their key dropped, as
+// sort_shared_rows_by_key would. Keys are read by keys[f] and digits by
+// digit and sub_digit (RowKeys) from the copy or the input.
+//
+// out[f], for part f (of key_bits[f] bits), holds each bucket's rows grouped
+// by key, rows ascending within a key, the buckets in digit order: the
+// groups' keys follow no overall order. Its words are reused (the vector
+// grows, never shrinks). Returns the rows each part dropped. Memory: the
+// copy in `buffers`, n * (d_bytes + 4) bytes, and 8 bytes per row kept per
+// part.
+std::vector<std::size_t> sort_shared_rows_of_parts(const std::uint8_t* codes, std::size_t n,
+                                                   std::uint64_t d_bytes, const RowKeys& digit,
+                                                   const RowKeys& sub_digit, unsigned sub_bits,
+                                                   std::span<const RowKeys> keys,
+                                                   std::span<const unsigned> key_bits,
+                                                   std::vector<SortedRows>& out, FamilyBuffers& buffers);
+
 // A cross-join's exact-match part drops the rows of each side whose key the
 // other side lacks (a self-join's, the rows alone with their key: see
 // sort_shared_rows_by_key). Returns the distinct keys of A dropped. The two
@@ -76,7 +110,9 @@ public:
     KeyGroups(std::vector<std::uint64_t> keys, unsigned key_bits, bool lookups,
               const CodeSource* codes = nullptr);
     // The same from rows already sorted (sort_rows_by_key, perhaps with rows
-    // dropped): the groups of the rows it holds.
+    // dropped): the groups of the rows it holds. From
+    // sort_shared_rows_of_parts the groups' keys follow no order, and
+    // find() answers only from the direct table.
     KeyGroups(const SortedRows& sorted, unsigned key_bits, bool lookups, const CodeSource* codes);
 
     std::size_t groups() const { return group_keys_.size(); }
