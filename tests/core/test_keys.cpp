@@ -146,19 +146,18 @@ TEST(KeyGroups, PartsGroupedFromOnePassKeepTheRowsThatShareEachPart) {
         for (const std::uint64_t n : {0u, 1u, 600u, 70000u}) {
             const auto codes = n % 3 == 0 ? testing::clustered_codes(n, d_bytes, 40, 3)
                                           : testing::random_codes(n, d_bytes, static_cast<std::uint32_t>(n));
-            // Every part holds bits 0 .. 9: the digit (0 .. 7) and the
-            // sub-digit. Then bits spread out, or a second range (read as
-            // two runs of the word).
+            // Every part holds bits 0 .. 9, the digit's (0 .. 7) among them,
+            // then bits spread out or a second range (read as two runs of
+            // the word).
             std::vector<Part> parts(3);
             for (std::size_t f = 0; f < parts.size(); ++f) {
                 for (std::uint64_t b = 0; b < 10; ++b) parts[f].positions.push_back(b);
                 for (std::uint64_t t = 0; t < 7; ++t)
                     parts[f].positions.push_back(f == 2 ? 19 + t : 10 + f + 3 * t);
             }
-            Part digit_part, sub_part;
+            Part digit_part;
             digit_part.positions = {0, 1, 2, 3, 4, 5, 6, 7};
-            sub_part.positions = {8, 9};
-            const detail::PartKeys digit(digit_part, d_bytes), sub(sub_part, d_bytes);
+            const detail::PartKeys digit(digit_part, d_bytes);
             std::vector<detail::PartKeys> part_keys;
             std::vector<detail::RowKeys> keys;
             std::vector<unsigned> key_bits;
@@ -172,8 +171,8 @@ TEST(KeyGroups, PartsGroupedFromOnePassKeepTheRowsThatShareEachPart) {
                 keys.push_back(row_keys(reader));
                 key_bits.push_back(reader.key_bits());
             }
-            const auto dropped = detail::sort_shared_rows_of_parts(
-                codes.data(), n, d_bytes, row_keys(digit), row_keys(sub), 2, keys, key_bits, out, buffers);
+            const auto dropped = detail::sort_shared_rows_of_parts(codes.data(), n, d_bytes, row_keys(digit),
+                                                                   keys, key_bits, out, buffers);
             for (std::size_t f = 0; f < parts.size(); ++f) {
                 std::map<reference::ChunkKey, std::vector<std::uint32_t>> by_bits;
                 for (std::uint32_t r = 0; r < n; ++r)
@@ -187,7 +186,8 @@ TEST(KeyGroups, PartsGroupedFromOnePassKeepTheRowsThatShareEachPart) {
                         const std::uint64_t word = sorted.words[p];
                         const bool opens =
                             p == sorted.bucket_start[d] || word >> 32 != sorted.words[p - 1] >> 32;
-                        if (!opens) ASSERT_LT(sorted.words[p - 1], word);  // rows ascend within a key
+                        if (p != sorted.bucket_start[d])
+                            ASSERT_LT(sorted.words[p - 1], word);  // keys, then rows
                         if (opens) found.emplace_back();
                         found.back().push_back(static_cast<std::uint32_t>(word));
                     }

@@ -256,16 +256,9 @@ private:
             family_buffers_ = {};
             return;
         }
-        const auto common = family.common.begin();
-        const std::size_t digit_bits = detail::kFamilyDigitBits;
-        Part digit_part, sub_part;
-        digit_part.positions.assign(common, common + digit_bits);
-        sub_part.positions.assign(common + digit_bits,
-                                  common + std::min(family.common.size(), 2 * digit_bits));
+        Part digit_part;
+        digit_part.positions.assign(family.common.begin(), family.common.begin() + detail::kFamilyDigitBits);
         const PartKeys digit(digit_part, a_.d_bytes);
-        const std::optional<PartKeys> sub =
-            sub_part.positions.empty() ? std::nullopt
-                                       : std::optional<PartKeys>(std::in_place, sub_part, a_.d_bytes);
         const auto row_keys = [this](const PartKeys& keys) -> detail::RowKeys {
             return [&keys, this](const std::uint8_t* rows, std::size_t count, std::uint64_t* out) {
                 poll();
@@ -278,9 +271,8 @@ private:
             keys.push_back(row_keys(parts_[q]));
             key_bits.push_back(parts_[q].key_bits());
         }
-        family_dropped_ = detail::sort_shared_rows_of_parts(
-            a_.data, a_.n, a_.d_bytes, row_keys(digit), sub ? row_keys(*sub) : nullptr,
-            static_cast<unsigned>(sub_part.positions.size()), keys, key_bits, family_rows_, family_buffers_);
+        family_dropped_ = detail::sort_shared_rows_of_parts(a_.data, a_.n, a_.d_bytes, row_keys(digit), keys,
+                                                            key_bits, family_rows_, family_buffers_);
         family_parts_ = family.end - p;
     }
 

@@ -29,7 +29,8 @@ PartFamily part_family(std::span<const Part> parts, std::size_t first, std::size
     for (; last < end && last - first < kMaxFamilyParts && exact_match(parts[last]); ++last) {
         const std::vector<std::uint64_t> bits = bits_of(parts[last]);
         std::vector<std::uint64_t> shared;
-        std::set_intersection(common.begin(), common.end(), bits.begin(), bits.end(), std::back_inserter(shared));
+        std::set_intersection(common.begin(), common.end(), bits.begin(), bits.end(),
+                              std::back_inserter(shared));
         if (shared.size() < kFamilyDigitBits) break;
         common = std::move(shared);
     }

@@ -14,8 +14,7 @@ namespace brimel::detail {
 // Most parts in one family: each holds its kept rows until its turn, 8 bytes
 // per row kept (every row, on duplicates).
 inline constexpr std::size_t kMaxFamilyParts = 4;
-// Bits of the digit that buckets a family's rows (256 buckets), and of the
-// sub-digit that orders each bucket.
+// Bits of the digit that buckets a family's rows (256 buckets).
 inline constexpr std::size_t kFamilyDigitBits = 8;
 // Largest copy of the rows a family makes (d_bytes + 4 bytes per row): past
 // it (about 5M rows of 64-bit codes) the copy would cost more memory than

@@ -295,7 +295,6 @@ std::size_t sort_shared_rows_by_key(std::size_t n, const KeyFill& keys, unsigned
 
 std::vector<std::size_t> sort_shared_rows_of_parts(const std::uint8_t* codes, std::size_t n,
                                                    std::uint64_t d_bytes, const RowKeys& digit,
-                                                   const RowKeys& sub_digit, unsigned sub_bits,
                                                    std::span<const RowKeys> keys,
                                                    std::span<const unsigned> key_bits,
                                                    std::vector<SortedRows>& out, FamilyBuffers& buffers) {
@@ -352,62 +351,23 @@ std::vector<std::size_t> sort_shared_rows_of_parts(const std::uint8_t* codes, st
         });
     });
 
-    // Each bucket, in cache, is ordered by its rows' sub-digit (a counting
-    // sort into buffers of the worker), then grouped on every part's key in
-    // turn, sub-bucket by sub-bucket: rows with equal keys share a
-    // sub-bucket too, and a sub-bucket's bitmaps (sort_bucket) stay in L1.
-    // The rows each part keeps go to a piece per (part, bucket), then
-    // together.
-    const std::size_t subs = std::size_t{1} << sub_bits;
+    // Each bucket on every part in turn, while its codes are in cache; the
+    // rows each part keeps go to a piece per (part, bucket), then together.
     std::vector<std::vector<std::uint64_t>> pieces(parts * buckets);
     tbb::parallel_for(
         tbb::blocked_range<std::size_t>(0, buckets, 1), [&](const tbb::blocked_range<std::size_t>& r) {
             BucketScratch scratch;
             std::vector<std::uint64_t> words;
-            std::vector<std::uint8_t> sub_codes;
-            std::vector<std::uint32_t> sub_rows;
-            std::vector<std::size_t> sub_start(subs + 1), next(subs);
             for (std::size_t d = r.begin(); d != r.end(); ++d) {
                 const std::size_t first = bucket_start[d];
                 const std::size_t size = bucket_start[d + 1] - first;
                 if (size < 2) continue;
-                const std::uint8_t* bucket_codes = copy + first * d_bytes;
-                const std::uint32_t* bucket_rows = copy_rows + first;
                 words.resize(size);
-                std::fill(sub_start.begin(), sub_start.end(), 0);
-                if (subs > 1) {
-                    sub_digit(bucket_codes, size, words.data());
-                    for (std::size_t i = 0; i < size; ++i) ++sub_start[words[i] + 1];
-                    std::partial_sum(sub_start.begin(), sub_start.end(), sub_start.begin());
-                    std::copy(sub_start.begin(), sub_start.end() - 1, next.begin());
-                    sub_codes.resize(size * d_bytes);
-                    sub_rows.resize(size);
-                    with_code_size(d_bytes, [&](auto code_bytes) {
-                        for (std::size_t i = 0; i < size; ++i) {
-                            const std::size_t at = next[words[i]]++;
-                            std::memcpy(sub_codes.data() + at * code_bytes, bucket_codes + i * code_bytes,
-                                        code_bytes);
-                            sub_rows[at] = bucket_rows[i];
-                        }
-                    });
-                    bucket_codes = sub_codes.data();
-                    bucket_rows = sub_rows.data();
-                } else {
-                    sub_start[1] = size;
-                }
                 for (std::size_t f = 0; f < parts; ++f) {
-                    keys[f](bucket_codes, size, words.data());
-                    for (std::size_t i = 0; i < size; ++i) words[i] = words[i] << 32 | bucket_rows[i];
-                    std::size_t kept = 0;
-                    for (std::size_t sub = 0; sub < subs; ++sub) {
-                        const std::size_t from = sub_start[sub], count = sub_start[sub + 1] - from;
-                        if (count < 2) continue;
-                        std::uint64_t* data = words.data() + from;
-                        const std::size_t left =
-                            sort_bucket(data, count, std::clamp(key_bits[f], 1u, 32u), true, scratch);
-                        std::copy(data, data + left, words.data() + kept);
-                        kept += left;
-                    }
+                    keys[f](copy + first * d_bytes, size, words.data());
+                    for (std::size_t i = 0; i < size; ++i) words[i] = words[i] << 32 | copy_rows[first + i];
+                    const std::size_t kept =
+                        sort_bucket(words.data(), size, std::clamp(key_bits[f], 1u, 32u), true, scratch);
                     pieces[f * buckets + d].assign(words.begin(),
                                                    words.begin() + static_cast<std::ptrdiff_t>(kept));
                 }

@@ -70,21 +70,19 @@ struct FamilyBuffers {
 // of 5 blocks that share their first block, say). The pass copies the rows'
 // codes (n rows of d_bytes bytes at `codes`) to 256 buckets by digit, so
 // that rows with equal keys, on any of the parts, share a bucket. Each
-// bucket, in cache, is then ordered by a sub-digit of sub_bits (0 .. 8) bits
-// that every key holds too, and grouped on every part's key in turn,
-// sub-bucket by sub-bucket, the rows alone with their key dropped, as
-// sort_shared_rows_by_key would. Keys are read by keys[f] and digits by
-// digit and sub_digit (RowKeys) from the copy or the input.
+// bucket, in cache, is then grouped on every part's key in turn, the rows
+// alone with their key dropped, as sort_shared_rows_by_key would. Keys are
+// read by keys[f] and digits by `digit` (RowKeys) from the copy or the
+// input.
 //
-// out[f], for part f (of key_bits[f] bits), holds each bucket's rows grouped
+// out[f], for part f (of key_bits[f] bits), holds each bucket's rows sorted
 // by key, rows ascending within a key, the buckets in digit order: the
-// groups' keys follow no overall order. Its words are reused (the vector
+// groups' keys ascend bucket by bucket only. Its words are reused (the vector
 // grows, never shrinks). Returns the rows each part dropped. Memory: the
 // copy in `buffers`, n * (d_bytes + 4) bytes, and 8 bytes per row kept per
 // part.
 std::vector<std::size_t> sort_shared_rows_of_parts(const std::uint8_t* codes, std::size_t n,
                                                    std::uint64_t d_bytes, const RowKeys& digit,
-                                                   const RowKeys& sub_digit, unsigned sub_bits,
                                                    std::span<const RowKeys> keys,
                                                    std::span<const unsigned> key_bits,
                                                    std::vector<SortedRows>& out, FamilyBuffers& buffers);
@@ -111,7 +109,7 @@ public:
               const CodeSource* codes = nullptr);
     // The same from rows already sorted (sort_rows_by_key, perhaps with rows
     // dropped): the groups of the rows it holds. From
-    // sort_shared_rows_of_parts the groups' keys follow no order, and
+    // sort_shared_rows_of_parts the keys ascend bucket by bucket only, and
     // find() answers only from the direct table.
     KeyGroups(const SortedRows& sorted, unsigned key_bits, bool lookups, const CodeSource* codes);
 
