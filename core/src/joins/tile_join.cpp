@@ -127,6 +127,16 @@ public:
           }) {
         for (const Part& part : plan.parts) parts_.emplace_back(part, input.d_bytes);
         plan_parts_ = plan.parts;
+        // Codes of one word, every part exact-match and in it: a part's
+        // nearness is one mask of the pair's differing bits.
+        const bool exact_in_one_word =
+            words_ == 1 && std::all_of(parts_.begin(), parts_.end(), [](const PartKeys& keys) {
+                return keys.exact() && keys.threshold() == 0;
+            });
+        for (std::size_t p = 0; exact_in_one_word && p < plan.parts.size(); ++p) {
+            const detail::WordMasks masks = detail::word_masks(plan.parts[p]);
+            exact_masks_.push_back(masks.empty() ? 0 : masks.front().second);
+        }
         end_part_ = std::min(end_part, parts_.size());
         first_part_ = std::min(first_part, end_part_);
     }
@@ -509,6 +519,12 @@ private:
     // so there the pair must be shown near on the part itself.
     bool first_near_part(const std::uint64_t* query, const kernels::Tile& tile, std::size_t pos) const {
         if (parts_.empty()) return true;
+        if (!exact_masks_.empty()) {
+            const std::uint64_t differ = query[0] ^ tile.data[pos];
+            for (std::size_t q = 0; q < part_; ++q)
+                if ((differ & exact_masks_[q]) == 0) return false;
+            return true;
+        }
         return detail::first_near_part(parts_, part_, query, tile.data + pos, tile.stride);
     }
 
@@ -600,6 +616,8 @@ private:
     RunControl* control_;
     std::vector<PartKeys> parts_;
     std::vector<Part> plan_parts_;
+    // With codes of one word and only exact-match parts: each part's bits.
+    std::vector<std::uint64_t> exact_masks_;
     detail::CodeSource source_a_;
     detail::CodeSource source_b_;
     std::size_t part_ = 0;
