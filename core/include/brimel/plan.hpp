@@ -150,10 +150,15 @@ Plan segment_plan(std::uint64_t d_bytes, std::uint32_t k, std::uint64_t rows);
 Plan segment_plan(const std::vector<std::uint64_t>& bits, std::uint64_t d_bytes, std::uint32_t k,
                   std::uint64_t rows);
 
-// True when the join is so small (all pairs times words per row below 2^26,
-// about 20 ms of one core scanning) that planning would cost about what the
-// scan does: find_pairs then scans, and choose_plan draws no sample.
+// True when the join is so small (all pairs times words per row below 2^23,
+// about 2 ms of one core scanning) that planning would cost about what the
+// scan does: find_pairs then scans.
 bool is_tiny(const JoinInput& input);
+// True when the join is large enough (all pairs times words per row at least
+// 2^26) that measuring the codes pays: choose_plan samples pairs for each
+// part's near rate, find_pairs the bits' entropies. A smaller join's options
+// are estimated as for uniform codes.
+bool is_sampled(const JoinInput& input);
 
 // True when the scan is expected to cost less than any plan of `parts` parts
 // or more (each part keys every row), so that such a plan is turned down

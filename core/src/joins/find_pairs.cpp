@@ -41,15 +41,16 @@ bool no_pair_possible(const JoinInput& input) {
 }
 
 // The plans considered: the parts of one plan, the blocks combined, and the
-// fixed plans of the list-returning joins. A tiny join scans; its options are
-// shown as for uniform codes.
+// fixed plans of the list-returning joins. A tiny join scans; the options
+// of a join too small to sample are estimated as for uniform codes.
 PlanChoice plan_for(const JoinInput& input) {
     const bool tiny = is_tiny(input);
+    const bool sampled = is_sampled(input);
     std::vector<double> entropies;
-    if (!tiny)
+    if (sampled)
         entropies = estimate_bit_entropies(ByteSpan(input.a, input.n_a * input.d_bytes), input.n_a,
                                            input.d_bytes, kEntropySampleRows);
-    const std::vector<double>* skew = tiny ? nullptr : &entropies;
+    const std::vector<double>* skew = sampled ? &entropies : nullptr;
     std::vector<Plan> plans = candidate_plans(input.d_bytes, input.k, skew);
     for (auto&& more : {block_plans(input.d_bytes, input.k, skew), fixed_plans(input.d_bytes, input.k, skew)})
         plans.insert(plans.end(), more.begin(), more.end());
