@@ -693,13 +693,14 @@ PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans) {
     double best = HUGE_VAL;
     for (Plan& plan : plans) {
         // A plan met before (the fixed chunks often equal an even cut) is
-        // estimated once. With a sample, a plan of parts many enough that
-        // grouping the rows alone costs more than an option already
-        // estimated is left out (sampling every block plan cost more than a
-        // join of 30,000 rows).
+        // estimated once. Unless the join is tiny (whose options are all
+        // shown), a plan of parts many enough that grouping the rows alone
+        // costs more than an option already estimated is left out (sampling
+        // every block plan cost more than a join of 30,000 rows; estimating
+        // them, half a join of 5,000).
         if (std::any_of(choice.options.begin(), choice.options.end(),
                         [&](const PlanEstimate& seen) { return seen.plan.same_parts(plan); }) ||
-            (sampled > 0 && !plan.is_scan() && least_grouping_cost(input, plan, words) >= best))
+            (!is_tiny(input) && !plan.is_scan() && least_grouping_cost(input, plan, words) >= best))
             continue;
         choice.options.push_back(estimate(input, std::move(plan), xors, sampled, words, cache));
         best = std::min(best, choice.options.back().cost);
