@@ -64,6 +64,8 @@ constexpr double kLoneRowShare = 0.65;
 // ms per part and 10 ms per pass at 3M rows).
 constexpr double kFamilyRowShare = 0.39;
 constexpr double kFamilyPassShare = 0.51;
+// Reading one bit of a key from a list of bits, per row (PositionKeyReader).
+constexpr double kBitReadCost = 1.0;
 // What a part costs whatever its rows (its passes' tasks and buckets): about
 // 0.1 ms on 2 cores, measured on 30k to 300k rows.
 constexpr double kPartCost = 170e3;
@@ -93,6 +95,16 @@ double pair_cost(std::size_t words) {
     return per_word * (1.0 + static_cast<double>(words));
 }
 double row_cost(std::size_t words) { return 12.0 + 2.0 * static_cast<double>(words); }
+// A part's key read bit by bit (a list of bits across the words of a wide
+// code: bits dealt by entropy, blocks combined), per row, beyond row_cost:
+// keys within one word take a few shifts, and ranges and hashes a few loads,
+// counted in row_cost.
+double key_read_cost(const Part& part, const JoinInput& input) {
+    if (part.positions.empty() || part.width() > kMaxExactPartBits ||
+        detail::PartKeys(part, input.d_bytes).in_one_word())
+        return 0.0;
+    return kBitReadCost * static_cast<double>(part.width());
+}
 
 // splitmix64: a fixed-seed stream, so one input always gets one plan.
 struct SampleStream {
@@ -366,7 +378,8 @@ PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::
         const double kept =
             input.self() && part.threshold == 0 ? std::min(1.0, 2.0 * candidates / rows) : 1.0;
         const double lone_share = in_family[p] ? kFamilyRowShare : kLoneRowShare;
-        const double grouped = rows * row_cost(words) * (lone_share + (1.0 - kLoneRowShare) * kept);
+        const double grouped = rows * (row_cost(words) * (lone_share + (1.0 - kLoneRowShare) * kept) +
+                                       key_read_cost(part, input));
         out.candidates += candidates;
         out.cost += kPartCost + grouped + probe_cost + candidates * pair_cost(words);
     }
@@ -380,10 +393,12 @@ double least_grouping_cost(const JoinInput& input, const Plan& plan, std::size_t
     double cost = 0;
     const std::vector<bool> in_family = family_parts(input, plan, words, cost);
     for (std::size_t p = 0; p < plan.parts.size(); ++p)
-        cost += kPartCost + rows_keyed(input) * row_cost(words) *
-                                (in_family[p]                                   ? kFamilyRowShare
-                                 : input.self() && plan.parts[p].threshold == 0 ? kLoneRowShare
-                                                                                : 1.0);
+        cost +=
+            kPartCost + rows_keyed(input) *
+                            (row_cost(words) * (in_family[p] ? kFamilyRowShare
+                                                : input.self() && plan.parts[p].threshold == 0 ? kLoneRowShare
+                                                                                               : 1.0) +
+                             key_read_cost(plan.parts[p], input));
     return cost;
 }
 
