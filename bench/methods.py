@@ -485,10 +485,18 @@ def _dask_find_pairs(workers: int, shuffle_method: Optional[str] = "p2p") -> Met
 
         frame = brimel_dask.find_pairs(array, k, shuffle_method=shuffle_method)
         record_bytes = (k + 1) * (8 + 8 * -(-array.shape[1] // 8))
-        return frame.compute(), client, shuffled_before, array.shape[0], record_bytes
+        return frame.compute(), client, shuffled_before, array, k, record_bytes
 
     def stats(raw) -> dict:
-        frame, client, shuffled_before, n, record_bytes = raw
+        frame, client, shuffled_before, array, k, record_bytes = raw
+        from brimel_native import _brimel_pairs
+        from brimel_native import dask as brimel_dask
+
+        n = array.shape[0]
+        # The cut find_pairs chose, chosen again on the same sample.
+        sample = np.asarray(array[: brimel_dask._SAMPLE_ROWS].compute())
+        words = np.frombuffer(_brimel_pairs.spread_cut(sample, k, n), np.int64)
+        blocks, r = int(words[:-1].max()) + 1, int(words[-1])
         # Metrics reach the scheduler with the workers' heartbeats: wait until
         # two readings a second apart agree.
         shuffled = client.run_on_scheduler(_shuffled_bytes)
@@ -499,6 +507,7 @@ def _dask_find_pairs(workers: int, shuffle_method: Optional[str] = "p2p") -> Met
                 break
         return {
             "plan": f"{workers} × {-(-n // DASK_BLOCK_ROWS)} partitions",
+            "cut": f"{r} of {blocks} blocks" if r > 1 else f"{blocks} blocks, one per part",
             "workers": workers,
             "block_rows": DASK_BLOCK_ROWS,
             "threads": int(os.environ.get("RAYON_NUM_THREADS", "1")),

@@ -11,11 +11,11 @@
 //   explain(a, b, k) -> str                     the PlanChoice as JSON text
 //   scan(a, b, k, stats=False)                  the same pairs by the tile scan
 //     -> (i, j, distance, stats)                alone: the baseline of the bench
-//   spread_parts(sample, k) -> bytes            the spread join (brimel/spread.hpp):
-//   route_rows(codes, first_row, side_b, parts,   its parts, the rows routed to
+//   spread_cut(sample, k, rows) -> bytes        the spread join (brimel/spread.hpp):
+//   route_rows(codes, first_row, side_b, cut,     its cut, the rows routed to
 //              k, seed, partitions, keys=False)  partitions, and one partition's
-//     -> (records, keys, offsets)                pairs, part by part
-//   part_pairs(records, d_bytes, k, parts, cross)
+//     -> (records, keys, offsets)                pairs, route by route
+//   part_pairs(records, d_bytes, k, cut, cross)
 //     -> (i, j, distance)
 //   simhash(text, shingle, progress=None) -> codes
 //                                               SimHash of each line (text.hpp)
@@ -280,37 +280,41 @@ PyObject* explain(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // --- the spread join of brimel_native.dask (brimel/spread.hpp) ---------------
 //
-// spread_parts(sample, k) -> bytes: the plan, as the part of each bit (native
-//   int64, -1 for none), chosen on the sample rows (a code matrix).
-// route_rows(codes, first_row, side_b, parts, k, seed, partitions, keys=False)
-//   -> (records, keys, offsets): each row once per part, records (uint8, one
+// spread_cut(sample, k, rows) -> bytes: the cut, as the block of each bit
+//   (native int64, -1 for none) and then the blocks per part, chosen on the
+//   sample rows (a code matrix) for a join of `rows` rows in all.
+// route_rows(codes, first_row, side_b, cut, k, seed, partitions, keys=False)
+//   -> (records, keys, offsets): each row once per route, records (uint8, one
 //   row of spread_record_bytes per record) grouped by destination, their
 //   uint32 route keys (None unless asked for), and int64 offsets
 //   (partitions + 1) of the destinations.
-// part_pairs(records, d_bytes, k, parts, cross) -> (i, j, distance): the pairs
+// part_pairs(records, d_bytes, k, cut, cross) -> (i, j, distance): the pairs
 //   one partition's records (a sequence of record arrays) give, i and j int64
 //   global ids.
-const FunctionDescription kSpreadParts{"spread_parts", {"sample", "k"}};
+const FunctionDescription kSpreadCut{"spread_cut", {"sample", "k", "rows"}};
 const FunctionDescription kRouteRows{
-    "route_rows", {"codes", "first_row", "side_b", "parts", "k", "seed", "partitions", "keys"}, 7};
-const FunctionDescription kPartPairs{"part_pairs", {"records", "d_bytes", "k", "parts", "cross"}};
+    "route_rows", {"codes", "first_row", "side_b", "cut", "k", "seed", "partitions", "keys"}, 7};
+const FunctionDescription kPartPairs{"part_pairs", {"records", "d_bytes", "k", "cut", "cross"}};
 
-// The plan of `parts` (spread_parts's bytes) for codes of d_bytes bytes at k,
-// checked: one int64 per bit, each -1 or a part below k + 1.
-Plan plan_of(PyObject* parts, std::uint64_t d_bytes, std::uint32_t k) {
+// The routes of `cut` (spread_cut's bytes) for codes of d_bytes bytes at k,
+// checked: one int64 per bit, then r.
+SpreadRoutes routes_of(PyObject* cut_bytes, std::uint64_t d_bytes, std::uint32_t k) {
     char* data = nullptr;
     Py_ssize_t length = 0;
-    if (!PyBytes_Check(parts) || PyBytes_AsStringAndSize(parts, &data, &length) < 0)
-        raise(PyExc_TypeError, "parts must be the bytes spread_parts returned");
-    std::vector<std::int64_t> owners(static_cast<std::size_t>(length) / sizeof(std::int64_t));
-    if (static_cast<std::uint64_t>(length) != 64 * d_bytes)
-        raise(PyExc_ValueError, "parts must hold one int64 per code bit: " + std::to_string(length) +
-                                    " bytes for " + std::to_string(8 * d_bytes) + " bits");
-    std::memcpy(owners.data(), data, static_cast<std::size_t>(length));
-    for (const std::int64_t owner : owners)
-        if (owner < -1 || owner > static_cast<std::int64_t>(k))
-            raise(PyExc_ValueError, "parts must name parts -1 .. k, not " + std::to_string(owner));
-    return spread_plan(owners, std::uint64_t{k} + 1);
+    if (!PyBytes_Check(cut_bytes) || PyBytes_AsStringAndSize(cut_bytes, &data, &length) < 0)
+        raise(PyExc_TypeError, "cut must be the bytes spread_cut returned");
+    if (static_cast<std::uint64_t>(length) != 8 * (8 * d_bytes + 1))
+        raise(PyExc_ValueError,
+              "cut must hold one int64 per code bit and one more: " + std::to_string(length) + " bytes for " +
+                  std::to_string(8 * d_bytes) + " bits");
+    SpreadCut cut{std::vector<std::int64_t>(8 * d_bytes), 0};
+    std::memcpy(cut.blocks.data(), data, cut.blocks.size() * sizeof(std::int64_t));
+    std::int64_t r = 0;
+    std::memcpy(&r, data + cut.blocks.size() * sizeof(std::int64_t), sizeof r);
+    cut.r = r < 0 ? 0 : static_cast<std::uint64_t>(r);
+    const std::string fault = spread_cut_fault(cut, d_bytes, k);
+    if (!fault.empty()) raise(PyExc_ValueError, fault);
+    return spread_routes(cut);
 }
 
 // The ValueError of a k not below the code width.
@@ -326,18 +330,21 @@ MatrixView contiguous(HeldArray& array, const char* name) {
     return view;
 }
 
-PyObject* spread_parts_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* spread_cut_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        const BoundArguments bound = bind_arguments(kSpreadParts, args, kwargs);
+        const BoundArguments bound = bind_arguments(kSpreadCut, args, kwargs);
         HeldArray sample = extract_code_array(bound[0], "sample");
         const std::uint32_t k = extract_u32(bound[1], "k");
+        const std::uint64_t rows = extract_u64(bound[2], "rows");
         const MatrixView view = contiguous(sample, "sample");
         refuse_k_outside(k, view.d_bytes);
-        const std::vector<std::int64_t> owners =
-            without_gil([&] { return spread_parts(matrix_bytes(view), view.n, view.d_bytes, k); });
+        const SpreadCut cut =
+            without_gil([&] { return spread_cut(matrix_bytes(view), view.n, view.d_bytes, k, rows); });
+        std::vector<std::int64_t> words = cut.blocks;
+        words.push_back(static_cast<std::int64_t>(cut.r));
         return checked(
-            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(owners.data()),
-                                      static_cast<Py_ssize_t>(owners.size() * sizeof(std::int64_t))));
+            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(words.data()),
+                                      static_cast<Py_ssize_t>(words.size() * sizeof(std::int64_t))));
     });
 }
 
@@ -353,16 +360,16 @@ PyObject* route_rows_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         const bool with_keys = truthy(bound[7]);
         const MatrixView view = contiguous(codes, "codes");
         refuse_k_outside(k, view.d_bytes);
-        const Plan plan = plan_of(bound[3], view.d_bytes, k);
+        const SpreadRoutes routes = routes_of(bound[3], view.d_bytes, k);
         if (partitions == 0 || partitions > kMaxRows)
             raise(PyExc_ValueError, "partitions must be 1 .. 2^32 - 1");
-        const std::uint64_t parts = plan.parts.size();
-        const std::uint64_t id_limit = std::uint64_t{1} << (63 - spread_tag_shift(parts));
+        const std::uint64_t count = routes.keys.parts.size();
+        const std::uint64_t id_limit = std::uint64_t{1} << (63 - spread_tag_shift(count));
         if (first_row >= id_limit || view.n > id_limit - first_row)
             raise(PyExc_OverflowError, "row ids must be below 2^" +
-                                           std::to_string(63 - spread_tag_shift(parts)) + " for " +
-                                           std::to_string(parts) + " parts");
-        const std::uint64_t copies = view.n * parts;
+                                           std::to_string(63 - spread_tag_shift(count)) + " for " +
+                                           std::to_string(count) + " routes");
+        const std::uint64_t copies = view.n * count;
         void* records = nullptr;
         void* keys = nullptr;
         void* offsets = nullptr;
@@ -377,7 +384,7 @@ PyObject* route_rows_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         PyRef offsets_array(new_array(partitions + 1, 0, Element::i64, &offsets));
         without_gil([&] {
             route_rows(matrix_bytes(view), view.n, view.d_bytes, static_cast<std::int64_t>(first_row), side_b,
-                       plan, seed, partitions, static_cast<std::uint8_t*>(records),
+                       routes, seed, partitions, static_cast<std::uint8_t*>(records),
                        static_cast<std::uint32_t*>(keys), static_cast<std::uint64_t*>(offsets));
             return true;
         });
@@ -402,7 +409,7 @@ PyObject* part_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         if (d_bytes == 0 || d_bytes > kMaxCodeBytes / 8) raise(PyExc_ValueError, "d_bytes is out of range");
         const std::uint32_t k = extract_u32(bound[2], "k");
         refuse_k_outside(k, d_bytes);
-        const Plan plan = plan_of(bound[3], d_bytes, k);
+        const SpreadRoutes routes = routes_of(bound[3], d_bytes, k);
         const bool cross = truthy(bound[4]);
         std::vector<ByteSpan> pieces;
         for (HeldArray& array : held) {
@@ -413,7 +420,7 @@ PyObject* part_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
             pieces.push_back(matrix_bytes(view));
         }
         SpreadPairs pairs = run_interruptible(
-            [&](RunControl& control) { return join_routed(pieces, d_bytes, plan, k, cross, &control); });
+            [&](RunControl& control) { return join_routed(pieces, d_bytes, routes, k, cross, &control); });
         const std::uint64_t found = pairs.i.size();
         void* i = nullptr;
         void* j = nullptr;
@@ -483,15 +490,15 @@ PyMethodDef methods[] = {
     method("option_pairs", option_pairs,
            "option_pairs(a, b, k, option, stats=False)\n--\n\npairs(a, b, k, stats=stats) found with "
            "plan number option of explain(a, b, k)'s options."),
-    method("spread_parts", spread_parts_entry,
-           "spread_parts(sample, k)\n--\n\nThe spread join's k + 1 exact-match parts, chosen on the sample "
-           "rows,\nas the part of each bit (native int64 bytes, -1 for none)."),
     method(
-        "route_rows", route_rows_entry,
-        "route_rows(codes, first_row, side_b, parts, k, seed, partitions, keys=False)\n--\n\nEach row once "
-        "per part as records grouped by destination partition:\n(records, route keys or None, offsets)."),
+        "spread_cut", spread_cut_entry,
+        "spread_cut(sample, k, rows)\n--\n\nThe spread join's cut, chosen on the sample rows for a join of "
+        "rows rows:\nthe block of each bit (native int64 bytes, -1 for none), then the blocks per part."),
+    method("route_rows", route_rows_entry,
+           "route_rows(codes, first_row, side_b, cut, k, seed, partitions, keys=False)\n--\n\nEach row once "
+           "per route as records grouped by destination partition:\n(records, route keys or None, offsets)."),
     method("part_pairs", part_pairs,
-           "part_pairs(records, d_bytes, k, parts, cross)\n--\n\nThe pairs within k that one partition's "
+           "part_pairs(records, d_bytes, k, cut, cross)\n--\n\nThe pairs within k that one partition's "
            "records give, each part keeping\nthe pairs that agree on no earlier part: (i, j, distance)."),
     method("simhash", simhash_entry,
            "simhash(text, shingle, progress=None)\n--\n\nThe 64-bit SimHash of each line of text (1-D uint8) "

@@ -18,19 +18,19 @@ def explain(a: npt.NDArray[np.uint8], b: Optional[npt.NDArray[np.uint8]], k: int
 def scan(
     a: npt.NDArray[np.uint8], b: Optional[npt.NDArray[np.uint8]], k: int, stats: bool = False
 ) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], npt.NDArray[Any], Optional[str]]: ...
-def spread_parts(sample: npt.NDArray[np.uint8], k: int) -> bytes: ...
+def spread_cut(sample: npt.NDArray[np.uint8], k: int, rows: int) -> bytes: ...
 def route_rows(
     codes: npt.NDArray[np.uint8],
     first_row: int,
     side_b: bool,
-    parts: bytes,
+    cut: bytes,
     k: int,
     seed: int,
     partitions: int,
     keys: bool = False,
 ) -> tuple[npt.NDArray[np.uint8], Optional[npt.NDArray[np.uint32]], npt.NDArray[np.int64]]: ...
 def part_pairs(
-    records: Sequence[npt.NDArray[np.uint8]], d_bytes: int, k: int, parts: bytes, cross: bool
+    records: Sequence[npt.NDArray[np.uint8]], d_bytes: int, k: int, cut: bytes, cross: bool
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[Any]]: ...
 def option_pairs(
     a: npt.NDArray[np.uint8], b: Optional[npt.NDArray[np.uint8]], k: int, option: int, stats: bool = False

@@ -1,15 +1,16 @@
 """Every pair of codes within Hamming distance k, on a Dask cluster.
 
-The join is split by the box principle with k + 1 parts of threshold 0: a pair
-within k differs in at most k bits, so some part holds none of them and the
-two rows have the same value on it. The engine chooses the parts on a sample
-of the first rows, and routes every row of a block once per part, as a record
-of its row id and code, to the partition its key on that part names; rows
-equal on a part thus meet in one partition, where the engine joins them part
-by part, comparing only rows equal on the part. A pair is kept only by the
-first part on which its rows agree, so every pair is recorded once and no
-global deduplication is needed. The data moved grows linearly with the rows
-(each row is sent k + 1 times, 8 bytes of row id and its code in whole 8-byte
+The join is split by the box principle: the code's bits are cut into m >= k + 1
+blocks, and a pair within k differs in at most k of them, so it is equal on
+the part that any m - k of those blocks make. The engine chooses the cut on a
+sample of the first rows, and routes every row of a block once for each of
+the first k + 1 blocks, as a record of its row id and code, to the partition
+its bits on that block name; rows equal on a part, and so on its first
+block, thus meet in one partition, where the engine joins them part by part,
+comparing only rows equal on the part. A pair is kept only by the first part
+on which its rows agree, so every pair is recorded once and no global
+deduplication is needed. The data moved grows linearly with the rows (each
+row is sent k + 1 times, 8 bytes of row id and its code in whole 8-byte
 words); the work is the local join's with the same parts.
 
 Needs the ``dask`` extra (``pip install brimel_native[dask]``); importing
@@ -59,9 +60,9 @@ def _routed(block: Any, first: int, side_b: bool, shape: tuple[int, int], route:
     """One block's rows, once per part, as records grouped by destination
     partition: (records, route keys or None, offsets), from the engine."""
     block = _checked_block(block, shape, "b" if side_b else "a")
-    parts, k, seed, npartitions, keys = route
+    cut, k, seed, npartitions, keys = route
     return _brimel_pairs.route_rows(
-        np.ascontiguousarray(block), first, side_b, parts, k, seed, npartitions, keys
+        np.ascontiguousarray(block), first, side_b, cut, k, seed, npartitions, keys
     )
 
 
@@ -88,8 +89,8 @@ def _meta(k: int) -> pd.DataFrame:
 
 def _join(join: tuple, *pieces: npt.NDArray[np.uint8]) -> pd.DataFrame:
     """The pairs one partition's records (in pieces) give, by the engine, part by part."""
-    d_bytes, k, parts, cross = join
-    i, j, distance = _brimel_pairs.part_pairs(pieces, d_bytes, k, parts, cross)
+    d_bytes, k, cut, cross = join
+    i, j, distance = _brimel_pairs.part_pairs(pieces, d_bytes, k, cut, cross)
     return pd.DataFrame({"i": i, "j": j, "distance": distance})
 
 
@@ -128,7 +129,7 @@ def find_pairs(
     no particular order (sort by ``["i", "j"]`` for the local order). Nothing
     runs until the frame is computed or written, e.g. with ``.to_parquet()``.
 
-    One exchange sends every row k + 1 times, once per part, into
+    One exchange sends every row k + 1 times, once per route, into
     ``npartitions`` partitions (default: the number of input blocks). With
     ``shuffle_method`` None (the default) the records travel as NumPy arrays:
     each block is split into one piece per partition and each partition joins
@@ -148,23 +149,24 @@ def find_pairs(
     npartitions = int(npartitions)
 
     sample = a[:_SAMPLE_ROWS]
-    parts = _brimel_pairs.spread_parts(_checked_block(np.asarray(sample.compute()), sample.shape, "a"), k)
+    rows = a.shape[0] + (0 if b is None else b.shape[0])
+    cut = _brimel_pairs.spread_cut(_checked_block(np.asarray(sample.compute()), sample.shape, "a"), k, rows)
     # The route keys' seed: the same in every task of this join, unknown to
     # whoever chose the codes.
     seed = secrets.randbits(64)
-    join = (d_bytes, k, parts, b is not None)
+    join = (d_bytes, k, cut, b is not None)
     blocks = [(block, first, shape, False) for block, first, shape in _blocks(a)]
     if b is not None:
         blocks += [(block, first, shape, True) for block, first, shape in _blocks(b)]
     if shuffle_method is None:
-        route = (parts, k, seed, npartitions, False)
+        route = (cut, k, seed, npartitions, False)
         routed = [
             delayed(_routed)(block, first, side_b, shape, route) for block, first, shape, side_b in blocks
         ]
         pieces = [delayed(_pieces, nout=npartitions)(r, npartitions) for r in routed]
         joined = [delayed(_join)(join, *[p[d] for p in pieces]) for d in range(npartitions)]
         return dd.from_delayed(joined, meta=_meta(k), verify_meta=False)
-    route = (parts, k, seed, 1, True)
+    route = (cut, k, seed, 1, True)
     words = 1 + -(-d_bytes // 8)
     frames = dd.from_delayed(
         [

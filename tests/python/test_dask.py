@@ -71,49 +71,93 @@ def test_matches_local(client, flavour, d_bytes, k, blocks, b_blocks, npartition
     assert_same_pairs(frame, a, k, b)
 
 
+def cut_of(blocks, r):
+    """spread_cut's bytes for the block of each bit and r blocks per part."""
+    return np.append(np.asarray(blocks, np.int64), r).tobytes()
+
+
 @pytest.mark.parametrize(
-    "flavour, d_bytes, k, rows",
-    [("random", 8, 3, 5000), ("constant", 32, 9, 3000), ("equal", 4, 2, 1), ("skewed", 2, 15, 0)],
+    "flavour, d_bytes, k, rows, total",
+    [
+        ("random", 8, 3, 5000, 5000),
+        ("uniform", 8, 3, 65536, 10**7),
+        ("constant", 32, 9, 3000, 3000),
+        ("equal", 4, 2, 1, 1),
+        ("skewed", 2, 15, 0, 0),
+    ],
 )
-def test_parts_are_disjoint_and_none_empty(flavour, d_bytes, k, rows):
-    # Constant bits, a sample of one row or none: still k + 1 parts that each
-    # hold bits, or rows equal on no part's bits would share every partition.
-    sample = codes_with_clusters(max(rows, 1), d_bytes, k, flavour, seed=1)[:rows]
-    owners = np.frombuffer(brimel_dask._brimel_pairs.spread_parts(sample, k), np.int64)
-    assert owners.shape == (8 * d_bytes,)
-    assert set(owners) - {-1} == set(range(k + 1))
+def test_cut_blocks_hold_bits_and_route_k_plus_1_times(flavour, d_bytes, k, rows, total):
+    # Constant bits, a sample of one row or none: still blocks that each hold
+    # bits, r = m - k of them per part, or rows equal on no part's bits would
+    # share every partition; for 10M uniform rows, parts of several blocks.
+    if flavour == "uniform":
+        sample = np.random.default_rng(1).integers(0, 256, (rows, d_bytes), np.uint8)
+    else:
+        sample = codes_with_clusters(max(rows, 1), d_bytes, k, flavour, seed=1)[:rows]
+    words = np.frombuffer(brimel_dask._brimel_pairs.spread_cut(sample, k, total), np.int64)
+    blocks, r = words[:-1], int(words[-1])
+    assert blocks.shape == (8 * d_bytes,)
+    m = int(blocks.max()) + 1
+    assert set(blocks) - {-1} == set(range(m)) and r == m - k
+    assert r > 1 or flavour != "uniform"
 
 
-@pytest.mark.parametrize("d_bytes, k, partitions", [(8, 3, 3), (5, 7, 1), (32, 20, 4)])
-def test_routed_blocks_join_as_locally(d_bytes, k, partitions):
-    # Without a cluster: blocks of A and B routed (codes padded to whole words
-    # when d_bytes is 5), each partition joined from its pieces of every block.
+# Cuts made by hand: one block per part; 2 of 5 and 3 of 6 blocks (routes of
+# 4, 3, 2, 1 and 10, 6, 3, 1 parts); blocks of interleaved bits.
+HAND_CUTS = {
+    "k + 1 blocks": (8, 3, np.repeat(np.arange(4), 16), 1),
+    "2 of 5": (8, 3, np.minimum(np.arange(64) // 13, 4), 2),
+    "3 of 6": (8, 3, np.minimum(np.arange(64) // 11, 5), 3),
+    "interleaved 2 of 4": (5, 2, np.where(np.arange(40) % 9 == 8, -1, np.arange(40) % 4), 2),
+}
+
+
+@pytest.mark.parametrize("partitions", [1, 3])
+@pytest.mark.parametrize("cut", HAND_CUTS)
+def test_routed_blocks_join_as_locally(cut, partitions):
+    # Without a cluster: blocks of A, and of A and B, routed (codes padded to
+    # whole words when d_bytes is 5), each partition joined from its pieces.
+    d_bytes, k, blocks, r = HAND_CUTS[cut]
     codes = codes_with_clusters(1200, d_bytes, k, "skewed", seed=3)
-    a, b, spread = codes[:700], codes[700:], brimel_dask._brimel_pairs
-    parts = spread.spread_parts(a, k)
-    blocks = ((a[:300], 0, False), (a[300:], 300, False), (b, 0, True))
-    routed = [spread.route_rows(x.copy(), first, side, parts, k, 9, partitions) for x, first, side in blocks]
-    found = [
-        spread.part_pairs([r[0][r[2][d] : r[2][d + 1]] for r in routed], d_bytes, k, parts, True)
-        for d in range(partitions)
-    ]
-    got = sorted(zip(*(np.concatenate(column).tolist() for column in zip(*found))))
-    want = brimel_native.find_pairs(a, k, b)
-    assert got == sorted(zip(want.i.tolist(), want.j.tolist(), want.distance.tolist()))
+    a, b, spread, cut_bytes = codes[:700], codes[700:], brimel_dask._brimel_pairs, cut_of(blocks, r)
+    for pieces, other in (
+        (((a[:300], 0, False), (a[300:], 300, False)), None),
+        (((a[:300], 0, False), (a[300:], 300, False), (b, 0, True)), b),
+    ):
+        routed = [
+            spread.route_rows(x.copy(), first, side, cut_bytes, k, 9, partitions) for x, first, side in pieces
+        ]
+        assert all(len(r[0]) == (k + 1) * len(x[0]) for r, x in zip(routed, pieces))
+        found = [
+            spread.part_pairs(
+                [r[0][r[2][d] : r[2][d + 1]] for r in routed], d_bytes, k, cut_bytes, other is not None
+            )
+            for d in range(partitions)
+        ]
+        got = sorted(zip(*(np.concatenate(column).tolist() for column in zip(*found))))
+        want = brimel_native.find_pairs(a, k, other)
+        assert got == sorted(zip(want.i.tolist(), want.j.tolist(), want.distance.tolist()))
 
 
-def test_partition_join_refuses_bad_records():
+def test_partition_join_refuses_bad_records_and_cuts():
     codes = np.zeros((4, 8), np.uint8)
-    parts = brimel_dask._brimel_pairs.spread_parts(codes, 3)
-    records, _, _ = brimel_dask._brimel_pairs.route_rows(codes, 0, False, parts, 3, 1, 2)
+    cut = brimel_dask._brimel_pairs.spread_cut(codes, 3, 4)
+    records, _, _ = brimel_dask._brimel_pairs.route_rows(codes, 0, False, cut, 3, 1, 2)
+    pairs = brimel_dask._brimel_pairs.part_pairs
     with pytest.raises(ValueError, match="bytes each"):
-        brimel_dask._brimel_pairs.part_pairs([records[:, :8].copy()], 8, 3, parts, False)
+        pairs([records[:, :8].copy()], 8, 3, cut, False)
     with pytest.raises(ValueError, match="one int64 per code bit"):
-        brimel_dask._brimel_pairs.part_pairs([records], 8, 3, parts[8:], False)
-    with pytest.raises(ValueError, match="parts -1 .. k"):
-        brimel_dask._brimel_pairs.part_pairs([records], 8, 2, parts, False)
-    with pytest.raises(OverflowError, match="below 2\\^61"):  # ids and the part share 63 bits
-        brimel_dask._brimel_pairs.route_rows(codes, 2**61 - 3, False, parts, 3, 1, 2)
+        pairs([records], 8, 3, cut[8:], False)
+    with pytest.raises(ValueError, match="1 <= r <= m - k, not r = 1 of m = 4 at k = 4"):
+        pairs([records], 8, 4, cut, False)
+    with pytest.raises(ValueError, match="r = 3 of m = 5"):  # 3 of 5 blocks: a pair may differ in all
+        pairs([records], 8, 3, cut_of(np.arange(64) % 5, 3), False)
+    with pytest.raises(ValueError, match="every block"):
+        pairs([records], 8, 3, cut_of(np.arange(64) % 5 * 2, 1), False)
+    with pytest.raises(ValueError, match="at most 64 parts"):
+        pairs([records], 8, 1, cut_of(np.arange(64) % 8, 4), False)
+    with pytest.raises(OverflowError, match="below 2\\^61"):  # ids and the route share 63 bits
+        brimel_dask._brimel_pairs.route_rows(codes, 2**61 - 3, False, cut, 3, 1, 2)
 
 
 @pytest.mark.parametrize("k", [0, 4])

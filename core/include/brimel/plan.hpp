@@ -127,6 +127,25 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
 inline constexpr std::uint64_t kMaxBlockParts = 64;
 std::vector<Plan> block_plans(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies);
 
+// The cuts block_plans makes its plans of: m blocks (ascending bit lists,
+// disjoint, none empty), r of them per part, and the parts' threshold.
+struct BlockCut {
+    std::string name;  // "blocks" or "balanced blocks"
+    std::vector<std::vector<std::uint64_t>> blocks;
+    std::uint64_t r = 0;
+    std::uint32_t threshold = 0;
+};
+std::vector<BlockCut> block_cuts(std::uint64_t d_bytes, std::uint32_t k,
+                                 const std::vector<double>* entropies);
+
+// One part for each choice of r of `blocks` (1 <= r <= blocks.size()), its
+// bits the union of the chosen blocks, all with `threshold`, in lexicographic
+// order of the choices: the parts that share their first block b are
+// consecutive, and come before those whose first block is after b. A part
+// whose bits are contiguous is a bit range, else a position list.
+std::vector<Part> block_parts(const std::vector<std::vector<std::uint64_t>>& blocks, std::uint64_t r,
+                              std::uint32_t threshold);
+
 // The threshold of block_plans' parts of r of m blocks at bound k.
 std::uint32_t block_threshold(std::uint32_t k, std::uint64_t m, std::uint64_t r);
 
@@ -167,7 +186,10 @@ bool scan_beats_plans_of(const JoinInput& input, std::uint64_t parts);
 
 // Estimates every plan on a fixed-seed sample of the input's pairs (the same
 // input always gets the same estimates; a tiny join's are those of uniform
-// codes), adds the scan, and picks the cheapest.
-PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans);
+// codes), adds the scan, and picks the cheapest. With `priced_rows` above 0,
+// `input` is a sample of a self-join of that many rows of the same codes, and
+// the options are priced for that join: pairs near on a part in the same
+// share as in the sample.
+PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans, std::uint64_t priced_rows = 0);
 
 }  // namespace brimel

@@ -1,8 +1,10 @@
 // The spread join (brimel/spread.hpp): its plan, the routing of rows to
 // partitions, and the join of one partition's records.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <string>
 
 #include "../keys/part_keys.hpp"
@@ -14,54 +16,117 @@
 
 namespace brimel {
 
-std::vector<std::int64_t> spread_parts(ByteSpan sample, std::uint64_t n, std::uint64_t d_bytes,
-                                       std::uint32_t k) {
-    assert_equal(sample.size(), n * d_bytes, "sample length mismatch");
-    const std::uint64_t parts = std::uint64_t{k} + 1;
-    const std::vector<double> entropies = estimate_bit_entropies(sample, n, d_bytes, n);
-    std::vector<Plan> exact;
-    for (Plan& plan : candidate_plans(d_bytes, k, &entropies))
-        if (plan.parts.size() == parts &&
-            std::all_of(plan.parts.begin(), plan.parts.end(), [](const Part& p) { return p.threshold == 0; }))
-            exact.push_back(std::move(plan));
-    Plan chosen;
-    if (exact.empty()) {  // more parts than the planner weighs: even bit ranges
-        for (const BitRange& range : chunk_bit_boundaries(8 * d_bytes, parts))
-            chosen.parts.push_back(Part{range.first, range.second, {}, 0});
-    } else {
-        const PlanChoice choice = choose_plan(JoinInput{sample.data(), n, nullptr, 0, d_bytes, k}, exact);
-        const PlanEstimate* best = nullptr;
-        for (const PlanEstimate& option : choice.options)
-            if (!option.plan.is_scan() && (best == nullptr || option.cost < best->cost)) best = &option;
-        chosen = best->plan;
-    }
-    std::vector<std::int64_t> owners(8 * d_bytes, -1);
-    for (std::uint64_t p = 0; p < chosen.parts.size(); ++p) {
-        const Part& part = chosen.parts[p];
-        if (part.positions.empty()) {
-            for (std::uint64_t bit = part.lo; bit < part.hi; ++bit)
-                owners[bit] = static_cast<std::int64_t>(p);
-        } else {
-            for (const std::uint64_t bit : part.positions) owners[bit] = static_cast<std::int64_t>(p);
-        }
-    }
-    return owners;
+std::uint64_t SpreadCut::block_count() const {
+    return blocks.empty() ? 0
+                          : static_cast<std::uint64_t>(*std::max_element(blocks.begin(), blocks.end()) + 1);
 }
 
-Plan spread_plan(std::span<const std::int64_t> owners, std::uint64_t parts) {
-    Plan plan{"spread", std::vector<Part>(parts)};
-    for (std::uint64_t bit = 0; bit < owners.size(); ++bit)
-        if (owners[bit] >= 0) plan.parts[static_cast<std::size_t>(owners[bit])].positions.push_back(bit);
-    // A run of consecutive bits is a range: its key is read as one.
-    for (Part& part : plan.parts) {
-        if (!part.positions.empty() &&
-            part.positions.back() - part.positions.front() + 1 == part.positions.size()) {
-            part.lo = part.positions.front();
-            part.hi = part.positions.back() + 1;
-            part.positions.clear();
+namespace {
+
+SpreadCut cut_of(const std::vector<std::vector<std::uint64_t>>& blocks, std::uint64_t bits, std::uint64_t r) {
+    SpreadCut cut{std::vector<std::int64_t>(bits, -1), r};
+    for (std::size_t b = 0; b < blocks.size(); ++b)
+        for (const std::uint64_t bit : blocks[b]) cut.blocks[bit] = static_cast<std::int64_t>(b);
+    return cut;
+}
+
+// Choices of r of n things, C(n, r), for r <= n.
+std::uint64_t choices(std::uint64_t n, std::uint64_t r) {
+    double count = 1;
+    for (std::uint64_t i = 1; i <= r; ++i)
+        count = count * static_cast<double>(n - r + i) / static_cast<double>(i);
+    return static_cast<std::uint64_t>(std::llround(count));
+}
+
+std::vector<std::vector<std::uint64_t>> bit_lists(const SpreadCut& cut) {
+    std::vector<std::vector<std::uint64_t>> blocks(cut.block_count());
+    for (std::uint64_t bit = 0; bit < cut.blocks.size(); ++bit)
+        if (cut.blocks[bit] >= 0) blocks[static_cast<std::size_t>(cut.blocks[bit])].push_back(bit);
+    return blocks;
+}
+
+}  // namespace
+
+SpreadCut spread_cut(ByteSpan sample, std::uint64_t n, std::uint64_t d_bytes, std::uint32_t k,
+                     std::uint64_t rows) {
+    assert_equal(sample.size(), n * d_bytes, "sample length mismatch");
+    const std::uint64_t bits = 8 * d_bytes;
+    const std::vector<double> entropies = estimate_bit_entropies(sample, n, d_bytes, n);
+    // The cuts into k + 1 blocks, one per part: the planner's plans of k + 1
+    // exact-match parts (even, and by entropy), or even bit ranges when it
+    // makes none (more parts than it weighs).
+    std::vector<SpreadCut> cuts;
+    for (const Plan& plan : candidate_plans(d_bytes, k, &entropies)) {
+        if (plan.parts.size() != std::uint64_t{k} + 1 ||
+            std::any_of(plan.parts.begin(), plan.parts.end(), [](const Part& p) { return p.threshold != 0; }))
+            continue;
+        std::vector<std::vector<std::uint64_t>> blocks;
+        for (const Part& part : plan.parts) {
+            blocks.push_back(part.positions);
+            if (part.positions.empty())
+                for (std::uint64_t bit = part.lo; bit < part.hi; ++bit) blocks.back().push_back(bit);
         }
+        cuts.push_back(cut_of(blocks, bits, 1));
     }
-    return plan;
+    if (cuts.empty()) {
+        std::vector<std::vector<std::uint64_t>> blocks;
+        for (const BitRange& range : chunk_bit_boundaries(bits, std::uint64_t{k} + 1)) {
+            blocks.emplace_back(range.second - range.first);
+            std::iota(blocks.back().begin(), blocks.back().end(), range.first);
+        }
+        return cut_of(blocks, bits, 1);
+    }
+    // Wider parts of r = m - k blocks, still exact-match: m - r + 1 = k + 1
+    // routes, as many records as one block per part.
+    for (const BlockCut& blocks : block_cuts(d_bytes, k, &entropies))
+        if (blocks.threshold == 0 && blocks.r + k == blocks.blocks.size())
+            cuts.push_back(cut_of(blocks.blocks, bits, blocks.r));
+    std::vector<Plan> plans;
+    for (const SpreadCut& cut : cuts) plans.push_back(spread_routes(cut).plan);
+    const PlanChoice choice =
+        choose_plan(JoinInput{sample.data(), n, nullptr, 0, d_bytes, k}, plans, std::max(rows, n));
+    const PlanEstimate* best = nullptr;
+    for (const PlanEstimate& option : choice.options)
+        if (!option.plan.is_scan() && (best == nullptr || option.cost < best->cost)) best = &option;
+    for (std::size_t c = 0; best != nullptr && c < cuts.size(); ++c)
+        if (plans[c].same_parts(best->plan)) return cuts[c];
+    return cuts.front();
+}
+
+std::string spread_cut_fault(const SpreadCut& cut, std::uint64_t d_bytes, std::uint32_t k) {
+    if (cut.blocks.size() != 8 * d_bytes)
+        return "the cut must name a block for each of the " + std::to_string(8 * d_bytes) +
+               " code bits, not " + std::to_string(cut.blocks.size());
+    std::vector<bool> held(cut.blocks.size(), false);
+    for (const std::int64_t block : cut.blocks) {
+        if (block < -1 || block >= static_cast<std::int64_t>(cut.blocks.size()))
+            return "the cut's blocks must be -1 .. " + std::to_string(cut.blocks.size() - 1) + ", not " +
+                   std::to_string(block);
+        if (block >= 0) held[static_cast<std::size_t>(block)] = true;
+    }
+    const std::uint64_t m = cut.block_count();
+    if (std::find(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(m), false) !=
+        held.begin() + static_cast<std::ptrdiff_t>(m))
+        return "every block of the cut must hold bits";
+    if (cut.r < 1 || cut.r + k > m)
+        return "the cut must take r of m blocks with 1 <= r <= m - k, not r = " + std::to_string(cut.r) +
+               " of m = " + std::to_string(m) + " at k = " + std::to_string(k);
+    if (cut.r > 1 && choices(m, cut.r) > kMaxBlockParts)
+        return "the cut must make at most " + std::to_string(kMaxBlockParts) + " parts";
+    return {};
+}
+
+SpreadRoutes spread_routes(const SpreadCut& cut) {
+    const std::vector<std::vector<std::uint64_t>> blocks = bit_lists(cut);
+    SpreadRoutes out{Plan{"spread", block_parts(blocks, cut.r, 0)}, Plan{"routes", {}}, {0}};
+    // The parts are in lexicographic order of their blocks: those whose first
+    // block is b, C(m - 1 - b, r - 1) of them, follow those of b - 1.
+    const std::uint64_t routes = blocks.size() - cut.r + 1;
+    for (std::uint64_t b = 0; b < routes; ++b) {
+        out.first_part.push_back(out.first_part.back() + choices(blocks.size() - 1 - b, cut.r - 1));
+        out.keys.parts.push_back(block_parts({blocks[b]}, 1, 0).front());
+    }
+    return out;
 }
 
 namespace {
@@ -75,29 +140,29 @@ std::int64_t tag_of(const std::uint8_t* record) {
 }  // namespace
 
 void route_rows(ByteSpan codes, std::uint64_t n, std::uint64_t d_bytes, std::int64_t first_row, bool side_b,
-                const Plan& plan, std::uint64_t seed, std::uint64_t partitions, std::uint8_t* records,
-                std::uint32_t* keys, std::uint64_t* offsets) {
+                const SpreadRoutes& routes, std::uint64_t seed, std::uint64_t partitions,
+                std::uint8_t* records, std::uint32_t* keys, std::uint64_t* offsets) {
     assert_equal(codes.size(), n * d_bytes, "codes length mismatch");
-    const std::size_t parts = plan.parts.size();
-    const unsigned shift = spread_tag_shift(parts);
+    const std::size_t count = routes.keys.parts.size();
+    const unsigned shift = spread_tag_shift(count);
     const std::size_t bytes = spread_record_bytes(d_bytes);
     const std::size_t rows = static_cast<std::size_t>(n);
     // Route keys are computed twice, to count and then to place, a stretch of
     // rows at a time: a buffer of a key per copy would be as large as the
     // records themselves, and fresh memory costs its pages' faults.
     constexpr std::size_t kStretch = 4096;
-    std::uint64_t part_keys[kStretch];
+    std::uint64_t route_keys[kStretch];
     const auto for_each_key = [&](auto&& fn) {
-        for (std::size_t p = 0; p < parts; ++p) {
-            const detail::PartKeys reader(plan.parts[p], d_bytes, seed);
-            // The salt spreads equal values of different parts, and values
+        for (std::size_t route = 0; route < count; ++route) {
+            const detail::PartKeys reader(routes.keys.parts[route], d_bytes, seed);
+            // The salt spreads equal values of different routes, and values
             // that differ in a few high bits, over partitions.
-            const std::uint64_t salt = seed ^ ((p + 1) * 0x9E3779B97F4A7C15ull);
+            const std::uint64_t salt = seed ^ ((route + 1) * 0x9E3779B97F4A7C15ull);
             for (std::size_t from = 0; from < rows; from += kStretch) {
                 const std::size_t to = std::min(rows, from + kStretch);
-                reader.keys(codes.data(), from, to, part_keys);
+                reader.keys(codes.data(), from, to, route_keys);
                 for (std::size_t r = from; r < to; ++r)
-                    fn(p, r, static_cast<std::uint32_t>(detail::mix(part_keys[r - from] ^ salt) >> 32));
+                    fn(route, r, static_cast<std::uint32_t>(detail::mix(route_keys[r - from] ^ salt) >> 32));
             }
         }
     };
@@ -109,10 +174,10 @@ void route_rows(ByteSpan codes, std::uint64_t n, std::uint64_t d_bytes, std::int
     for (std::size_t d = 0; d < partitions; ++d) offsets[d + 1] += offsets[d];
     std::vector<std::uint64_t> next(offsets, offsets + partitions);
     const std::size_t padding = bytes - 8 - static_cast<std::size_t>(d_bytes);
-    for_each_key([&](std::size_t p, std::size_t r, std::uint32_t key) {
+    for_each_key([&](std::size_t route, std::size_t r, std::uint32_t key) {
         const std::size_t at = next[destination(key)]++;
         const std::int64_t tag =
-            ((first_row + static_cast<std::int64_t>(r)) << shift) | static_cast<std::int64_t>(p);
+            ((first_row + static_cast<std::int64_t>(r)) << shift) | static_cast<std::int64_t>(route);
         const std::int64_t stored = side_b ? ~tag : tag;
         std::uint8_t* record = records + at * bytes;
         std::memcpy(record, &stored, sizeof stored);
@@ -122,30 +187,30 @@ void route_rows(ByteSpan codes, std::uint64_t n, std::uint64_t d_bytes, std::int
     });
 }
 
-SpreadPairs join_routed(std::span<const ByteSpan> pieces, std::uint64_t d_bytes, const Plan& plan,
+SpreadPairs join_routed(std::span<const ByteSpan> pieces, std::uint64_t d_bytes, const SpreadRoutes& routes,
                         std::uint32_t k, bool cross, RunControl* control) {
     const std::size_t bytes = spread_record_bytes(d_bytes);
-    const std::uint64_t parts = plan.parts.size();
-    const unsigned shift = spread_tag_shift(parts);
-    const std::uint64_t part_mask = (std::uint64_t{1} << shift) - 1;
-    // The records by (part, side): bucket 2 p for rows of A on part p, 2 p + 1
-    // for rows of B; codes back to back in that order, beside their rows' ids.
+    const std::uint64_t count = routes.keys.parts.size();
+    const unsigned shift = spread_tag_shift(count);
+    const std::uint64_t route_mask = (std::uint64_t{1} << shift) - 1;
+    // The records by (route, side): bucket 2 q for rows of A on route q, 2 q +
+    // 1 for rows of B; codes back to back in that order, beside their rows' ids.
     const auto bucket = [&](const std::uint8_t* record) {
         const std::int64_t tag = tag_of(record);
         const bool b = tag < 0;
-        return 2 * (static_cast<std::uint64_t>(b ? ~tag : tag) & part_mask) + (b ? 1 : 0);
+        return 2 * (static_cast<std::uint64_t>(b ? ~tag : tag) & route_mask) + (b ? 1 : 0);
     };
-    std::uint64_t count = 0;
-    std::vector<std::uint64_t> start(2 * parts + 1, 0);
+    std::uint64_t records = 0;
+    std::vector<std::uint64_t> start(2 * count + 1, 0);
     for (const ByteSpan piece : pieces) {
         assert_equal(piece.size() % bytes, 0, "records length mismatch");
         for (std::size_t at = 0; at < piece.size(); at += bytes) ++start[bucket(piece.data() + at) + 1];
-        count += piece.size() / bytes;
+        records += piece.size() / bytes;
     }
-    for (std::uint64_t s = 0; s < 2 * parts; ++s) start[s + 1] += start[s];
+    for (std::uint64_t s = 0; s < 2 * count; ++s) start[s + 1] += start[s];
     // Left uninitialised: every byte is written below.
-    const std::unique_ptr<std::uint8_t[]> codes(new std::uint8_t[count * d_bytes]);
-    const std::unique_ptr<std::int64_t[]> ids(new std::int64_t[count]);
+    const std::unique_ptr<std::uint8_t[]> codes(new std::uint8_t[records * d_bytes]);
+    const std::unique_ptr<std::int64_t[]> ids(new std::int64_t[records]);
     {
         std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
         for (const ByteSpan piece : pieces) {
@@ -159,9 +224,9 @@ SpreadPairs join_routed(std::span<const ByteSpan> pieces, std::uint64_t d_bytes,
         }
     }
     SpreadPairs out;
-    for (std::uint64_t p = 0; p < parts; ++p) {
-        const std::uint64_t a_first = start[2 * p], n_a = start[2 * p + 1] - a_first;
-        const std::uint64_t b_first = start[2 * p + 1], n_b = start[2 * p + 2] - b_first;
+    for (std::uint64_t q = 0; q < count; ++q) {
+        const std::uint64_t a_first = start[2 * q], n_a = start[2 * q + 1] - a_first;
+        const std::uint64_t b_first = start[2 * q + 1], n_b = start[2 * q + 2] - b_first;
         if (cross ? n_a == 0 || n_b == 0 : n_a < 2) continue;
         if (!rows_fit_ids(n_a) || !rows_fit_ids(n_b)) throw RowLimit(std::string(messages::kTooManyRows));
         const JoinInput input{codes.get() + a_first * d_bytes,
@@ -170,7 +235,8 @@ SpreadPairs join_routed(std::span<const ByteSpan> pieces, std::uint64_t d_bytes,
                               cross ? n_b : 0,
                               d_bytes,
                               k};
-        const std::vector<PairRecord> found = detail::join_part_with_plan(input, plan, p, control);
+        const std::vector<PairRecord> found = detail::join_parts_with_plan(
+            input, routes.plan, routes.first_part[q], routes.first_part[q + 1], control);
         const std::int64_t* a_ids = ids.get() + a_first;
         const std::int64_t* b_ids = ids.get() + (cross ? b_first : a_first);
         for (const PairRecord& record : found) {

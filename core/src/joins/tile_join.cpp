@@ -657,12 +657,12 @@ std::vector<PairRecord> join_with_plan(const JoinInput& input, const Plan& plan,
 
 namespace detail {
 
-std::vector<PairRecord> join_part_with_plan(const JoinInput& input, const Plan& plan, std::size_t part,
-                                            RunControl* control) {
+std::vector<PairRecord> join_parts_with_plan(const JoinInput& input, const Plan& plan, std::size_t first,
+                                             std::size_t end, RunControl* control) {
     if (input.n_a == 0 || (input.self() ? input.n_a < 2 : input.n_b == 0)) return {};
     std::vector<PairRecord> records;
     pool::run([&] {
-        TileJoin join(input, plan, RecordPairs{}, control, part, part + 1);
+        TileJoin join(input, plan, RecordPairs{}, control, first, end);
         join.run(nullptr);
         records = join.gather(nullptr);
     });

@@ -1,5 +1,5 @@
 // The tile pipeline with a union-find as its sink, for find_groups, and the
-// pipeline run over one part of a plan, for the spread join.
+// pipeline run over some parts of a plan, for the spread join.
 #pragma once
 
 #include <vector>
@@ -17,10 +17,10 @@ namespace brimel::detail {
 // recorded: memory beyond the input is that of the grouping alone.
 void unite_with_plan(const JoinInput& input, const Plan& plan, UnionFind& groups, RunControl* control);
 
-// The pairs of `input` within input.k that part `part` of `plan` records:
-// near on that part and on no earlier one (keys/part_probe.hpp), ascending.
-// Run over every part of a plan, the records are join_with_plan's.
-std::vector<PairRecord> join_part_with_plan(const JoinInput& input, const Plan& plan, std::size_t part,
-                                            RunControl* control);
+// The pairs of `input` within input.k that parts [first, end) of `plan`
+// record: near on one of them and on no earlier part (keys/part_probe.hpp),
+// ascending. Run over every part of a plan, the records are join_with_plan's.
+std::vector<PairRecord> join_parts_with_plan(const JoinInput& input, const Plan& plan, std::size_t first,
+                                             std::size_t end, RunControl* control);
 
 }  // namespace brimel::detail

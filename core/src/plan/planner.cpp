@@ -565,8 +565,8 @@ constexpr std::uint64_t kMaxBlocks = 8;
 // narrower: every common hash).
 constexpr std::uint64_t kMaxBlockedBits = 1024;
 
-// The parts of r of the given blocks, one per choice, in lexicographic order
-// of the choices; a part whose blocks are contiguous is a bit range.
+}  // namespace
+
 std::vector<Part> block_parts(const std::vector<std::vector<std::uint64_t>>& blocks, std::uint64_t r,
                               std::uint32_t threshold) {
     std::vector<Part> parts;
@@ -596,15 +596,14 @@ std::vector<Part> block_parts(const std::vector<std::vector<std::uint64_t>>& blo
     }
 }
 
-}  // namespace
-
-std::vector<Plan> block_plans(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies) {
+std::vector<BlockCut> block_cuts(std::uint64_t d_bytes, std::uint32_t k,
+                                 const std::vector<double>* entropies) {
     const std::uint64_t total_bits = 8 * d_bytes;
-    std::vector<Plan> plans;
+    std::vector<BlockCut> cuts;
     // Parts list their bit positions: on codes wider than kMaxBlockedBits the
     // lists alone would cost memory in proportion to the width times the
     // parts, for exact matches over parts far wider than any key.
-    if (std::uint64_t{k} >= total_bits || total_bits > kMaxBlockedBits) return plans;
+    if (std::uint64_t{k} >= total_bits || total_bits > kMaxBlockedBits) return cuts;
     const bool skewed = entropies != nullptr && std::any_of(entropies->begin(), entropies->end(),
                                                             [](double e) { return e < kSkewedEntropy; });
     for (std::uint64_t m = 3; m <= std::min(kMaxBlocks, total_bits); ++m) {
@@ -614,23 +613,27 @@ std::vector<Plan> block_plans(std::uint64_t d_bytes, std::uint32_t k, const std:
             const std::uint64_t widest = r * ((total_bits + m - 1) / m);
             if (t > 0 && (widest > kMaxExactPartBits || probes(widest, t) > static_cast<double>(kMaxProbes)))
                 continue;
-            std::vector<std::vector<std::uint64_t>> even;
+            BlockCut even{"blocks", {}, r, t};
             for (const auto& [lo, hi] : chunk_bit_boundaries(total_bits, m)) {
-                even.emplace_back(hi - lo);
-                std::iota(even.back().begin(), even.back().end(), lo);
+                even.blocks.emplace_back(hi - lo);
+                std::iota(even.blocks.back().begin(), even.blocks.back().end(), lo);
             }
-            Plan blocks{"blocks", block_parts(even, r, t)};
-            if (std::all_of(blocks.parts.begin(), blocks.parts.end(), plannable))
-                plans.push_back(std::move(blocks));
+            cuts.push_back(std::move(even));
             if (skewed) {
                 PositionLists lists = plan_adaptive_chunks(*entropies, m, (total_bits + m - 1) / m);
-                if (std::any_of(lists.begin(), lists.end(), [](const auto& list) { return list.empty(); }))
-                    continue;
-                Plan balanced{"balanced blocks", block_parts(lists, r, t)};
-                if (std::all_of(balanced.parts.begin(), balanced.parts.end(), plannable))
-                    plans.push_back(std::move(balanced));
+                if (std::none_of(lists.begin(), lists.end(), [](const auto& list) { return list.empty(); }))
+                    cuts.push_back(BlockCut{"balanced blocks", std::move(lists), r, t});
             }
         }
+    }
+    return cuts;
+}
+
+std::vector<Plan> block_plans(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies) {
+    std::vector<Plan> plans;
+    for (const BlockCut& cut : block_cuts(d_bytes, k, entropies)) {
+        Plan plan{cut.name, block_parts(cut.blocks, cut.r, cut.threshold)};
+        if (std::all_of(plan.parts.begin(), plan.parts.end(), plannable)) plans.push_back(std::move(plan));
     }
     return plans;
 }
@@ -698,10 +701,12 @@ Plan segment_plan(const std::vector<std::uint64_t>& bits, std::uint64_t d_bytes,
     return best;
 }
 
-PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans) {
-    const std::size_t words = std::max<std::size_t>(detail::words_per_row(input.d_bytes), 1);
+PlanChoice choose_plan(const JoinInput& sample, std::vector<Plan> plans, std::uint64_t priced_rows) {
+    const std::size_t words = std::max<std::size_t>(detail::words_per_row(sample.d_bytes), 1);
     std::size_t sampled = 0;
-    const std::vector<std::uint64_t> xors = sample_pair_xors(input, words, sampled);
+    const std::vector<std::uint64_t> xors = sample_pair_xors(sample, words, sampled);
+    JoinInput input = sample;
+    if (priced_rows != 0) input.n_a = priced_rows;
     PlanChoice choice;
     plans.push_back(scan_plan());
     DistanceCache cache;
