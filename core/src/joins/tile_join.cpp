@@ -12,6 +12,7 @@
 #include <bit>
 #include <numeric>
 #include <optional>
+#include <span>
 
 #include "../kernels/scan.hpp"
 #include "../keys/code_words.hpp"
@@ -114,6 +115,7 @@ public:
           control_(control),
           source_a_{a_.data, a_.d_bytes, words_},
           source_b_{b_.data, b_.d_bytes, words_},
+          plan_parts_(plan.parts),
           tile_rows_(tile_rows(input, words_)),
           scratch_([words = words_, rows = tile_rows_] {
               Scratch s;
@@ -126,17 +128,14 @@ public:
               return s;
           }) {
         for (const Part& part : plan.parts) parts_.emplace_back(part, input.d_bytes);
-        plan_parts_ = plan.parts;
         // Codes of one word, every part exact-match and in it: a part's
         // nearness is one mask of the pair's differing bits.
         const bool exact_in_one_word =
             words_ == 1 && std::all_of(parts_.begin(), parts_.end(), [](const PartKeys& keys) {
                 return keys.exact() && keys.threshold() == 0;
             });
-        for (std::size_t p = 0; exact_in_one_word && p < plan.parts.size(); ++p) {
-            const detail::WordMasks masks = detail::word_masks(plan.parts[p]);
-            exact_masks_.push_back(masks.empty() ? 0 : masks.front().second);
-        }
+        for (std::size_t p = 0; exact_in_one_word && p < parts_.size(); ++p)
+            exact_masks_.push_back(parts_[p].word_mask(0));
         end_part_ = std::min(end_part, parts_.size());
         first_part_ = std::min(first_part, end_part_);
     }
@@ -615,11 +614,12 @@ private:
     Sink sink_;
     RunControl* control_;
     std::vector<PartKeys> parts_;
-    std::vector<Part> plan_parts_;
     // With codes of one word and only exact-match parts: each part's bits.
     std::vector<std::uint64_t> exact_masks_;
     detail::CodeSource source_a_;
     detail::CodeSource source_b_;
+    // The plan's parts, which part_family reads; the plan outlives the join.
+    std::span<const Part> plan_parts_;
     std::size_t part_ = 0;
     std::size_t first_part_ = 0;
     std::size_t end_part_ = 0;

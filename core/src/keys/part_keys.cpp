@@ -166,6 +166,12 @@ void PartKeys::group_keys(const std::uint8_t* rows, std::size_t from, std::size_
 // Both counts run once per verified pair or listed row: compiled with and
 // without the POPCNT instruction, the loader picking the clone the CPU runs.
 BRIMEL_POPCNT_CLONES
+std::uint64_t PartKeys::word_mask(std::size_t word) const {
+    for (const auto& [at, mask] : masks_)
+        if (at == word) return mask;
+    return 0;
+}
+
 std::uint32_t PartKeys::part_distance(const std::uint8_t* x, const std::uint8_t* y) const {
     std::uint32_t count = 0;
     for (const auto& [word, mask] : masks_)

@@ -60,6 +60,10 @@ public:
     unsigned key_bits() const { return key_bits_; }
     std::uint32_t threshold() const { return threshold_; }
 
+    // The part's bits in word `word` of a row (keys/code_words.hpp): 0 when
+    // it holds none.
+    std::uint64_t word_mask(std::size_t word) const;
+
     // Bits of the part in which rows x and y differ.
     std::uint32_t part_distance(const std::uint8_t* x, const std::uint8_t* y) const;
     // part_distance(x, y) <= threshold().

@@ -173,6 +173,58 @@ std::size_t sort_bucket(std::uint64_t* data, std::size_t size, unsigned rest_bit
     return shared_only ? keep_shared_keys(data, size) : size;
 }
 
+// Runs fill(from, to, buffer) then fn(b, from, buffer, to - from) for each
+// block b of kSortBlockRows rows (about) of n, in parallel: the buffer, of a
+// word per row, is the worker's own and stays in cache, so no words of all n
+// rows are ever held; buffers are kept from pass to pass. Blocks are visited
+// in order within a worker's range.
+struct SortBlocks {
+    std::size_t count;
+    std::size_t rows;
+    tbb::enumerable_thread_specific<std::vector<std::uint64_t>> buffers;
+
+    explicit SortBlocks(std::size_t n)
+        : count(std::max<std::size_t>((n + kSortBlockRows - 1) / kSortBlockRows, 1)),
+          rows((n + count - 1) / count) {}
+
+    template <class Fill, class Fn>
+    void each(std::size_t n, Fill&& fill, Fn&& fn) {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, 1),
+                          [&](const tbb::blocked_range<std::size_t>& r) {
+                              std::vector<std::uint64_t>& buffer = buffers.local();
+                              buffer.resize(rows);
+                              for (std::size_t b = r.begin(); b != r.end(); ++b) {
+                                  const std::size_t from = b * rows, to = std::min(n, from + rows);
+                                  if (from >= to) continue;
+                                  fill(from, to, buffer.data());
+                                  fn(b, from, buffer.data(), to - from);
+                              }
+                          });
+    }
+};
+
+// Turns offset[b * buckets + d], block b's count of rows in bucket d, into
+// where block b writes its first row of bucket d, and fills bucket_start
+// (buckets + 1 entries): bucket-major prefix sums, so that every block's rows
+// of bucket d follow all rows of lower buckets and those of bucket d in
+// earlier blocks. Both passes walk `offset` block by block, in memory order
+// (bucket by bucket would stride 16 KiB per step: a cache and TLB miss for
+// each of the blocks * buckets counters).
+void counts_to_offsets(std::vector<std::size_t>& offset, std::size_t blocks, std::size_t buckets,
+                       std::vector<std::size_t>& bucket_start) {
+    bucket_start.assign(buckets + 1, 0);
+    for (std::size_t b = 0; b < blocks; ++b)
+        for (std::size_t d = 0; d < buckets; ++d) bucket_start[d + 1] += offset[b * buckets + d];
+    for (std::size_t d = 0; d < buckets; ++d) bucket_start[d + 1] += bucket_start[d];
+    std::vector<std::size_t> next_of_bucket(bucket_start.begin(), bucket_start.end() - 1);
+    for (std::size_t b = 0; b < blocks; ++b)
+        for (std::size_t d = 0; d < buckets; ++d) {
+            const std::size_t count = offset[b * buckets + d];
+            offset[b * buckets + d] = next_of_bucket[d];
+            next_of_bucket[d] += count;
+        }
+}
+
 // The sort of sort_rows_by_key and sort_shared_rows_by_key: fill(from, to,
 // words) writes rows from .. to - 1 as (key << 32 | row) words. Returns the
 // rows dropped (with shared_only).
@@ -185,54 +237,25 @@ std::size_t sort_words(std::size_t n, const KeyFill& fill, unsigned key_bits, So
     const unsigned top_bits = std::min(key_bits, kTopDigitBits);
     const unsigned rest_bits = key_bits - top_bits;
     const std::size_t buckets = std::size_t{1} << top_bits;
-    const std::size_t blocks = std::max<std::size_t>((n + kSortBlockRows - 1) / kSortBlockRows, 1);
-    const std::size_t block_rows = (n + blocks - 1) / blocks;
-    // Each pass fills a block's words in a buffer of its worker (in cache)
-    // and reads them from there: no words of all n inputs are ever held.
-    tbb::enumerable_thread_specific<std::vector<std::uint64_t>> block_words;
-    const auto each_block = [&](auto&& fn) {
-        tbb::parallel_for(
-            tbb::blocked_range<std::size_t>(0, blocks, 1), [&](const tbb::blocked_range<std::size_t>& r) {
-                std::vector<std::uint64_t>& words = block_words.local();
-                words.resize(block_rows);
-                for (std::size_t b = r.begin(); b != r.end(); ++b) {
-                    const std::size_t from = b * block_rows, to = std::min(n, from + block_rows);
-                    if (from >= to) continue;
-                    fill(from, to, words.data());
-                    fn(b, words.data(), to - from);
-                }
-            });
-    };
+    SortBlocks blocks(n);
     // offset[b * buckets + d]: where block b writes its next row of bucket d.
-    std::vector<std::size_t> offset(blocks * buckets);
-    each_block([&](std::size_t b, const std::uint64_t* words, std::size_t count_words) {
-        std::size_t* count = offset.data() + b * buckets;
-        for (std::size_t i = 0; i < count_words; ++i) ++count[words[i] >> (32 + rest_bits)];
-    });
-    // Bucket-major prefix sums: every block's rows of bucket d follow all rows
-    // of lower buckets and those of bucket d in earlier blocks. Both passes
-    // walk `offset` block by block, in memory order (bucket by bucket would
-    // stride 16 KiB per step: a cache and TLB miss for each of the
-    // blocks * buckets counters).
+    std::vector<std::size_t> offset(blocks.count * buckets);
+    blocks.each(n, fill,
+                [&](std::size_t b, std::size_t, const std::uint64_t* words, std::size_t count_words) {
+                    std::size_t* count = offset.data() + b * buckets;
+                    for (std::size_t i = 0; i < count_words; ++i) ++count[words[i] >> (32 + rest_bits)];
+                });
     std::vector<std::size_t>& bucket_start = out.bucket_start;
-    bucket_start.assign(buckets + 1, 0);
-    for (std::size_t b = 0; b < blocks; ++b)
-        for (std::size_t d = 0; d < buckets; ++d) bucket_start[d + 1] += offset[b * buckets + d];
-    for (std::size_t d = 0; d < buckets; ++d) bucket_start[d + 1] += bucket_start[d];
-    std::vector<std::size_t> next_of_bucket(bucket_start.begin(), bucket_start.end() - 1);
-    for (std::size_t b = 0; b < blocks; ++b)
-        for (std::size_t d = 0; d < buckets; ++d) {
-            const std::size_t count = offset[b * buckets + d];
-            offset[b * buckets + d] = next_of_bucket[d];
-            next_of_bucket[d] += count;
-        }
+    counts_to_offsets(offset, blocks.count, buckets, bucket_start);
     grow_on_huge_pages(out.words, n);
     out.size = n;
     std::uint64_t* sorted = out.words.data();
-    each_block([&](std::size_t b, const std::uint64_t* words, std::size_t count_words) {
-        std::size_t* next = offset.data() + b * buckets;
-        for (std::size_t i = 0; i < count_words; ++i) sorted[next[words[i] >> (32 + rest_bits)]++] = words[i];
-    });
+    blocks.each(n, fill,
+                [&](std::size_t b, std::size_t, const std::uint64_t* words, std::size_t count_words) {
+                    std::size_t* next = offset.data() + b * buckets;
+                    for (std::size_t i = 0; i < count_words; ++i)
+                        sorted[next[words[i] >> (32 + rest_bits)]++] = words[i];
+                });
     if (rest_bits == 0 && !shared_only) return 0;
 
     std::vector<std::size_t> kept(shared_only ? buckets : 0, 0);
@@ -301,55 +324,36 @@ std::vector<std::size_t> sort_shared_rows_of_parts(const std::uint8_t* codes, st
     constexpr std::size_t buckets = std::size_t{1} << kTopDigitBits;
     const std::size_t parts = keys.size();
 
-    const std::size_t blocks = std::max<std::size_t>((n + kSortBlockRows - 1) / kSortBlockRows, 1);
-    const std::size_t block_rows = (n + blocks - 1) / blocks;
+    SortBlocks blocks(n);
     // The copy: bucket by bucket, each row's code and its row id, rows
     // ascending within a bucket (blocks scatter in order).
     grow_on_huge_pages(buffers.codes, (n * d_bytes + 7) / 8);
     grow_on_huge_pages(buffers.rows, n);
     auto* const copy = reinterpret_cast<std::uint8_t*>(buffers.codes.data());
     std::uint32_t* const copy_rows = buffers.rows.data();
-    tbb::enumerable_thread_specific<std::vector<std::uint64_t>> block_digits;
-    const auto each_block = [&](auto&& fn) {
-        tbb::parallel_for(
-            tbb::blocked_range<std::size_t>(0, blocks, 1), [&](const tbb::blocked_range<std::size_t>& r) {
-                std::vector<std::uint64_t>& digits = block_digits.local();
-                digits.resize(block_rows);
-                for (std::size_t b = r.begin(); b != r.end(); ++b) {
-                    const std::size_t from = b * block_rows, to = std::min(n, from + block_rows);
-                    if (from >= to) continue;
-                    digit(codes + from * d_bytes, to - from, digits.data());
-                    fn(b, from, digits.data(), to - from);
-                }
-            });
+    const auto digits_of = [&](std::size_t from, std::size_t to, std::uint64_t* digits) {
+        digit(codes + from * d_bytes, to - from, digits);
     };
-    std::vector<std::size_t> offset(blocks * buckets);
-    each_block([&](std::size_t b, std::size_t, const std::uint64_t* digits, std::size_t count) {
-        std::size_t* counts = offset.data() + b * buckets;
-        for (std::size_t i = 0; i < count; ++i) ++counts[digits[i]];
-    });
-    std::vector<std::size_t> bucket_start(buckets + 1, 0);
-    for (std::size_t b = 0; b < blocks; ++b)
-        for (std::size_t d = 0; d < buckets; ++d) bucket_start[d + 1] += offset[b * buckets + d];
-    for (std::size_t d = 0; d < buckets; ++d) bucket_start[d + 1] += bucket_start[d];
-    std::vector<std::size_t> next_of_bucket(bucket_start.begin(), bucket_start.end() - 1);
-    for (std::size_t b = 0; b < blocks; ++b)
-        for (std::size_t d = 0; d < buckets; ++d) {
-            const std::size_t count = offset[b * buckets + d];
-            offset[b * buckets + d] = next_of_bucket[d];
-            next_of_bucket[d] += count;
-        }
-    each_block([&](std::size_t b, std::size_t from, const std::uint64_t* digits, std::size_t count) {
-        std::size_t* next = offset.data() + b * buckets;
-        with_code_size(d_bytes, [&](auto code_bytes) {
-            const std::uint8_t* code = codes + from * code_bytes;
-            for (std::size_t i = 0; i < count; ++i, code += code_bytes) {
-                const std::size_t at = next[digits[i]]++;
-                std::memcpy(copy + at * code_bytes, code, code_bytes);
-                copy_rows[at] = static_cast<std::uint32_t>(from + i);
-            }
-        });
-    });
+    std::vector<std::size_t> offset(blocks.count * buckets);
+    blocks.each(n, digits_of,
+                [&](std::size_t b, std::size_t, const std::uint64_t* digits, std::size_t count) {
+                    std::size_t* counts = offset.data() + b * buckets;
+                    for (std::size_t i = 0; i < count; ++i) ++counts[digits[i]];
+                });
+    std::vector<std::size_t> bucket_start;
+    counts_to_offsets(offset, blocks.count, buckets, bucket_start);
+    blocks.each(n, digits_of,
+                [&](std::size_t b, std::size_t from, const std::uint64_t* digits, std::size_t count) {
+                    std::size_t* next = offset.data() + b * buckets;
+                    with_code_size(d_bytes, [&](auto code_bytes) {
+                        const std::uint8_t* code = codes + from * code_bytes;
+                        for (std::size_t i = 0; i < count; ++i, code += code_bytes) {
+                            const std::size_t at = next[digits[i]]++;
+                            std::memcpy(copy + at * code_bytes, code, code_bytes);
+                            copy_rows[at] = static_cast<std::uint32_t>(from + i);
+                        }
+                    });
+                });
 
     // Each bucket on every part in turn, while its codes are in cache; the
     // rows each part keeps go to a piece per (part, bucket), then together.
