@@ -61,13 +61,18 @@ TEST(PositionKeyReader, SameKeysAsExtractBitsAt) {
 TEST(PartKeys, KeyBitsAreThePartsBits) {
     const std::uint64_t d_bytes = 13;
     const auto rows = testing::random_codes(64, d_bytes, 9);
-    std::vector<Part> parts{{.positions = {1, 9, 33, 64, 65, 100, 103}}};
+    // Position lists: across words; 8 and 9 runs of one word (read as runs,
+    // and bit by bit).
+    std::vector<Part> parts{{.positions = {1, 9, 33, 64, 65, 100, 103}},
+                            {.positions = {0, 2, 4, 6, 8, 10, 12, 14}},
+                            {.positions = {0, 2, 4, 6, 8, 10, 12, 14, 16}}};
     for (const auto& [lo, hi] :
          std::vector<BitRange>{{0, 1}, {3, 17}, {8, 40}, {40, 104}, {0, 32}, {5, 37}, {0, 104}})
         parts.push_back({.lo = lo, .hi = hi});
     for (const Part& part : parts) {
         const detail::PartKeys keys(part, d_bytes);
         EXPECT_EQ(keys.exact(), part.width() <= kMaxExactPartBits);
+        EXPECT_EQ(detail::PartKeys::reads_in_one_word(part), keys.in_one_word());
         for (std::size_t x = 0; x < 64; ++x)
             for (std::size_t y = 0; y < 64; ++y) {
                 const std::uint8_t *rx = rows.data() + x * d_bytes, *ry = rows.data() + y * d_bytes;

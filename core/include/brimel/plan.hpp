@@ -107,9 +107,10 @@ struct PlanChoice {
 // to k + 1, the larger ones on the wider parts; cut evenly, and, when
 // `entropies` shows bits of unequal information, also cut by entropy. Parts
 // with a threshold wider than kMaxExactPartBits or needing more than
-// kMaxProbes probes are left out. The scan is not included.
+// kMaxProbes probes are left out, as are plans of more than `max_parts`
+// parts. The scan is not included.
 std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
-                                  const std::vector<double>* entropies);
+                                  const std::vector<double>* entropies, std::uint64_t max_parts = SIZE_MAX);
 
 // Block-combination plans for codes of d_bytes bytes at bound k (k < 8 *
 // d_bytes): the bits cut into m blocks (evenly, or by entropy when
@@ -123,9 +124,10 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
 // near. Parts overlap, so a pair is near on several; the joins keep it on
 // the first (keys/part_probe.hpp). A part wider than kMaxExactPartBits needs
 // t = 0; plans of more than kMaxBlockParts parts are left out, as are parts
-// needing more than kMaxProbes probes.
+// needing more than kMaxProbes probes, and those of more than `max_parts`.
 inline constexpr std::uint64_t kMaxBlockParts = 64;
-std::vector<Plan> block_plans(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies);
+std::vector<Plan> block_plans(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies,
+                              std::uint64_t max_parts = kMaxBlockParts);
 
 // The cuts block_plans makes its plans of: m blocks (ascending bit lists,
 // disjoint, none empty), r of them per part, and the parts' threshold.
@@ -135,8 +137,8 @@ struct BlockCut {
     std::uint64_t r = 0;
     std::uint32_t threshold = 0;
 };
-std::vector<BlockCut> block_cuts(std::uint64_t d_bytes, std::uint32_t k,
-                                 const std::vector<double>* entropies);
+std::vector<BlockCut> block_cuts(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies,
+                                 std::uint64_t max_parts = kMaxBlockParts);
 
 // One part for each choice of r of `blocks` (1 <= r <= blocks.size()), its
 // bits the union of the chosen blocks, all with `threshold`, in lexicographic
@@ -183,6 +185,11 @@ bool is_sampled(const JoinInput& input);
 // or more (each part keys every row), so that such a plan is turned down
 // without being made.
 bool scan_beats_plans_of(const JoinInput& input, std::uint64_t parts);
+
+// The most parts a plan can have and still be expected to cost less than
+// the scan: each part costs a fixed share and a share of every row keyed,
+// whatever its candidates. Plans of more parts need not be made.
+std::uint64_t most_parts_below_scan(const JoinInput& input);
 
 // Estimates every plan on a fixed-seed sample of the input's pairs (the same
 // input always gets the same estimates; a tiny join's are those of uniform

@@ -51,8 +51,12 @@ PlanChoice plan_for(const JoinInput& input) {
         entropies = estimate_bit_entropies(ByteSpan(input.a, input.n_a * input.d_bytes), input.n_a,
                                            input.d_bytes, kEntropySampleRows);
     const std::vector<double>* skew = sampled ? &entropies : nullptr;
-    std::vector<Plan> plans = candidate_plans(input.d_bytes, input.k, skew);
-    for (auto&& more : {block_plans(input.d_bytes, input.k, skew), fixed_plans(input.d_bytes, input.k, skew)})
+    // Plans of parts so many that they could not cost less than the scan are
+    // not made (most of a small join's planning); a tiny join shows them all.
+    const std::uint64_t most_parts = tiny ? SIZE_MAX : most_parts_below_scan(input);
+    std::vector<Plan> plans = candidate_plans(input.d_bytes, input.k, skew, most_parts);
+    for (auto&& more :
+         {block_plans(input.d_bytes, input.k, skew, most_parts), fixed_plans(input.d_bytes, input.k, skew)})
         plans.insert(plans.end(), more.begin(), more.end());
     PlanChoice choice = choose_plan(input, std::move(plans));
     if (tiny) {
@@ -88,7 +92,7 @@ std::vector<PairRecord> find_pairs(ByteSpan a_data, std::uint64_t n_a, std::opti
         return {};
     }
     check_code_width(d_bytes);  // rows that wide are views of memory that is not there
-    return join_with_plan(input, plan_for(input).plan(), stats, control);
+    return join_with_plan(input, is_tiny(input) ? scan_plan() : plan_for(input).plan(), stats, control);
 }
 
 PlanChoice explain_pairs(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSpan> b_data,

@@ -166,6 +166,14 @@ void PartKeys::group_keys(const std::uint8_t* rows, std::size_t from, std::size_
 // Both counts run once per verified pair or listed row: compiled with and
 // without the POPCNT instruction, the loader picking the clone the CPU runs.
 BRIMEL_POPCNT_CLONES
+bool PartKeys::reads_in_one_word(const Part& part) {
+    if (part.width() == 0 || part.width() > kMaxExactPartBits) return false;
+    const WordMasks masks = word_masks(part);
+    if (masks.size() != 1) return false;
+    const std::uint64_t mask = masks.front().second;
+    return static_cast<std::size_t>(std::popcount(mask & ~(mask << 1))) <= kMaxRuns;  // runs of ones
+}
+
 std::uint64_t PartKeys::word_mask(std::size_t word) const {
     for (const auto& [at, mask] : masks_)
         if (at == word) return mask;

@@ -56,6 +56,9 @@ public:
     bool in_one_word() const {
         return std::holds_alternative<InWord>(reader_) || std::holds_alternative<WordRuns>(reader_);
     }
+    // in_one_word() of the keys of `part`, told without making them (the
+    // planner prices key reads for many parts).
+    static bool reads_in_one_word(const Part& part);
     // Significant bits of a key: the width when exact, else 32.
     unsigned key_bits() const { return key_bits_; }
     std::uint32_t threshold() const { return threshold_; }

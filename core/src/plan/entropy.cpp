@@ -1,6 +1,7 @@
 #include "brimel/entropy.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -14,13 +15,30 @@ std::vector<double> estimate_bit_entropies(ByteSpan data, std::uint64_t n, std::
     const std::uint64_t m = std::min(n, sample);
     if (m == 0) return entropies;
 
+    // Each byte's 8 bits are counted at once: spread[v] holds bit 7 - i of v
+    // in byte i, so adding it counts every bit in its own byte lane; the
+    // lanes are emptied into `ones` before any can pass 255.
+    static constexpr auto spread = [] {
+        std::array<std::uint64_t, 256> table{};
+        for (unsigned v = 0; v < 256; ++v)
+            for (unsigned i = 0; i < 8; ++i) table[v] |= std::uint64_t{(v >> (7 - i)) & 1u} << (8 * i);
+        return table;
+    }();
+    std::vector<std::uint64_t> lanes(d_bytes, 0);
+    const auto empty_lanes = [&] {
+        for (std::uint64_t byte = 0; byte < d_bytes; ++byte) {
+            for (unsigned i = 0; i < 8; ++i) ones[8 * byte + i] += (lanes[byte] >> (8 * i)) & 0xFF;
+            lanes[byte] = 0;
+        }
+    };
     const std::uint64_t stride = std::max<std::uint64_t>(n / m, 1);
     std::uint64_t read = 0;
-    for (std::uint64_t row = 0; read < m && row < n; row += stride, ++read) {
+    for (std::uint64_t row = 0; read < m && row < n; row += stride) {
         const std::uint8_t* code = data.data() + row * d_bytes;
-        for (std::uint64_t byte = 0; byte < d_bytes; ++byte)
-            for (unsigned bit = 0; bit < 8; ++bit) ones[8 * byte + bit] += (code[byte] >> (7 - bit)) & 1u;
+        for (std::uint64_t byte = 0; byte < d_bytes; ++byte) lanes[byte] += spread[code[byte]];
+        if (++read % 255 == 0) empty_lanes();
     }
+    empty_lanes();
     for (std::uint64_t p = 0; p < bits; ++p) {
         const double q = static_cast<double>(ones[p]) / static_cast<double>(read);
         if (q != 0.0 && q != 1.0) entropies[p] = -q * std::log2(q) - (1.0 - q) * std::log2(1.0 - q);

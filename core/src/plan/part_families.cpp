@@ -24,6 +24,12 @@ PartFamily part_family(std::span<const Part> parts, std::size_t first, std::size
     if (first >= end || d_bytes > kMaxFamilyCodeBytes || n * (d_bytes + 4) > kMaxFamilyCopyBytes ||
         !exact_match(parts[first]))
         return family;
+    // Two bit ranges share their overlap: parts cut evenly share nothing.
+    const Part& next = parts[std::min(first + 1, end - 1)];
+    if (first + 1 == end ||
+        (parts[first].positions.empty() && next.positions.empty() &&
+         std::min(parts[first].hi, next.hi) < std::max(parts[first].lo, next.lo) + kFamilyDigitBits))
+        return family;
     std::vector<std::uint64_t> common = bits_of(parts[first]);
     std::size_t last = first + 1;
     for (; last < end && last - first < kMaxFamilyParts && exact_match(parts[last]); ++last) {

@@ -99,9 +99,9 @@ double row_cost(std::size_t words) { return 12.0 + 2.0 * static_cast<double>(wor
 // code: bits dealt by entropy, blocks combined), per row, beyond row_cost:
 // keys within one word take a few shifts, and ranges and hashes a few loads,
 // counted in row_cost.
-double key_read_cost(const Part& part, const JoinInput& input) {
+double key_read_cost(const Part& part) {
     if (part.positions.empty() || part.width() > kMaxExactPartBits ||
-        detail::PartKeys(part, input.d_bytes).in_one_word())
+        detail::PartKeys::reads_in_one_word(part))
         return 0.0;
     return kBitReadCost * static_cast<double>(part.width());
 }
@@ -262,6 +262,16 @@ std::vector<std::size_t> near_counts(const Plan& plan, const std::vector<std::ui
     if (atoms.are_parts) {  // disjoint parts: counted as they come
         for (std::size_t p = 0; p < plan.parts.size(); ++p) {
             const detail::WordMasks& masks = atoms.masks[p];
+            if (masks.size() == 1) {  // the common case: one word, a tight loop
+                const auto [word, mask] = masks.front();
+                const std::uint32_t threshold = plan.parts[p].threshold;
+                std::size_t count = 0;
+                for (std::size_t s = 0; s < sampled; ++s)
+                    count +=
+                        static_cast<std::uint32_t>(std::popcount(xors[s * words + word] & mask)) <= threshold;
+                near[p] = count;
+                continue;
+            }
             for (std::size_t s = 0; s < sampled; ++s) {
                 std::uint32_t count = 0;
                 for (const auto& [word, mask] : masks)
@@ -340,7 +350,9 @@ PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::
         out.plan = std::move(plan);
         return out;
     }
-    const std::vector<std::size_t> near_pairs = near_counts(plan, xors, sampled, words, cache);
+    // Unsampled: every part's rate is that of uniform codes.
+    const std::vector<std::size_t> near_pairs = sampled != 0 ? near_counts(plan, xors, sampled, words, cache)
+                                                             : std::vector<std::size_t>(plan.parts.size());
     const std::vector<bool> in_family = family_parts(input, plan, words, out.cost);
     for (std::size_t p = 0; p < plan.parts.size(); ++p) {
         const Part& part = plan.parts[p];
@@ -378,8 +390,8 @@ PlanEstimate estimate(const JoinInput& input, Plan plan, const std::vector<std::
         const double kept =
             input.self() && part.threshold == 0 ? std::min(1.0, 2.0 * candidates / rows) : 1.0;
         const double lone_share = in_family[p] ? kFamilyRowShare : kLoneRowShare;
-        const double grouped = rows * (row_cost(words) * (lone_share + (1.0 - kLoneRowShare) * kept) +
-                                       key_read_cost(part, input));
+        const double grouped =
+            rows * (row_cost(words) * (lone_share + (1.0 - kLoneRowShare) * kept) + key_read_cost(part));
         out.candidates += candidates;
         out.cost += kPartCost + grouped + probe_cost + candidates * pair_cost(words);
     }
@@ -398,7 +410,7 @@ double least_grouping_cost(const JoinInput& input, const Plan& plan, std::size_t
                             (row_cost(words) * (in_family[p] ? kFamilyRowShare
                                                 : input.self() && plan.parts[p].threshold == 0 ? kLoneRowShare
                                                                                                : 1.0) +
-                             key_read_cost(plan.parts[p], input));
+                             key_read_cost(plan.parts[p]));
     return cost;
 }
 
@@ -432,6 +444,13 @@ bool plannable(const Part& part) {
 bool scan_beats_plans_of(const JoinInput& input, std::uint64_t parts) {
     const std::size_t words = std::max<std::size_t>(detail::words_per_row(input.d_bytes), 1);
     return scan_cost(input, words) < static_cast<double>(parts) * rows_keyed(input) * row_cost(words);
+}
+
+std::uint64_t most_parts_below_scan(const JoinInput& input) {
+    const std::size_t words = std::max<std::size_t>(detail::words_per_row(input.d_bytes), 1);
+    const double per_part =
+        kPartCost + rows_keyed(input) * row_cost(words) * std::min(kFamilyRowShare, kLoneRowShare);
+    return static_cast<std::uint64_t>(std::min(scan_cost(input, words) / per_part, 1e18));
 }
 
 double JoinInput::all_pairs() const {
@@ -491,7 +510,7 @@ std::vector<Plan> fixed_plans(std::uint64_t d_bytes, std::uint32_t k, const std:
 }
 
 std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
-                                  const std::vector<double>* entropies) {
+                                  const std::vector<double>* entropies, std::uint64_t max_parts) {
     const std::uint64_t total_bits = 8 * d_bytes;
     std::vector<Plan> plans;
     if (!k_below_code_width(k, d_bytes)) return plans;
@@ -514,7 +533,7 @@ std::vector<Plan> candidate_plans(std::uint64_t d_bytes, std::uint32_t k,
     std::sort(counts.begin(), counts.end(), std::greater<>());
     counts.erase(std::unique(counts.begin(), counts.end()), counts.end());
     for (const std::uint64_t m : counts) {
-        if (m > total_bits || m > kMaxPlannedParts) continue;
+        if (m > total_bits || m > kMaxPlannedParts || m > max_parts) continue;
         const std::uint64_t widest = (total_bits + m - 1) / m;
         const std::vector<std::uint32_t> t_p = thresholds(k, static_cast<std::size_t>(m));
         // Parts with a threshold must be exact, and fewer parts only get wider.
@@ -596,8 +615,8 @@ std::vector<Part> block_parts(const std::vector<std::vector<std::uint64_t>>& blo
     }
 }
 
-std::vector<BlockCut> block_cuts(std::uint64_t d_bytes, std::uint32_t k,
-                                 const std::vector<double>* entropies) {
+std::vector<BlockCut> block_cuts(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies,
+                                 std::uint64_t max_parts) {
     const std::uint64_t total_bits = 8 * d_bytes;
     std::vector<BlockCut> cuts;
     // Parts list their bit positions: on codes wider than kMaxBlockedBits the
@@ -608,7 +627,9 @@ std::vector<BlockCut> block_cuts(std::uint64_t d_bytes, std::uint32_t k,
                                                             [](double e) { return e < kSkewedEntropy; });
     for (std::uint64_t m = 3; m <= std::min(kMaxBlocks, total_bits); ++m) {
         for (std::uint64_t r = 2; r < m; ++r) {
-            if (binomial(static_cast<unsigned>(m), static_cast<unsigned>(r)) > kMaxBlockParts) continue;
+            if (binomial(static_cast<unsigned>(m), static_cast<unsigned>(r)) >
+                static_cast<double>(std::min(max_parts, kMaxBlockParts)))
+                continue;
             const std::uint32_t t = block_threshold(k, m, r);
             const std::uint64_t widest = r * ((total_bits + m - 1) / m);
             if (t > 0 && (widest > kMaxExactPartBits || probes(widest, t) > static_cast<double>(kMaxProbes)))
@@ -629,9 +650,10 @@ std::vector<BlockCut> block_cuts(std::uint64_t d_bytes, std::uint32_t k,
     return cuts;
 }
 
-std::vector<Plan> block_plans(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies) {
+std::vector<Plan> block_plans(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies,
+                              std::uint64_t max_parts) {
     std::vector<Plan> plans;
-    for (const BlockCut& cut : block_cuts(d_bytes, k, entropies)) {
+    for (const BlockCut& cut : block_cuts(d_bytes, k, entropies, max_parts)) {
         Plan plan{cut.name, block_parts(cut.blocks, cut.r, cut.threshold)};
         if (std::all_of(plan.parts.begin(), plan.parts.end(), plannable)) plans.push_back(std::move(plan));
     }
