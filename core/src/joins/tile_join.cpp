@@ -9,11 +9,13 @@
 #include <oneapi/tbb/parallel_invoke.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <numeric>
 #include <optional>
 #include <span>
 
+#include "../kernels/popcount_clones.hpp"
 #include "../kernels/scan.hpp"
 #include "../keys/code_words.hpp"
 #include "../keys/part_keys.hpp"
@@ -45,6 +47,34 @@ constexpr std::size_t kRecordBlock = 1 << 16;
 constexpr unsigned kRowRangeBits = 8;
 // Widest codes, in 64-bit words, that a grouping copies: 32 bytes per row.
 constexpr std::size_t kMaxCopiedWords = 4;
+// Rows ahead whose codes are prefetched when groups are verified from the
+// input (not from a copy of the codes).
+constexpr std::size_t kRowsAhead = 16;
+// Largest group of a self-join of one-word codes on exact-match parts whose
+// pairs are compared directly (28 compares), not by the kernel.
+constexpr std::size_t kDirectRows = 8;
+
+// A pair of positions t < u in a group, and its distance.
+struct DirectPair {
+    std::uint32_t t, u, dist;
+};
+
+// The pairs of `size` one-word codes within k, except those agreeing on a
+// bit mask of `earlier` (near on an earlier exact-match part), in ascending
+// (t, u); `out` has room for every pair.
+BRIMEL_POPCNT_CLONES std::size_t direct_pairs(const std::uint64_t* codes, std::size_t size, std::uint32_t k,
+                                              std::span<const std::uint64_t> earlier, DirectPair* out) {
+    std::size_t hits = 0;
+    for (std::size_t t = 0; t + 1 < size; ++t)
+        for (std::size_t u = t + 1; u < size; ++u) {
+            const std::uint64_t differ = codes[t] ^ codes[u];
+            const auto dist = static_cast<std::uint32_t>(__builtin_popcountll(differ));
+            bool first = dist <= k;
+            for (std::size_t q = 0; first && q < earlier.size(); ++q) first = (differ & earlier[q]) != 0;
+            if (first) out[hits++] = {static_cast<std::uint32_t>(t), static_cast<std::uint32_t>(u), dist};
+        }
+    return hits;
+}
 
 struct Matrix {
     const std::uint8_t* data;
@@ -136,6 +166,7 @@ public:
             });
         for (std::size_t p = 0; exact_in_one_word && p < parts_.size(); ++p)
             exact_masks_.push_back(parts_[p].word_mask(0));
+        direct_ = self_ && !exact_masks_.empty();
         end_part_ = std::min(end_part, parts_.size());
         first_part_ = std::min(first_part, end_part_);
     }
@@ -287,8 +318,12 @@ private:
     // Codes are copied along with the grouping when they are narrow enough
     // (up to 256 bits: SimHash, pHash, PDQ), so tiles are read in place, in
     // order; wider codes are gathered per tile, bounding the copy's memory.
+    // A direct_ join's groups of A are read from the input, not copied: most
+    // are a few rows compared directly (direct_group), and a copy would cost
+    // 8 bytes per row kept in each of the two groupings in flight (60 MiB
+    // of 10M SimHash rows at k = 3).
     const detail::CodeSource* codes_of(const Matrix& m) const {
-        if (words_ > kMaxCopiedWords) return nullptr;
+        if (words_ > kMaxCopiedWords || (direct_ && &m == &a_)) return nullptr;
         return &m == &a_ ? &source_a_ : &source_b_;
     }
 
@@ -300,18 +335,26 @@ private:
         // balances their uneven sizes by stealing. A larger group is cut into
         // tiles and its tile pairs run in parallel on their own, so one heavy
         // group (a flood, a duplicate cluster) still uses every worker.
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, groups_a.groups(), 64),
-                          [&](const tbb::blocked_range<std::size_t>& range) {
-                              Scratch& s = scratch_.local();
-                              std::uint64_t rows = 0;
-                              for (std::size_t g = range.begin(); g != range.end(); ++g) {
-                                  if (groups_a.size(g) > tile_rows_) continue;
-                                  poll();
-                                  small_group(s, groups_a, queries, flips, g);
-                                  rows += groups_a.size(g);
-                              }
-                              advance(rows);
-                          });
+        tbb::parallel_for(
+            tbb::blocked_range<std::size_t>(0, groups_a.groups(), 64),
+            [&](const tbb::blocked_range<std::size_t>& range) {
+                Scratch& s = scratch_.local();
+                std::uint64_t rows = 0;
+                // Codes read from the input by row: a prefetch kRowsAhead
+                // rows ahead keeps several misses in flight.
+                const std::size_t end_row = groups_a.start(range.end() - 1) + groups_a.size(range.end() - 1);
+                std::size_t ahead = groups_a.has_codes() ? end_row : groups_a.start(range.begin());
+                for (std::size_t g = range.begin(); g != range.end(); ++g) {
+                    for (const std::size_t until = std::min(end_row, groups_a.start(g) + kRowsAhead);
+                         ahead < until; ++ahead)
+                        __builtin_prefetch(a_.row(groups_a.rows()[ahead]));
+                    if (groups_a.size(g) > tile_rows_) continue;
+                    poll();
+                    small_group(s, groups_a, queries, flips, g);
+                    rows += groups_a.size(g);
+                }
+                advance(rows);
+            });
         for (std::size_t g = 0; g < groups_a.groups(); ++g)
             if (groups_a.group(g).size() > tile_rows_) large_group(groups_a, queries, flips, g);
         if (control_ != nullptr) control_->part_done();
@@ -388,6 +431,10 @@ private:
                      const std::vector<std::uint64_t>& flips, std::size_t g) {
         const std::size_t first = groups_a.start(g);
         const std::size_t size = groups_a.size(g);
+        if (direct_ && size <= kDirectRows) {
+            direct_group(s, groups_a, first, size);
+            return;
+        }
         if (self_ && size >= 2) {
             const TileRef tile = tile_of(s, groups_a, first, size);
             for (std::size_t t = 0; t + 1 < size; ++t)
@@ -412,6 +459,25 @@ private:
             }
         });
         if (gathered > 0) scan_gathered();
+    }
+
+    // A group of a few rows of a direct_ join, which has no neighbours: its
+    // pairs compared one by one from the input, as a kernel call per row
+    // would cost more than the few compares it makes (most such groups hold
+    // two rows).
+    void direct_group(Scratch& s, const KeyGroups& groups, std::size_t first, std::size_t size) const {
+        const std::uint32_t* rows = groups.rows().data() + first;
+        std::array<std::uint64_t, kDirectRows> codes;
+        for (std::size_t t = 0; t < size; ++t) codes[t] = detail::load_word(a_.row(rows[t]), 0, a_.d_bytes);
+        std::array<DirectPair, kDirectRows*(kDirectRows - 1) / 2> near;
+        const std::span<const std::uint64_t> earlier(exact_masks_.data(), Sink::kOncePerPair ? part_ : 0);
+        const std::size_t hits = direct_pairs(codes.data(), size, k_, earlier, near.data());
+        for (std::size_t h = 0; h < hits; ++h) {
+            const std::uint32_t i = rows[near[h].t], j = rows[near[h].u];
+            sink_(s, std::min(i, j), std::max(i, j), near[h].dist);
+        }
+        s.recorded += hits;
+        s.verified += size * (size - 1) / 2;
     }
 
     // Copies `count` rows of `groups` (of B, or of A in a self-join) from
@@ -616,6 +682,9 @@ private:
     std::vector<PartKeys> parts_;
     // With codes of one word and only exact-match parts: each part's bits.
     std::vector<std::uint64_t> exact_masks_;
+    // A self-join with exact_masks_: its parts have no neighbouring keys, so
+    // every pair lies inside one group.
+    bool direct_ = false;
     detail::CodeSource source_a_;
     detail::CodeSource source_b_;
     // The plan's parts, which part_family reads; the plan outlives the join.
