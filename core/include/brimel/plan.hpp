@@ -40,6 +40,8 @@ struct Part {
     std::uint32_t threshold = 0;
 
     std::uint64_t width() const { return positions.empty() ? hi - lo : positions.size(); }
+    // The part's bit positions, ascending.
+    std::vector<std::uint64_t> bits() const;
 };
 
 struct Plan {
@@ -139,6 +141,14 @@ struct BlockCut {
 };
 std::vector<BlockCut> block_cuts(std::uint64_t d_bytes, std::uint32_t k, const std::vector<double>* entropies,
                                  std::uint64_t max_parts = kMaxBlockParts);
+
+// m contiguous blocks of nearly equal width (chunk_bit_boundaries) over bits
+// 0 .. total_bits - 1, as bit lists.
+std::vector<std::vector<std::uint64_t>> even_blocks(std::uint64_t total_bits, std::uint64_t m);
+
+// C(n, r), the choices of r of n things (r <= n), as a double: exact while
+// it stays below 2^53.
+double binomial(std::uint64_t n, std::uint64_t r);
 
 // One part for each choice of r of `blocks` (1 <= r <= blocks.size()), its
 // bits the union of the chosen blocks, all with `threshold`, in lexicographic

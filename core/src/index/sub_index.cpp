@@ -9,20 +9,9 @@
 #include "verify.hpp"
 
 namespace brimel::detail {
-namespace {
-
-std::vector<std::uint64_t> part_bits(const Part& part) {
-    std::vector<std::uint64_t> bits = part.positions;
-    for (std::uint64_t bit = part.lo; bit < part.hi; ++bit) bits.push_back(bit);
-    std::sort(bits.begin(), bits.end());
-    return bits;
-}
-
-}  // namespace
-
 std::vector<std::uint64_t> bits_outside(const std::vector<std::uint64_t>& free_bits, const Part& part) {
     std::vector<std::uint64_t> left;
-    const std::vector<std::uint64_t> taken = part_bits(part);
+    const std::vector<std::uint64_t> taken = part.bits();
     std::set_difference(free_bits.begin(), free_bits.end(), taken.begin(), taken.end(),
                         std::back_inserter(left));
     return left;

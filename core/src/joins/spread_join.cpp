@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <numeric>
 #include <string>
 
 #include "../keys/part_keys.hpp"
@@ -30,14 +29,6 @@ SpreadCut cut_of(const std::vector<std::vector<std::uint64_t>>& blocks, std::uin
     return cut;
 }
 
-// Choices of r of n things, C(n, r), for r <= n.
-std::uint64_t choices(std::uint64_t n, std::uint64_t r) {
-    double count = 1;
-    for (std::uint64_t i = 1; i <= r; ++i)
-        count = count * static_cast<double>(n - r + i) / static_cast<double>(i);
-    return static_cast<std::uint64_t>(std::llround(count));
-}
-
 std::vector<std::vector<std::uint64_t>> bit_lists(const SpreadCut& cut) {
     std::vector<std::vector<std::uint64_t>> blocks(cut.block_count());
     for (std::uint64_t bit = 0; bit < cut.blocks.size(); ++bit)
@@ -61,21 +52,10 @@ SpreadCut spread_cut(ByteSpan sample, std::uint64_t n, std::uint64_t d_bytes, st
             std::any_of(plan.parts.begin(), plan.parts.end(), [](const Part& p) { return p.threshold != 0; }))
             continue;
         std::vector<std::vector<std::uint64_t>> blocks;
-        for (const Part& part : plan.parts) {
-            blocks.push_back(part.positions);
-            if (part.positions.empty())
-                for (std::uint64_t bit = part.lo; bit < part.hi; ++bit) blocks.back().push_back(bit);
-        }
+        for (const Part& part : plan.parts) blocks.push_back(part.bits());
         cuts.push_back(cut_of(blocks, bits, 1));
     }
-    if (cuts.empty()) {
-        std::vector<std::vector<std::uint64_t>> blocks;
-        for (const BitRange& range : chunk_bit_boundaries(bits, std::uint64_t{k} + 1)) {
-            blocks.emplace_back(range.second - range.first);
-            std::iota(blocks.back().begin(), blocks.back().end(), range.first);
-        }
-        return cut_of(blocks, bits, 1);
-    }
+    if (cuts.empty()) return cut_of(even_blocks(bits, std::uint64_t{k} + 1), bits, 1);
     // Wider parts of r = m - k blocks, still exact-match: m - r + 1 = k + 1
     // routes, as many records as one block per part.
     for (const BlockCut& blocks : block_cuts(d_bytes, k, &entropies))
@@ -111,7 +91,7 @@ std::string spread_cut_fault(const SpreadCut& cut, std::uint64_t d_bytes, std::u
     if (cut.r < 1 || cut.r + k > m)
         return "the cut must take r of m blocks with 1 <= r <= m - k, not r = " + std::to_string(cut.r) +
                " of m = " + std::to_string(m) + " at k = " + std::to_string(k);
-    if (cut.r > 1 && choices(m, cut.r) > kMaxBlockParts)
+    if (cut.r > 1 && binomial(m, cut.r) > static_cast<double>(kMaxBlockParts))
         return "the cut must make at most " + std::to_string(kMaxBlockParts) + " parts";
     return {};
 }
@@ -123,7 +103,8 @@ SpreadRoutes spread_routes(const SpreadCut& cut) {
     // block is b, C(m - 1 - b, r - 1) of them, follow those of b - 1.
     const std::uint64_t routes = blocks.size() - cut.r + 1;
     for (std::uint64_t b = 0; b < routes; ++b) {
-        out.first_part.push_back(out.first_part.back() + choices(blocks.size() - 1 - b, cut.r - 1));
+        out.first_part.push_back(out.first_part.back() + static_cast<std::uint64_t>(std::llround(
+                                                             binomial(blocks.size() - 1 - b, cut.r - 1))));
         out.keys.parts.push_back(block_parts({blocks[b]}, 1, 0).front());
     }
     return out;

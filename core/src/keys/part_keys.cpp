@@ -48,6 +48,16 @@ std::vector<std::uint64_t> flip_masks(unsigned bits, std::uint32_t threshold) {
     return flips;
 }
 
+bool PartKeys::in_word_runs(const WordMasks& masks) {
+    if (masks.size() != 1) return false;
+    const std::uint64_t mask = masks.front().second;
+    return static_cast<std::size_t>(std::popcount(mask & ~(mask << 1))) <= kMaxRuns;  // runs of ones
+}
+
+bool PartKeys::reads_in_one_word(const Part& part) {
+    return part.width() > 0 && part.width() <= kMaxExactPartBits && in_word_runs(word_masks(part));
+}
+
 PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes) : PartKeys(part, d_bytes, process_seed()) {}
 
 PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes, std::uint64_t seed)
@@ -76,22 +86,21 @@ PartKeys::PartKeys(const Part& part, std::uint64_t d_bytes, std::uint64_t seed)
             reader_.emplace<InWord>(InWord{word, shift, mask >> shift});
             return;
         }
-        WordRuns runs{word, 0, {}, {}};
-        unsigned placed = 0;  // key bits filled by the runs before
-        for (std::uint64_t rest = mask; rest != 0 && runs.count < kMaxRuns; ++runs.count) {
-            const auto low = static_cast<unsigned>(std::countr_zero(rest));
-            const auto length = static_cast<unsigned>(std::countr_one(rest >> low));
-            const std::uint64_t run =
-                length == 64 ? ~std::uint64_t{0} : ((std::uint64_t{1} << length) - 1) << low;
-            runs.shift[runs.count] = low - placed;
-            runs.mask[runs.count] = run;
-            placed += length;
-            rest &= ~run;
-            if (rest == 0) {
-                ++runs.count;
-                reader_.emplace<WordRuns>(runs);
-                return;
+        if (in_word_runs(masks_)) {
+            WordRuns runs{word, 0, {}, {}};
+            unsigned placed = 0;  // key bits filled by the runs before
+            for (std::uint64_t rest = mask; rest != 0; ++runs.count) {
+                const auto low = static_cast<unsigned>(std::countr_zero(rest));
+                const auto length = static_cast<unsigned>(std::countr_one(rest >> low));
+                const std::uint64_t run =
+                    length == 64 ? ~std::uint64_t{0} : ((std::uint64_t{1} << length) - 1) << low;
+                runs.shift[runs.count] = low - placed;
+                runs.mask[runs.count] = run;
+                placed += length;
+                rest &= ~run;
             }
+            reader_.emplace<WordRuns>(runs);
+            return;
         }
     }
     if (part.positions.empty()) {
@@ -163,17 +172,6 @@ void PartKeys::group_keys(const std::uint8_t* rows, std::size_t from, std::size_
     }
 }
 
-// Both counts run once per verified pair or listed row: compiled with and
-// without the POPCNT instruction, the loader picking the clone the CPU runs.
-BRIMEL_POPCNT_CLONES
-bool PartKeys::reads_in_one_word(const Part& part) {
-    if (part.width() == 0 || part.width() > kMaxExactPartBits) return false;
-    const WordMasks masks = word_masks(part);
-    if (masks.size() != 1) return false;
-    const std::uint64_t mask = masks.front().second;
-    return static_cast<std::size_t>(std::popcount(mask & ~(mask << 1))) <= kMaxRuns;  // runs of ones
-}
-
 std::uint64_t PartKeys::word_mask(std::size_t word) const {
     for (const auto& [at, mask] : masks_)
         if (at == word) return mask;
@@ -188,6 +186,8 @@ std::uint32_t PartKeys::part_distance(const std::uint8_t* x, const std::uint8_t*
     return count;
 }
 
+// Both counts run once per verified pair or listed row: compiled with and
+// without the POPCNT instruction, the loader picking the clone the CPU runs.
 BRIMEL_POPCNT_CLONES
 bool PartKeys::near(const std::uint8_t* x, const std::uint8_t* y) const {
     std::uint32_t count = 0;

@@ -93,6 +93,9 @@ private:
         std::array<unsigned, kMaxRuns> shift;      // right shift bringing run r to its key place
         std::array<std::uint64_t, kMaxRuns> mask;  // run r's bits in the word
     };
+    // Whether keys of a part of these masks (an exact one) are read as
+    // WordRuns or InWord: one word, at most kMaxRuns runs of ones.
+    static bool in_word_runs(const WordMasks& masks);
     std::variant<std::monostate, InWord, WordRuns, BitChunkReader, PositionKeyReader> reader_;
     // The part's word byte-swapped: bit ranges of the code are runs of it
     // (bit p of a row is bit 63 - p % 64 of its word), so a part of two

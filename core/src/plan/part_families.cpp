@@ -2,19 +2,11 @@
 
 #include <algorithm>
 #include <iterator>
-#include <numeric>
 
 namespace brimel::detail {
 namespace {
 
 bool exact_match(const Part& part) { return part.threshold == 0 && part.width() <= kMaxExactPartBits; }
-
-std::vector<std::uint64_t> bits_of(const Part& part) {
-    if (!part.positions.empty()) return part.positions;
-    std::vector<std::uint64_t> bits(part.hi - part.lo);
-    std::iota(bits.begin(), bits.end(), part.lo);
-    return bits;
-}
 
 }  // namespace
 
@@ -24,16 +16,16 @@ PartFamily part_family(std::span<const Part> parts, std::size_t first, std::size
     if (first >= end || d_bytes > kMaxFamilyCodeBytes || n * (d_bytes + 4) > kMaxFamilyCopyBytes ||
         !exact_match(parts[first]))
         return family;
+    if (first + 1 == end) return family;
     // Two bit ranges share their overlap: parts cut evenly share nothing.
-    const Part& next = parts[std::min(first + 1, end - 1)];
-    if (first + 1 == end ||
-        (parts[first].positions.empty() && next.positions.empty() &&
-         std::min(parts[first].hi, next.hi) < std::max(parts[first].lo, next.lo) + kFamilyDigitBits))
+    const Part& next = parts[first + 1];
+    if (parts[first].positions.empty() && next.positions.empty() &&
+        std::min(parts[first].hi, next.hi) < std::max(parts[first].lo, next.lo) + kFamilyDigitBits)
         return family;
-    std::vector<std::uint64_t> common = bits_of(parts[first]);
+    std::vector<std::uint64_t> common = parts[first].bits();
     std::size_t last = first + 1;
     for (; last < end && last - first < kMaxFamilyParts && exact_match(parts[last]); ++last) {
-        const std::vector<std::uint64_t> bits = bits_of(parts[last]);
+        const std::vector<std::uint64_t> bits = parts[last].bits();
         std::vector<std::uint64_t> shared;
         std::set_intersection(common.begin(), common.end(), bits.begin(), bits.end(),
                               std::back_inserter(shared));

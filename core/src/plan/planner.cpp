@@ -73,16 +73,10 @@ constexpr double kPartCost = 170e3;
 // for each threshold.
 constexpr std::uint64_t kEveryPartCount = 40;
 
-double binomial(unsigned n, unsigned r) {
-    double c = 1;
-    for (unsigned i = 0; i < r; ++i) c = c * (n - i) / (i + 1);
-    return c;
-}
-
 // Part values within t of a given one, itself excluded.
 double probes(std::uint64_t bits, std::uint32_t t) {
     double total = 0;
-    for (std::uint32_t i = 1; i <= t && i <= bits; ++i) total += binomial(static_cast<unsigned>(bits), i);
+    for (std::uint32_t i = 1; i <= t && i <= bits; ++i) total += binomial(bits, i);
     return total;
 }
 
@@ -460,6 +454,26 @@ double JoinInput::all_pairs() const {
 
 Plan scan_plan() { return {"scan", {}}; }
 
+std::vector<std::uint64_t> Part::bits() const {
+    if (!positions.empty()) return positions;
+    std::vector<std::uint64_t> out(hi - lo);
+    std::iota(out.begin(), out.end(), lo);
+    return out;
+}
+
+std::vector<std::vector<std::uint64_t>> even_blocks(std::uint64_t total_bits, std::uint64_t m) {
+    std::vector<std::vector<std::uint64_t>> blocks;
+    for (const auto& [lo, hi] : chunk_bit_boundaries(total_bits, m))
+        blocks.push_back(Part{lo, hi, {}, 0}.bits());
+    return blocks;
+}
+
+double binomial(std::uint64_t n, std::uint64_t r) {
+    double c = 1;
+    for (std::uint64_t i = 0; i < r; ++i) c = c * static_cast<double>(n - i) / static_cast<double>(i + 1);
+    return c;
+}
+
 bool Plan::same_parts(const Plan& other) const {
     return std::equal(
         parts.begin(), parts.end(), other.parts.begin(), other.parts.end(), [](const Part& x, const Part& y) {
@@ -627,19 +641,12 @@ std::vector<BlockCut> block_cuts(std::uint64_t d_bytes, std::uint32_t k, const s
                                                             [](double e) { return e < kSkewedEntropy; });
     for (std::uint64_t m = 3; m <= std::min(kMaxBlocks, total_bits); ++m) {
         for (std::uint64_t r = 2; r < m; ++r) {
-            if (binomial(static_cast<unsigned>(m), static_cast<unsigned>(r)) >
-                static_cast<double>(std::min(max_parts, kMaxBlockParts)))
-                continue;
+            if (binomial(m, r) > static_cast<double>(std::min(max_parts, kMaxBlockParts))) continue;
             const std::uint32_t t = block_threshold(k, m, r);
             const std::uint64_t widest = r * ((total_bits + m - 1) / m);
             if (t > 0 && (widest > kMaxExactPartBits || probes(widest, t) > static_cast<double>(kMaxProbes)))
                 continue;
-            BlockCut even{"blocks", {}, r, t};
-            for (const auto& [lo, hi] : chunk_bit_boundaries(total_bits, m)) {
-                even.blocks.emplace_back(hi - lo);
-                std::iota(even.blocks.back().begin(), even.blocks.back().end(), lo);
-            }
-            cuts.push_back(std::move(even));
+            cuts.push_back(BlockCut{"blocks", even_blocks(total_bits, m), r, t});
             if (skewed) {
                 PositionLists lists = plan_adaptive_chunks(*entropies, m, (total_bits + m - 1) / m);
                 if (std::none_of(lists.begin(), lists.end(), [](const auto& list) { return list.empty(); }))

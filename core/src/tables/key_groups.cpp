@@ -179,16 +179,18 @@ std::size_t sort_bucket(std::uint64_t* data, std::size_t size, unsigned rest_bit
 // rows are ever held; buffers are kept from pass to pass. Blocks are visited
 // in order within a worker's range.
 struct SortBlocks {
+    std::size_t n;
     std::size_t count;
     std::size_t rows;
     tbb::enumerable_thread_specific<std::vector<std::uint64_t>> buffers;
 
     explicit SortBlocks(std::size_t n)
-        : count(std::max<std::size_t>((n + kSortBlockRows - 1) / kSortBlockRows, 1)),
+        : n(n),
+          count(std::max<std::size_t>((n + kSortBlockRows - 1) / kSortBlockRows, 1)),
           rows((n + count - 1) / count) {}
 
     template <class Fill, class Fn>
-    void each(std::size_t n, Fill&& fill, Fn&& fn) {
+    void each(Fill&& fill, Fn&& fn) {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, 1),
                           [&](const tbb::blocked_range<std::size_t>& r) {
                               std::vector<std::uint64_t>& buffer = buffers.local();
@@ -240,22 +242,19 @@ std::size_t sort_words(std::size_t n, const KeyFill& fill, unsigned key_bits, So
     SortBlocks blocks(n);
     // offset[b * buckets + d]: where block b writes its next row of bucket d.
     std::vector<std::size_t> offset(blocks.count * buckets);
-    blocks.each(n, fill,
-                [&](std::size_t b, std::size_t, const std::uint64_t* words, std::size_t count_words) {
-                    std::size_t* count = offset.data() + b * buckets;
-                    for (std::size_t i = 0; i < count_words; ++i) ++count[words[i] >> (32 + rest_bits)];
-                });
+    blocks.each(fill, [&](std::size_t b, std::size_t, const std::uint64_t* words, std::size_t count_words) {
+        std::size_t* count = offset.data() + b * buckets;
+        for (std::size_t i = 0; i < count_words; ++i) ++count[words[i] >> (32 + rest_bits)];
+    });
     std::vector<std::size_t>& bucket_start = out.bucket_start;
     counts_to_offsets(offset, blocks.count, buckets, bucket_start);
     grow_on_huge_pages(out.words, n);
     out.size = n;
     std::uint64_t* sorted = out.words.data();
-    blocks.each(n, fill,
-                [&](std::size_t b, std::size_t, const std::uint64_t* words, std::size_t count_words) {
-                    std::size_t* next = offset.data() + b * buckets;
-                    for (std::size_t i = 0; i < count_words; ++i)
-                        sorted[next[words[i] >> (32 + rest_bits)]++] = words[i];
-                });
+    blocks.each(fill, [&](std::size_t b, std::size_t, const std::uint64_t* words, std::size_t count_words) {
+        std::size_t* next = offset.data() + b * buckets;
+        for (std::size_t i = 0; i < count_words; ++i) sorted[next[words[i] >> (32 + rest_bits)]++] = words[i];
+    });
     if (rest_bits == 0 && !shared_only) return 0;
 
     std::vector<std::size_t> kept(shared_only ? buckets : 0, 0);
@@ -335,14 +334,13 @@ std::vector<std::size_t> sort_shared_rows_of_parts(const std::uint8_t* codes, st
         digit(codes + from * d_bytes, to - from, digits);
     };
     std::vector<std::size_t> offset(blocks.count * buckets);
-    blocks.each(n, digits_of,
-                [&](std::size_t b, std::size_t, const std::uint64_t* digits, std::size_t count) {
-                    std::size_t* counts = offset.data() + b * buckets;
-                    for (std::size_t i = 0; i < count; ++i) ++counts[digits[i]];
-                });
+    blocks.each(digits_of, [&](std::size_t b, std::size_t, const std::uint64_t* digits, std::size_t count) {
+        std::size_t* counts = offset.data() + b * buckets;
+        for (std::size_t i = 0; i < count; ++i) ++counts[digits[i]];
+    });
     std::vector<std::size_t> bucket_start;
     counts_to_offsets(offset, blocks.count, buckets, bucket_start);
-    blocks.each(n, digits_of,
+    blocks.each(digits_of,
                 [&](std::size_t b, std::size_t from, const std::uint64_t* digits, std::size_t count) {
                     std::size_t* next = offset.data() + b * buckets;
                     with_code_size(d_bytes, [&](auto code_bytes) {
