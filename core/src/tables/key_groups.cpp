@@ -100,49 +100,62 @@ struct BucketScratch {
     std::vector<std::uint64_t> spare, seen, twice;
 };
 
+// The rows of a bucket that may share their key: each of `size` rows marks
+// its key's low `rest_bits` bits (hashed past 8 bits per row) in a bitmap the
+// size of the bucket, in cache; keep(front, i) is then called for every row
+// i in order, front counting the rows whose bit was marked twice before it,
+// which are kept (the others are written over). Returns how many were kept:
+// all rows that share their key, and some alone with theirs (a shared bit,
+// not a shared key). key(i) is row i's key, read twice; kept_key(j) that of
+// the j-th row kept, once keep has placed it.
+template <class Key, class Keep, class KeptKey>
+std::size_t keep_shared_slots(std::size_t size, unsigned rest_bits, BucketScratch& scratch, Key&& key,
+                              Keep&& keep, KeptKey&& kept_key) {
+    const unsigned slot_bits = std::min(rest_bits, static_cast<unsigned>(std::bit_width(size)) + 3);
+    const auto slot = [&](std::uint64_t k) {
+        const std::uint64_t rest = k & ((std::uint64_t{1} << rest_bits) - 1);
+        return rest_bits <= slot_bits ? rest : (rest * 0x9e3779b97f4a7c15ull) >> (64 - slot_bits);
+    };
+    // The bitmaps stay zeroed between buckets: the words a bucket marks are
+    // cleared after it, not the whole bitmap before it (a bucket of a few
+    // rows would otherwise clear thousands of words).
+    std::vector<std::uint64_t>& seen = scratch.seen;
+    std::vector<std::uint64_t>& twice = scratch.twice;
+    if (seen.size() < (std::size_t{1} << slot_bits) / 64 + 1) {
+        seen.assign((std::size_t{1} << slot_bits) / 64 + 1, 0);
+        twice.assign(seen.size(), 0);
+    }
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint64_t at = slot(key(i));
+        twice[at >> 6] |= seen[at >> 6] & (std::uint64_t{1} << (at & 63));
+        seen[at >> 6] |= std::uint64_t{1} << (at & 63);
+    }
+    std::size_t front = 0;
+    for (std::size_t i = 0; i < size; ++i) {  // without a branch: most rows go
+        const std::uint64_t at = slot(key(i));
+        seen[at >> 6] = 0;
+        keep(front, i);
+        front += (twice[at >> 6] >> (at & 63)) & 1;
+    }
+    // Only rows kept marked `twice`.
+    for (std::size_t j = 0; j < front; ++j) twice[slot(kept_key(j)) >> 6] = 0;
+    return front;
+}
+
 // Sorts a bucket's `size` words (key << 32 | row) by the low `rest_bits`
 // bits of their keys (the bits above them are the bucket's own), stably, in
 // LSD passes of at most 8 bits (256 counters per pass, cheap against a
 // bucket of a few hundred rows). With shared_only, the rows alone with
-// their key are dropped first: each row marks its key's low bits (hashed
-// past 8 bits per row) in a bitmap the size of the bucket, in cache, and
-// only the rows whose bit was marked twice are sorted; those of them alone
-// with their key (a shared bit, not a shared key) are dropped after the
-// sort. Returns the words left, at the bucket's front (all of them without
-// shared_only).
+// their key are dropped: only the rows keep_shared_slots keeps are sorted,
+// and those of them alone with their key after the sort. Returns the words
+// left, at the bucket's front (all of them without shared_only).
 std::size_t sort_bucket(std::uint64_t* data, std::size_t size, unsigned rest_bits, bool shared_only,
                         BucketScratch& scratch) {
-    if (shared_only && size >= 2 && rest_bits > 0) {
-        const unsigned slot_bits = std::min(rest_bits, static_cast<unsigned>(std::bit_width(size)) + 3);
-        const auto slot = [&](std::uint64_t w) {
-            const std::uint64_t rest = (w >> 32) & ((std::uint64_t{1} << rest_bits) - 1);
-            return rest_bits <= slot_bits ? rest : (rest * 0x9e3779b97f4a7c15ull) >> (64 - slot_bits);
-        };
-        // The bitmaps stay zeroed between buckets: the words a bucket marks
-        // are cleared after it, not the whole bitmap before it (a bucket of
-        // a few rows would otherwise clear thousands of words).
-        std::vector<std::uint64_t>& seen = scratch.seen;
-        std::vector<std::uint64_t>& twice = scratch.twice;
-        if (seen.size() < (std::size_t{1} << slot_bits) / 64 + 1) {
-            seen.assign((std::size_t{1} << slot_bits) / 64 + 1, 0);
-            twice.assign(seen.size(), 0);
-        }
-        for (std::size_t i = 0; i < size; ++i) {
-            const std::uint64_t at = slot(data[i]);
-            twice[at >> 6] |= seen[at >> 6] & (std::uint64_t{1} << (at & 63));
-            seen[at >> 6] |= std::uint64_t{1} << (at & 63);
-        }
-        std::size_t front = 0;
-        for (std::size_t i = 0; i < size; ++i) {  // without a branch: most rows go
-            const std::uint64_t at = slot(data[i]);
-            seen[at >> 6] = 0;
-            data[front] = data[i];
-            front += (twice[at >> 6] >> (at & 63)) & 1;
-        }
-        size = front;
-        // Only rows kept marked `twice`.
-        for (std::size_t i = 0; i < size; ++i) twice[slot(data[i]) >> 6] = 0;
-    }
+    if (shared_only && size >= 2 && rest_bits > 0)
+        size = keep_shared_slots(
+            size, rest_bits, scratch, [&](std::size_t i) { return data[i] >> 32; },
+            [&](std::size_t front, std::size_t i) { data[front] = data[i]; },
+            [&](std::size_t j) { return data[j] >> 32; });
     if (size >= 2 && rest_bits > 0) {
         if (size <= kInsertionRows) {  // stable (rows ascend within a key already), with no buffer
             for (std::size_t i = 1; i < size; ++i) {
@@ -359,17 +372,26 @@ std::vector<std::size_t> sort_shared_rows_of_parts(const std::uint8_t* codes, st
     tbb::parallel_for(
         tbb::blocked_range<std::size_t>(0, buckets, 1), [&](const tbb::blocked_range<std::size_t>& r) {
             BucketScratch scratch;
-            std::vector<std::uint64_t> words;
+            std::vector<std::uint64_t> row_keys, words;
             for (std::size_t d = r.begin(); d != r.end(); ++d) {
                 const std::size_t first = bucket_start[d];
                 const std::size_t size = bucket_start[d + 1] - first;
                 if (size < 2) continue;
+                row_keys.resize(size);
                 words.resize(size);
                 for (std::size_t f = 0; f < parts; ++f) {
-                    keys[f](copy + first * d_bytes, size, words.data());
-                    for (std::size_t i = 0; i < size; ++i) words[i] = words[i] << 32 | copy_rows[first + i];
-                    const std::size_t kept =
-                        sort_bucket(words.data(), size, std::clamp(key_bits[f], 1u, 32u), true, scratch);
+                    // The rows that may share their key, found from the keys
+                    // alone; only those are paired with their row ids.
+                    keys[f](copy + first * d_bytes, size, row_keys.data());
+                    const unsigned bits = std::clamp(key_bits[f], 1u, 32u);
+                    std::size_t kept = keep_shared_slots(
+                        size, bits, scratch, [&](std::size_t i) { return row_keys[i]; },
+                        [&](std::size_t front, std::size_t i) {
+                            words[front] = row_keys[i] << 32 | copy_rows[first + i];
+                        },
+                        [&](std::size_t j) { return words[j] >> 32; });
+                    kept =
+                        keep_shared_keys(words.data(), sort_bucket(words.data(), kept, bits, false, scratch));
                     pieces[f * buckets + d].assign(words.begin(),
                                                    words.begin() + static_cast<std::ptrdiff_t>(kept));
                 }
