@@ -15,7 +15,7 @@
 #include <optional>
 #include <span>
 
-#include "../kernels/popcount_clones.hpp"
+#include "../kernels/clones.hpp"
 #include "../kernels/scan.hpp"
 #include "../keys/code_words.hpp"
 #include "../keys/part_keys.hpp"

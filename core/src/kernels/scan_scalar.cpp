@@ -1,5 +1,5 @@
 // Portable scan kernel: one row at a time, one popcount per word.
-#include "popcount_clones.hpp"
+#include "clones.hpp"
 #include "scan.hpp"
 #include "scan_rows_scalar.hpp"
 

@@ -17,7 +17,7 @@
 #include <numeric>
 #include <string_view>
 
-#include "../kernels/popcount_clones.hpp"
+#include "../kernels/clones.hpp"
 #include "../kernels/scan.hpp"
 #include "../keys/code_words.hpp"
 #include "../keys/part_keys.hpp"
