@@ -4,7 +4,9 @@
 // For each part of a plan in turn, rows are grouped by the part's key (radix
 // sort); each group's codes are copied into a word-major tile and every query
 // row of the group, or of a group whose key lies within the part's threshold,
-// is verified against the tile by the scan kernel. A pair near on several
+// is verified against the tile by the scan kernel. (A self-join of one-word
+// codes on exact-match parts reads its groups from the input, and compares
+// the pairs of a group of a few rows directly.) A pair near on several
 // parts is verified on each but recorded only by the first part on which it is
 // near, so no candidate list is ever held and no repeats need removing.
 // Memory beyond the input and the records: O(n) for the part in flight (about
