@@ -112,11 +112,23 @@ HAND_CUTS = {
 }
 
 
+def mixed_up(pieces, seed):
+    """The first piece as routed, the others' records shuffled together (as a
+    DataFrame shuffle may leave them) and cut in two."""
+    if len(pieces) < 2:
+        return pieces
+    rest = np.concatenate(pieces[1:])
+    rest = rest[np.random.default_rng(seed).permutation(len(rest))]
+    return [pieces[0], rest[: len(rest) // 2], rest[len(rest) // 2 :]]
+
+
+@pytest.mark.parametrize("shuffled", [False, True])
 @pytest.mark.parametrize("partitions", [1, 3])
 @pytest.mark.parametrize("cut", HAND_CUTS)
-def test_routed_blocks_join_as_locally(cut, partitions):
+def test_routed_blocks_join_as_locally(cut, partitions, shuffled):
     # Without a cluster: blocks of A, and of A and B, routed (codes padded to
-    # whole words when d_bytes is 5), each partition joined from its pieces.
+    # whole words when d_bytes is 5), each partition joined from its pieces,
+    # in the order routing wrote them or mixed up.
     d_bytes, k, blocks, r = HAND_CUTS[cut]
     codes = codes_with_clusters(1200, d_bytes, k, "skewed", seed=3)
     a, b, spread, cut_bytes = codes[:700], codes[700:], brimel_dask._brimel_pairs, cut_of(blocks, r)
@@ -128,12 +140,11 @@ def test_routed_blocks_join_as_locally(cut, partitions):
             spread.route_rows(x.copy(), first, side, cut_bytes, k, 9, partitions) for x, first, side in pieces
         ]
         assert all(len(r[0]) == (k + 1) * len(x[0]) for r, x in zip(routed, pieces))
-        found = [
-            spread.part_pairs(
-                [r[0][r[2][d] : r[2][d + 1]] for r in routed], d_bytes, k, cut_bytes, other is not None
-            )
-            for d in range(partitions)
-        ]
+        found = []
+        for d in range(partitions):
+            records = [r[0][r[2][d] : r[2][d + 1]] for r in routed]
+            records = mixed_up(records, d) if shuffled else records
+            found.append(spread.part_pairs(records, d_bytes, k, cut_bytes, other is not None))
         got = sorted(zip(*(np.concatenate(column).tolist() for column in zip(*found))))
         want = brimel_native.find_pairs(a, k, other)
         assert got == sorted(zip(want.i.tolist(), want.j.tolist(), want.distance.tolist()))

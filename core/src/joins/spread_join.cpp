@@ -175,51 +175,88 @@ SpreadPairs join_routed(std::span<const ByteSpan> pieces, std::uint64_t d_bytes,
     const unsigned shift = spread_tag_shift(count);
     const std::uint64_t route_mask = (std::uint64_t{1} << shift) - 1;
     // The records by (route, side): bucket 2 q for rows of A on route q, 2 q +
-    // 1 for rows of B; codes back to back in that order, beside their rows' ids.
+    // 1 for rows of B.
+    const std::uint64_t buckets = 2 * count;
     const auto bucket = [&](const std::uint8_t* record) {
         const std::int64_t tag = tag_of(record);
         const bool b = tag < 0;
         return 2 * (static_cast<std::uint64_t>(b ? ~tag : tag) & route_mask) + (b ? 1 : 0);
     };
-    std::uint64_t records = 0;
-    std::vector<std::uint64_t> start(2 * count + 1, 0);
+    // route_rows writes a piece in bucket order (by route; all its rows are
+    // of one side), so each bucket of such a piece is one run of records.
+    // Pieces in any other order (after a DataFrame shuffle) are copied into
+    // bucket order, together, first. runs[p] holds piece p's bucket starts,
+    // in records (buckets + 1 entries).
+    std::vector<ByteSpan> ordered;
+    std::vector<std::vector<std::uint64_t>> runs;
+    std::vector<std::uint64_t> mixed(buckets + 1, 0);  // the other pieces' bucket starts
+    std::vector<ByteSpan> unordered;
     for (const ByteSpan piece : pieces) {
         assert_equal(piece.size() % bytes, 0, "records length mismatch");
-        for (std::size_t at = 0; at < piece.size(); at += bytes) ++start[bucket(piece.data() + at) + 1];
-        records += piece.size() / bytes;
-    }
-    for (std::uint64_t s = 0; s < 2 * count; ++s) start[s + 1] += start[s];
-    // Left uninitialised: every byte is written below.
-    const std::unique_ptr<std::uint8_t[]> codes(new std::uint8_t[records * d_bytes]);
-    const std::unique_ptr<std::int64_t[]> ids(new std::int64_t[records]);
-    {
-        std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
-        for (const ByteSpan piece : pieces) {
-            for (std::size_t at = 0; at < piece.size(); at += bytes) {
-                const std::uint8_t* record = piece.data() + at;
-                const std::uint64_t to = next[bucket(record)]++;
-                const std::int64_t tag = tag_of(record);
-                ids[to] = (tag < 0 ? ~tag : tag) >> shift;
-                std::memcpy(codes.get() + to * d_bytes, record + 8, d_bytes);
-            }
+        std::vector<std::uint64_t> start(buckets + 1, 0);
+        bool in_order = true;
+        std::uint64_t last = 0;
+        for (std::size_t at = 0; at < piece.size(); at += bytes) {
+            const std::uint64_t b = bucket(piece.data() + at);
+            in_order = in_order && b >= last;
+            last = b;
+            ++start[b + 1];
         }
+        if (!in_order) {
+            for (std::uint64_t b = 0; b < buckets; ++b) mixed[b + 1] += start[b + 1];
+            unordered.push_back(piece);
+            continue;
+        }
+        for (std::uint64_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
+        ordered.push_back(piece);
+        runs.push_back(std::move(start));
     }
+    std::unique_ptr<std::uint8_t[]> sorted;  // the unordered pieces' records, in bucket order
+    if (!unordered.empty()) {
+        for (std::uint64_t b = 0; b < buckets; ++b) mixed[b + 1] += mixed[b];
+        sorted.reset(new std::uint8_t[mixed.back() * bytes]);
+        std::vector<std::uint64_t> next(mixed.begin(), mixed.end() - 1);
+        for (const ByteSpan piece : unordered)
+            for (std::size_t at = 0; at < piece.size(); at += bytes)
+                std::memcpy(sorted.get() + next[bucket(piece.data() + at)]++ * bytes, piece.data() + at,
+                            bytes);
+        ordered.push_back(ByteSpan(sorted.get(), mixed.back() * bytes));
+        runs.push_back(std::move(mixed));
+    }
+    const auto rows_in = [&](std::uint64_t b) {
+        std::uint64_t rows = 0;
+        for (const auto& start : runs) rows += start[b + 1] - start[b];
+        return rows;
+    };
+    std::uint64_t most = 0;
+    for (std::uint64_t q = 0; q < count; ++q) most = std::max(most, rows_in(2 * q) + rows_in(2 * q + 1));
+    // One route's rows at a time, A's then B's, codes back to back beside
+    // their rows' ids: buffers for the largest route, reused by every route
+    // (a copy of all routes at once took as much fresh memory as the records).
+    // Left uninitialised: each route writes the rows it reads.
+    const std::unique_ptr<std::uint8_t[]> codes(new std::uint8_t[most * d_bytes]);
+    const std::unique_ptr<std::int64_t[]> ids(new std::int64_t[most]);
     SpreadPairs out;
+    detail::GroupBuffers buffers;
     for (std::uint64_t q = 0; q < count; ++q) {
-        const std::uint64_t a_first = start[2 * q], n_a = start[2 * q + 1] - a_first;
-        const std::uint64_t b_first = start[2 * q + 1], n_b = start[2 * q + 2] - b_first;
+        const std::uint64_t n_a = rows_in(2 * q), n_b = rows_in(2 * q + 1);
         if (cross ? n_a == 0 || n_b == 0 : n_a < 2) continue;
         if (!rows_fit_ids(n_a) || !rows_fit_ids(n_b)) throw RowLimit(std::string(messages::kTooManyRows));
-        const JoinInput input{codes.get() + a_first * d_bytes,
-                              n_a,
-                              cross ? codes.get() + b_first * d_bytes : nullptr,
-                              cross ? n_b : 0,
-                              d_bytes,
-                              k};
+        std::uint64_t to = 0;
+        for (const std::uint64_t b : {2 * q, 2 * q + 1})
+            for (std::size_t p = 0; p < ordered.size(); ++p)
+                for (std::uint64_t r = runs[p][b]; r < runs[p][b + 1]; ++r, ++to) {
+                    const std::uint8_t* record = ordered[p].data() + r * bytes;
+                    const std::int64_t tag = tag_of(record);
+                    ids[to] = (tag < 0 ? ~tag : tag) >> shift;
+                    std::memcpy(codes.get() + to * d_bytes, record + 8, d_bytes);
+                }
+        const JoinInput input{codes.get(),     n_a,     cross ? codes.get() + n_a * d_bytes : nullptr,
+                              cross ? n_b : 0, d_bytes, k};
         const std::vector<PairRecord> found = detail::join_parts_with_plan(
-            input, routes.plan, routes.first_part[q], routes.first_part[q + 1], control);
-        const std::int64_t* a_ids = ids.get() + a_first;
-        const std::int64_t* b_ids = ids.get() + (cross ? b_first : a_first);
+            input, routes.plan, routes.first_part[q], routes.first_part[q + 1], control, &buffers);
+        const std::int64_t* a_ids = ids.get();
+        const std::int64_t* b_ids = ids.get() + (cross ? n_a : 0);
         for (const PairRecord& record : found) {
             const std::int64_t i = a_ids[record.i], j = b_ids[record.j];
             out.i.push_back(cross ? i : std::min(i, j));

@@ -133,8 +133,12 @@ class TileJoin {
 public:
     // Runs parts [first_part, end_part) of `plan` (every part when end_part is
     // past the last); the first-part rule still looks at every earlier part.
+    // With `buffers`, the grouping's buffers are theirs and are kept when the
+    // join ends, for the caller's next join; else the join's own, freed as
+    // soon as they are done.
     TileJoin(const JoinInput& input, const Plan& plan, Sink sink, RunControl* control,
-             std::size_t first_part = 0, std::size_t end_part = SIZE_MAX)
+             std::size_t first_part = 0, std::size_t end_part = SIZE_MAX,
+             detail::GroupBuffers* buffers = nullptr)
         : a_{input.a, input.n_a, input.d_bytes},
           b_{input.self() ? input.a : input.b, input.self() ? input.n_a : input.n_b, input.d_bytes},
           self_(input.self()),
@@ -156,7 +160,9 @@ public:
               s.pos.resize(rows);
               s.dist.resize(rows);
               return s;
-          }) {
+          }),
+          buffers_(buffers != nullptr ? *buffers : own_buffers_),
+          keep_buffers_(buffers != nullptr) {
         for (const Part& part : plan.parts) parts_.emplace_back(part, input.d_bytes);
         // Codes of one word, every part exact-match and in it: a part's
         // nearness is one mask of the pair's differing bits.
@@ -208,9 +214,7 @@ public:
         }
         // The sort buffers (8 bytes per row) are not held while the pair
         // records are gathered.
-        std::vector<std::uint64_t>().swap(keys_);
-        sorted_a_ = {};
-        sorted_b_ = {};
+        if (!keep_buffers_) buffers_ = {};
     }
 
 private:
@@ -233,7 +237,7 @@ private:
         const unsigned key_bits = keys.key_bits();
         std::size_t dropped = 0;
         // Keys read from one word are read again by each pass of the sort;
-        // others (read bit by bit, or hashed) once into keys_.
+        // others (read bit by bit, or hashed) once into buffers_.keys.
         const auto keys_of = [&](const Matrix& m) -> detail::KeyFill {
             if (keys.in_one_word())
                 return [&keys, &m, exact_match = flips.empty(), this](std::size_t from, std::size_t to,
@@ -246,39 +250,41 @@ private:
                         keys.keys(m.data, from, to, out);
                     }
                 };
-            keys_.resize(m.n);
+            buffers_.keys.resize(m.n);
             tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m.n, 1 << 14),
                               [&](const tbb::blocked_range<std::size_t>& rows) {
                                   poll();
-                                  keys.keys(m.data, rows.begin(), rows.end(), keys_.data() + rows.begin());
+                                  keys.keys(m.data, rows.begin(), rows.end(),
+                                            buffers_.keys.data() + rows.begin());
                               });
             return [this](std::size_t from, std::size_t to, std::uint64_t* out) {
-                std::copy(keys_.begin() + static_cast<std::ptrdiff_t>(from),
-                          keys_.begin() + static_cast<std::ptrdiff_t>(to), out);
+                std::copy(buffers_.keys.begin() + static_cast<std::ptrdiff_t>(from),
+                          buffers_.keys.begin() + static_cast<std::ptrdiff_t>(to), out);
             };
         };
         if (self_ && flips.empty()) {
             if (p < family_first_ || p >= family_first_ + family_parts_) group_family(p);
             if (family_parts_ != 0) {
-                const detail::SortedRows& rows = family_rows_[p - family_first_];
+                const detail::SortedRows& rows = buffers_.family_rows[p - family_first_];
                 return {KeyGroups(rows, key_bits, false, codes_of(a_)), std::nullopt, std::move(flips),
                         family_dropped_[p - family_first_]};
             }
-            dropped = detail::sort_shared_rows_by_key(a_.n, keys_of(a_), key_bits, sorted_a_);
+            dropped = detail::sort_shared_rows_by_key(a_.n, keys_of(a_), key_bits, buffers_.sorted_a);
         } else {
-            detail::sort_rows_by_key(a_.n, keys_of(a_), key_bits, sorted_a_);
+            detail::sort_rows_by_key(a_.n, keys_of(a_), key_bits, buffers_.sorted_a);
             if (!self_) {
-                detail::sort_rows_by_key(b_.n, keys_of(b_), key_bits, sorted_b_);
-                if (flips.empty()) dropped = detail::drop_unmatched_rows(sorted_a_, sorted_b_);
+                detail::sort_rows_by_key(b_.n, keys_of(b_), key_bits, buffers_.sorted_b);
+                if (flips.empty())
+                    dropped = detail::drop_unmatched_rows(buffers_.sorted_a, buffers_.sorted_b);
             }
         }
-        Grouping out{KeyGroups(sorted_a_, key_bits, self_ && !flips.empty(), codes_of(a_)), std::nullopt,
-                     std::move(flips), dropped};
-        if (!self_) out.b.emplace(sorted_b_, key_bits, true, codes_of(b_));
-        if (words_ > 2) {  // one part at a time (run()): the buffers are not kept past it
-            std::vector<std::uint64_t>().swap(keys_);
-            sorted_a_ = {};
-            sorted_b_ = {};
+        Grouping out{KeyGroups(buffers_.sorted_a, key_bits, self_ && !flips.empty(), codes_of(a_)),
+                     std::nullopt, std::move(flips), dropped};
+        if (!self_) out.b.emplace(buffers_.sorted_b, key_bits, true, codes_of(b_));
+        if (words_ > 2 && !keep_buffers_) {  // one part at a time (run()): the buffers are not kept past it
+            std::vector<std::uint64_t>().swap(buffers_.keys);
+            buffers_.sorted_a = {};
+            buffers_.sorted_b = {};
         }
         return out;
     }
@@ -291,8 +297,10 @@ private:
         family_parts_ = 0;
         const detail::PartFamily family = detail::part_family(plan_parts_, p, end_part_, a_.n, a_.d_bytes);
         if (family.end - p < 2) {  // the buffers are not held past the families
-            family_rows_ = {};
-            family_buffers_ = {};
+            if (!keep_buffers_) {
+                buffers_.family_rows = {};
+                buffers_.family = {};
+            }
             return;
         }
         Part digit_part;
@@ -311,7 +319,7 @@ private:
             key_bits.push_back(parts_[q].key_bits());
         }
         family_dropped_ = detail::sort_shared_rows_of_parts(a_.data, a_.n, a_.d_bytes, row_keys(digit), keys,
-                                                            key_bits, family_rows_, family_buffers_);
+                                                            key_bits, buffers_.family_rows, buffers_.family);
         family_parts_ = family.end - p;
     }
 
@@ -694,18 +702,14 @@ private:
     std::size_t end_part_ = 0;
     std::size_t tile_rows_;
     tbb::enumerable_thread_specific<Scratch> scratch_;
-    // Buffers of group(), one part at a time: the keys of one side's rows
-    // (when not read from one word) and the rows of each side sorted by key.
-    std::vector<std::uint64_t> keys_;
-    detail::SortedRows sorted_a_;
-    detail::SortedRows sorted_b_;
+    // The grouping's buffers: own_buffers_, or the caller's.
+    detail::GroupBuffers own_buffers_;
+    detail::GroupBuffers& buffers_;
+    bool keep_buffers_;
     // The parts grouped together by group_family: parts [family_first_,
-    // family_first_ + family_parts_), their rows in family_rows_. The
-    // buffers are reused from family to family.
+    // family_first_ + family_parts_), their rows in buffers_.family_rows.
     std::size_t family_first_ = 0;
     std::size_t family_parts_ = 0;
-    std::vector<detail::SortedRows> family_rows_;
-    detail::FamilyBuffers family_buffers_;
     std::vector<std::size_t> family_dropped_;
 };
 
@@ -727,11 +731,11 @@ std::vector<PairRecord> join_with_plan(const JoinInput& input, const Plan& plan,
 namespace detail {
 
 std::vector<PairRecord> join_parts_with_plan(const JoinInput& input, const Plan& plan, std::size_t first,
-                                             std::size_t end, RunControl* control) {
+                                             std::size_t end, RunControl* control, GroupBuffers* buffers) {
     if (input.n_a == 0 || (input.self() ? input.n_a < 2 : input.n_b == 0)) return {};
     std::vector<PairRecord> records;
     pool::run([&] {
-        TileJoin join(input, plan, RecordPairs{}, control, first, end);
+        TileJoin join(input, plan, RecordPairs{}, control, first, end, buffers);
         join.run(nullptr);
         records = join.gather(nullptr);
     });
