@@ -483,7 +483,7 @@ def dask_extrapolation(rows: list[dict], measured: list[tuple]) -> list[str]:
         f"(routing, exchange, scheduling). The part joins are exact-match parts of {stats['cut']}, "
         "chosen for the rows joined as the local join's plan is, whose candidates grow as n² per part, "
         f"{scale:,.0f}× more per row at 1B rows. So 1B rows cost about "
-        f"{verify_hours:,.0f} core-hours of verification plus {overhead_hours:,.0f} of per-row overhead: "
+        f"{verify_hours:,.1f} core-hours of verification plus {overhead_hours:,.1f} of per-row overhead: "
         f"{(verify_hours + overhead_hours) * 60 / 100:,.0f} minutes on 100 cores. Verification, not the "
         "shuffle, bounds the join at that size.",
         f"- Bytes moved per row: {per_row:,.0f} through the exchange (each row k + 1 times, once per "
