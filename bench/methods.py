@@ -550,7 +550,7 @@ def _multihash_work(case: Case) -> float:
     sees one value in every row lists all rows in its one bucket (W7's constant
     second half, W8's first 16 bits, W9's every bit); the other hashes' buckets
     hold rows as for uniform codes."""
-    bits, nhash, b, nflip = multihash_config(case.d_bytes, case.k)
+    _, nhash, b, nflip = multihash_config(case.d_bytes, case.k)
     constant = {"W7": nhash // 2, "W8": 1, "W9": nhash}.get(case.workload, 0)
     pairs = case.n * (case.n - 1) / 2
     flips = sum(math.comb(b, f) for f in range(nflip + 1))
