@@ -101,8 +101,10 @@ struct BucketScratch {
 };
 
 // The rows of a bucket that may share their key: each of `size` rows marks
-// its key's low `rest_bits` bits (hashed past 8 bits per row) in a bitmap the
-// size of the bucket, in cache; keep(front, i) is then called for every row
+// its key's low `rest_bits` bits (hashed past 32 to 64 bits per row: a row alone
+// with its key then shares its bit with another row's at most 1 time in 32,
+// and is sorted for nothing) in a bitmap the size of the bucket, in
+// cache (16 KiB for 4,000 rows); keep(front, i) is then called for every row
 // i in order, front counting the rows whose bit was marked twice before it,
 // which are kept (the others are written over). Returns how many were kept:
 // all rows that share their key, and some alone with theirs (a shared bit,
@@ -111,7 +113,7 @@ struct BucketScratch {
 template <class Key, class Keep, class KeptKey>
 std::size_t keep_shared_slots(std::size_t size, unsigned rest_bits, BucketScratch& scratch, Key&& key,
                               Keep&& keep, KeptKey&& kept_key) {
-    const unsigned slot_bits = std::min(rest_bits, static_cast<unsigned>(std::bit_width(size)) + 3);
+    const unsigned slot_bits = std::min(rest_bits, static_cast<unsigned>(std::bit_width(size)) + 5);
     const auto slot = [&](std::uint64_t k) {
         const std::uint64_t rest = k & ((std::uint64_t{1} << rest_bits) - 1);
         return rest_bits <= slot_bits ? rest : (rest * 0x9e3779b97f4a7c15ull) >> (64 - slot_bits);
@@ -121,8 +123,9 @@ std::size_t keep_shared_slots(std::size_t size, unsigned rest_bits, BucketScratc
     // rows would otherwise clear thousands of words).
     std::vector<std::uint64_t>& seen = scratch.seen;
     std::vector<std::uint64_t>& twice = scratch.twice;
-    if (seen.size() < (std::size_t{1} << slot_bits) / 64 + 1) {
-        seen.assign((std::size_t{1} << slot_bits) / 64 + 1, 0);
+    const std::size_t words = (std::size_t{1} << slot_bits) / 64 + 1;
+    if (seen.size() < words) {
+        seen.assign(words, 0);
         twice.assign(seen.size(), 0);
     }
     for (std::size_t i = 0; i < size; ++i) {
@@ -131,11 +134,20 @@ std::size_t keep_shared_slots(std::size_t size, unsigned rest_bits, BucketScratc
         seen[at >> 6] |= std::uint64_t{1} << (at & 63);
     }
     std::size_t front = 0;
-    for (std::size_t i = 0; i < size; ++i) {  // without a branch: most rows go
-        const std::uint64_t at = slot(key(i));
-        seen[at >> 6] = 0;
-        keep(front, i);
-        front += (twice[at >> 6] >> (at & 63)) & 1;
+    if (size >= words) {                          // a row per word or more: `seen` is cleared whole, after
+        for (std::size_t i = 0; i < size; ++i) {  // without a branch: most rows go
+            const std::uint64_t at = slot(key(i));
+            keep(front, i);
+            front += (twice[at >> 6] >> (at & 63)) & 1;
+        }
+        std::fill_n(seen.begin(), words, 0);
+    } else {
+        for (std::size_t i = 0; i < size; ++i) {
+            const std::uint64_t at = slot(key(i));
+            seen[at >> 6] = 0;
+            keep(front, i);
+            front += (twice[at >> 6] >> (at & 63)) & 1;
+        }
     }
     // Only rows kept marked `twice`.
     for (std::size_t j = 0; j < front; ++j) twice[slot(kept_key(j)) >> 6] = 0;
@@ -165,16 +177,26 @@ std::size_t sort_bucket(std::uint64_t* data, std::size_t size, unsigned rest_bit
                 data[at] = word;
             }
         } else {
-            const unsigned passes = (rest_bits + 7) / 8;
-            const unsigned digit_bits = (rest_bits + passes - 1) / passes;
+            // Only the bits some two keys differ in are sorted on: the bits
+            // above the highest of them are one value in every key (a part's
+            // bits shared by a bucket, say), and each costs a pass.
+            std::uint64_t any = 0, all = ~std::uint64_t{0};
+            for (std::size_t i = 0; i < size; ++i) {
+                any |= data[i] >> 32;
+                all &= data[i] >> 32;
+            }
+            const auto sort_bits = std::min(rest_bits, static_cast<unsigned>(std::bit_width(any ^ all)));
+            if (sort_bits == 0) return shared_only ? keep_shared_keys(data, size) : size;
+            const unsigned passes = (sort_bits + 7) / 8;
+            const unsigned digit_bits = (sort_bits + passes - 1) / passes;
             scratch.spare.resize(size);
             std::uint64_t* from = data;
             std::uint64_t* to = scratch.spare.data();
             const std::uint64_t mask = (std::uint64_t{1} << digit_bits) - 1;
-            std::array<std::size_t, 257> count{};
+            std::array<std::size_t, 257> count;  // the first mask + 2 cleared by each pass
             for (unsigned pass = 0; pass < passes; ++pass) {
                 const unsigned shift = 32 + pass * digit_bits;
-                count.fill(0);
+                std::fill_n(count.begin(), mask + 2, 0);
                 for (std::size_t i = 0; i < size; ++i) ++count[((from[i] >> shift) & mask) + 1];
                 for (std::size_t v = 1; v <= mask + 1; ++v) count[v] += count[v - 1];
                 for (std::size_t i = 0; i < size; ++i) to[count[(from[i] >> shift) & mask]++] = from[i];
