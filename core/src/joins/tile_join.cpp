@@ -358,13 +358,19 @@ private:
                         __builtin_prefetch(a_.row(groups_a.rows()[ahead]));
                     if (groups_a.size(g) > tile_rows_) continue;
                     poll();
-                    small_group(s, groups_a, queries, flips, g);
+                    if (!found_before(groups_a, g)) small_group(s, groups_a, queries, flips, g);
                     rows += groups_a.size(g);
                 }
                 advance(rows);
             });
-        for (std::size_t g = 0; g < groups_a.groups(); ++g)
-            if (groups_a.group(g).size() > tile_rows_) large_group(groups_a, queries, flips, g);
+        for (std::size_t g = 0; g < groups_a.groups(); ++g) {
+            if (groups_a.size(g) <= tile_rows_) continue;
+            if (found_before(groups_a, g)) {
+                advance(groups_a.size(g));
+            } else {
+                large_group(groups_a, queries, flips, g);
+            }
+        }
         if (control_ != nullptr) control_->part_done();
 
         if (stats == nullptr) return;
@@ -375,6 +381,25 @@ private:
         }
         stats->verified += part.verified;
         if (!parts_.empty()) stats->parts.push_back(part);
+    }
+
+    // True when every pair of group g was a candidate on an earlier part, so
+    // that the first-part rule would drop each of them: in a self-join whose
+    // pairs all lie inside groups (direct_), when all the group's rows agree
+    // with its first on an earlier part's bits. Duplicate codes form such
+    // groups on every part; this skips the s (s - 1) / 2 compares of a group
+    // of s of them on all parts but the first, for s reads.
+    bool found_before(const KeyGroups& groups, std::size_t g) const {
+        if (!direct_ || !Sink::kOncePerPair || part_ == 0) return false;
+        const std::uint32_t* rows = groups.rows().data() + groups.start(g);
+        const std::size_t size = groups.size(g);
+        const std::uint64_t head = detail::load_word(a_.row(rows[0]), 0, a_.d_bytes);
+        std::uint64_t differ = 0;
+        for (std::size_t t = 1; t < size; ++t)
+            differ |= head ^ detail::load_word(a_.row(rows[t]), 0, a_.d_bytes);
+        for (std::size_t q = 0; q < part_; ++q)
+            if ((differ & exact_masks_[q]) == 0) return true;
+        return false;
     }
 
     // Calls fn(h) for each group h of `queries` whose key is within the
