@@ -133,22 +133,16 @@ std::size_t keep_shared_slots(std::size_t size, unsigned rest_bits, BucketScratc
         twice[at >> 6] |= seen[at >> 6] & (std::uint64_t{1} << (at & 63));
         seen[at >> 6] |= std::uint64_t{1} << (at & 63);
     }
+    // With a row per word or more, `seen` is cleared whole after the rows.
+    const bool clear_whole = size >= words;
     std::size_t front = 0;
-    if (size >= words) {                          // a row per word or more: `seen` is cleared whole, after
-        for (std::size_t i = 0; i < size; ++i) {  // without a branch: most rows go
-            const std::uint64_t at = slot(key(i));
-            keep(front, i);
-            front += (twice[at >> 6] >> (at & 63)) & 1;
-        }
-        std::fill_n(seen.begin(), words, 0);
-    } else {
-        for (std::size_t i = 0; i < size; ++i) {
-            const std::uint64_t at = slot(key(i));
-            seen[at >> 6] = 0;
-            keep(front, i);
-            front += (twice[at >> 6] >> (at & 63)) & 1;
-        }
+    for (std::size_t i = 0; i < size; ++i) {  // keeping without a branch: most rows go
+        const std::uint64_t at = slot(key(i));
+        if (!clear_whole) seen[at >> 6] = 0;
+        keep(front, i);
+        front += (twice[at >> 6] >> (at & 63)) & 1;
     }
+    if (clear_whole) std::fill_n(seen.begin(), words, 0);
     // Only rows kept marked `twice`.
     for (std::size_t j = 0; j < front; ++j) twice[slot(kept_key(j)) >> 6] = 0;
     return front;
