@@ -94,36 +94,49 @@ def test_lock_is_released_and_the_array_pinned_during_a_call(call):
     """Another thread resizes the array (refcheck=False) while the call runs. With
     the switch interval raised it gets the lock only when the call releases it
     (after a call that kept it, the resize would succeed), and the pinned buffer
-    refuses the resize instead of being freed under the search (a crash)."""
+    refuses the resize instead of being freed under the search (a crash). A
+    resizer the OS woke only after a short call returned proves nothing, so the
+    round is repeated until one lands inside the call."""
     support.run_script(
         f"""
         call = {call!r}
         # 250 groups of equal rows: 10,000 rows for the joins, 400,000 (a longer
         # run) for add_batch
         copies = 1600 if call == "Index.add_batch" else 40
-        a = np.repeat(np.arange(250, dtype=np.uint8), copies)[:, None].repeat(8, axis=1)
-        def search():
+        def codes():
+            return np.repeat(np.arange(250, dtype=np.uint8), copies)[:, None].repeat(8, axis=1)
+        def search(a):
             if call == "Index.add_batch":
                 index = m.Index(8, 2)
                 index.add_batch(a)
                 return index.query(a[0]), len(index)
             return next(j for j in catalog.JOINS + catalog.PLANNED if str(j) == call)(a, a, 2)
-        expected = search()
-        go, outcome = threading.Event(), []
-        def resize():
-            go.wait()
-            try:
-                a.resize((1, 8), refcheck=False)
-                outcome.append("resized")
-            except ValueError:
-                outcome.append("refused")
-        resizer = threading.Thread(target=resize)
-        resizer.start()
-        sys.setswitchinterval(1000.0)
-        go.set()
-        got = search()
-        resizer.join()
-        assert outcome == ["refused"] and got == expected, outcome
+        expected = search(codes())
+        inside = []
+        for _ in range(50):
+            a, go, in_call, outcome = codes(), threading.Event(), [False], []
+            def resize():
+                go.wait()
+                during = in_call[0]
+                try:
+                    a.resize((1, 8), refcheck=False)
+                    outcome.append(("resized", during))
+                except ValueError:
+                    outcome.append(("refused", during))
+            resizer = threading.Thread(target=resize)
+            resizer.start()
+            sys.setswitchinterval(1000.0)
+            go.set()
+            in_call[0] = True
+            got = search(a)
+            in_call[0] = False
+            resizer.join()
+            sys.setswitchinterval(0.005)
+            assert got == expected
+            inside += [what for what, during in outcome if during]
+            if inside:
+                break
+        assert inside == ["refused"], inside
         """
     )
 
