@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "arguments.hpp"
+#include "brimel/pairs.hpp"
 #include "errors.hpp"
 #include "python_ref.hpp"
 
@@ -134,15 +135,11 @@ PyObject* pairs_to_arrays(std::vector<PairRecord>&& records, std::uint32_t max_d
     auto* to_i = static_cast<std::uint32_t*>(PyArray_DATA(as_array(i.get())));
     auto* to_j = static_cast<std::uint32_t*>(PyArray_DATA(as_array(j.get())));
     void* to_distance = PyArray_DATA(as_array(distance.get()));
-    for (std::size_t r = 0; r < owned.size(); ++r) {
-        to_i[r] = owned[r].i;
-        to_j[r] = owned[r].j;
-        if (distance_type == NPY_UINT16) {
-            static_cast<std::uint16_t*>(to_distance)[r] = static_cast<std::uint16_t>(owned[r].dist);
-        } else {
-            static_cast<std::uint32_t*>(to_distance)[r] = owned[r].dist;
-        }
-    }
+    // The arrays are ours alone until returned, so they are filled without the lock.
+    without_gil([&] {
+        split_records(owned, to_i, to_j, to_distance, distance_type == NPY_UINT16 ? 2 : 4);
+        return true;
+    });
     return checked(PyTuple_Pack(3, i.get(), j.get(), distance.get()));
 }
 

@@ -1,7 +1,10 @@
-// The pool's size rule. Its stages (nested ones too) and the exceptions they
+// The pool's size rule, and split_records, a stage on it. Its stages (nested ones too) and the exceptions they
 // pass to the caller are exercised by every join and the out-of-memory tests.
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include "brimel/pairs.hpp"
 #include "brimel/pool.hpp"
 
 namespace brimel::pool {
@@ -30,3 +33,28 @@ TEST(PoolSize, EnvironmentRule) {
 
 }  // namespace
 }  // namespace brimel::pool
+
+namespace brimel {
+namespace {
+
+// Records over several of split_records' tasks, into columns of either
+// distance width.
+TEST(SplitRecords, ColumnsInRecordOrder) {
+    for (const unsigned dist_bytes : {2u, 4u}) {
+        std::vector<PairRecord> records;
+        for (std::uint32_t r = 0; r < 200'000; ++r)
+            records.push_back({r * 3, r * 7 + 1, r % 60'000 + (dist_bytes == 4 ? 70'000 : 0)});
+        std::vector<std::uint32_t> i(records.size()), j(records.size()), dist32(records.size());
+        std::vector<std::uint16_t> dist16(records.size());
+        split_records(records, i.data(), j.data(),
+                      dist_bytes == 2 ? static_cast<void*>(dist16.data()) : dist32.data(), dist_bytes);
+        for (std::size_t r = 0; r < records.size(); ++r) {
+            ASSERT_EQ(i[r], records[r].i);
+            ASSERT_EQ(j[r], records[r].j);
+            ASSERT_EQ(dist_bytes == 2 ? dist16[r] : dist32[r], records[r].dist);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace brimel

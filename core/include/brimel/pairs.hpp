@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,14 @@ std::vector<PairRecord> find_pairs(ByteSpan a_data, std::uint64_t n_a, std::opti
 // estimates, and the one find_pairs would run. Same checks.
 PlanChoice explain_pairs(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSpan> b_data,
                          std::uint64_t n_b, std::uint64_t d_bytes, std::uint32_t k);
+
+// The records as three columns, record r to i[r], j[r] and dist[r] (arrays
+// of records.size() entries): 2-byte distances when dist_bytes is 2 (every
+// distance then below 65,536), else 4. Runs on the worker pool: on fresh
+// arrays the first touch of their pages costs more than the copy (about 1 s
+// for 55M records on one core), and it is spread over every worker.
+void split_records(std::span<const PairRecord> records, std::uint32_t* i, std::uint32_t* j, void* dist,
+                   unsigned dist_bytes);
 
 // The rows of A grouped by "within distance k", transitively: label[r] is the
 // lowest row of r's connected component in the graph of pairs within k.
