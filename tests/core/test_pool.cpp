@@ -1,5 +1,6 @@
-// The pool's size rule, and split_records, a stage on it. Its stages (nested ones too) and the exceptions they
-// pass to the caller are exercised by every join and the out-of-memory tests.
+// The pool's size rule, and split_records, a stage on it. Its stages (nested
+// ones too) and the exceptions they pass to the caller are exercised by every
+// join and the out-of-memory tests.
 #include <gtest/gtest.h>
 
 #include <vector>
