@@ -100,3 +100,19 @@ def test_explain_names_the_plan_that_runs():
     assert ran["pairs"] == len(expected) == sum(p["recorded"] for p in ran["parts"])
     assert ran["verified"] == sum(p["verified"] for p in ran["parts"]) >= ran["pairs"]
     assert explain(np.zeros((20000, 8), np.uint8), 3)["plan"]["plan"] == "scan"
+
+
+@pytest.mark.parametrize("kind", ["self", "cross"])
+def test_pairs_ascend_where_rows_hold_hundreds(kind):
+    # 8,192 rows are ordered in ranges of 32: rows 0-31 and the last 600 hold
+    # one code with 0 or 1 bit flipped, so range 0 holds over 16k pairs (split
+    # into pieces, each radix-sorted) and the last ranges thousands.
+    rng = np.random.default_rng(3)
+    a = support.random_codes(8192, 8, seed=3)
+    dense = [*range(32), *range(8192 - 600, 8192)]
+    a[dense] = [support.flip(a[0], int(f), rng) for f in rng.integers(0, 2, len(dense))]
+    if kind == "self":
+        assert catalog.PLANNED[0](a, None, 2) == reference.self_join(a, 2)
+    else:
+        b = a[-600:].copy()
+        assert catalog.PLANNED[1](a, b, 2) == reference.cross_join(a, b, 2)

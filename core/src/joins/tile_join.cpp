@@ -14,6 +14,7 @@
 #include <numeric>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "../kernels/clones.hpp"
 #include "../kernels/scan.hpp"
@@ -101,6 +102,97 @@ struct Scratch {
 // Where verified pairs go. Records are kept once per pair, by the first part
 // on which its rows are near; a union is idempotent, so uniting needs no such
 // test and takes a pair from whichever part finds it.
+// Buffers of sort_row_range, one set per worker.
+struct RangeScratch {
+    std::vector<PairRecord> buffer;
+    std::vector<std::size_t> start;
+};
+
+// Records in a range's cache-sized pieces: at most 16k (192 KiB), so a piece
+// and its buffer stay in L2 while sorted.
+constexpr std::size_t kCachedRecords = std::size_t{1} << 14;
+// Bits of the row that split a larger range: 16 write streams.
+constexpr unsigned kSplitBits = 4;
+// Records per row from which a piece is radix-sorted on (i, j) rather than
+// placed by row with each row sorted by j: at 55 records a row (1M
+// pHash-like rows at k = 10) the rows' comparison sorts cost more than 4
+// passes over the piece.
+constexpr std::size_t kRadixRecordsPerRow = 16;
+
+// Sorts `size` records whose rows i lie in [row0, row0 + rows) by (i, j).
+// A range of more than kCachedRecords is first split by its top kSplitBits
+// row bits into pieces sorted in turn (placed by row straight away, 225k
+// records of 4k rows, of 55M records of 1M rows, missed L2 on nearly every
+// store). A piece sparser than a record per 8 rows is sorted whole; one
+// with at least kRadixRecordsPerRow records a row is radix-sorted; one
+// between is placed by row, then each row's records sorted by j: comparing
+// them as a whole took three quarters of the join of 4,000 equal 64-bit
+// codes, and sorting 1.3k records in a range of 4k rows (1M SimHash rows at
+// k = 3) took longer than placing them.
+void sort_row_range(PairRecord* first, std::size_t size, std::uint64_t row0, std::size_t rows,
+                    RangeScratch& scratch) {
+    if (size < 2) return;
+    if (size * 8 < rows) {
+        std::sort(first, first + size);
+        return;
+    }
+    const auto place = [&](std::size_t parts, auto part_of) {
+        std::vector<std::size_t>& start = scratch.start;
+        start.assign(parts + 1, 0);
+        for (std::size_t x = 0; x < size; ++x) ++start[part_of(first[x]) + 1];
+        std::partial_sum(start.begin(), start.end(), start.begin());
+        scratch.buffer.resize(std::max(scratch.buffer.size(), size));
+        for (std::size_t x = 0; x < size; ++x) scratch.buffer[start[part_of(first[x])]++] = first[x];
+        std::copy(scratch.buffer.begin(), scratch.buffer.begin() + static_cast<std::ptrdiff_t>(size), first);
+        // start[p] now ends part p: shifted back to begin it.
+        std::copy_backward(start.begin(), start.end() - 1, start.end());
+        start[0] = 0;
+    };
+    const auto row_bits = static_cast<unsigned>(std::bit_width(rows - 1));
+    if (size > kCachedRecords && row_bits > kSplitBits) {
+        const unsigned split = row_bits - kSplitBits;
+        const std::size_t parts = ((rows - 1) >> split) + 1;
+        place(parts, [&](const PairRecord& r) { return (r.i - row0) >> split; });
+        const std::vector<std::size_t> start = scratch.start;
+        for (std::size_t p = 0; p < parts; ++p) {
+            const std::uint64_t part_row0 = row0 + (std::uint64_t{p} << split);
+            sort_row_range(first + start[p], start[p + 1] - start[p], part_row0,
+                           std::min<std::uint64_t>(std::uint64_t{1} << split, row0 + rows - part_row0),
+                           scratch);
+        }
+        return;
+    }
+    if (size < kRadixRecordsPerRow * rows) {
+        place(rows, [&](const PairRecord& r) { return r.i - row0; });
+        for (std::size_t row = 0; row < rows; ++row)
+            std::sort(first + scratch.start[row], first + scratch.start[row + 1],
+                      [](const PairRecord& x, const PairRecord& y) { return x.j < y.j; });
+        return;
+    }
+    // LSD passes of at most 8 bits over the key (i - row0, j), in cache.
+    std::uint32_t top_j = 0;
+    for (std::size_t x = 0; x < size; ++x) top_j |= first[x].j;
+    const auto j_bits = static_cast<unsigned>(std::bit_width(top_j));
+    const unsigned key_bits = row_bits + j_bits;
+    const unsigned passes = (key_bits + 7) / 8;
+    const unsigned digit_bits = (key_bits + passes - 1) / passes;
+    const std::uint64_t mask = (std::uint64_t{1} << digit_bits) - 1;
+    const auto key = [&](const PairRecord& r) { return (std::uint64_t{r.i - row0} << j_bits) | r.j; };
+    scratch.buffer.resize(std::max(scratch.buffer.size(), size));
+    PairRecord* from = first;
+    PairRecord* to = scratch.buffer.data();
+    std::array<std::size_t, 257> count;
+    for (unsigned pass = 0; pass < passes; ++pass) {
+        const unsigned shift = pass * digit_bits;
+        std::fill_n(count.begin(), mask + 2, 0);
+        for (std::size_t x = 0; x < size; ++x) ++count[((key(from[x]) >> shift) & mask) + 1];
+        for (std::size_t v = 1; v <= mask + 1; ++v) count[v] += count[v - 1];
+        for (std::size_t x = 0; x < size; ++x) to[count[(key(from[x]) >> shift) & mask]++] = from[x];
+        std::swap(from, to);
+    }
+    if (from != first) std::copy(from, from + size, first);
+}
+
 struct RecordPairs {
     static constexpr bool kOncePerPair = true;
 
@@ -628,65 +720,65 @@ private:
 
 public:
     // The records of a RecordPairs run, ascending. Each block is freed as soon
-    // as it is copied: the peak is the records once plus one block (and a
-    // few offsets per row of A). The records are placed by i in two steps:
-    // the blocks, one by one, are scattered to up to 256 ranges of rows (256
-    // write streams: a store straight to each record's row missed the cache
-    // nearly every time, 1.2 s of 55M records on one core), then each range,
-    // in cache and in parallel, is sorted. A range with at least an eighth as
-    // many records as rows is placed by row, then each row's records sorted
-    // by j: comparing them as a whole took three quarters of the join of
-    // 4,000 equal 64-bit codes, and sorting 1.3k records in a range of 4k
-    // rows (1M SimHash rows at k = 3) took longer than placing them. A
-    // sparser one is sorted whole.
+    // as it is copied: the peak is the records once plus a block per worker
+    // (and a few offsets per row of A). The records are placed by i in two
+    // steps: the blocks, in parallel, are scattered to up to 256 ranges of
+    // rows (256 write streams: a store straight to each record's row missed
+    // the cache nearly every time, 1.2 s of 55M records on one core), then
+    // each range is sorted on its own (sort_row_range), in parallel.
     std::vector<PairRecord> gather(JoinStats* stats) {
+        std::vector<std::vector<PairRecord>*> blocks;
+        for (Scratch& s : scratch_)
+            for (auto& block : s.records) blocks.push_back(&block);
         std::size_t total = 0;
-        for (const Scratch& s : scratch_)
-            for (const auto& block : s.records) total += block.size();
+        for (const auto* block : blocks) total += block->size();
         if (stats != nullptr) stats->pairs = total;
         if (total == 0) return {};
         // Range of row i: i >> shift, at most kRowRanges of them.
         const auto row_bits = static_cast<unsigned>(std::bit_width(a_.n - 1));
         const unsigned shift = row_bits > kRowRangeBits ? row_bits - kRowRangeBits : 0;
         const std::size_t ranges = ((a_.n - 1) >> shift) + 1;
+        // next[b * ranges + r]: block b's count of records in range r, then
+        // where it writes its next one; ranges follow one another, and a
+        // range's records from block b those from earlier blocks.
+        std::vector<std::size_t> next(blocks.size() * ranges, 0);
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks.size(), 1),
+                          [&](const tbb::blocked_range<std::size_t>& r) {
+                              for (std::size_t b = r.begin(); b != r.end(); ++b)
+                                  for (const PairRecord& record : *blocks[b])
+                                      ++next[b * ranges + (record.i >> shift)];
+                          });
         std::vector<std::size_t> range_start(ranges + 1, 0);
-        for (const Scratch& s : scratch_)
-            for (const auto& block : s.records)
-                for (const PairRecord& r : block) ++range_start[(r.i >> shift) + 1];
+        for (std::size_t b = 0; b < blocks.size(); ++b)
+            for (std::size_t range = 0; range < ranges; ++range)
+                range_start[range + 1] += next[b * ranges + range];
         std::partial_sum(range_start.begin(), range_start.end(), range_start.begin());
-        std::vector<PairRecord> records(total);
-        std::vector<std::size_t> next(range_start.begin(), range_start.end() - 1);
-        for (Scratch& s : scratch_) {
-            for (auto& block : s.records) {
-                for (const PairRecord& r : block) records[next[r.i >> shift]++] = r;
-                std::vector<PairRecord>().swap(block);
-            }
-            s.records.clear();
+        {
+            std::vector<std::size_t> at(range_start.begin(), range_start.end() - 1);
+            for (std::size_t b = 0; b < blocks.size(); ++b)
+                for (std::size_t range = 0; range < ranges; ++range)
+                    at[range] += std::exchange(next[b * ranges + range], at[range]);
         }
-        tbb::enumerable_thread_specific<std::vector<PairRecord>> spare;
+        std::vector<PairRecord> records(total);
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks.size(), 1),
+                          [&](const tbb::blocked_range<std::size_t>& r) {
+                              for (std::size_t b = r.begin(); b != r.end(); ++b) {
+                                  std::size_t* at = next.data() + b * ranges;
+                                  for (const PairRecord& record : *blocks[b])
+                                      records[at[record.i >> shift]++] = record;
+                                  std::vector<PairRecord>().swap(*blocks[b]);
+                              }
+                          });
+        for (Scratch& s : scratch_) s.records.clear();
+        tbb::enumerable_thread_specific<RangeScratch> spare;
         tbb::parallel_for(
             tbb::blocked_range<std::size_t>(0, ranges, 1), [&](const tbb::blocked_range<std::size_t>& r) {
-                std::vector<PairRecord>& buffer = spare.local();
-                std::vector<std::size_t> row_start;
+                RangeScratch& scratch = spare.local();
                 for (std::size_t range = r.begin(); range != r.end(); ++range) {
-                    PairRecord* first = records.data() + range_start[range];
-                    const std::size_t size = range_start[range + 1] - range_start[range];
                     const std::uint64_t row0 = std::uint64_t{range} << shift;
-                    const std::size_t rows = std::min<std::uint64_t>(std::uint64_t{1} << shift, a_.n - row0);
-                    if (size * 8 < rows) {
-                        std::sort(first, first + size);
-                        continue;
-                    }
-                    row_start.assign(rows + 1, 0);
-                    for (std::size_t x = 0; x < size; ++x) ++row_start[first[x].i - row0 + 1];
-                    std::partial_sum(row_start.begin(), row_start.end(), row_start.begin());
-                    buffer.resize(size);
-                    std::vector<std::size_t> at(row_start.begin(), row_start.end() - 1);
-                    for (std::size_t x = 0; x < size; ++x) buffer[at[first[x].i - row0]++] = first[x];
-                    std::copy(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(size), first);
-                    for (std::size_t row = 0; row < rows; ++row)
-                        std::sort(first + row_start[row], first + row_start[row + 1],
-                                  [](const PairRecord& x, const PairRecord& y) { return x.j < y.j; });
+                    sort_row_range(records.data() + range_start[range],
+                                   range_start[range + 1] - range_start[range], row0,
+                                   std::min<std::uint64_t>(std::uint64_t{1} << shift, a_.n - row0), scratch);
                 }
             });
         return records;
