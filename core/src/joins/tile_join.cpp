@@ -99,9 +99,6 @@ struct Scratch {
     std::uint64_t recorded = 0;
 };
 
-// Where verified pairs go. Records are kept once per pair, by the first part
-// on which its rows are near; a union is idempotent, so uniting needs no such
-// test and takes a pair from whichever part finds it.
 // Buffers of sort_row_range, one set per worker.
 struct RangeScratch {
     std::vector<PairRecord> buffer;
@@ -193,6 +190,9 @@ void sort_row_range(PairRecord* first, std::size_t size, std::uint64_t row0, std
     if (from != first) std::copy(from, from + size, first);
 }
 
+// Where verified pairs go. Records are kept once per pair, by the first part
+// on which its rows are near; a union is idempotent, so uniting needs no such
+// test and takes a pair from whichever part finds it.
 struct RecordPairs {
     static constexpr bool kOncePerPair = true;
 
@@ -739,8 +739,7 @@ public:
         const unsigned shift = row_bits > kRowRangeBits ? row_bits - kRowRangeBits : 0;
         const std::size_t ranges = ((a_.n - 1) >> shift) + 1;
         // next[b * ranges + r]: block b's count of records in range r, then
-        // where it writes its next one; ranges follow one another, and a
-        // range's records from block b those from earlier blocks.
+        // where it writes its next one (detail::counts_to_offsets).
         std::vector<std::size_t> next(blocks.size() * ranges, 0);
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks.size(), 1),
                           [&](const tbb::blocked_range<std::size_t>& r) {
@@ -748,17 +747,8 @@ public:
                                   for (const PairRecord& record : *blocks[b])
                                       ++next[b * ranges + (record.i >> shift)];
                           });
-        std::vector<std::size_t> range_start(ranges + 1, 0);
-        for (std::size_t b = 0; b < blocks.size(); ++b)
-            for (std::size_t range = 0; range < ranges; ++range)
-                range_start[range + 1] += next[b * ranges + range];
-        std::partial_sum(range_start.begin(), range_start.end(), range_start.begin());
-        {
-            std::vector<std::size_t> at(range_start.begin(), range_start.end() - 1);
-            for (std::size_t b = 0; b < blocks.size(); ++b)
-                for (std::size_t range = 0; range < ranges; ++range)
-                    at[range] += std::exchange(next[b * ranges + range], at[range]);
-        }
+        std::vector<std::size_t> range_start;
+        detail::counts_to_offsets(next, blocks.size(), ranges, range_start);
         std::vector<PairRecord> records(total);
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks.size(), 1),
                           [&](const tbb::blocked_range<std::size_t>& r) {

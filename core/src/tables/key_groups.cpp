@@ -234,28 +234,6 @@ struct SortBlocks {
     }
 };
 
-// Turns offset[b * buckets + d], block b's count of rows in bucket d, into
-// where block b writes its first row of bucket d, and fills bucket_start
-// (buckets + 1 entries): bucket-major prefix sums, so that every block's rows
-// of bucket d follow all rows of lower buckets and those of bucket d in
-// earlier blocks. Both passes walk `offset` block by block, in memory order
-// (bucket by bucket would stride 16 KiB per step: a cache and TLB miss for
-// each of the blocks * buckets counters).
-void counts_to_offsets(std::vector<std::size_t>& offset, std::size_t blocks, std::size_t buckets,
-                       std::vector<std::size_t>& bucket_start) {
-    bucket_start.assign(buckets + 1, 0);
-    for (std::size_t b = 0; b < blocks; ++b)
-        for (std::size_t d = 0; d < buckets; ++d) bucket_start[d + 1] += offset[b * buckets + d];
-    for (std::size_t d = 0; d < buckets; ++d) bucket_start[d + 1] += bucket_start[d];
-    std::vector<std::size_t> next_of_bucket(bucket_start.begin(), bucket_start.end() - 1);
-    for (std::size_t b = 0; b < blocks; ++b)
-        for (std::size_t d = 0; d < buckets; ++d) {
-            const std::size_t count = offset[b * buckets + d];
-            offset[b * buckets + d] = next_of_bucket[d];
-            next_of_bucket[d] += count;
-        }
-}
-
 // The sort of sort_rows_by_key and sort_shared_rows_by_key: fill(from, to,
 // words) writes rows from .. to - 1 as (key << 32 | row) words. Returns the
 // rows dropped (with shared_only).
@@ -314,6 +292,21 @@ void with_code_size(std::uint64_t d_bytes, Fn&& fn) {
 }
 
 }  // namespace
+
+void counts_to_offsets(std::vector<std::size_t>& offset, std::size_t blocks, std::size_t buckets,
+                       std::vector<std::size_t>& bucket_start) {
+    bucket_start.assign(buckets + 1, 0);
+    for (std::size_t b = 0; b < blocks; ++b)
+        for (std::size_t d = 0; d < buckets; ++d) bucket_start[d + 1] += offset[b * buckets + d];
+    for (std::size_t d = 0; d < buckets; ++d) bucket_start[d + 1] += bucket_start[d];
+    std::vector<std::size_t> next_of_bucket(bucket_start.begin(), bucket_start.end() - 1);
+    for (std::size_t b = 0; b < blocks; ++b)
+        for (std::size_t d = 0; d < buckets; ++d) {
+            const std::size_t count = offset[b * buckets + d];
+            offset[b * buckets + d] = next_of_bucket[d];
+            next_of_bucket[d] += count;
+        }
+}
 
 void sort_rows_by_key(const std::vector<std::uint64_t>& keys, unsigned key_bits, SortedRows& out) {
     sort_rows_by_key(

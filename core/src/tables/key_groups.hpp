@@ -35,6 +35,16 @@ struct SortedRows {
     std::vector<std::size_t> bucket_start;  // buckets + 1 offsets into words
 };
 
+// Turns offset[b * buckets + d], block b's count of rows in bucket d, into
+// where block b writes its first row of bucket d, and fills bucket_start
+// (buckets + 1 entries): bucket-major prefix sums, so that every block's rows
+// of bucket d follow all rows of lower buckets and those of bucket d in
+// earlier blocks. Both passes walk `offset` block by block, in memory order
+// (bucket by bucket would stride 16 KiB per step: a cache and TLB miss for
+// each of the blocks * buckets counters).
+void counts_to_offsets(std::vector<std::size_t>& offset, std::size_t blocks, std::size_t buckets,
+                       std::vector<std::size_t>& bucket_start);
+
 // Writes the keys of rows from .. to - 1 into keys[0 .. to - from).
 using KeyFill = std::function<void(std::size_t from, std::size_t to, std::uint64_t* keys)>;
 
