@@ -173,7 +173,8 @@ def explain(
     """How ``find_pairs(a, k, b)`` would search; with ``run=True``, also how it did.
 
     Returns a dict: ``"plan"``, the option chosen, and ``"options"``, every
-    plan considered, each with its ``"plan"`` kind ("scan": verify every
+    plan estimated (those that could not beat one estimated before them are
+    left out, unless the join is tiny), each with its ``"plan"`` kind ("scan": verify every
     pair; "even": contiguous parts; "balanced": parts dealt by bit entropy;
     "blocks", "balanced blocks": parts combining blocks of bits, which
     overlap; "chunks": the plan of a list-returning join),

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "brimel/bit_plan.hpp"
 #include "brimel/byte_plan.hpp"
 #include "brimel/entropy.hpp"
+#include "brimel/plan.hpp"
 #include "test_support.hpp"
 
 namespace brimel {
@@ -108,6 +110,40 @@ TEST(EstimateBitEntropies, ValuesAndSample) {
     EXPECT_EQ(estimate_bit_entropies(last, 10001, 1, 10000)[0], 0.0);
     last[9999] = 0x80;
     EXPECT_GT(estimate_bit_entropies(last, 10001, 1, 10000)[0], 0.0);
+}
+
+// Plans left out unestimated (too many parts, or too dear on uniform codes)
+// never include the cheapest: the batched choice costs what the cheapest of
+// every plan estimated on its own does.
+TEST(ChoosePlan, LeavingPlansOutKeepsTheCheapest) {
+    struct Case {
+        std::vector<std::uint8_t> codes;
+        std::uint64_t d_bytes;
+        std::uint32_t k;
+        std::string kind;  // of the plan chosen, where a later batch holds it
+    };
+    const std::vector<Case> cases{{testing::planted_codes(100000, 8, 3, 1), 8, 3, "blocks"},
+                                  {testing::clustered_codes(30000, 8, 300, 2), 8, 3, ""},
+                                  {testing::planted_codes(20000, 8, 10, 3), 8, 10, ""},
+                                  {testing::planted_codes(20000, 32, 15, 4), 32, 15, ""}};
+    for (const Case& c : cases) {
+        const std::uint64_t n = c.codes.size() / c.d_bytes;
+        const JoinInput input{c.codes.data(), n, nullptr, 0, c.d_bytes, c.k};
+        const std::vector<double> entropies = estimate_bit_entropies(c.codes, n, c.d_bytes, 4096);
+        std::vector<Plan> all = candidate_plans(c.d_bytes, c.k, &entropies);
+        for (auto&& more : {block_plans(c.d_bytes, c.k, &entropies), fixed_plans(c.d_bytes, c.k, &entropies)})
+            all.insert(all.end(), more.begin(), more.end());
+        double cheapest = choose_plan(input, {}).options.back().cost;  // the scan
+        for (const Plan& plan : all)
+            cheapest = std::min(cheapest, choose_plan(input, {plan}).options[0].cost);
+        const PlanChoice batched = choose_plan(
+            input, candidate_plans(c.d_bytes, c.k, &entropies), 0,
+            {[&](std::uint64_t max_parts) { return block_plans(c.d_bytes, c.k, &entropies, max_parts); },
+             [&](std::uint64_t) { return fixed_plans(c.d_bytes, c.k, &entropies); }});
+        EXPECT_EQ(batched.options[batched.chosen].cost, cheapest) << c.d_bytes << " bytes, k = " << c.k;
+        EXPECT_LT(batched.options.size(), all.size() + 1) << "nothing left out";
+        if (!c.kind.empty()) EXPECT_EQ(batched.plan().name, c.kind);
+    }
 }
 
 }  // namespace

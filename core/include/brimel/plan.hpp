@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -200,6 +201,8 @@ bool scan_beats_plans_of(const JoinInput& input, std::uint64_t parts);
 // the scan: each part costs a fixed share and a share of every row keyed,
 // whatever its candidates. Plans of more parts need not be made.
 std::uint64_t most_parts_below_scan(const JoinInput& input);
+// The same against `cost` (nanoseconds of one core) rather than the scan's.
+std::uint64_t most_parts_below(const JoinInput& input, double cost);
 
 // Estimates every plan on a fixed-seed sample of the input's pairs (the same
 // input always gets the same estimates; a tiny join's are those of uniform
@@ -208,5 +211,17 @@ std::uint64_t most_parts_below_scan(const JoinInput& input);
 // the options are priced for that join: pairs near on a part in the same
 // share as in the sample.
 PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans, std::uint64_t priced_rows = 0);
+
+// Plans made only once the options before them are estimated: given the
+// most parts a plan may have to cost less than the cheapest of those options
+// (or the scan), the plans to estimate next. Many-part plans are most of
+// the plans a join could consider (up to 64 parts of a block cut), and
+// making them costs more than a small join does.
+using LaterPlans = std::function<std::vector<Plan>(std::uint64_t max_parts)>;
+// choose_plan with `plans` estimated first, then each batch of `later` in
+// turn, then the scan. A tiny join's later plans get no bound (every option
+// is shown).
+PlanChoice choose_plan(const JoinInput& input, std::vector<Plan> plans, std::uint64_t priced_rows,
+                       const std::vector<LaterPlans>& later);
 
 }  // namespace brimel

@@ -132,13 +132,20 @@ bool is_sampled(const JoinInput& input) { return pair_words(input) >= kSampledJo
 
 namespace {
 
+// Rows of A and B, each keyed once per part.
+double rows_keyed(const JoinInput& input) {
+    return static_cast<double>(input.n_a) + (input.self() ? 0.0 : static_cast<double>(input.n_b));
+}
+
 // XOR words of sampled pairs, pair after pair.
 std::vector<std::uint64_t> sample_pair_xors(const JoinInput& input, std::size_t words, std::size_t& pairs) {
     pairs = 0;
     if (!is_sampled(input)) return {};
-    // Fewer for a small join, whose planning would otherwise cost as much as
-    // the join: one pair in 2048, at least kFewestSamplePairs.
-    const auto scaled = static_cast<std::size_t>(std::max(kFewestSamplePairs, input.all_pairs() / 2048));
+    // Fewer for a small join, whose planning would otherwise cost a large
+    // share of it: a join costs in proportion to its rows, so one pair per 8
+    // rows keyed, at least kFewestSamplePairs (8k pairs took 0.2 ms of the
+    // 2.4 ms join of 30k flooded SimHash rows).
+    const auto scaled = static_cast<std::size_t>(std::max(kFewestSamplePairs, rows_keyed(input) / 8));
     pairs = std::min({kSamplePairs, scaled, std::max<std::size_t>(kSampleWords / words, 1)});
     SampleStream stream{0x6272696d656cull ^ input.n_a ^ (input.n_b << 1)};
     std::vector<std::uint64_t> xors(pairs * words);
@@ -308,11 +315,6 @@ std::vector<std::size_t> near_counts(const Plan& plan, const std::vector<std::ui
     return near;
 }
 
-// Rows of A and B, each keyed once per part.
-double rows_keyed(const JoinInput& input) {
-    return static_cast<double>(input.n_a) + (input.self() ? 0.0 : static_cast<double>(input.n_b));
-}
-
 double scan_cost(const JoinInput& input, std::size_t words) {
     return input.all_pairs() * pair_cost(words) + rows_keyed(input) * 2.0 * static_cast<double>(words);
 }
@@ -445,9 +447,15 @@ bool scan_beats_plans_of(const JoinInput& input, std::uint64_t parts) {
 
 std::uint64_t most_parts_below_scan(const JoinInput& input) {
     const std::size_t words = std::max<std::size_t>(detail::words_per_row(input.d_bytes), 1);
+    return most_parts_below(input, scan_cost(input, words));
+}
+
+std::uint64_t most_parts_below(const JoinInput& input, double cost) {
+    const std::size_t words = std::max<std::size_t>(detail::words_per_row(input.d_bytes), 1);
+    // At most what least_grouping_cost charges a part, whatever its kind.
     const double per_part =
         kPartCost + rows_keyed(input) * row_cost(words) * std::min(kFamilyRowShare, kLoneRowShare);
-    return static_cast<std::uint64_t>(std::min(scan_cost(input, words) / per_part, 1e18));
+    return static_cast<std::uint64_t>(std::min(cost / per_part, 1e18));
 }
 
 double JoinInput::all_pairs() const {
@@ -734,16 +742,21 @@ Plan segment_plan(const std::vector<std::uint64_t>& bits, std::uint64_t d_bytes,
 }
 
 PlanChoice choose_plan(const JoinInput& sample, std::vector<Plan> plans, std::uint64_t priced_rows) {
+    return choose_plan(sample, std::move(plans), priced_rows, {});
+}
+
+PlanChoice choose_plan(const JoinInput& sample, std::vector<Plan> plans, std::uint64_t priced_rows,
+                       const std::vector<LaterPlans>& later) {
     const std::size_t words = std::max<std::size_t>(detail::words_per_row(sample.d_bytes), 1);
     std::size_t sampled = 0;
     const std::vector<std::uint64_t> xors = sample_pair_xors(sample, words, sampled);
     JoinInput input = sample;
     if (priced_rows != 0) input.n_a = priced_rows;
+    const bool tiny = is_tiny(input);
     PlanChoice choice;
-    plans.push_back(scan_plan());
     DistanceCache cache;
     double best = HUGE_VAL;
-    for (Plan& plan : plans) {
+    const auto consider = [&](Plan& plan) {
         // A plan met before (the fixed chunks often equal an even cut) is
         // estimated once. Unless the join is tiny (whose options are all
         // shown), a plan of parts many enough that grouping the rows alone
@@ -752,11 +765,25 @@ PlanChoice choose_plan(const JoinInput& sample, std::vector<Plan> plans, std::ui
         // them, half a join of 5,000).
         if (std::any_of(choice.options.begin(), choice.options.end(),
                         [&](const PlanEstimate& seen) { return seen.plan.same_parts(plan); }) ||
-            (!is_tiny(input) && !plan.is_scan() && least_grouping_cost(input, plan, words) >= best))
-            continue;
+            (!tiny && !plan.is_scan() && least_grouping_cost(input, plan, words) >= best))
+            return;
+        // Nor is one sampled whose estimate for uniform codes, below every
+        // sampled estimate (a part's near rate is never taken below the
+        // uniform rate), already costs more.
+        if (!tiny && sampled != 0 && !plan.is_scan() &&
+            estimate(input, plan, xors, 0, words, cache).cost >= best)
+            return;
         choice.options.push_back(estimate(input, std::move(plan), xors, sampled, words, cache));
         best = std::min(best, choice.options.back().cost);
+    };
+    for (Plan& plan : plans) consider(plan);
+    for (const LaterPlans& more : later) {
+        const std::uint64_t max_parts =
+            tiny ? SIZE_MAX : most_parts_below(input, std::min(best, scan_cost(input, words)));
+        for (Plan& plan : more(max_parts)) consider(plan);
     }
+    Plan scan = scan_plan();
+    consider(scan);
     for (std::size_t o = 1; o < choice.options.size(); ++o)
         if (choice.options[o].cost < choice.options[choice.chosen].cost) choice.chosen = o;
     return choice;
