@@ -26,10 +26,13 @@ from workloads import Case
 # memory. A first run shorter than this (seconds) is a warm-up, not timed;
 # a longer one is timed, as those costs are small beside it.
 WARM_UP_S = 1.0
-# Runs shorter than this (seconds) vary with the machine's noise by more than
-# the methods differ: at least SHORT_RUNS of them are timed.
+# Runs shorter than these (seconds) vary with the machine's noise by about as
+# much as the methods differ (a stolen time slice is a large share of them):
+# at least SHORT_RUNS and MEDIUM_RUNS of them are timed.
 SHORT_RUN_S = 0.1
-SHORT_RUNS = 9
+SHORT_RUNS = 21
+MEDIUM_RUN_S = 1.0
+MEDIUM_RUNS = 5
 
 
 def main() -> None:
@@ -69,6 +72,8 @@ def main() -> None:
                 times.append(elapsed)
                 if len(times) == 1 and elapsed < SHORT_RUN_S:
                     runs = max(runs, SHORT_RUNS)
+                elif len(times) == 1 and elapsed < MEDIUM_RUN_S:
+                    runs = max(runs, MEDIUM_RUNS)
             warmed = True
             if method.stats:
                 stats = method.stats(raw)
