@@ -1,7 +1,6 @@
 // find_pairs and find_groups: the planned join for any k below the code width.
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
-#include <sys/mman.h>
 
 #include <cstdint>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include "brimel/limits.hpp"
 #include "brimel/pairs.hpp"
 #include "brimel/pool.hpp"
+#include "pages.hpp"
 #include "tile_join.hpp"
 
 namespace brimel {
@@ -36,19 +36,6 @@ JoinInput checked_input(ByteSpan a_data, std::uint64_t n_a, std::optional<ByteSp
     if (!rows_fit_ids(n_a) || (b_data && !rows_fit_ids(n_b)))
         throw RowLimit(std::string(messages::kTooManyRows));
     return {a_data.data(), n_a, b_data ? b_data->data() : nullptr, b_data ? n_b : 0, d_bytes, k};
-}
-
-// Asks that the whole pages of [data, data + bytes), not yet touched, be
-// backed by 4 KiB pages (a hint: ignored where unsupported). Only for blocks
-// of 32 MiB or more, which malloc maps on their own: the hint on a smaller
-// block would split the heap's mapping.
-void small_pages(void* data, std::size_t bytes) {
-    constexpr std::uintptr_t kPage = 4096;
-    if (bytes < (std::size_t{32} << 20)) return;
-    const auto begin = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t first = (begin + kPage - 1) & ~(kPage - 1);
-    const std::uintptr_t last = (begin + bytes) & ~(kPage - 1);
-    if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_NOHUGEPAGE);
 }
 
 bool no_pair_possible(const JoinInput& input) {
@@ -160,13 +147,10 @@ std::vector<std::uint32_t> find_groups(ByteSpan a_data, std::uint64_t n_a, std::
 
 void split_records(std::span<const PairRecord> records, std::uint32_t* i, std::uint32_t* j, void* dist,
                    unsigned dist_bytes) {
-    // The columns are faulted in 4 KiB pages. A fresh huge page (NumPy asks
-    // for them on large arrays) is fresh memory to a virtual machine's host
-    // too, which backs and zeroes it again: 55M records' columns (550 MB)
-    // took 0.35-1.3 s in huge pages on one core, 0.21 s in 4 KiB pages.
-    small_pages(i, records.size() * sizeof(std::uint32_t));
-    small_pages(j, records.size() * sizeof(std::uint32_t));
-    small_pages(dist, records.size() * dist_bytes);
+    // The columns are faulted in 4 KiB pages (detail::small_pages).
+    detail::small_pages(i, records.size() * sizeof(std::uint32_t));
+    detail::small_pages(j, records.size() * sizeof(std::uint32_t));
+    detail::small_pages(dist, records.size() * dist_bytes);
     // 64k records (768 KiB read, 640 KiB written at most) per task: long
     // beside a task's start, short enough to balance two workers' faults.
     pool::run([&] {

@@ -11,6 +11,7 @@
 #include "brimel/entropy.hpp"
 #include "brimel/errors.hpp"
 #include "brimel/spread.hpp"
+#include "pages.hpp"
 #include "tile_join.hpp"
 
 namespace brimel {
@@ -150,6 +151,9 @@ void route_rows(ByteSpan codes, std::uint64_t n, std::uint64_t d_bytes, std::int
     const auto destination = [&](std::uint32_t key) {
         return static_cast<std::size_t>((std::uint64_t{key} * partitions) >> 32);
     };
+    // The records are written once, in 4 KiB pages: a 1M-row block's 64 MB
+    // took 115-200 ms in fresh huge pages, 65 ms in small ones.
+    detail::small_pages(records, rows * count * bytes);
     std::fill(offsets, offsets + partitions + 1, 0);
     for_each_key([&](std::size_t, std::size_t, std::uint32_t key) { ++offsets[destination(key) + 1]; });
     for (std::size_t d = 0; d < partitions; ++d) offsets[d + 1] += offsets[d];
