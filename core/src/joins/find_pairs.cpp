@@ -56,14 +56,13 @@ PlanChoice plan_for(const JoinInput& input) {
     // Plans of parts so many that they could not cost less than the scan are
     // not made (most of a small join's planning); a tiny join shows them all.
     const std::uint64_t most_parts = tiny ? SIZE_MAX : most_parts_below_scan(input);
-    // Block plans, up to 64 parts each, are made only as many parts as could
-    // still beat the plans of disjoint parts.
-    PlanChoice choice =
-        choose_plan(input, candidate_plans(input.d_bytes, input.k, skew, most_parts), 0,
-                    {[&](std::uint64_t max_parts) {
-                         return block_plans(input.d_bytes, input.k, skew, std::min(most_parts, max_parts));
-                     },
-                     [&](std::uint64_t) { return fixed_plans(input.d_bytes, input.k, skew); }});
+    // Block plans, up to 64 parts each, are made only with as many parts as
+    // could still beat the plans estimated before them (max_parts, at most
+    // most_parts: the scan bounds both).
+    PlanChoice choice = choose_plan(
+        input, candidate_plans(input.d_bytes, input.k, skew, most_parts), 0,
+        {[&](std::uint64_t max_parts) { return block_plans(input.d_bytes, input.k, skew, max_parts); },
+         [&](std::uint64_t) { return fixed_plans(input.d_bytes, input.k, skew); }});
     if (tiny) {
         choice.chosen = choice.options.size() - 1;
         return choice;
