@@ -4,7 +4,9 @@
 #include <bit>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "brimel/bit_plan.hpp"
@@ -96,8 +98,10 @@ TEST(PartKeys, KeyBitsAreThePartsBits) {
 // of one pass and several, skewed, uniform and one key in every row; find()
 // agrees with both lookup kinds. The sort that drops rows alone with their
 // key keeps exactly the others (wide keys share the bits of its bucket
-// bitmaps, not keys).
+// bitmaps, not keys). A grouping built on the memory of the one before
+// (larger or smaller, with lookups or not) is the same as a fresh one.
 TEST(KeyGroups, SameGroupsAsAnOrderedMap) {
+    std::optional<detail::KeyGroups> spare;
     for (const unsigned bits : {1u, 5u, 11u, 16u, 17u, 20u, 23u, 32u}) {
         for (const std::size_t n : {0u, 1u, 7u, 300u, 5000u, 70000u}) {
             std::mt19937_64 rng(bits * 1000 + n);
@@ -106,19 +110,29 @@ TEST(KeyGroups, SameGroupsAsAnOrderedMap) {
             for (auto& key : keys) key = (n == 300 ? 0x5a5a5a5a : rng() % 3 == 0 ? rng() % 5 : rng()) & mask;
             std::map<std::uint64_t, std::vector<std::uint32_t>> expected;
             for (std::size_t r = 0; r < n; ++r) expected[keys[r]].push_back(static_cast<std::uint32_t>(r));
-            for (const bool lookups : {false, true}) {
-                const detail::KeyGroups groups(keys, bits, lookups);
-                ASSERT_EQ(groups.groups(), expected.size());
-                std::size_t g = 0;
-                for (const auto& [key, rows] : expected) {
-                    ASSERT_EQ(groups.key(g), key);
-                    ASSERT_EQ(std::vector<std::uint32_t>(groups.group(g).begin(), groups.group(g).end()),
-                              rows);
-                    ASSERT_EQ(groups.find(key), g);
-                    ++g;
+            detail::SortedRows all;
+            detail::sort_rows_by_key(keys, bits, all);
+            // The keys, as 64-bit codes laid out with the groups.
+            const detail::CodeSource codes{reinterpret_cast<const std::uint8_t*>(keys.data()), 8, 1};
+            for (const bool lookups : {true, false}) {
+                const detail::KeyGroups fresh(keys, bits, lookups);
+                detail::KeyGroups reused(all, bits, lookups, &codes, spare ? &*spare : nullptr);
+                for (const detail::KeyGroups* groups : {&fresh, &std::as_const(reused)}) {
+                    ASSERT_EQ(groups->groups(), expected.size());
+                    std::size_t g = 0;
+                    for (const auto& [key, rows] : expected) {
+                        ASSERT_EQ(groups->key(g), key);
+                        ASSERT_EQ(
+                            std::vector<std::uint32_t>(groups->group(g).begin(), groups->group(g).end()),
+                            rows);
+                        ASSERT_EQ(groups->find(key), g);
+                        ++g;
+                    }
+                    const std::uint64_t absent = (expected.empty() ? 0 : expected.rbegin()->first + 1) & mask;
+                    if (!expected.contains(absent)) EXPECT_EQ(groups->find(absent), detail::KeyGroups::npos);
                 }
-                const std::uint64_t absent = (expected.empty() ? 0 : expected.rbegin()->first + 1) & mask;
-                if (!expected.contains(absent)) EXPECT_EQ(groups.find(absent), detail::KeyGroups::npos);
+                for (std::size_t p = 0; p < n; ++p) ASSERT_EQ(reused.tile().data[p], keys[reused.rows()[p]]);
+                spare.emplace(std::move(reused));
             }
             std::vector<std::uint64_t> shared;
             std::size_t alone = 0;

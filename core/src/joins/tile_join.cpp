@@ -298,14 +298,16 @@ public:
             };
             if (overlap) {
                 tbb::parallel_invoke(verify_current, group_next);
+                spare_ = std::move(current);
             } else {
                 verify_current();
-                current.reset();
+                spare_ = std::move(current);
                 group_next();
             }
         }
-        // The sort buffers (8 bytes per row) are not held while the pair
-        // records are gathered.
+        // The sort buffers (8 bytes per row) and the spare grouping are not
+        // held while the pair records are gathered.
+        spare_.reset();
         if (!keep_buffers_) buffers_ = {};
     }
 
@@ -358,8 +360,8 @@ private:
             if (p < family_first_ || p >= family_first_ + family_parts_) group_family(p);
             if (family_parts_ != 0) {
                 const detail::SortedRows& rows = buffers_.family_rows[p - family_first_];
-                return {KeyGroups(rows, key_bits, false, codes_of(a_)), std::nullopt, std::move(flips),
-                        family_dropped_[p - family_first_]};
+                return {KeyGroups(rows, key_bits, false, codes_of(a_), spare_a()), std::nullopt,
+                        std::move(flips), family_dropped_[p - family_first_]};
             }
             dropped = detail::sort_shared_rows_by_key(a_.n, keys_of(a_), key_bits, buffers_.sorted_a);
         } else {
@@ -370,9 +372,11 @@ private:
                     dropped = detail::drop_unmatched_rows(buffers_.sorted_a, buffers_.sorted_b);
             }
         }
-        Grouping out{KeyGroups(buffers_.sorted_a, key_bits, self_ && !flips.empty(), codes_of(a_)),
+        Grouping out{KeyGroups(buffers_.sorted_a, key_bits, self_ && !flips.empty(), codes_of(a_), spare_a()),
                      std::nullopt, std::move(flips), dropped};
-        if (!self_) out.b.emplace(buffers_.sorted_b, key_bits, true, codes_of(b_));
+        if (!self_)
+            out.b.emplace(buffers_.sorted_b, key_bits, true, codes_of(b_),
+                          spare_ && spare_->b ? &*spare_->b : nullptr);
         if (words_ > 2 && !keep_buffers_) {  // one part at a time (run()): the buffers are not kept past it
             std::vector<std::uint64_t>().swap(buffers_.keys);
             buffers_.sorted_a = {};
@@ -380,6 +384,10 @@ private:
         }
         return out;
     }
+
+    // The grouping of the part before the current one, done with: the next
+    // grouping takes over its memory.
+    KeyGroups* spare_a() { return spare_ ? &spare_->a : nullptr; }
 
     // Groups part p together with the parts after it that can share its pass
     // over the rows (plan/part_families.hpp). With no family at p, it stays
@@ -810,6 +818,10 @@ private:
     std::size_t tile_rows_;
     tbb::enumerable_thread_specific<Scratch> scratch_;
     // The grouping's buffers: own_buffers_, or the caller's.
+    // The last part's grouping once it is verified, until the next grouping
+    // takes over its memory (see KeyGroups): with two parts in flight it is
+    // taken while the part after it is verified.
+    std::optional<Grouping> spare_;
     detail::GroupBuffers own_buffers_;
     detail::GroupBuffers& buffers_;
     bool keep_buffers_;

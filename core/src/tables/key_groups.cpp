@@ -476,7 +476,23 @@ KeyGroups::KeyGroups(std::vector<std::uint64_t> keys, unsigned key_bits, bool lo
           }(),
           key_bits, lookups, codes) {}
 
-KeyGroups::KeyGroups(const SortedRows& sorted, unsigned key_bits, bool lookups, const CodeSource* codes) {
+// Resizes `items`, whose contents are all overwritten, to n: a vector too
+// small for n is emptied first, so that growing it copies nothing.
+template <class T>
+void resize_to_overwrite(std::vector<T>& items, std::size_t n) {
+    if (items.capacity() < n) items.clear();
+    items.resize(n);
+}
+
+KeyGroups::KeyGroups(const SortedRows& sorted, unsigned key_bits, bool lookups, const CodeSource* codes,
+                     KeyGroups* recycled) {
+    if (recycled != nullptr) {
+        group_keys_ = std::move(recycled->group_keys_);
+        start_ = std::move(recycled->start_);
+        rows_ = std::move(recycled->rows_);
+        codes_ = std::move(recycled->codes_);
+        *recycled = KeyGroups();
+    }
     const std::vector<std::uint64_t>& keys = sorted.words;
     const std::size_t n = sorted.size;
     key_bits = std::clamp(key_bits, 1u, 32u);
@@ -491,9 +507,9 @@ KeyGroups::KeyGroups(const SortedRows& sorted, unsigned key_bits, bool lookups, 
         first_group[d + 1] = count;
     });
     std::partial_sum(first_group.begin(), first_group.end(), first_group.begin());
-    rows_.resize(n);
-    group_keys_.resize(first_group.back());
-    start_.resize(group_keys_.size() + 1);
+    resize_to_overwrite(rows_, n);
+    resize_to_overwrite(group_keys_, first_group.back());
+    resize_to_overwrite(start_, group_keys_.size() + 1);
     start_.back() = static_cast<std::uint32_t>(n);
     each_bucket(buckets, [&](std::size_t d) {
         std::size_t g = first_group[d];
@@ -511,7 +527,7 @@ KeyGroups::KeyGroups(const SortedRows& sorted, unsigned key_bits, bool lookups, 
         // independent, and a prefetch a few rows ahead keeps several misses
         // in flight.
         words_ = codes->words;
-        codes_.resize(words_ * n);
+        resize_to_overwrite(codes_, words_ * n);
         constexpr std::size_t kAhead = 16;
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1 << 14),
                           [&](const tbb::blocked_range<std::size_t>& r) {

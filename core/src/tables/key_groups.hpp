@@ -120,8 +120,13 @@ public:
     // The same from rows already sorted (sort_rows_by_key, perhaps with rows
     // dropped): the groups of the rows it holds. From
     // sort_shared_rows_of_parts the keys ascend bucket by bucket only, and
-    // find() answers only from the direct table.
-    KeyGroups(const SortedRows& sorted, unsigned key_bits, bool lookups, const CodeSource* codes);
+    // find() answers only from the direct table. With `recycled`, a grouping
+    // no longer needed, its memory is reused (and it is left empty): its pages
+    // are already faulted in, where fresh ones are faulted in and zeroed one
+    // by one (1.2 GB a grouping of 100M 64-bit rows, three quarters of that
+    // join's page faults).
+    KeyGroups(const SortedRows& sorted, unsigned key_bits, bool lookups, const CodeSource* codes,
+              KeyGroups* recycled = nullptr);
 
     std::size_t groups() const { return group_keys_.size(); }
     std::uint64_t key(std::size_t g) const { return group_keys_[g]; }
@@ -140,6 +145,8 @@ public:
     std::size_t find(std::uint64_t key) const;
 
 private:
+    KeyGroups() = default;
+
     std::vector<std::uint64_t> group_keys_;  // ascending
     std::vector<std::uint32_t> start_;       // groups() + 1 offsets into rows_
     std::vector<std::uint32_t> rows_;        // all rows, group by group
