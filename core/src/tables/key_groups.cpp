@@ -478,8 +478,8 @@ KeyGroups::KeyGroups(std::vector<std::uint64_t> keys, unsigned key_bits, bool lo
 
 // Resizes `items`, whose contents are all overwritten, to n: a vector too
 // small for n is emptied first, so that growing it copies nothing.
-template <class T>
-void resize_to_overwrite(std::vector<T>& items, std::size_t n) {
+template <class T, class Allocator>
+void resize_to_overwrite(std::vector<T, Allocator>& items, std::size_t n) {
     if (items.capacity() < n) items.clear();
     items.resize(n);
 }

@@ -7,12 +7,36 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "../kernels/scan.hpp"
 
 namespace brimel::detail {
+
+// An allocator that leaves elements made without a value uninitialized
+// (resize): a vector it serves is then written in full by parallel loops,
+// whose first writes fault its fresh pages in on every worker at once, not
+// in a zeroing pass on one.
+template <class T>
+struct Uninitialized : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = Uninitialized<U>;
+    };
+    using std::allocator<T>::allocator;
+    template <class U>
+    void construct(U* at) noexcept {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* at, Args&&... args) {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
 
 // Where the rows' codes come from: n rows of d_bytes bytes, read as `words`
 // 64-bit words each (keys/code_words.hpp).
@@ -149,8 +173,9 @@ private:
 
     std::vector<std::uint64_t> group_keys_;  // ascending
     std::vector<std::uint32_t> start_;       // groups() + 1 offsets into rows_
-    std::vector<std::uint32_t> rows_;        // all rows, group by group
-    std::vector<std::uint64_t> codes_;       // words_ * n, word-major, rows_ order
+    // Written in full by parallel loops (see Uninitialized).
+    std::vector<std::uint32_t, Uninitialized<std::uint32_t>> rows_;   // all rows, group by group
+    std::vector<std::uint64_t, Uninitialized<std::uint64_t>> codes_;  // words_ * n, word-major, rows_ order
     std::size_t words_ = 0;
     std::vector<std::uint32_t> direct_;  // key -> group + 1 (0: absent)
 };
