@@ -274,9 +274,9 @@ public:
         if (parts_.empty()) {
             // The tile scan: all of A is one group, all of B its one neighbour.
             std::optional<KeyGroups> all_b;
-            if (!self_) all_b.emplace(std::vector<std::uint64_t>(b_.n, 0), 1, true, codes_of(b_));
-            run_part(KeyGroups(std::vector<std::uint64_t>(a_.n, 0), 1, false, codes_of(a_)), all_b, {}, 0,
-                     stats);
+            if (!self_) all_b.emplace(std::vector<std::uint64_t>(b_.n, 0), 1, true, codes_of(b_, false));
+            run_part(KeyGroups(std::vector<std::uint64_t>(a_.n, 0), 1, false, codes_of(a_, false)), all_b, {},
+                     0, stats);
         }
         // Narrow codes (at most 2 words) keep two parts in flight: the next
         // part is grouped (keyed and sorted, 8 bytes per row in a buffer kept
@@ -360,7 +360,7 @@ private:
             if (p < family_first_ || p >= family_first_ + family_parts_) group_family(p);
             if (family_parts_ != 0) {
                 const detail::SortedRows& rows = buffers_.family_rows[p - family_first_];
-                return {KeyGroups(rows, key_bits, false, codes_of(a_), spare_a()), std::nullopt,
+                return {KeyGroups(rows, key_bits, false, codes_of(a_, true), spare_a()), std::nullopt,
                         std::move(flips), family_dropped_[p - family_first_]};
             }
             dropped = detail::sort_shared_rows_by_key(a_.n, keys_of(a_), key_bits, buffers_.sorted_a);
@@ -372,10 +372,11 @@ private:
                     dropped = detail::drop_unmatched_rows(buffers_.sorted_a, buffers_.sorted_b);
             }
         }
-        Grouping out{KeyGroups(buffers_.sorted_a, key_bits, self_ && !flips.empty(), codes_of(a_), spare_a()),
+        const bool exact = flips.empty();
+        Grouping out{KeyGroups(buffers_.sorted_a, key_bits, self_ && !exact, codes_of(a_, exact), spare_a()),
                      std::nullopt, std::move(flips), dropped};
         if (!self_)
-            out.b.emplace(buffers_.sorted_b, key_bits, true, codes_of(b_),
+            out.b.emplace(buffers_.sorted_b, key_bits, true, codes_of(b_, exact),
                           spare_ && spare_->b ? &*spare_->b : nullptr);
         if (words_ > 2 && !keep_buffers_) {  // one part at a time (run()): the buffers are not kept past it
             std::vector<std::uint64_t>().swap(buffers_.keys);
@@ -423,15 +424,17 @@ private:
         family_parts_ = family.end - p;
     }
 
-    // Codes are copied along with the grouping when they are narrow enough
-    // (up to 256 bits: SimHash, pHash, PDQ), so tiles are read in place, in
-    // order; wider codes are gathered per tile, bounding the copy's memory.
-    // A direct_ join's groups of A are read from the input, not copied: most
-    // are a few rows compared directly (direct_group), and a copy would cost
-    // 8 bytes per row kept in each of the two groupings in flight (60 MiB
-    // of 10M SimHash rows at k = 3).
-    const detail::CodeSource* codes_of(const Matrix& m) const {
-        if (words_ > kMaxCopiedWords || (direct_ && &m == &a_)) return nullptr;
+    // Codes are copied along with the grouping of a part with neighbouring
+    // keys when they are narrow enough (up to 256 bits: SimHash, pHash, PDQ):
+    // each group is then read in place, in order, once for itself and once
+    // for each group it neighbours. Wider codes are gathered per tile,
+    // bounding the copy's memory. An exact-match part's groups have no
+    // neighbours, so each row is read once either way, and the copy would
+    // only add 8 bytes per row and word, written to fresh memory, in each
+    // of the two groupings in flight (1.6 GB of 100M SimHash rows at k = 3,
+    // 60 MiB of 10M): its groups are read from the input.
+    const detail::CodeSource* codes_of(const Matrix& m, bool exact_part) const {
+        if (words_ > kMaxCopiedWords || exact_part) return nullptr;
         return &m == &a_ ? &source_a_ : &source_b_;
     }
 
