@@ -36,12 +36,12 @@ std::uint64_t key_of(std::uint64_t word) { return word >> 32; }
 // Resizes items to at least n, asking for transparent huge pages first
 // (before its pages are touched): the sort's scatter writes to hundreds of
 // places at once, and with 4 KiB pages each of them is a TLB miss.
-template <class T>
-void grow_on_huge_pages(std::vector<T>& items, std::size_t n) {
+template <class T, class Allocator>
+void grow_on_huge_pages(std::vector<T, Allocator>& items, std::size_t n) {
     if (items.size() >= n) return;
     constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
     if (items.capacity() < n && n * sizeof(T) >= 2 * kHugePage) {
-        std::vector<T>().swap(items);
+        std::vector<T, Allocator>().swap(items);
         items.reserve(n);
         const auto begin = reinterpret_cast<std::uintptr_t>(items.data());
         const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
@@ -493,7 +493,7 @@ KeyGroups::KeyGroups(const SortedRows& sorted, unsigned key_bits, bool lookups, 
         codes_ = std::move(recycled->codes_);
         *recycled = KeyGroups();
     }
-    const std::vector<std::uint64_t>& keys = sorted.words;
+    const auto& keys = sorted.words;
     const std::size_t n = sorted.size;
     key_bits = std::clamp(key_bits, 1u, 32u);
     // Bucket by bucket, in parallel: its groups counted, then, at offsets

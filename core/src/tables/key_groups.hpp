@@ -54,7 +54,7 @@ struct CodeSource {
 // so that its memory is allocated (and its pages touched) once per join,
 // not once per part.
 struct SortedRows {
-    std::vector<std::uint64_t> words;
+    std::vector<std::uint64_t, Uninitialized<std::uint64_t>> words;  // written in full by parallel loops
     std::size_t size = 0;
     std::vector<std::size_t> bucket_start;  // buckets + 1 offsets into words
 };
@@ -95,8 +95,9 @@ using RowKeys = std::function<void(const std::uint8_t* rows, std::size_t count, 
 // The copy of sort_shared_rows_of_parts, kept from call to call so that its
 // pages are touched once per join: codes (in 8-byte words) and row ids.
 struct FamilyBuffers {
-    std::vector<std::uint64_t> codes;
-    std::vector<std::uint32_t> rows;
+    // Written in full by parallel loops (see Uninitialized).
+    std::vector<std::uint64_t, Uninitialized<std::uint64_t>> codes;
+    std::vector<std::uint32_t, Uninitialized<std::uint32_t>> rows;
 };
 
 // Several exact-match parts of a self-join grouped from one pass over the
