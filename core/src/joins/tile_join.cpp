@@ -386,7 +386,7 @@ private:
         return out;
     }
 
-    // The grouping of the part before the current one, done with: the next
+    // The grouping of a part already verified, if any (spare_): the next
     // grouping takes over its memory.
     KeyGroups* spare_a() { return spare_ ? &spare_->a : nullptr; }
 
@@ -820,11 +820,11 @@ private:
     std::size_t end_part_ = 0;
     std::size_t tile_rows_;
     tbb::enumerable_thread_specific<Scratch> scratch_;
-    // The grouping's buffers: own_buffers_, or the caller's.
     // The last part's grouping once it is verified, until the next grouping
     // takes over its memory (see KeyGroups): with two parts in flight it is
     // taken while the part after it is verified.
     std::optional<Grouping> spare_;
+    // The grouping's buffers: own_buffers_, or the caller's.
     detail::GroupBuffers own_buffers_;
     detail::GroupBuffers& buffers_;
     bool keep_buffers_;
