@@ -490,7 +490,9 @@ KeyGroups::KeyGroups(const SortedRows& sorted, unsigned key_bits, bool lookups, 
         group_keys_ = std::move(recycled->group_keys_);
         start_ = std::move(recycled->start_);
         rows_ = std::move(recycled->rows_);
-        codes_ = std::move(recycled->codes_);
+        // Taken only when codes are laid out: an exact-match part's grouping
+        // would otherwise hold an earlier part's copy unused.
+        if (codes != nullptr) codes_ = std::move(recycled->codes_);
         *recycled = KeyGroups();
     }
     const auto& keys = sorted.words;
