@@ -41,6 +41,12 @@ constexpr std::size_t kTileRows = 2048;
 // each worker holds two tiles, which would otherwise grow with the width alone
 // (2 GiB for codes of 1 MiB), and a kernel call over a few such rows is long.
 constexpr std::size_t kMaxTileBytes = std::size_t{4} << 20;
+// A large group's tiles are made smaller, to no fewer rows than this, until
+// it has at least kItemsPerWorker work items per worker (see
+// balanced_tile_rows): below 256 rows a query's kernel call per tile starts to
+// weigh against its compares.
+constexpr std::size_t kMinBalancedTileRows = 256;
+constexpr std::size_t kItemsPerWorker = 4;
 // Records per block of a worker's list: 768 KiB.
 constexpr std::size_t kRecordBlock = 1 << 16;
 // Records are placed by row in ranges of rows, at most 2^kRowRangeBits of
@@ -639,11 +645,34 @@ private:
         }
     }
 
+    // Rows per tile of large group g: tile_rows_, or fewer (down to
+    // kMinBalancedTileRows) while the group's work items would number under
+    // kItemsPerWorker per worker. Items are claimed whole, so with few of them
+    // one worker ends late: a 3,000-row group made 3 items (triangles of
+    // 2,048 and 952 rows and the 2,048 x 952 block between), and on 2 workers
+    // one of them took 7% more than half the compares.
+    std::size_t balanced_tile_rows(const KeyGroups& groups_a, const KeyGroups& queries,
+                                   const std::vector<std::uint64_t>& flips, std::size_t g) const {
+        const std::size_t wanted = kItemsPerWorker * pool::worker_count();
+        const auto items = [&](std::size_t rows) {
+            const std::size_t tiles = (groups_a.size(g) + rows - 1) / rows;
+            std::size_t count = self_ ? tiles * (tiles + 1) / 2 : 0;
+            for_each_neighbour(groups_a, queries, flips, g, [&](std::size_t h) {
+                count += tiles * ((queries.size(h) + rows - 1) / rows);
+            });
+            return count;
+        };
+        std::size_t rows = tile_rows_;
+        while (rows / 2 >= kMinBalancedTileRows && items(rows) < wanted) rows /= 2;
+        return rows;
+    }
+
     void large_group(const KeyGroups& groups_a, const KeyGroups& queries,
                      const std::vector<std::uint64_t>& flips, std::size_t g) {
         const std::size_t first = groups_a.start(g);
         const std::size_t size = groups_a.size(g);
-        const std::size_t tiles = (size + tile_rows_ - 1) / tile_rows_;
+        const std::size_t tile_rows = balanced_tile_rows(groups_a, queries, flips, g);
+        const std::size_t tiles = (size + tile_rows - 1) / tile_rows;
         // Work items: (tile, query tile of the same group) for the triangle,
         // (tile, neighbour group, its query positions [from, to)) for probes.
         // A tile's rows count as done in shares, one per item of the tile.
@@ -654,7 +683,7 @@ private:
             std::size_t to;
             std::size_t rows = 0;  // progress share
         };
-        const auto tile_size = [&](std::size_t t) { return std::min(tile_rows_, size - t * tile_rows_); };
+        const auto tile_size = [&](std::size_t t) { return std::min(tile_rows, size - t * tile_rows); };
         std::vector<Item> items;
         for (std::size_t t = 0; t < tiles; ++t) {
             const std::size_t first_item = items.size();
@@ -662,8 +691,8 @@ private:
                 for (std::size_t q = 0; q <= t; ++q) items.push_back({t, SIZE_MAX, q, q});
             for_each_neighbour(groups_a, queries, flips, g, [&](std::size_t h) {
                 const std::size_t end = queries.start(h) + queries.size(h);
-                for (std::size_t from = queries.start(h); from < end; from += tile_rows_)
-                    items.push_back({t, h, from, std::min(end, from + tile_rows_)});
+                for (std::size_t from = queries.start(h); from < end; from += tile_rows)
+                    items.push_back({t, h, from, std::min(end, from + tile_rows)});
             });
             const std::size_t count = items.size() - first_item;
             if (count == 0) advance(tile_size(t));
@@ -679,13 +708,13 @@ private:
                     const Item& item = items[it];
                     advance(item.rows);
                     const TileRef tile =
-                        tile_of(s, groups_a, first + item.tile * tile_rows_, tile_size(item.tile));
+                        tile_of(s, groups_a, first + item.tile * tile_rows, tile_size(item.tile));
                     if (item.group != SIZE_MAX) {
                         for (std::size_t q = item.from; q < item.to; ++q)
                             verify(s, tile, true, queries.rows()[q], query_words(s, queries, b_, q), 0);
                         continue;
                     }
-                    const std::size_t query_first = first + item.from * tile_rows_;
+                    const std::size_t query_first = first + item.from * tile_rows;
                     for (std::size_t q = 0; q < tile_size(item.from); ++q)
                         verify(s, tile, true, groups_a.rows()[query_first + q],
                                query_words(s, groups_a, a_, query_first + q),
