@@ -34,13 +34,17 @@ from workloads import Case, make_data, workloads  # noqa: E402
 # 64-bit word comparisons for faiss IndexBinaryFlat, bit comparisons for the
 # bit-by-bit brute force.
 WORK_LIMITS = {False: {"faiss": 2.5e10, "reference": 3.5e9}, True: {"faiss": 5e10, "reference": 3.5e9}}
-# A method whose median run is shorter than this (seconds) is run in this many
-# processes in all, its times pooled: on such runs one process's placement
-# (its CPU, its memory) biases every one of its runs alike, by as much as the
-# methods differ (medians of 0.48 to 0.71 ms in four processes of one method
-# on 5,000 rows).
+# A method whose median run is shorter than this (seconds) is timed again: on
+# such runs one process's placement (its CPU, its memory) biases every one of
+# its runs alike, by as much as the methods differ (medians of 0.48 to 0.71 ms
+# in four processes of one method on 5,000 rows). Our own such methods are
+# timed together in one more process, round by round, PAIRED_ROUNDS runs each,
+# and those times are reported; a peer's runs in SHORT_PROCESSES processes in
+# all are pooled (a peer's threads, kept spinning after its call, would slow
+# whichever method ran next in a shared process).
 SHORT_MEDIAN_S = 0.1
 SHORT_PROCESSES = 3
+PAIRED_ROUNDS = 41
 
 
 def log(text: str) -> None:
@@ -60,6 +64,25 @@ class Runner:
             return f"skipped: O(n^2) scan too long at this size ({method.work(case):.1e} steps per run)"
         return None
 
+    def spawn(self, job: dict) -> subprocess.CompletedProcess | str:
+        """bench/worker.py run on `job`, or why it failed."""
+        try:
+            proc = subprocess.run(
+                [sys.executable, str(HERE / "worker.py"), json.dumps(job)],
+                capture_output=True,
+                text=True,
+                timeout=self.args.timeout,
+                env=methods.thread_environment(self.args.threads),
+                cwd=HERE,
+            )
+        except subprocess.TimeoutExpired:
+            return f"timed out after {self.args.timeout} s"
+        if proc.returncode != 0:
+            tail = (proc.stderr.strip().splitlines() or ["(no output)"])[-1]
+            how = f"signal {-proc.returncode}" if proc.returncode < 0 else f"exit {proc.returncode}"
+            return f"failed ({how}): {tail[:200]}"
+        return proc
+
     def run_worker(self, method: methods.Method, case: Case, data_path: Path) -> dict:
         out = self.workdir / f"{case.key}__{method.name.replace(' ', '_').replace('/', '_')}.npy"
         job = {
@@ -71,24 +94,31 @@ class Runner:
             "out": str(out),
         }
         started = time.perf_counter()
-        try:
-            proc = subprocess.run(
-                [sys.executable, str(HERE / "worker.py"), json.dumps(job)],
-                capture_output=True,
-                text=True,
-                timeout=self.args.timeout,
-                env=methods.thread_environment(self.args.threads),
-                cwd=HERE,
-            )
-        except subprocess.TimeoutExpired:
-            return {"status": "failed", "note": f"timed out after {self.args.timeout} s"}
-        if proc.returncode != 0:
-            tail = (proc.stderr.strip().splitlines() or ["(no output)"])[-1]
-            how = f"signal {-proc.returncode}" if proc.returncode < 0 else f"exit {proc.returncode}"
-            return {"status": "failed", "note": f"failed ({how}): {tail[:200]}"}
+        proc = self.spawn(job)
+        if isinstance(proc, str):
+            return {"status": "failed", "note": proc}
         result = json.loads(proc.stdout.strip().splitlines()[-1])
         result.update(status="ok", pairs_file=str(out), wall=time.perf_counter() - started)
         return result
+
+    def run_paired(self, case: Case, data_path: Path, short: list[tuple[methods.Method, dict]]) -> None:
+        """Times `short` (our methods whose runs are short) together in one
+        process, round by round; their times become these."""
+        job = {
+            "methods": [method.name for method, _ in short],
+            "case": case.__dict__,
+            "data": str(data_path),
+            "rounds": PAIRED_ROUNDS,
+            "threads": self.args.threads,
+        }
+        proc = self.spawn(job)
+        if isinstance(proc, str):
+            log(f"[{case.key}] paired timing {proc}; each method's own process's times are kept")
+            return
+        times = json.loads(proc.stdout.strip().splitlines()[-1])["times"]
+        for method, row in short:
+            row["times"] = times[method.name]
+            row["paired"] = True
 
     def run_case(self, case: Case) -> None:
         data = make_data(case)
@@ -113,15 +143,19 @@ class Runner:
                 row.update(self.run_worker(method, case, data_path))
                 ran.append((method, row))
             case_rows.append(row)
-        # Methods with short runs run again, round by round across the
-        # methods, so that the machine's drift falls on all of them alike.
         short = [
             (method, row)
             for method, row in ran
             if row["status"] == "ok" and not row["stream"] and np.median(row["times"]) < SHORT_MEDIAN_S
         ]
+        ours = [(method, row) for method, row in short if method.ours and not method.prepare]
+        if len(ours) > 1:
+            self.run_paired(case, data_path, ours)
+        peers = [(method, row) for method, row in short if not row.get("paired")]
+        # The peers' short runs, round by round across the methods, so that
+        # the machine's drift falls on all of them alike.
         for _ in range(SHORT_PROCESSES - 1):
-            for method, row in short:
+            for method, row in peers:
                 if row["status"] != "ok":
                     continue
                 more = self.run_worker(method, case, data_path)

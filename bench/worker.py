@@ -7,6 +7,13 @@ arrays, the number of runs and threads, and where to save the result pairs.
 The last line of stdout is a JSON object with the run times (seconds), the
 process's resident memory before the first run and its peak (KiB), the number
 of pairs and, for streaming methods, the metrics of each run.
+
+A request naming "methods" (a list) and "rounds" instead times those methods
+together: one untimed run of each, then round after round one run of each in
+turn (each round starting one method further on), so that the process's
+placement and the machine's drift fall on all of them alike. Its last line
+is {"times": {method: [seconds, ...]}}. Methods with a `prepare` step are not
+timed this way.
 """
 
 from __future__ import annotations
@@ -35,8 +42,34 @@ MEDIUM_RUN_S = 1.0
 MEDIUM_RUNS = 5
 
 
+def paired(request: dict) -> None:
+    case = Case(**request["case"])
+    chosen = [methods.find(case.kind, name) for name in request["methods"]]
+    arrays = dict(np.load(request["data"]))
+    inputs = (arrays["a"],) if case.kind == "self" else (arrays["queries"], arrays["refs"])
+    for method in chosen:
+        method.load()
+    times: dict[str, list[float]] = {method.name: [] for method in chosen}
+    for round_ in range(request["rounds"] + 1):
+        # Each round starts one method further on: a run is slowed or sped by
+        # what ran just before it (its garbage, its threads' state), and so
+        # every method follows every other as often.
+        for method in chosen[round_ % len(chosen) :] + chosen[: round_ % len(chosen)]:
+            start = time.perf_counter()
+            raw = method.solve(*inputs, case.k, request["threads"])
+            elapsed = time.perf_counter() - start
+            del raw
+            if round_:  # round 0 is the warm-up
+                times[method.name].append(elapsed)
+        gc.collect()  # between rounds: a pause after each run lets the pool's threads fall asleep
+    print(json.dumps({"times": times}))
+
+
 def main() -> None:
     request = json.loads(sys.argv[1])
+    if "methods" in request:
+        paired(request)
+        return
     case = Case(**request["case"])
     method = methods.find(case.kind, request["method"])
     arrays = dict(np.load(request["data"]))
@@ -75,7 +108,7 @@ def main() -> None:
                 elif len(times) == 1 and elapsed < MEDIUM_RUN_S:
                     runs = max(runs, MEDIUM_RUNS)
             warmed = True
-            if method.stats:
+            if method.stats and not method.counted:
                 stats = method.stats(raw)
             result = method.to_pairs(raw)
             del raw
@@ -86,6 +119,8 @@ def main() -> None:
         del result
         gc.collect()
 
+    if method.counted:
+        stats = method.stats(method.counted(*args, case.k, threads))
     np.save(request["out"], pairs)
     print(
         json.dumps(
