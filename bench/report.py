@@ -530,7 +530,7 @@ def write_markdown(
         f"(RAYON_NUM_THREADS and OMP_NUM_THREADS), {args.runs} timed runs each (at least 21 of runs "
         "under 0.1 s and 5 of runs under 1 s; a pair join's first run under 1 s is a warm-up, not timed), median reported. "
         "Where the median is under 0.1 s, one process's placement biases all its runs alike, so our methods "
-        "are then timed again together in one process, round by round, each round starting one method further on (41 runs each, after one untimed run "
+        "are then timed again together in one process, round by round, each round in a random order (41 runs each, after one untimed run "
         "of each), and those times are reported; a peer's runs are pooled from 3 processes. "
         "peak RSS is the process's high-water mark (VmHWM) at the end of the first run, before "
         "its result is converted for the cross-check; RSS added is that minus the "
