@@ -18,6 +18,7 @@ being an (m, 3) array of (query, id, dist).
 from __future__ import annotations
 
 import importlib.util
+import resource
 import json
 import math
 import os
@@ -45,6 +46,12 @@ def rss_kb(field: str = "VmRSS") -> int:
             if line.startswith(field + ":"):
                 return int(line.split()[1])
     return 0
+
+
+def cpu_s() -> float:
+    """CPU seconds (user and system) this process has used, all its threads."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
 
 
 def canonical(i: np.ndarray, j: np.ndarray, dist: np.ndarray) -> np.ndarray:
@@ -116,6 +123,8 @@ class Method:
     result: str = "pairs"  # or "groups": to_pairs gives one label per row
     # Untimed, before each run: (arrays...) -> the arguments `solve` takes instead
     prepare: Optional[Callable[..., tuple]] = None
+    # Untimed, after each run: CPU seconds the run used in other processes
+    other_cpu_s: Optional[Callable[[Any], float]] = None
 
     def available(self) -> Optional[str]:
         """None when this method can be run here, else why not."""
@@ -459,6 +468,12 @@ def _dask_client(workers: int):
     return _dask_clients[workers]
 
 
+def _cluster_cpu_s(client) -> float:
+    """CPU seconds the cluster's worker processes and their nannies have used
+    (the scheduler runs in this process, and counts in its own)."""
+    return sum(client.run(cpu_s).values()) + sum(client.run(cpu_s, nanny=True).values())
+
+
 def _shuffled_bytes(dask_scheduler) -> float:
     """Bytes the workers have handed to the shuffle's comms so far (their own
     partitions included), as their heartbeats have reported them."""
@@ -487,17 +502,17 @@ def _dask_find_pairs(workers: int, shuffle_method: Optional[str] = "p2p") -> Met
         client = _dask_client(workers)
         array = client.persist(da.from_array(a, chunks=(DASK_BLOCK_ROWS, -1)))
         wait(array)
-        return (array, client, client.run_on_scheduler(_shuffled_bytes))
+        return (array, client, client.run_on_scheduler(_shuffled_bytes), _cluster_cpu_s(client))
 
-    def solve(array, client, shuffled_before, k, threads):
+    def solve(array, client, shuffled_before, cpu_before, k, threads):
         from brimel_native import dask as brimel_dask
 
         frame = brimel_dask.find_pairs(array, k, shuffle_method=shuffle_method)
         record_bytes = (k + 1) * (8 + 8 * -(-array.shape[1] // 8))
-        return frame.compute(), client, shuffled_before, array, k, record_bytes
+        return frame.compute(), client, shuffled_before, array, k, record_bytes, cpu_before
 
     def stats(raw) -> dict:
-        frame, client, shuffled_before, array, k, record_bytes = raw
+        frame, client, shuffled_before, array, k, record_bytes, _ = raw
         from brimel_native import _brimel_pairs
         from brimel_native import dask as brimel_dask
 
@@ -541,6 +556,7 @@ def _dask_find_pairs(workers: int, shuffle_method: Optional[str] = "p2p") -> Met
         solve=solve,
         to_pairs=lambda raw: canonical(raw[0]["i"], raw[0]["j"], raw[0]["distance"]),
         stats=stats,
+        other_cpu_s=lambda raw: _cluster_cpu_s(raw[1]) - raw[-1],
     )
 
 

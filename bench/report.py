@@ -423,34 +423,43 @@ def targets(rows: list[dict]) -> list[str]:
     return out
 
 
+def cpu_seconds(row: dict) -> float | None:
+    """The median CPU seconds of a row's timed runs (every process they used), if measured."""
+    return float(np.median(row["cpu_times"])) if row.get("cpu_times") else None
+
+
 def dask_table(rows: list[dict]) -> list[str]:
     """The Dask joins against the local find_pairs on the same case."""
     lines = [
-        "| n | k | method | time | time / local | bytes through the shuffle per row | "
-        "peak RSS per worker | pairs | check |",
-        "|---|---|---|---|---|---|---|---|---|",
+        "| n | k | method | time | time / local | core-seconds | core-seconds / local | "
+        "bytes through the shuffle per row | peak RSS per worker | pairs | check |",
+        "|---|---|---|---|---|---|---|---|---|---|---|",
     ]
     measured = []
     for case_rows in _groups(rows).values():
         local = next((r for r in case_rows if r["method"] == "find_pairs" and r["status"] == "ok"), None)
         base = float(np.median(local["times"])) if local else None
+        base_cpu = cpu_seconds(local) if local else None
         for row in case_rows:
             case = row["case"]
             head = f"| {size_label(case)} | {case['k']} | {row['method']} |"
             if row["status"] != "ok":
-                lines.append(f"{head} {row['status']} | | | | | {row['note']} |")
+                lines.append(f"{head} {row['status']} | | | | | | | {row['note']} |")
                 continue
             t = float(np.median(row["times"]))
+            cpu = cpu_seconds(row)
             stats = row.get("stats") or {}
             per_row = stats.get("shuffled_bytes_per_row")
             worker_kb = stats.get("worker_peak_rss_kb", row["peak_rss_kb"])
             lines.append(
                 f"{head} {seconds(t)} | {f'{t / base:.2f}×' if base else '–'} | "
+                f"{f'{cpu:,.2f}' if cpu is not None else '–'} | "
+                f"{f'{cpu / base_cpu:.2f}×' if cpu is not None and base_cpu else '–'} | "
                 f"{f'{per_row:,.0f}' if per_row is not None else '–'} | {mib(worker_kb)} | "
                 f"{row['pairs']:,} | {row.get('check', '')} |"
             )
             if per_row is not None:
-                measured.append((case["n"], t, stats, worker_kb, row["pairs"], row["method"]))
+                measured.append((case["n"], t, cpu, stats, worker_kb, row["pairs"], row["method"]))
     if not measured:
         return lines
     return lines + ["", *dask_extrapolation(rows, measured)]
@@ -460,16 +469,18 @@ def dask_extrapolation(rows: list[dict], measured: list[tuple]) -> list[str]:
     """1B rows on a cluster, scaled from the largest case's fastest run with its
     bytes per row known: the verification work from the local join's
     candidates (n^2 / 2^16 per part), the rest per row."""
-    n, t, stats, worker_kb, pairs, method = max(measured, key=lambda m: (m[0], -m[1]))
+    n, t, cpu, stats, worker_kb, pairs, method = max(measured, key=lambda m: (m[0], -m[1]))
     local = _row(rows, "W11", n, 3, "find_pairs")
     if not local or not local.get("candidates"):
         return []
     threads, workers, block = stats["threads"], stats["workers"], stats["block_rows"]
     billion = 1_000_000_000
     scale = billion / n
-    local_core_s = float(np.median(local["times"])) * threads
+    # Core-seconds as measured (CPU time), else as wall time on every thread.
+    local_core_s = cpu_seconds(local) or float(np.median(local["times"])) * threads
+    dask_core_s = cpu if cpu is not None else t * threads
     ns_per_candidate = local_core_s * 1e9 / local["candidates"]
-    overhead_per_row = (t * threads - local_core_s) / n  # core-seconds beyond the local join's
+    overhead_per_row = (dask_core_s - local_core_s) / n  # core-seconds beyond the local join's
     verify_hours = local["candidates"] * scale**2 * ns_per_candidate / 1e9 / 3600
     overhead_hours = overhead_per_row * billion / 3600
     per_row = stats["shuffled_bytes_per_row"]
@@ -479,7 +490,7 @@ def dask_extrapolation(rows: list[dict], measured: list[tuple]) -> list[str]:
         "",
         f"- Work per row: the local join here spends {local_core_s:,.1f} core-seconds on "
         f"{local['candidates']:,} candidates ({ns_per_candidate:.1f} ns each, everything included); "
-        f"the Dask join {t * threads:,.1f} core-seconds, {overhead_per_row * 1e6:,.1f} µs per row more "
+        f"the Dask join {dask_core_s:,.1f} core-seconds, {overhead_per_row * 1e6:,.1f} µs per row more "
         f"(routing, exchange, scheduling). The part joins are exact-match parts of {stats['cut']}, "
         "chosen for the rows joined as the local join's plan is, whose candidates grow as n² per part, "
         f"{scale:,.0f}× more per row at 1B rows. So 1B rows cost about "

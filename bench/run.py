@@ -161,6 +161,7 @@ class Runner:
                 more = self.run_worker(method, case, data_path)
                 if more["status"] == "ok":
                     row["times"] = row["times"] + more["times"]
+                    row["cpu_times"] = row["cpu_times"] + more["cpu_times"]
                 else:
                     row.update(status="failed", note=more["note"])
         for method, row in ran:

@@ -4,9 +4,10 @@
 
 The request names the method (kind and name), the case, the .npz file holding its
 arrays, the number of runs and threads, and where to save the result pairs.
-The last line of stdout is a JSON object with the run times (seconds), the
-process's resident memory before the first run and its peak (KiB), the number
-of pairs and, for streaming methods, the metrics of each run.
+The last line of stdout is a JSON object with the run times (seconds) and
+their CPU seconds (in every process each run used), the process's resident
+memory before the first run and its peak (KiB), the number of pairs and, for
+streaming methods, the metrics of each run.
 
 A request naming "methods" (a list) and "rounds" instead times those methods
 together: one untimed run of each, then round after round one run of each in
@@ -82,6 +83,7 @@ def main() -> None:
     rss_before = methods.rss_kb()
 
     times: list[float] = []
+    cpu_times: list[float] = []  # CPU seconds of each timed run, in every process it used
     stream_metrics: list[dict] = []
     stats = None
     pairs = None
@@ -99,12 +101,15 @@ def main() -> None:
             args = (arrays["a"],) if case.kind == "self" else (arrays["queries"], arrays["refs"])
             if method.prepare:
                 args = method.prepare(*args)
+            cpu_before = methods.cpu_s()
             start = time.perf_counter()
             raw = method.solve(*args, case.k, threads)
             elapsed = time.perf_counter() - start
+            cpu = methods.cpu_s() - cpu_before + (method.other_cpu_s(raw) if method.other_cpu_s else 0.0)
             peak_rss = peak_rss or methods.rss_kb("VmHWM")
             if warmed or elapsed >= WARM_UP_S:
                 times.append(elapsed)
+                cpu_times.append(cpu)
                 if len(times) == 1 and elapsed < SHORT_RUN_S:
                     runs = max(runs, SHORT_RUNS)
                 elif len(times) == 1 and elapsed < MEDIUM_RUN_S:
@@ -128,6 +133,7 @@ def main() -> None:
         json.dumps(
             {
                 "times": times,
+                "cpu_times": cpu_times,
                 "stream": stream_metrics,
                 "rss_before_kb": rss_before,
                 "peak_rss_kb": peak_rss or methods.rss_kb("VmHWM"),
