@@ -152,8 +152,9 @@ class Runner:
         if len(ours) > 1:
             self.run_paired(case, data_path, ours)
         peers = [(method, row) for method, row in short if not row.get("paired")]
-        # The peers' short runs, round by round across the methods, so that
-        # the machine's drift falls on all of them alike.
+        # The other short runs (the peers', and ours when only one is short)
+        # in more processes, round by round across the methods, so that the
+        # machine's drift falls on all of them alike.
         for _ in range(SHORT_PROCESSES - 1):
             for method, row in peers:
                 if row["status"] != "ok":
