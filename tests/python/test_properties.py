@@ -116,3 +116,23 @@ def test_pairs_ascend_where_rows_hold_hundreds(kind):
     else:
         b = a[-600:].copy()
         assert catalog.PLANNED[1](a, b, 2) == reference.cross_join(a, b, 2)
+
+
+@pytest.mark.parametrize("kind", ["self", "cross"])
+def test_large_groups_split_into_tiles(kind):
+    # 2,600 rows share their first 16 bits, and 500 more differ from them in
+    # one of those bits: on a part of those bits the first group holds more
+    # rows than a tile, with a neighbour group, and its tiles are cut smaller
+    # to give every worker several items. Near pairs are planted across them.
+    rng = np.random.default_rng(5)
+    a = support.random_codes(3300, 32, seed=5)
+    a[:2600, :2] = (0x5A, 0xC3)
+    a[2600:3100, :2] = (0x5A, 0xC2)
+    for r in range(0, 3100, 37):
+        a[r + 1] = support.flip(a[r], int(rng.integers(0, 32)), rng)
+    options = catalog.PLAN_OPTIONS[0 if kind == "self" else 1]
+    if kind == "self":
+        assert options(a, None, 31) == reference.self_join(a, 31)
+    else:
+        b = a[::3].copy()
+        assert options(a, b, 31) == reference.cross_join(a, b, 31)
