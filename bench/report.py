@@ -543,7 +543,7 @@ def write_markdown(
         "Where the median is under 0.1 s, one process's placement biases all its runs alike, so our methods "
         "are then timed again together in one process, round by round, each round in a random order (41 runs each, after one untimed run "
         "of each), and those times are reported; a peer's runs are pooled from 3 processes. "
-        "peak RSS is the process's high-water mark (VmHWM) at the end of the first run, before "
+        "Peak RSS is the process's high-water mark (VmHWM) at the end of the first run, before "
         "its result is converted for the cross-check; RSS added is that minus the "
         "process's resident size after loading its data and library.",
         "",
