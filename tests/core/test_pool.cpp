@@ -2,7 +2,9 @@
 // ones too) and the exceptions they pass to the caller are exercised by every
 // join and the out-of-memory tests.
 #include <gtest/gtest.h>
+#include <oneapi/tbb/task_arena.h>
 
+#include <thread>
 #include <vector>
 
 #include "brimel/pairs.hpp"
@@ -30,6 +32,19 @@ TEST(PoolSize, EnvironmentRule) {
     EXPECT_EQ(size_from_environment("99999999999999999999999", "5", 2), 256u);
     EXPECT_EQ(size_from_environment(nullopt, "18446744073709551615", 100), 400u);
     EXPECT_EQ(size_from_environment("256", nullopt, 2), 256u);
+}
+
+// Every stage a thread starts runs on the pool, the first and the later ones
+// alike: after its first stage a thread stays attached to an implicit arena of
+// the hardware's size, which must not take the later stages. Meaningful under
+// a pool size other than the CPU count (the runs with 1 and 8 workers).
+TEST(PoolStages, EveryStageOnThePool) {
+    std::vector<int> seen;
+    std::thread([&] {
+        for (int stage = 0; stage < 3; ++stage)
+            run([&] { seen.push_back(oneapi::tbb::this_task_arena::max_concurrency()); });
+    }).join();
+    EXPECT_EQ(seen, std::vector<int>(3, static_cast<int>(worker_count())));
 }
 
 }  // namespace

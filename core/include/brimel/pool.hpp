@@ -9,8 +9,9 @@
 // stacks, thread limits): a size that does not fit shrinks, it never fails.
 //
 // A thread outside the pool that starts a parallel stage hands it to the arena
-// and waits; a stage started from inside an arena (a worker, or a caller
-// already in run()) runs in that arena. An exception thrown by a task reaches
+// and waits; a stage started from inside the arena (a worker, or a caller
+// already in run()) runs there directly. Every stage runs on the pool, however
+// many stages the same thread has started before. An exception thrown by a task reaches
 // the thread that started the stage. Results are always gathered by task index,
 // so every result is the same for any number of workers.
 #pragma once
@@ -43,7 +44,7 @@ std::size_t logical_cpu_count();
 // the parallel helpers below spread work over the pool's workers.
 void run(const std::function<void()>& stage);
 
-// Number of workers of the pool the calling thread would use; at least 1.
+// Number of workers of the pool; at least 1.
 std::size_t worker_count();
 
 // Parallel map over [0, count): out[t] = fn(t). One index is the smallest unit

@@ -160,10 +160,6 @@ Pool& the_pool() {
     return *pool;
 }
 
-bool inside_an_arena() {
-    return oneapi::tbb::this_task_arena::current_thread_index() != oneapi::tbb::task_arena::not_initialized;
-}
-
 }  // namespace
 
 std::size_t size_from_environment(std::optional<std::string_view> rayon_num_threads,
@@ -196,10 +192,11 @@ std::size_t logical_cpu_count() {
 }
 
 void run(const std::function<void()>& stage) {
-    if (inside_an_arena()) {
-        stage();
-        return;
-    }
+    // Always through the arena, which runs the stage directly when the thread
+    // is already in it. A thread's index in "an arena" cannot tell: once a
+    // thread has used oneTBB it stays attached to an implicit arena of the
+    // hardware's size, so a second stage on the same thread ran there, on as
+    // many threads as the machine has rather than the pool's size.
     try {
         the_pool().arena->execute(stage);
     } catch (const std::runtime_error& failure) {
@@ -211,8 +208,7 @@ void run(const std::function<void()>& stage) {
 }
 
 std::size_t worker_count() {
-    const int n = inside_an_arena() ? oneapi::tbb::this_task_arena::max_concurrency()
-                                    : the_pool().arena->max_concurrency();
+    const int n = the_pool().arena->max_concurrency();
     return n > 0 ? static_cast<std::size_t>(n) : 1;
 }
 
