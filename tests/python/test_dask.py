@@ -4,6 +4,7 @@ shape or a worker dying mid-run."""
 
 import os
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -148,6 +149,29 @@ def test_routed_blocks_join_as_locally(cut, partitions, shuffled):
         got = sorted(zip(*(np.concatenate(column).tolist() for column in zip(*found))))
         want = brimel_native.find_pairs(a, k, other)
         assert got == sorted(zip(want.i.tolist(), want.j.tolist(), want.distance.tolist()))
+
+
+def test_partition_joins_at_once_match_one_by_one():
+    # A worker of several threads joins partitions at once: each join works
+    # in buffers of its own, kept for later joins, never shared.
+    d_bytes, k, blocks, r = HAND_CUTS["2 of 5"]
+    codes = codes_with_clusters(6000, d_bytes, k, "skewed", seed=5)
+    spread, cut_bytes = brimel_dask._brimel_pairs, cut_of(blocks, r)
+    records, _, offsets = spread.route_rows(codes, 0, False, cut_bytes, k, 9, 8)
+
+    def join(d):
+        i, j, distance = spread.part_pairs(
+            [records[offsets[d] : offsets[d + 1]]], d_bytes, k, cut_bytes, False
+        )
+        return sorted(zip(i.tolist(), j.tolist(), distance.tolist()))
+
+    one_by_one = [join(d) for d in range(8)]
+    assert sum(map(len, one_by_one)) > 1000
+    with ThreadPoolExecutor(4) as pool:
+        for _ in range(4):
+            assert list(pool.map(join, [7, 0, 6, 1, 5, 2, 4, 3])) == [
+                one_by_one[d] for d in [7, 0, 6, 1, 5, 2, 4, 3]
+            ]
 
 
 def test_partition_join_refuses_bad_records_and_cuts():
