@@ -66,10 +66,10 @@ def _routed(block: Any, first: int, side_b: bool, shape: tuple[int, int], route:
     )
 
 
-def _pieces(routed: tuple, npartitions: int) -> list[npt.NDArray[np.uint8]]:
-    """A routed block's records for each destination partition."""
-    records, _, offsets = routed
-    return [records[offsets[d] : offsets[d + 1]] for d in range(npartitions)]
+def _pieces(block: Any, first: int, side_b: bool, shape: tuple[int, int], route: tuple) -> list:
+    """One block's records for each destination partition (views of one array)."""
+    records, _, offsets = _routed(block, first, side_b, shape, route)
+    return [records[offsets[d] : offsets[d + 1]] for d in range(len(offsets) - 1)]
 
 
 def _records_frame(routed: tuple) -> pd.DataFrame:
@@ -91,7 +91,8 @@ def _join(join: tuple, *pieces: npt.NDArray[np.uint8]) -> pd.DataFrame:
     """The pairs one partition's records (in pieces) give, by the engine, part by part."""
     d_bytes, k, cut, cross = join
     i, j, distance = _brimel_pairs.part_pairs(pieces, d_bytes, k, cut, cross)
-    return pd.DataFrame({"i": i, "j": j, "distance": distance})
+    # The engine's fresh arrays, not copied into one block of i and j.
+    return pd.DataFrame({"i": i, "j": j, "distance": distance}, copy=False)
 
 
 def _join_frame(frame: pd.DataFrame, join: tuple) -> pd.DataFrame:
@@ -160,10 +161,10 @@ def find_pairs(
         blocks += [(block, first, shape, True) for block, first, shape in _blocks(b)]
     if shuffle_method is None:
         route = (cut, k, seed, npartitions, False)
-        routed = [
-            delayed(_routed)(block, first, side_b, shape, route) for block, first, shape, side_b in blocks
+        pieces = [
+            delayed(_pieces, nout=npartitions)(block, first, side_b, shape, route)
+            for block, first, shape, side_b in blocks
         ]
-        pieces = [delayed(_pieces, nout=npartitions)(r, npartitions) for r in routed]
         joined = [delayed(_join)(join, *[p[d] for p in pieces]) for d in range(npartitions)]
         return dd.from_delayed(joined, meta=_meta(k), verify_meta=False)
     route = (cut, k, seed, 1, True)
