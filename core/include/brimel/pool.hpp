@@ -11,9 +11,9 @@
 // A thread outside the pool that starts a parallel stage hands it to the arena
 // and waits; a stage started from inside the arena (a worker, or a caller
 // already in run()) runs there directly. Every stage runs on the pool, however
-// many stages the same thread has started before. An exception thrown by a task reaches
-// the thread that started the stage. Results are always gathered by task index,
-// so every result is the same for any number of workers.
+// many stages the same thread has started before. An exception thrown by a
+// task reaches the thread that started the stage. Results are always gathered
+// by task index, so every result is the same for any number of workers.
 #pragma once
 
 #include <oneapi/tbb/blocked_range.h>

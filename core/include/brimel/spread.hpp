@@ -98,7 +98,9 @@ struct SpreadPairs {
 // that agree on one of its parts and on no earlier part. In a self-join
 // (`cross` false, no record of B) i < j; in a cross-join i is a row of A and
 // j of B. In no particular order. Throws RowLimit when one route of the
-// partition has more than kMaxRows rows of one side.
+// partition has more than kMaxRows rows of one side. Its working buffers are
+// kept in the process for later calls (one set per call running at once, as
+// large as the largest partition it has joined).
 SpreadPairs join_routed(std::span<const ByteSpan> pieces, std::uint64_t d_bytes, const SpreadRoutes& routes,
                         std::uint32_t k, bool cross, RunControl* control = nullptr);
 
