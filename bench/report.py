@@ -521,6 +521,7 @@ def write_markdown(
     path: Path, workloads, rows: list[dict], machine: dict, args, elapsed: float, mismatches: list[str]
 ) -> None:
     checked = sum(1 for r in rows if r.get("check") == "match")
+    paired_runs = max((len(r["times"]) for r in rows if r.get("paired")), default=0)
     lines = [
         "# Benchmark results",
         "",
@@ -541,7 +542,7 @@ def write_markdown(
         f"(RAYON_NUM_THREADS and OMP_NUM_THREADS), {args.runs} timed runs each (at least 21 of runs "
         "under 0.1 s and 5 of runs under 1 s; a pair join's first run under 1 s is a warm-up, not timed), median reported. "
         "Where the median is under 0.1 s, one process's placement biases all its runs alike, so our methods "
-        "are then timed again together in one process, round by round, each round in a random order (41 runs each, after one untimed run "
+        f"are then timed again together in one process, round by round, each round in a random order ({paired_runs} runs each, after one untimed run "
         "of each), and those times are reported; a peer's runs are pooled from 3 processes. "
         "Peak RSS is the process's high-water mark (VmHWM) at the end of the first run, before "
         "its result is converted for the cross-check; RSS added is that minus the "
