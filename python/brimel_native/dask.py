@@ -66,7 +66,9 @@ def _routed(block: Any, first: int, side_b: bool, shape: tuple[int, int], route:
     )
 
 
-def _pieces(block: Any, first: int, side_b: bool, shape: tuple[int, int], route: tuple) -> list:
+def _pieces(
+    block: Any, first: int, side_b: bool, shape: tuple[int, int], route: tuple
+) -> list[npt.NDArray[np.uint8]]:
     """One block's records for each destination partition (views of one array)."""
     records, _, offsets = _routed(block, first, side_b, shape, route)
     return [records[offsets[d] : offsets[d + 1]] for d in range(len(offsets) - 1)]

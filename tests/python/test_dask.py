@@ -167,11 +167,10 @@ def test_partition_joins_at_once_match_one_by_one():
 
     one_by_one = [join(d) for d in range(8)]
     assert sum(map(len, one_by_one)) > 1000
+    order = [7, 0, 6, 1, 5, 2, 4, 3]
     with ThreadPoolExecutor(4) as pool:
         for _ in range(4):
-            assert list(pool.map(join, [7, 0, 6, 1, 5, 2, 4, 3])) == [
-                one_by_one[d] for d in [7, 0, 6, 1, 5, 2, 4, 3]
-            ]
+            assert list(pool.map(join, order)) == [one_by_one[d] for d in order]
 
 
 def test_partition_join_refuses_bad_records_and_cuts():
