@@ -4,9 +4,9 @@
 // thread, a Dask worker's thread) is in a native run with the lock released,
 // CPython ends that thread as soon as it asks for the lock back: pthread_exit
 // inside PyEval_RestoreThread. The forced unwind would run the run's
-// destructors without the lock while its engine thread still works (a
-// joinable std::thread: std::terminate, SIGABRT) and release its arrays
-// under the finalising interpreter.
+// destructors without the lock while its engine thread still works (and
+// still uses the run's locals) and release its arrays under the finalising
+// interpreter.
 //
 // So a run never asks for the lock back once the interpreter is exiting:
 //  - a run holds a ReleasedRun from before it releases the lock until it has

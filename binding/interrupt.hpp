@@ -2,16 +2,16 @@
 //
 // The engine's pool runs a stage handed to it by a thread outside the pool
 // while that thread waits inside the pool, so the calling thread cannot both
-// run the engine and watch for signals. run_interruptible therefore starts
-// the engine on a thread of its own and, with the interpreter lock released,
-// waits for it, waking every kPollInterval to take the lock back, call
-// PyErr_CheckSignals() (where Ctrl-C raises KeyboardInterrupt, or a Python
-// signal handler runs) and the progress callback, if any. When either fails,
-// the run's RunControl is cancelled; the engine stops at its next poll (a
-// few milliseconds), unwinds, freeing what it held, and the pending Python
-// exception is reported by throwing PythonErrorAlreadySet. Otherwise the
-// engine's own result or exception comes back unchanged (std::bad_alloc
-// stays MemoryError through `guarded`).
+// run the engine and watch for signals. run_interruptible therefore runs the
+// engine on a thread of its own (kept for later runs) and, with the
+// interpreter lock released, waits for it, waking every kPollInterval to take
+// the lock back, call PyErr_CheckSignals() (where Ctrl-C raises
+// KeyboardInterrupt, or a Python signal handler runs) and the progress
+// callback, if any. When either fails, the run's RunControl is cancelled; the
+// engine stops at its next poll (a few milliseconds), unwinds, freeing what
+// it held, and the pending Python exception is reported by throwing
+// PythonErrorAlreadySet. Otherwise the engine's own result or exception
+// comes back unchanged (std::bad_alloc stays MemoryError through `guarded`).
 //
 // The callback is called from the calling thread with the lock held, as
 // progress(done, total) with the counts of RunControl::progress(): rows of A
@@ -35,8 +35,8 @@ namespace brimel::binding {
 
 inline constexpr std::chrono::milliseconds kPollInterval{50};
 
-// Runs `task` on a new thread and waits as described above; `task` must not
-// throw, and returns whether the run completed (the final progress call is
+// Runs `task` on an engine thread and waits as described above; `task` must
+// not throw, and returns whether the run completed (the final progress call is
 // made only then). Throws PythonErrorAlreadySet when a Python error stopped
 // the run; std::bad_alloc when no thread can be started.
 void await_engine(const std::function<bool()>& task, RunControl& control, PyObject* progress);

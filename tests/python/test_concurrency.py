@@ -50,6 +50,33 @@ def test_threads_mixing_every_function_match_sequential_results():
         assert all(results == expected for results in pool.map(worker, range(8)))
 
 
+def test_joins_run_in_a_forked_child_of_a_process_that_ran_them():
+    """Engine threads are kept between runs; a child of fork() has none of
+    them, and its runs must start their own rather than wait forever."""
+    support.run_script(
+        """
+        import os, signal, time
+        codes = support.random_codes(20_000, 8, seed=5)
+        index = m.Index(8, 4)
+        index.add_batch(codes)
+        run = lambda: (m.find_pairs_self(codes, 4), [c.tolist() for c in index.query_batch(codes[:50])])
+        threads = [threading.Thread(target=run) for _ in range(3)]
+        [t.start() for t in threads]
+        [t.join() for t in threads]
+        expected = run()
+        if (pid := os.fork()) == 0:
+            os._exit(0 if run() == expected else 3)
+        deadline = time.monotonic() + 60
+        while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if done[0] == 0:
+            os.kill(pid, signal.SIGKILL)
+            sys.exit("the child's join never finished")
+        sys.exit(os.waitstatus_to_exitcode(done[1]))
+        """
+    )
+
+
 def test_index_access_rules_while_add_batch_runs():
     """The worker keeps the interpreter lock from `started` until add_batch
     releases it (switch interval raised); this thread, once it has seen the
