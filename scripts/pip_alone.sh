@@ -3,9 +3,9 @@
 # environment with `pip install .` and nothing from the system but the C++
 # compiler and Python. Every build requirement comes from PyPI into pip's
 # isolated build environment, oneTBB from the tbb-devel wheel, with the
-# system's oneTBB hidden from CMake. Then it imports the package, runs a join,
-# and checks that the libtbb the module loaded is the tbb wheel's in that
-# environment.
+# system's oneTBB hidden from CMake. Then it imports the package, runs a join
+# in each module, and checks that the libtbb they loaded is the tbb wheel's in
+# that environment, and that both loaded the one engine of the package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 log() { printf '[pip-alone] %s\n' "$*" >&2; }
@@ -52,9 +52,14 @@ import brimel_native as bn
 codes = np.zeros((3, 8), np.uint8)
 codes[2, 0] = 1
 assert bn.find_pairs_self(codes, 1) == [(0, 1, 0), (0, 2, 1), (1, 2, 1)]
+assert len(bn.find_pairs(codes, 1).i) == 3  # the other module
 with open("/proc/self/maps") as maps:
-    loaded = {line.split()[-1] for line in maps if "/libtbb.so" in line}
+    paths = {line.split()[-1] for line in maps}
+loaded = {path for path in paths if "/libtbb.so" in path}
 prefix = os.path.realpath(sys.prefix)
 assert loaded and all(os.path.realpath(path).startswith(prefix + "/lib/") for path in loaded), loaded
+# Both modules load the one engine beside them.
+engines = {path for path in paths if "/libbrimel_engine.so" in path}
+assert engines == {os.path.join(os.path.dirname(bn.__file__), f"libbrimel_engine.so.{bn.__version__}")}, engines
 print(f"[pip-alone] brimel_native {bn.__version__} imported; libtbb loaded from {', '.join(sorted(loaded))}")
 EOF
