@@ -150,31 +150,24 @@ void split_records(std::span<const PairRecord> records, std::uint32_t* i, std::u
     detail::small_pages(i, records.size() * sizeof(std::uint32_t));
     detail::small_pages(j, records.size() * sizeof(std::uint32_t));
     detail::small_pages(dist, records.size() * dist_bytes);
-    const auto split = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t x = begin; x != end; ++x) {
-            i[x] = records[x].i;
-            j[x] = records[x].j;
-        }
-        if (dist_bytes == 2) {
-            auto* to = static_cast<std::uint16_t*>(dist);
-            for (std::size_t x = begin; x != end; ++x) to[x] = static_cast<std::uint16_t>(records[x].dist);
-        } else {
-            auto* to = static_cast<std::uint32_t*>(dist);
-            for (std::size_t x = begin; x != end; ++x) to[x] = records[x].dist;
-        }
-    };
     // 64k records (768 KiB read, 640 KiB written at most) per task: long
     // beside a task's start, short enough to balance two workers' faults.
-    constexpr std::size_t kGrain = 1 << 16;
-    // One task's worth is split on the calling thread: entering the pool from
-    // a thread outside it costs more than the copy.
-    if (records.size() <= kGrain) {
-        split(0, records.size());
-        return;
-    }
     pool::run([&] {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, records.size(), kGrain),
-                          [&](const tbb::blocked_range<std::size_t>& r) { split(r.begin(), r.end()); });
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, records.size(), 1 << 16),
+                          [&](const tbb::blocked_range<std::size_t>& r) {
+                              for (std::size_t x = r.begin(); x != r.end(); ++x) {
+                                  i[x] = records[x].i;
+                                  j[x] = records[x].j;
+                              }
+                              if (dist_bytes == 2) {
+                                  auto* to = static_cast<std::uint16_t*>(dist);
+                                  for (std::size_t x = r.begin(); x != r.end(); ++x)
+                                      to[x] = static_cast<std::uint16_t>(records[x].dist);
+                              } else {
+                                  auto* to = static_cast<std::uint32_t*>(dist);
+                                  for (std::size_t x = r.begin(); x != r.end(); ++x) to[x] = records[x].dist;
+                              }
+                          });
     });
 }
 
