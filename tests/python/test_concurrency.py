@@ -1,6 +1,7 @@
 """Concurrent use: Python threads mixing every function and several Index objects,
-the Index access rules while add_batch runs, and other threads resizing or
-changing an array while a call reads it without the interpreter lock.
+joins in a forked child, the Index access rules while add_batch runs, and other
+threads resizing or changing an array while a call reads it without the
+interpreter lock.
 (Results under pools of 1, 2 and 8 workers: CTest's *_workers runs.)"""
 
 from __future__ import annotations
