@@ -33,8 +33,9 @@ bool report(PyObject* progress, const RunControl& control) {
 // set-up of each new thread that enters the pool's arena, cost about 85 us a
 // run in a C++ loop of 5k-row SimHash joins (140 us each), and 20 to 60 us
 // of CPU time a call from Python. A kept thread waits for its next job; one
-// that finds kMostIdle others idle ends instead, so a process keeps no more
-// threads than it ran runs at once, and at most kMostIdle idle.
+// that finds kMostIdle others idle ends instead, so a module keeps no more
+// threads than it ran runs at once, and at most kMostIdle idle (each of the
+// two modules has its own list).
 struct EngineThread {
     std::mutex mutex;
     std::condition_variable woken;
